@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the project builds, tests and runs with.
+# Idempotent: apt-get skips what is already installed.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config clang libclang-rt-14-dev llvm
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # program libraries
+  libssl-dev libx264-dev
+  libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxcomposite-dev libxres-dev
+  libpulse-dev libasound2-dev libsoxr-dev
+  libavahi-client-dev libavahi-core-dev
+  qt6-base-dev
+  # built-in receiver and decoding checks
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg libpng-dev
+  # real peers started by tests
+  xvfb openbox trayer x11-apps x11-xserver-utils xdotool imagemagick
+  pulseaudio pulseaudio-utils sox avahi-daemon avahi-utils dbus chrony tshark curl
+  iproute2 procps psmisc
+  # benchmark anchor only
+  libyuv-dev
+  valgrind
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether non-root users may capture; answer once, non-interactively.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
