@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "base/log.h"
+
+namespace {
+
+struct Captured {
+    std::string text;
+    int calls = 0;
+};
+
+void Capture(void *context, const char *text, size_t length) {
+    auto *c = static_cast<Captured *>(context);
+    c->text.append(text, length);
+    c->calls++;
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/ostrel-log-XXXXXX";
+        dir = mkdtemp(tmpl);
+        LogOutputMode = 1;
+        LogLevelThreshold = 0;
+        SetDebugOutput(Capture, &captured);
+    }
+    void TearDown() override {
+        if (DebugLogFd() >= 0) CloseDebugLog();
+        SetDebugOutput(nullptr, nullptr);
+        LogOutputMode = 1;
+        LogLevelThreshold = 0;
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(0, system(cmd.c_str()));
+    }
+    void Open() {
+        SetDebugLogPath((dir + "/Ostrel.log").c_str());
+        OpenDebugLog();
+        captured = {};
+    }
+    std::string dir;
+    Captured captured;
+};
+
+TEST_F(LogTest, OnlyTheFinalLineEndBecomesCrLf) {
+    DebugLogAlways("abc\n");
+    EXPECT_EQ("abc\r\n", captured.text);
+    captured = {};
+    DebugLogAlways("abc\r\n");
+    EXPECT_EQ("abc\r\n", captured.text);
+    captured = {};
+    DebugLogAlways("\n");
+    EXPECT_EQ("\n", captured.text);
+    captured = {};
+    DebugLogAlways("abc");
+    EXPECT_EQ("abc", captured.text);
+    captured = {};
+    DebugLogAlways("a\nb\n");
+    EXPECT_EQ("a\nb\r\n", captured.text);
+    captured = {};
+    DebugLogAlways("%s=%d\n", "x", 42);
+    EXPECT_EQ("x=42\r\n", captured.text);
+    EXPECT_EQ(1, captured.calls);
+}
+
+TEST_F(LogTest, LongLinesAreCutInsideTheBuffer) {
+    std::string longText(5000, 'x');
+    DebugLogAlways("%s\n", longText.c_str());
+    // Cut to 4095 characters plus the terminating zero; the cut line end is lost.
+    EXPECT_EQ(kLogLineBuffer - 1, captured.text.size());
+    EXPECT_EQ(std::string(kLogLineBuffer - 1, 'x'), captured.text);
+
+    // The widening to CR LF happens only while the grown text still fits.
+    captured = {};
+    std::string fits(4092, 'y');
+    DebugLogAlways("%s\n", fits.c_str()); // n = 4093
+    EXPECT_EQ(fits + "\r\n", captured.text);
+    captured = {};
+    std::string tooLong(4093, 'z');
+    DebugLogAlways("%s\n", tooLong.c_str()); // n = 4094: left alone
+    EXPECT_EQ(tooLong + "\n", captured.text);
+}
+
+TEST_F(LogTest, ThresholdAndModesDecideWhereLinesGo) {
+    LogLevelThreshold = 2;
+    DebugLog(1, "hidden\n");
+    EXPECT_TRUE(captured.text.empty());
+    DebugLog(2, "shown\n");
+    EXPECT_EQ("shown\r\n", captured.text);
+
+    LogLevelThreshold = 100;
+    captured = {};
+    DebugLogAlways("always\n");
+    EXPECT_EQ("always\r\n", captured.text);
+
+    LogOutputMode = 7;
+    captured = {};
+    DebugLogAlways("nowhere\n");
+    EXPECT_TRUE(captured.text.empty());
+}
+
+TEST_F(LogTest, OpenLogWritesFileAndDebuggerAtLevelTwo) {
+    Open();
+    EXPECT_EQ(2, LogOutputMode.load());
+    EXPECT_EQ(2, LogLevelThreshold.load());
+    DebugLog(1, "detail\n");
+    DebugLog(2, "event %i\n", 7);
+    LogOutputMode = 0; // file only
+    DebugLog(2, "file only\n");
+    LogOutputMode = 2;
+    CloseDebugLog();
+    EXPECT_EQ("event 7\r\nDebug Log Ended\r\n", captured.text);
+    EXPECT_EQ("Debug Log Started\r\nevent 7\r\nfile only\r\nDebug Log Ended\r\n",
+              ReadFile(dir + "/Ostrel.log"));
+}
+
+TEST_F(LogTest, OpenTruncatesAnOldLog) {
+    {
+        std::ofstream old(dir + "/Ostrel.log");
+        old << "left over from the last run\n";
+    }
+    Open();
+    CloseDebugLog();
+    EXPECT_EQ("Debug Log Started\r\nDebug Log Ended\r\n", ReadFile(dir + "/Ostrel.log"));
+}
+
+TEST_F(LogTest, UnopenableLogFallsBackToTheDebugger) {
+    SetDebugLogPath((dir + "/missing-folder/Ostrel.log").c_str());
+    OpenDebugLog();
+    EXPECT_EQ("Failed to open log file...\r\nDebug Log Started\r\n", captured.text);
+    EXPECT_EQ(-1, DebugLogFd());
+    DebugLog(2, "still logged\n");
+    EXPECT_NE(std::string::npos, captured.text.find("still logged\r\n"));
+}
+
+TEST_F(LogTest, SystemInfoBlockIsBracketedAndComplete) {
+    LogSystemInfo();
+    const std::string &t = captured.text;
+    ASSERT_EQ(0u, t.find("***System Info***\r\n"));
+    EXPECT_TRUE(t.size() > 40 && t.compare(t.size() - 19, 19, "***System Info***\r\n") == 0);
+    EXPECT_NE(std::string::npos, t.find("Application is 64 bit: 1 OS is 64 bit: 1\r\n"));
+    EXPECT_NE(std::string::npos, t.find("Number of processors: "));
+    EXPECT_NE(std::string::npos, t.find("Page Size: " + std::to_string(sysconf(_SC_PAGESIZE))));
+    EXPECT_NE(std::string::npos, t.find("Processor architecture: AMD64\r\n"));
+    EXPECT_NE(std::string::npos, t.find("Active OS: "));
+}
+
+} // namespace
