@@ -1,0 +1,54 @@
+// Helpers shared by the mirroring tests: log capture, a private network namespace,
+// child processes with bounded waits, and a small UDP client.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Captures the debugger output of every thread while alive.
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    std::string Text();
+    bool Contains(const std::string &needle);
+    // Waits until needle has been logged, up to timeoutMs.
+    bool WaitFor(const std::string &needle, int timeoutMs);
+
+  private:
+    static void Sink(void *context, const char *text, size_t length);
+    std::mutex lock_;
+    std::string text_;
+};
+
+// Moves the calling thread (and the threads and processes it starts later) into a new,
+// empty network namespace with loopback up. Returns false when that is not permitted.
+bool EnterPrivateNetwork();
+
+// Runs argv with stdout and stderr to files; kills it after timeoutMs. Returns the exit
+// status (or -1 when it had to be killed or could not start).
+struct ChildResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+ChildResult RunChild(const std::vector<std::string> &argv, int timeoutMs);
+
+// A child left running: started by StartChild, ended by StopChild (signal, then a
+// bounded wait, then SIGKILL).
+struct Child {
+    int pid = -1;
+    std::string outPath;
+    std::string errPath;
+};
+Child StartChild(const std::vector<std::string> &argv);
+ChildResult StopChild(Child &child, int signal, int timeoutMs);
+std::string ReadFileText(const std::string &path);
+bool WaitForFileText(const std::string &path, const std::string &needle, int timeoutMs);
+
+// Sends one datagram to 127.0.0.1:port and waits up to timeoutMs for a reply.
+// Returns the reply (empty when none came).
+std::vector<uint8_t> UdpExchange(uint16_t port, const std::vector<uint8_t> &request,
+                                 int timeoutMs);
