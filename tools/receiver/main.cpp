@@ -1,0 +1,169 @@
+// ostrel-receiver: a small local screen-mirroring receiver for trying the
+// sender without real equipment and for end-to-end tests.
+#include <csignal>
+#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/signalfd.h>
+
+#include "tools/receiver/rx_log.h"
+#include "tools/receiver/rx_server.h"
+
+static void Usage(FILE *out) {
+    fprintf(out,
+            "usage: ostrel-receiver [options]\n"
+            "  --bind ADDRESS          IPv4 address to listen on (default 0.0.0.0)\n"
+            "  --http-port PORT        first HTTP port (default 7000; 0 picks a free one)\n"
+            "  --mirror-port PORT      mirroring port (default 7100; 0 picks a free one)\n"
+            "  --port-base N           shorthand: --http-port N --mirror-port N+100\n"
+            "  --ntp-port PORT         the sender's timing port (default 7010)\n"
+            "  --port-file PATH        write \"http PORT\\nmirror PORT\\n\" once listening\n"
+            "  --width N --height N    screen size reported by /stream.xml (1920x1080)\n"
+            "  --overscanned           report the screen as overscanned\n"
+            "  --overscan-form FORM    bool (default), string or integer\n"
+            "  --refresh-rate HZ       refresh rate reported (default 60)\n"
+            "  --version-string TEXT   version reported (default 130.14)\n"
+            "  --stream-xml FILE       answer /stream.xml with this file's bytes instead\n"
+            "  --password TEXT         require HTTP Digest authentication\n"
+            "  --busy                  answer every request with 453\n"
+            "  --duration SECONDS      stop after this time\n"
+            "  --exit-on-disconnect    stop when the sender has gone\n"
+            "  --close-after-packets N drop the stream connection after N packets\n"
+            "  --report PATH           JSON report written at exit\n"
+            "  --png PATH              last decoded picture as PNG, written at exit\n"
+            "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n");
+}
+
+static bool ParseInt(const char *text, long low, long high, long *out) {
+    char *end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (errno || !end || *end || end == text || value < low || value > high) return false;
+    *out = value;
+    return true;
+}
+
+int main(int argc, char **argv) {
+    ReceiverConfig config;
+    for (int i = 1; i < argc; i++) {
+        std::string flag = argv[i];
+        auto value = [&](const char **out) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "ostrel-receiver: %s needs a value\n", flag.c_str());
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        auto number = [&](long low, long high, long *out) {
+            const char *text;
+            if (!value(&text)) return false;
+            if (!ParseInt(text, low, high, out)) {
+                fprintf(stderr, "ostrel-receiver: %s: \"%s\" is not a number from %ld to %ld\n",
+                        flag.c_str(), text, low, high);
+                return false;
+            }
+            return true;
+        };
+        const char *text = nullptr;
+        long n = 0;
+        bool ok = true;
+        if (flag == "--help" || flag == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (flag == "--bind") {
+            ok = value(&text);
+            if (ok) config.bindAddress = text;
+        } else if (flag == "--http-port") {
+            ok = number(0, 65535, &n);
+            config.httpPort = (int)n;
+        } else if (flag == "--mirror-port") {
+            ok = number(0, 65535, &n);
+            config.mirrorPort = (int)n;
+        } else if (flag == "--port-base") {
+            ok = number(1, 65435, &n);
+            config.httpPort = (int)n;
+            config.mirrorPort = (int)n + 100;
+        } else if (flag == "--ntp-port") {
+            ok = number(1, 65535, &n);
+            config.ntpPort = (int)n;
+        } else if (flag == "--port-file") {
+            ok = value(&text);
+            if (ok) config.portFile = text;
+        } else if (flag == "--width") {
+            ok = number(1, 16384, &n);
+            config.screen.width = (int)n;
+        } else if (flag == "--height") {
+            ok = number(1, 16384, &n);
+            config.screen.height = (int)n;
+        } else if (flag == "--overscanned") {
+            config.screen.overscanned = true;
+        } else if (flag == "--overscan-form") {
+            ok = value(&text);
+            if (ok && strcmp(text, "bool") == 0) config.screen.overscanForm = kOverscanBool;
+            else if (ok && strcmp(text, "string") == 0) config.screen.overscanForm = kOverscanString;
+            else if (ok && strcmp(text, "integer") == 0) config.screen.overscanForm = kOverscanInteger;
+            else if (ok) {
+                fprintf(stderr, "ostrel-receiver: --overscan-form takes bool, string or integer\n");
+                ok = false;
+            }
+        } else if (flag == "--refresh-rate") {
+            ok = number(1, 1000, &n);
+            config.screen.refreshRate = 1.0 / (double)n;
+        } else if (flag == "--version-string") {
+            ok = value(&text);
+            if (ok) config.screen.version = text;
+        } else if (flag == "--stream-xml") {
+            ok = value(&text);
+            if (ok) config.streamXmlFile = text;
+        } else if (flag == "--password") {
+            ok = value(&text);
+            if (ok) config.password = text;
+        } else if (flag == "--busy") {
+            config.busy = true;
+        } else if (flag == "--duration") {
+            ok = value(&text);
+            if (ok) {
+                char *end = nullptr;
+                config.duration = strtod(text, &end);
+                if (!end || *end || !(config.duration > 0)) {
+                    fprintf(stderr, "ostrel-receiver: --duration takes a positive number\n");
+                    ok = false;
+                }
+            }
+        } else if (flag == "--exit-on-disconnect") {
+            config.exitOnDisconnect = true;
+        } else if (flag == "--close-after-packets") {
+            ok = number(1, 2000000000, &n);
+            config.closeAfterPackets = (uint64_t)n;
+        } else if (flag == "--report") {
+            ok = value(&text);
+            if (ok) config.reportPath = text;
+        } else if (flag == "--png") {
+            ok = value(&text);
+            if (ok) config.pngPath = text;
+        } else if (flag == "--record") {
+            ok = value(&text);
+            if (ok) config.recordPath = text;
+        } else {
+            fprintf(stderr, "ostrel-receiver: unknown option %s\n", flag.c_str());
+            Usage(stderr);
+            return 2;
+        }
+        if (!ok) return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopFd < 0) {
+        RxLog("signalfd failed: %s", strerror(errno));
+        return 1;
+    }
+    return ReceiverRun(config, stopFd);
+}

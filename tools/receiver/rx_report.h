@@ -1,0 +1,85 @@
+// What the receiver saw, and the JSON report written at exit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/receiver/rx_ntp.h"
+#include "tools/receiver/rx_video.h"
+
+struct RequestRecord {
+    int port;
+    std::string peer;
+    std::string method;
+    std::string uri;
+    int status;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+struct Geometry {
+    bool seen;
+    float width, height, left, top, right, bottom;
+};
+
+struct ReceiverStats {
+    double startMonotonic;
+    // Connections.
+    uint64_t httpConnections;    // on the first (7000) port
+    uint64_t mirrorConnections;  // on the second (7100) port
+    uint64_t connectionsWithoutRequest;
+    // HTTP.
+    std::vector<RequestRecord> requests; // the first 64
+    uint64_t requestCount;
+    uint64_t badRequests;
+    uint64_t streamXmlServed;
+    uint64_t busyRefusals;
+    uint64_t notFound;
+    // Authentication.
+    uint64_t challenges;
+    uint64_t authAccepted;
+    uint64_t authRefused;
+    std::string authUser;
+    std::string authResult; // outcome of the last check: "accepted" or "refused"
+    std::string lastAuthProblem;
+    // POST /stream.
+    uint64_t streamPosts;
+    bool postChecked;
+    bool postOk;
+    size_t postBodyLength;
+    std::vector<std::string> postProblems;
+    // Stream packets.
+    uint64_t packets;
+    uint64_t videoPackets;
+    uint64_t codecPackets;
+    uint64_t heartbeats;
+    uint64_t unknownPackets;
+    uint64_t oversizedPackets; // payload beyond the limit: the connection was dropped
+    uint64_t headerAnomalies;  // packets whose header deviated from the expected layout
+    uint64_t badCodecPayloads;
+    uint64_t badVideoPayloads;
+    uint64_t picturesBeforeCodec;
+    uint64_t payloadBytes;
+    uint64_t truncatedStreams;  // connection closed in the middle of a packet
+    std::vector<std::string> anomalies; // the first 50 texts
+    Geometry lastVideo;
+    Geometry lastCodec;
+    int avcProfile, avcLevel, avcSpsCount, avcPpsCount;
+    std::vector<double> latencies; // seconds, packet timestamp to arrival, per video packet
+    // Filled at exit.
+    VideoStats video;
+    bool pngWritten;
+    std::string pngPath;
+    std::string recordPath;
+};
+
+void StatsAddAnomaly(ReceiverStats *stats, const std::string &text);
+
+// Writes the report; false with a log line on failure.
+[[nodiscard]] bool ReportWrite(const ReceiverStats &stats, const NtpClient &ntp,
+                               const std::string &path);
+// The same document as text.
+std::string ReportJson(const ReceiverStats &stats, const NtpClient &ntp);
+
+// Value at fraction q (0..1) of the sorted samples, nearest rank; 0 when empty.
+double Percentile(std::vector<double> samples, double q);

@@ -1,0 +1,563 @@
+#include "tools/receiver/rx_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "tools/receiver/rx_digest.h"
+#include "tools/receiver/rx_http.h"
+#include "tools/receiver/rx_log.h"
+#include "tools/receiver/rx_packets.h"
+#include "tools/receiver/rx_report.h"
+#include "tools/receiver/rx_video.h"
+
+namespace {
+
+struct Connection {
+    int fd;
+    int localPort;
+    bool mirrorPort; // accepted on the mirroring port
+    sockaddr_in peer;
+    std::string peerText;
+    std::vector<uint8_t> in;
+    std::string out;
+    bool hadRequest;
+    bool authenticated;
+    bool streaming;
+    bool closeWhenSent;
+    bool dead;
+    uint64_t packets;
+    bool haveAvc;
+    AvcConfig avc;
+    int loggedVideo;
+};
+
+struct Receiver {
+    const ReceiverConfig *config;
+    int listeners[2];
+    int ports[2];
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<std::string> issuedNonces;
+    std::string streamXml;
+    ReceiverStats stats;
+    NtpClient ntp;
+    VideoSink *sink;
+    bool stop;
+    double nextSummary;
+};
+
+int OpenListener(const std::string &address, int port, int *boundPort) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        RxLog("Cannot create a TCP socket: %s", strerror(errno));
+        return -1;
+    }
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons((uint16_t)port);
+    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
+        RxLog("Bind address \"%s\" is not an IPv4 address", address.c_str());
+        close(fd);
+        return -1;
+    }
+    if (bind(fd, (sockaddr *)&local, sizeof local) != 0 || listen(fd, 16) != 0) {
+        RxLog("Cannot listen on %s:%d: %s", address.c_str(), port, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    socklen_t length = sizeof local;
+    getsockname(fd, (sockaddr *)&local, &length);
+    *boundPort = ntohs(local.sin_port);
+    return fd;
+}
+
+void Send(Connection *c, const std::string &bytes) {
+    c->out += bytes;
+    while (!c->out.empty()) {
+        ssize_t n = send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+            RxLog("%s: send failed: %s", c->peerText.c_str(), strerror(errno));
+            c->dead = true;
+            return;
+        }
+        c->out.erase(0, (size_t)n);
+    }
+}
+
+void Respond(Receiver *r, Connection *c, const HttpRequest &request, RequestRecord *record,
+             int status, const char *reason, const HttpHeaders &headers, const std::string &body) {
+    record->status = status;
+    Send(c, HttpBuildResponse(request.version, status, reason, headers, body));
+    RxLog("%s: %s %s -> %d %s", c->peerText.c_str(), request.method.c_str(), request.uri.c_str(),
+          status, reason);
+    (void)r;
+}
+
+void CloseStreamsExcept(Receiver *r, Connection *keep) {
+    for (auto &other : r->connections) {
+        if (other.get() != keep && other->streaming && !other->dead) {
+            RxLog("%s: a new stream replaces this one; closing it", other->peerText.c_str());
+            other->dead = true;
+        }
+    }
+}
+
+void StartStream(Receiver *r, Connection *c, const HttpRequest &request) {
+    ReceiverStats &s = r->stats;
+    s.streamPosts++;
+    std::vector<std::string> problems;
+    StreamSetupCheck((const uint8_t *)request.body.data(), request.body.size(), &problems);
+    const std::string *type = HttpFindHeader(request, "Content-Type");
+    if (!type || *type != "application/octet-stream")
+        problems.push_back("Content-Type is \"" + (type ? *type : std::string("(none)")) +
+                           "\", expected \"application/octet-stream\"");
+    s.postChecked = true;
+    s.postOk = problems.empty();
+    s.postBodyLength = request.body.size();
+    s.postProblems = problems;
+    if (problems.empty()) {
+        RxLog("%s: POST /stream body checked: 273-byte set-up list as expected", c->peerText.c_str());
+    } else {
+        for (auto &problem : problems)
+            RxLog("%s: POST /stream body problem: %s", c->peerText.c_str(), problem.c_str());
+    }
+    CloseStreamsExcept(r, c);
+    c->streaming = true;
+    c->haveAvc = false;
+    c->packets = 0;
+    VideoSinkReset(r->sink);
+    RxLog("%s: stream started; the connection now carries stream packets", c->peerText.c_str());
+    NtpClientSetTarget(&r->ntp, c->peer.sin_addr, (uint16_t)r->config->ntpPort);
+}
+
+// False when the request needs (new) credentials; the 401 has been sent then.
+bool Authorize(Receiver *r, Connection *c, const HttpRequest &request, RequestRecord *record) {
+    if (r->config->password.empty() || c->authenticated) return true;
+    ReceiverStats &s = r->stats;
+    std::string user;
+    DigestVerdict verdict = DigestCheck(HttpFindHeader(request, "Authorization"), request.method,
+                                        request.uri, r->config->password, r->issuedNonces, &user);
+    if (verdict == kDigestAccepted) {
+        c->authenticated = true;
+        s.authAccepted++;
+        s.authResult = "accepted";
+        s.authUser = user;
+        RxLog("%s: Digest credentials of user \"%s\" accepted", c->peerText.c_str(), user.c_str());
+        return true;
+    }
+    if (verdict != kDigestMissing) {
+        s.authRefused++;
+        s.authResult = "refused";
+        s.authUser = user;
+        s.lastAuthProblem = DigestVerdictName(verdict);
+        RxLog("%s: Digest credentials refused: %s", c->peerText.c_str(), DigestVerdictName(verdict));
+    }
+    std::string nonce = DigestNewNonce();
+    r->issuedNonces.push_back(nonce);
+    if (r->issuedNonces.size() > 32) r->issuedNonces.erase(r->issuedNonces.begin());
+    s.challenges++;
+    Respond(r, c, request, record, 401, "Unauthorized",
+            {{"WWW-Authenticate", "Digest realm=\"" + std::string(kDigestRealm) + "\", nonce=\"" +
+                                      nonce + "\""}},
+            "");
+    return false;
+}
+
+void HandleRequest(Receiver *r, Connection *c, const HttpRequest &request) {
+    ReceiverStats &s = r->stats;
+    s.requestCount++;
+    c->hadRequest = true;
+    RequestRecord record{c->localPort, c->peerText, request.method, request.uri, 0, request.headers};
+    if (Authorize(r, c, request, &record)) {
+        if (r->config->busy) {
+            s.busyRefusals++;
+            Respond(r, c, request, &record, 453, "Not Enough Bandwidth", {}, "");
+        } else if (request.method == "GET" && request.uri == "/stream.xml") {
+            s.streamXmlServed++;
+            Respond(r, c, request, &record, 200, "OK",
+                    {{"Content-Type", "text/x-apple-plist+xml"}}, r->streamXml);
+        } else if (request.method == "POST" && request.uri == "/stream") {
+            Respond(r, c, request, &record, 200, "OK", {}, "");
+            StartStream(r, c, request);
+        } else {
+            s.notFound++;
+            Respond(r, c, request, &record, 404, "Not Found", {}, "");
+        }
+    }
+    const std::string *connection = HttpFindHeader(request, "Connection");
+    if (connection && strcasecmp(connection->c_str(), "close") == 0 && !c->streaming)
+        c->closeWhenSent = true;
+    if (s.requests.size() < 64) s.requests.push_back(std::move(record));
+}
+
+void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8_t *bytes) {
+    ReceiverStats &s = r->stats;
+    const uint8_t *payload = bytes + kPacketHeaderSize;
+    double arrival = StreamClockNow();
+    s.packets++;
+    c->packets++;
+    s.payloadBytes += h.payloadLength;
+    std::vector<std::string> problems = PacketHeaderProblems(h, bytes);
+    if (!problems.empty()) {
+        s.headerAnomalies++;
+        for (auto &problem : problems) {
+            RxLog("%s: packet %llu (type %u, %u bytes): %s", c->peerText.c_str(),
+                  (unsigned long long)c->packets, h.type, h.payloadLength, problem.c_str());
+            StatsAddAnomaly(&s, "packet " + std::to_string(c->packets) + ": " + problem);
+        }
+    }
+    Geometry geometry{true, h.width, h.height, h.left, h.top, h.right, h.bottom};
+    switch (h.type) {
+    case kPacketCodec: {
+        s.codecPackets++;
+        s.lastCodec = geometry;
+        AvcConfig config;
+        std::string error;
+        if (!AvcConfigParse(payload, h.payloadLength, &config, &error)) {
+            s.badCodecPayloads++;
+            RxLog("%s: codec packet rejected: %s", c->peerText.c_str(), error.c_str());
+            StatsAddAnomaly(&s, "codec packet: " + error);
+            break;
+        }
+        c->haveAvc = true;
+        c->avc = config;
+        s.avcProfile = config.profile;
+        s.avcLevel = config.level;
+        s.avcSpsCount = (int)config.sps.size();
+        s.avcPpsCount = (int)config.pps.size();
+        RxLog("%s: codec packet, %u bytes: profile %d, level %d, %zu SPS, %zu PPS, picture "
+              "%gx%g at (%g,%g)-(%g,%g)",
+              c->peerText.c_str(), h.payloadLength, config.profile, config.level,
+              config.sps.size(), config.pps.size(), h.width, h.height, h.left, h.top, h.right,
+              h.bottom);
+        VideoSinkCodec(r->sink, config, payload, h.payloadLength);
+        break;
+    }
+    case kPacketVideo: {
+        s.videoPackets++;
+        s.lastVideo = geometry;
+        if (h.timestamp && s.latencies.size() < 1000000)
+            s.latencies.push_back(arrival - StreamFixedToSeconds(h.timestamp));
+        if (!c->haveAvc) {
+            s.picturesBeforeCodec++;
+            RxLog("%s: video packet before any valid codec packet", c->peerText.c_str());
+        }
+        std::vector<uint8_t> annexB;
+        NalSummary summary;
+        std::string error;
+        int lengthSize = c->haveAvc ? c->avc.lengthSize : 4;
+        if (!NalUnitsToAnnexB(payload, h.payloadLength, lengthSize, &annexB, &summary, &error)) {
+            s.badVideoPayloads++;
+            RxLog("%s: video packet rejected: %s", c->peerText.c_str(), error.c_str());
+            StatsAddAnomaly(&s, "video packet: " + error);
+            break;
+        }
+        if (c->loggedVideo < 3) {
+            c->loggedVideo++;
+            RxLog("%s: video packet, %u bytes, %d NAL units%s, latency %.1f ms", c->peerText.c_str(),
+                  h.payloadLength, summary.count, summary.idr ? " (IDR)" : "",
+                  (arrival - StreamFixedToSeconds(h.timestamp)) * 1e3);
+        }
+        VideoSinkPicture(r->sink, payload, h.payloadLength, annexB, summary.idr,
+                         StreamFixedToSeconds(h.timestamp));
+        break;
+    }
+    case kPacketHeartbeat:
+        s.heartbeats++;
+        RxLog("%s: heartbeat", c->peerText.c_str());
+        break;
+    default:
+        s.unknownPackets++;
+        break;
+    }
+}
+
+void ProcessStream(Receiver *r, Connection *c, size_t *position) {
+    while (!c->dead && c->in.size() - *position >= kPacketHeaderSize) {
+        const uint8_t *bytes = c->in.data() + *position;
+        PacketHeader header;
+        PacketHeaderParse(bytes, &header);
+        if (header.payloadLength > kPacketMaxPayload) {
+            r->stats.oversizedPackets++;
+            RxLog("%s: packet header announces %u payload bytes (limit %u); the stream cannot "
+                  "be followed, closing the connection",
+                  c->peerText.c_str(), header.payloadLength, kPacketMaxPayload);
+            StatsAddAnomaly(&r->stats, "payload length " + std::to_string(header.payloadLength) +
+                                           " beyond the limit");
+            c->dead = true;
+            return;
+        }
+        if (c->in.size() - *position < kPacketHeaderSize + header.payloadLength) return;
+        HandlePacket(r, c, header, bytes);
+        *position += kPacketHeaderSize + header.payloadLength;
+        if (r->config->closeAfterPackets && c->packets >= r->config->closeAfterPackets) {
+            RxLog("%s: closing the stream connection after %llu packets, as asked",
+                  c->peerText.c_str(), (unsigned long long)c->packets);
+            c->dead = true;
+        }
+    }
+}
+
+void ProcessInput(Receiver *r, Connection *c) {
+    size_t position = 0;
+    while (!c->dead && !c->closeWhenSent && position < c->in.size()) {
+        if (c->streaming) {
+            ProcessStream(r, c, &position);
+            break;
+        }
+        HttpRequest request;
+        size_t consumed = 0;
+        std::string error;
+        HttpParseResult result = HttpParseRequest(c->in.data() + position, c->in.size() - position,
+                                                  &request, &consumed, &error);
+        if (result == kHttpIncomplete) break;
+        if (result == kHttpBad) {
+            r->stats.badRequests++;
+            RxLog("%s: bad request: %s; answering 400 and closing", c->peerText.c_str(),
+                  error.c_str());
+            StatsAddAnomaly(&r->stats, "bad request: " + error);
+            Send(c, HttpBuildResponse("HTTP/1.1", 400, "Bad Request", {}, ""));
+            c->closeWhenSent = true;
+            break;
+        }
+        position += consumed;
+        HandleRequest(r, c, request);
+    }
+    c->in.erase(c->in.begin(), c->in.begin() + (ptrdiff_t)std::min(position, c->in.size()));
+}
+
+void ReadConnection(Receiver *r, Connection *c) {
+    // Bounded per wake-up so one busy peer cannot starve the loop.
+    for (int round = 0; round < 16 && !c->dead; round++) {
+        size_t old = c->in.size();
+        c->in.resize(old + 65536);
+        ssize_t n = recv(c->fd, c->in.data() + old, 65536, 0);
+        if (n <= 0) {
+            c->in.resize(old);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+            if (n < 0) RxLog("%s: receive failed: %s", c->peerText.c_str(), strerror(errno));
+            else RxLog("%s: connection closed by the peer", c->peerText.c_str());
+            if (c->streaming && !c->in.empty()) {
+                r->stats.truncatedStreams++;
+                RxLog("%s: %zu bytes of an unfinished packet were left", c->peerText.c_str(),
+                      c->in.size());
+            }
+            c->dead = true;
+            break;
+        }
+        c->in.resize(old + (size_t)n);
+        ProcessInput(r, c);
+    }
+}
+
+void Accept(Receiver *r, int which) {
+    for (int budget = 0; budget < 16; budget++) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        int fd = accept4(r->listeners[which], (sockaddr *)&peer, &length,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                RxLog("accept failed: %s", strerror(errno));
+            return;
+        }
+        int yes = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        c->localPort = r->ports[which];
+        c->mirrorPort = which == 1;
+        c->peer = peer;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        c->peerText = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)) + "->" +
+                      std::to_string(c->localPort);
+        (which ? r->stats.mirrorConnections : r->stats.httpConnections)++;
+        RxLog("%s: connection accepted on the %s port", c->peerText.c_str(),
+              which ? "mirroring" : "first");
+        r->connections.push_back(std::move(c));
+    }
+}
+
+void Reap(Receiver *r) {
+    for (size_t i = 0; i < r->connections.size();) {
+        Connection *c = r->connections[i].get();
+        if (c->closeWhenSent && c->out.empty()) c->dead = true;
+        if (!c->dead) {
+            i++;
+            continue;
+        }
+        if (!c->hadRequest) r->stats.connectionsWithoutRequest++;
+        RxLog("%s: connection ended (%s, %llu stream packets)", c->peerText.c_str(),
+              c->hadRequest ? "after requests" : "no request was made",
+              (unsigned long long)c->packets);
+        bool wasStream = c->streaming;
+        bool hadRequest = c->hadRequest;
+        close(c->fd);
+        r->connections.erase(r->connections.begin() + (ptrdiff_t)i);
+        if (wasStream) {
+            bool otherStream = false;
+            for (auto &other : r->connections) otherStream = otherStream || other->streaming;
+            if (!otherStream) {
+                NtpClientStop(&r->ntp);
+                VideoSinkDrain(r->sink);
+            }
+        }
+        if (hadRequest && r->config->exitOnDisconnect) {
+            bool others = false;
+            for (auto &other : r->connections) others = others || other->hadRequest;
+            if (!others) {
+                RxLog("The sender has disconnected; stopping (--exit-on-disconnect)");
+                r->stop = true;
+            }
+        }
+    }
+}
+
+bool WritePortFile(const Receiver *r) {
+    std::string temporary = r->config->portFile + ".tmp";
+    FILE *file = fopen(temporary.c_str(), "w");
+    if (!file) {
+        RxLog("Cannot create port file %s: %s", temporary.c_str(), strerror(errno));
+        return false;
+    }
+    fprintf(file, "http %d\nmirror %d\n", r->ports[0], r->ports[1]);
+    bool ok = fclose(file) == 0 && rename(temporary.c_str(), r->config->portFile.c_str()) == 0;
+    if (!ok) RxLog("Cannot write port file %s", r->config->portFile.c_str());
+    return ok;
+}
+
+bool LoadStreamXml(Receiver *r) {
+    if (r->config->streamXmlFile.empty()) {
+        r->streamXml = ScreenInfoXml(r->config->screen);
+        return true;
+    }
+    FILE *file = fopen(r->config->streamXmlFile.c_str(), "rb");
+    if (!file) {
+        RxLog("Cannot read %s: %s", r->config->streamXmlFile.c_str(), strerror(errno));
+        return false;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0 && r->streamXml.size() < kHttpMaxBody)
+        r->streamXml.append(buffer, n);
+    fclose(file);
+    return true;
+}
+
+void Summarize(Receiver *r) {
+    const ReceiverStats &s = r->stats;
+    VideoStats video = VideoSinkStats(r->sink);
+    if (!s.packets) return;
+    RxLog("Summary: %llu packets (%llu video, %llu codec, %llu heartbeat), %llu pictures decoded, "
+          "%llu decode errors, latency p50 %.1f ms, %llu timing replies",
+          (unsigned long long)s.packets, (unsigned long long)s.videoPackets,
+          (unsigned long long)s.codecPackets, (unsigned long long)s.heartbeats,
+          (unsigned long long)video.framesDecoded, (unsigned long long)video.decodeErrors,
+          Percentile(s.latencies, 0.5) * 1e3, (unsigned long long)r->ntp.replies);
+}
+
+} // namespace
+
+int ReceiverRun(const ReceiverConfig &config, int stopFd) {
+    Receiver receiver{};
+    Receiver *r = &receiver;
+    r->config = &config;
+    r->stats.startMonotonic = RxMonotonic();
+    r->stats.pngPath = config.pngPath;
+    r->stats.recordPath = config.recordPath;
+    if (!LoadStreamXml(r)) return 1;
+    r->listeners[0] = OpenListener(config.bindAddress, config.httpPort, &r->ports[0]);
+    r->listeners[1] = r->listeners[0] < 0
+                          ? -1
+                          : OpenListener(config.bindAddress, config.mirrorPort, &r->ports[1]);
+    if (r->listeners[1] < 0 || !NtpClientOpen(&r->ntp, config.bindAddress.c_str())) {
+        if (r->listeners[0] >= 0) close(r->listeners[0]);
+        if (r->listeners[1] >= 0) close(r->listeners[1]);
+        return 1;
+    }
+    if (!config.portFile.empty() && !WritePortFile(r)) return 1;
+    r->sink = VideoSinkCreate(config.recordPath);
+    RxLog("Listening on %s ports %d and %d; screen %dx%d%s%s%s", config.bindAddress.c_str(),
+          r->ports[0], r->ports[1], config.screen.width, config.screen.height,
+          config.screen.overscanned ? ", overscanned" : "",
+          config.password.empty() ? "" : ", password required", config.busy ? ", busy" : "");
+    double deadline = config.duration > 0 ? RxMonotonic() + config.duration : 0;
+    r->nextSummary = RxMonotonic() + 5;
+    while (!r->stop) {
+        double now = RxMonotonic();
+        if (deadline && now >= deadline) {
+            RxLog("Duration of %.1f s reached; stopping", config.duration);
+            break;
+        }
+        NtpClientTick(&r->ntp, now);
+        if (now >= r->nextSummary) {
+            Summarize(r);
+            r->nextSummary = now + 5;
+        }
+        std::vector<pollfd> fds;
+        fds.push_back({stopFd, POLLIN, 0});
+        fds.push_back({r->listeners[0], POLLIN, 0});
+        fds.push_back({r->listeners[1], POLLIN, 0});
+        fds.push_back({r->ntp.fd, POLLIN, 0});
+        for (auto &c : r->connections)
+            fds.push_back({c->fd, (short)(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+        double wait = NtpClientTimeout(&r->ntp, now);
+        if (wait > r->nextSummary - now) wait = r->nextSummary - now;
+        if (deadline && wait > deadline - now) wait = deadline - now;
+        if (wait < 0) wait = 0;
+        int ready = poll(fds.data(), fds.size(), (int)(wait * 1000) + 1);
+        if (ready < 0 && errno != EINTR) {
+            RxLog("poll failed: %s", strerror(errno));
+            break;
+        }
+        if (ready <= 0) continue;
+        if (stopFd >= 0 && (fds[0].revents & POLLIN)) {
+            signalfd_siginfo info;
+            if (read(stopFd, &info, sizeof info) == (ssize_t)sizeof info)
+                RxLog("Signal %u received; stopping", info.ssi_signo);
+            else
+                RxLog("Stop requested");
+            break;
+        }
+        if (fds[1].revents & POLLIN) Accept(r, 0);
+        if (fds[2].revents & POLLIN) Accept(r, 1);
+        if (fds[3].revents & POLLIN) NtpClientReadable(&r->ntp);
+        size_t known = fds.size() - 4;
+        for (size_t i = 0; i < known && i < r->connections.size(); i++) {
+            Connection *c = r->connections[i].get();
+            short events = fds[4 + i].revents;
+            if (events & POLLOUT) Send(c, "");
+            if (events & (POLLIN | POLLHUP | POLLERR)) ReadConnection(r, c);
+        }
+        Reap(r);
+    }
+    Summarize(r);
+    for (auto &c : r->connections) close(c->fd);
+    r->connections.clear();
+    close(r->listeners[0]);
+    close(r->listeners[1]);
+    VideoSinkDrain(r->sink);
+    if (!config.pngPath.empty()) r->stats.pngWritten = VideoSinkWritePng(r->sink, config.pngPath);
+    r->stats.video = VideoSinkStats(r->sink);
+    VideoSinkClose(r->sink);
+    int code = 0;
+    if (!config.reportPath.empty() && !ReportWrite(r->stats, r->ntp, config.reportPath)) code = 1;
+    NtpClientClose(&r->ntp);
+    return code;
+}

@@ -1,0 +1,31 @@
+// The receiver's event loop: two HTTP listeners, the mirroring stream, the
+// timing requests, and the report at the end. Single-threaded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/receiver/rx_plist.h"
+
+struct ReceiverConfig {
+    std::string bindAddress = "0.0.0.0";
+    int httpPort = 7000;   // touched once by senders; serves the same requests
+    int mirrorPort = 7100; // the mirroring connection
+    int ntpPort = 7010;    // the sender's timing port
+    ScreenInfo screen = {1920, 1080, false, kOverscanBool, 1.0 / 60, "130.14"};
+    std::string streamXmlFile; // when set, its bytes are the /stream.xml answer
+    std::string password;      // empty: no authentication
+    bool busy = false;         // answer every request with 453
+    double duration = 0;       // seconds; 0 runs until stopped
+    bool exitOnDisconnect = false;
+    uint64_t closeAfterPackets = 0; // drop the stream connection after this many packets
+    std::string reportPath;
+    std::string pngPath;
+    std::string recordPath;
+    std::string portFile; // receives "http PORT\nmirror PORT\n" once listening
+};
+
+// Runs until stopFd becomes readable (a signalfd; -1 for none), the duration
+// ends, or the sender leaves with exitOnDisconnect. Writes report, PNG and
+// recording. Returns the process exit code: 0, or 1 when start-up failed.
+int ReceiverRun(const ReceiverConfig &config, int stopFd);

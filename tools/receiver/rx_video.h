@@ -1,0 +1,43 @@
+// Decoding, recording and the still picture of the received stream, all through
+// FFmpeg's libraries so that an independent decoder judges what the sender sends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/receiver/rx_packets.h"
+
+struct VideoSink;
+
+struct VideoStats {
+    uint64_t framesDecoded;
+    uint64_t decodeErrors; // failed sends/receives, corrupt pictures, decoder error messages
+    int width;             // size of the last decoded picture
+    int height;
+    uint64_t framesRecorded;
+    bool recordFailed;
+};
+
+// recordPath may be empty; ".h264" or ".264" gives a raw Annex B file, any other
+// name a container chosen by FFmpeg from the name (".mp4", ".mkv", ...).
+VideoSink *VideoSinkCreate(const std::string &recordPath);
+// Drains the decoder, finishes the recording and frees everything.
+void VideoSinkClose(VideoSink *sink);
+
+// A new codec record (already validated); raw is its bytes as received.
+void VideoSinkCodec(VideoSink *sink, const AvcConfig &config, const uint8_t *raw, size_t rawLength);
+// One picture: avcc is the payload as received (length-prefixed), annexB the
+// same units with start codes. timestamp is stream-clock seconds.
+void VideoSinkPicture(VideoSink *sink, const uint8_t *avcc, size_t avccLength,
+                      const std::vector<uint8_t> &annexB, bool idr, double timestamp);
+// Starts a new stream: drains and resets the decoder (a recording goes on).
+void VideoSinkReset(VideoSink *sink);
+// Drains pictures the decoder still holds.
+void VideoSinkDrain(VideoSink *sink);
+
+VideoStats VideoSinkStats(const VideoSink *sink);
+// Writes the last decoded picture as PNG. False (with a log line) when there is
+// none or writing fails.
+[[nodiscard]] bool VideoSinkWritePng(VideoSink *sink, const std::string &path);
