@@ -1,0 +1,315 @@
+// The double-buffered capture -> scale -> encode pipeline.
+#include "video/capture_buffers.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "base/clock.h"
+#include "base/event.h"
+#include "base/log.h"
+#include "base/thread.h"
+#include "video/frame_encoder.h"
+#include "video/scale_convert.h"
+
+namespace {
+
+// Larger captures than this are refused rather than overflowing the slot arithmetic.
+constexpr int kMaxDimension = 16384;
+constexpr int kWaitStepMs = 100;
+constexpr int kStatusEvery = 20;
+
+struct PairView {
+    int32_t *state;
+    Event *hasSpace;
+    Event *ready;
+};
+
+PairView ViewOf(CaptureBuffers *buffers, int pair) {
+    if (pair == CapturePair) {
+        return PairView{buffers->captureState, buffers->captureHasSpace, buffers->captureReady};
+    }
+    return PairView{buffers->pictureState, buffers->pictureHasSpace, buffers->pictureReady};
+}
+
+// Takes a slot in state from, marks it to, and resets wake when none in from remains.
+int Take(CaptureBuffers *buffers, int pair, int32_t from, int32_t to, bool waitForSpace) {
+    PairView view = ViewOf(buffers, pair);
+    Event *wake = waitForSpace ? view.hasSpace : view.ready;
+    for (;;) {
+        if (buffers->running.load() == 0) return -1;
+        if (EventWait(wake, kWaitStepMs) == 0) continue;
+        if (buffers->running.load() == 0) return -1;
+        std::lock_guard<std::mutex> hold(buffers->slotLock);
+        int slot = -1;
+        for (int i = 0; i < 2; i++) {
+            if (view.state[i] == from) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot >= 0) view.state[slot] = to;
+        if (view.state[0] != from && view.state[1] != from) EventReset(wake);
+        if (slot >= 0) return slot;
+    }
+}
+
+// Returns a slot taken for filling to free without handing it on (the pipeline is stopping).
+void Abandon(CaptureBuffers *buffers, int pair, int slot) {
+    PairView view = ViewOf(buffers, pair);
+    std::lock_guard<std::mutex> hold(buffers->slotLock);
+    view.state[slot] = SlotFree;
+    EventSet(view.hasSpace);
+}
+
+void AddSeconds(std::atomic<double> *total, double seconds) {
+    total->store(total->load(std::memory_order_relaxed) + seconds, std::memory_order_relaxed);
+}
+
+void ScaleThreadMain(CaptureBuffers *buffers) {
+    SetThreadName("Scale Thread");
+    uint8_t *scratch = nullptr;
+    int width = buffers->pictureWidth;
+    int height = buffers->pictureHeight;
+    if (!buffers->ssse3) {
+        scratch = static_cast<uint8_t *>(malloc(static_cast<size_t>(width) * height * 4));
+        if (scratch == nullptr) {
+            DebugLog(2, "Scale thread: no memory for a %ix%i scratch picture\n", width, height);
+        }
+    }
+    while (buffers->running.load()) {
+        int c = CaptureBuffersTakeForReading(buffers, CapturePair);
+        if (c < 0) break;
+        int p = CaptureBuffersTakeForFilling(buffers, PicturePair);
+        if (p < 0 || !buffers->running.load()) {
+            CaptureBuffersGiveBack(buffers, CapturePair, c);
+            if (p >= 0) Abandon(buffers, PicturePair, p);
+            break;
+        }
+        double t0 = MonotonicSeconds();
+        const uint8_t *source = buffers->captureSlots[c];
+        int bottomUp;
+        {
+            std::lock_guard<std::mutex> hold(buffers->slotLock);
+            bottomUp = buffers->slotBottomUp[c];
+        }
+        if (buffers->ssse3) {
+            ScaleConvertSsse3(source, buffers->captureWidth, buffers->captureHeight,
+                              buffers->pictureSlots[p], width, height, bottomUp);
+        } else if (scratch != nullptr) {
+            StretchBgrxBilinear(source, buffers->captureWidth, buffers->captureHeight, bottomUp,
+                                scratch, width, height);
+            ConvertBgrxToI420(scratch, width, height, buffers->pictureSlots[p]);
+        }
+        buffers->scaleCount.fetch_add(1, std::memory_order_relaxed);
+        AddSeconds(&buffers->scaleSeconds, MonotonicSeconds() - t0);
+        CaptureBuffersGiveBack(buffers, CapturePair, c);
+        CaptureBuffersGiveBack(buffers, PicturePair, p);
+    }
+    free(scratch);
+}
+
+void EncodeThreadMain(CaptureBuffers *buffers) {
+    SetThreadName("Encode Thread");
+    const CaptureBuffersOwnerOps *ops = buffers->ownerOps;
+    void *owner = buffers->owner;
+    while (buffers->running.load()) {
+        int p = CaptureBuffersTakeForReading(buffers, PicturePair);
+        if (p < 0) break;
+        if (!buffers->running.load()) {
+            CaptureBuffersGiveBack(buffers, PicturePair, p);
+            break;
+        }
+        double t0 = MonotonicSeconds();
+        FrameEncoder *encoder = ops->encoder(owner);
+        if (encoder != nullptr) {
+            int result = encoder->encode(encoder, buffers->pictureSlots[p], 0,
+                                         ops->connection(owner));
+            encoder->framesEncoded++;
+            ops->setEncodeResult(owner, result);
+        }
+        int count = buffers->encodeCount.fetch_add(1, std::memory_order_relaxed) + 1;
+        AddSeconds(&buffers->encodeSeconds, MonotonicSeconds() - t0);
+        if (count % kStatusEvery == 0) {
+            FormatPipelineStatus(buffers->statusText, kStatusTextSize, ops->maxFps(owner),
+                                 buffers->captureCount.load(), buffers->captureSeconds.load(),
+                                 buffers->scaleCount.load(), buffers->scaleSeconds.load(), count,
+                                 buffers->encodeSeconds.load());
+            ops->onStatusText(owner, buffers->statusText);
+            buffers->captureSeconds.store(0);
+            buffers->scaleSeconds.store(0);
+            buffers->encodeSeconds.store(0);
+            buffers->captureCount.store(0);
+            buffers->scaleCount.store(0);
+            buffers->encodeCount.store(0);
+        }
+        CaptureBuffersGiveBack(buffers, PicturePair, p);
+    }
+}
+
+bool OwnerOpsComplete(const CaptureBuffersOwnerOps *ops) {
+    return ops != nullptr && ops->encoder != nullptr && ops->connection != nullptr &&
+           ops->maxFps != nullptr && ops->setEncodeResult != nullptr &&
+           ops->onStatusText != nullptr;
+}
+
+// Frees memory and events; the threads must not be running.
+void FreeBuffers(CaptureBuffers *buffers) {
+    for (int i = 0; i < 2; i++) {
+        free(buffers->captureSlots[i]);
+        for (int plane = 0; plane < 3; plane++) free(buffers->pictureSlots[i][plane]);
+    }
+    Event *events[4] = {buffers->captureHasSpace, buffers->captureReady,
+                        buffers->pictureHasSpace, buffers->pictureReady};
+    for (Event *event : events) {
+        if (event != nullptr) EventClose(event);
+    }
+    delete buffers;
+}
+
+} // namespace
+
+int FormatPipelineStatus(char *out, int size, double maxFps, int captureCount,
+                         double captureSeconds, int scaleCount, double scaleSeconds,
+                         int encodeCount, double encodeSeconds) {
+    auto rate = [](int count, double seconds) { return seconds > 0.0 ? count / seconds : 0.0; };
+    int length = snprintf(out, static_cast<size_t>(size), "FPS-tgt: %0.0f cap:%0.1f scl:%0.1f enc:%0.1f",
+                          maxFps, rate(captureCount, captureSeconds),
+                          rate(scaleCount, scaleSeconds), rate(encodeCount, encodeSeconds));
+    if (length >= size) length = size - 1;
+    return length;
+}
+
+CaptureBuffers *CaptureBuffersCreate(int captureWidth, int captureHeight, int pictureWidth,
+                                     int pictureHeight, int ssse3,
+                                     const CaptureBuffersOwnerOps *ownerOps, void *owner) {
+    if (captureWidth <= 0 || captureHeight <= 0 || pictureWidth <= 0 || pictureHeight <= 0 ||
+        captureWidth > kMaxDimension || captureHeight > kMaxDimension ||
+        pictureWidth > kMaxDimension || pictureHeight > kMaxDimension) {
+        DebugLog(2, "CaptureBuffers: refusing capture %ix%i picture %ix%i\n", captureWidth,
+                 captureHeight, pictureWidth, pictureHeight);
+        return nullptr;
+    }
+    if (!OwnerOpsComplete(ownerOps)) {
+        DebugLog(2, "CaptureBuffers: owner operations missing\n");
+        return nullptr;
+    }
+    auto *buffers = new (std::nothrow) CaptureBuffers();
+    if (buffers == nullptr) return nullptr;
+    buffers->slotBottomUp[0] = buffers->slotBottomUp[1] = 1;
+    buffers->ssse3 = ssse3 ? 1 : 0;
+    buffers->running.store(1);
+    buffers->bottomUp.store(1);
+    buffers->counterFrequency = 1000000000; // the monotonic clock counts nanoseconds
+    buffers->captureWidth = captureWidth;
+    buffers->captureHeight = captureHeight;
+    buffers->pictureWidth = pictureWidth;
+    buffers->pictureHeight = pictureHeight;
+    buffers->ownerOps = ownerOps;
+    buffers->owner = owner;
+
+    size_t captureBytes = static_cast<size_t>(captureWidth) * captureHeight * 4;
+    size_t lumaBytes = static_cast<size_t>(pictureWidth) * pictureHeight;
+    size_t chromaBytes = static_cast<size_t>(pictureWidth / 2) * (pictureHeight / 2);
+    bool ok = true;
+    for (int i = 0; i < 2; i++) {
+        DebugLog(1, "Creating Capture Buffer of Size: %i w: %i h: %i!\n",
+                 static_cast<int>(captureBytes), captureWidth, captureHeight);
+        buffers->captureSlots[i] = static_cast<uint8_t *>(calloc(captureBytes, 1));
+        buffers->pictureSlots[i][0] = static_cast<uint8_t *>(calloc(lumaBytes, 1));
+        // A picture one pixel wide or high has no chroma; keep a valid pointer anyway.
+        buffers->pictureSlots[i][1] = static_cast<uint8_t *>(calloc(chromaBytes + 1, 1));
+        buffers->pictureSlots[i][2] = static_cast<uint8_t *>(calloc(chromaBytes + 1, 1));
+        ok = ok && buffers->captureSlots[i] != nullptr && buffers->pictureSlots[i][0] != nullptr &&
+             buffers->pictureSlots[i][1] != nullptr && buffers->pictureSlots[i][2] != nullptr;
+        buffers->pictureStrides[i][0] = pictureWidth;
+        buffers->pictureStrides[i][1] = pictureWidth / 2;
+        buffers->pictureStrides[i][2] = pictureWidth / 2;
+    }
+    buffers->captureHasSpace = EventCreate(true, true);
+    buffers->captureReady = EventCreate(true, false);
+    buffers->pictureHasSpace = EventCreate(true, true);
+    buffers->pictureReady = EventCreate(true, false);
+    ok = ok && buffers->captureHasSpace != nullptr && buffers->captureReady != nullptr &&
+         buffers->pictureHasSpace != nullptr && buffers->pictureReady != nullptr;
+    if (!ok) {
+        DebugLog(2, "CaptureBuffers: out of memory or events for capture %ix%i picture %ix%i\n",
+                 captureWidth, captureHeight, pictureWidth, pictureHeight);
+        FreeBuffers(buffers);
+        return nullptr;
+    }
+    try {
+        buffers->scaleThread = new std::thread(ScaleThreadMain, buffers);
+    } catch (const std::system_error &) {
+        buffers->scaleThread = nullptr;
+    }
+    if (buffers->scaleThread != nullptr) {
+        try {
+            buffers->encodeThread = new std::thread(EncodeThreadMain, buffers);
+        } catch (const std::system_error &) {
+            buffers->encodeThread = nullptr;
+        }
+    }
+    if (buffers->scaleThread == nullptr || buffers->encodeThread == nullptr) {
+        DebugLog(2, "CaptureBuffers: could not start the pipeline threads\n");
+        CaptureBuffersDestroy(buffers);
+        return nullptr;
+    }
+    return buffers;
+}
+
+void CaptureBuffersStop(CaptureBuffers *buffers) {
+    if (buffers != nullptr) buffers->running.store(0);
+}
+
+void CaptureBuffersDestroy(CaptureBuffers *buffers) {
+    if (buffers == nullptr) return;
+    buffers->running.store(0);
+    EventSet(buffers->pictureReady);
+    EventSet(buffers->captureReady);
+    {
+        // A consumer that wakes takes slot 1, sees running 0 and leaves.
+        std::lock_guard<std::mutex> hold(buffers->slotLock);
+        buffers->captureState[0] = SlotFree;
+        buffers->captureState[1] = SlotReady;
+        buffers->pictureState[0] = SlotFree;
+        buffers->pictureState[1] = SlotReady;
+    }
+    for (void *handle : {buffers->scaleThread, buffers->encodeThread}) {
+        auto *thread = static_cast<std::thread *>(handle);
+        if (thread == nullptr) continue;
+        thread->join();
+        delete thread;
+    }
+    FreeBuffers(buffers);
+}
+
+int CaptureBuffersTakeForFilling(CaptureBuffers *buffers, int pair) {
+    return Take(buffers, pair, SlotFree, SlotFilling, true);
+}
+
+int CaptureBuffersTakeForReading(CaptureBuffers *buffers, int pair) {
+    return Take(buffers, pair, SlotReady, SlotReading, false);
+}
+
+void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot) {
+    if (slot < 0 || slot > 1) return;
+    PairView view = ViewOf(buffers, pair);
+    std::lock_guard<std::mutex> hold(buffers->slotLock);
+    if (view.state[slot] == SlotReading) {
+        view.state[slot] = SlotFree;
+        EventSet(view.hasSpace);
+    } else if (view.state[slot] == SlotFilling) {
+        // A frame keeps the row order it was captured with.
+        if (pair == CapturePair) buffers->slotBottomUp[slot] = buffers->bottomUp.load();
+        view.state[slot] = SlotReady;
+        EventSet(view.ready);
+    }
+}
+
+void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds) {
+    buffers->captureCount.fetch_add(1, std::memory_order_relaxed);
+    AddSeconds(&buffers->captureSeconds, seconds);
+}

@@ -1,0 +1,114 @@
+// The three-stage pipeline from captured BGRX images to the encoder.
+//
+//   capture thread (the owner's) --capture pair--> scale thread --picture pair--> encode thread
+//
+// Each hand-over goes through two slots. A producer takes a free slot with
+// CaptureBuffersTakeForFilling, fills it and gives it back (it becomes ready); a consumer
+// takes the lowest-numbered ready slot with CaptureBuffersTakeForReading, uses it and gives
+// it back (it becomes free). Stages block when they have nothing to do or nowhere to put
+// their result, so no frame is ever skipped. Every wait is bounded to 100 ms so that each
+// thread re-reads running at least that often.
+//
+// The owner (the capture manager) creates one CaptureBuffers per layout, is the only
+// producer of the capture pair, and destroys the buffers before making the next ones.
+// CaptureBuffersStop may be called from any thread; CaptureBuffersDestroy from the owner's
+// thread only (it joins the scale and encode threads).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+struct Event;
+struct FrameEncoder;
+
+constexpr int SlotFree = 0;
+constexpr int SlotReading = 1;
+constexpr int SlotFilling = 2;
+constexpr int SlotReady = 3;
+
+constexpr int CapturePair = 0; // capture thread -> scale thread
+constexpr int PicturePair = 1; // scale thread -> encode thread
+
+// What the encode thread needs from the owner. Every slot must be filled; each function is
+// called on the encode thread with the owner's context first.
+struct CaptureBuffersOwnerOps {
+    // The current encoder, or null (the picture is then passed over without encoding).
+    FrameEncoder *(*encoder)(void *owner);
+    // Handed to every encode call and so to the output callback.
+    void *(*connection)(void *owner);
+    // MaxFPS setting, shown in the status line.
+    double (*maxFps)(void *owner);
+    // Result of each encode call; nonzero asks the owner to rebuild the pipeline.
+    void (*setEncodeResult)(void *owner, int result);
+    // A status line every 20 encoded pictures. The text is valid only during the call.
+    void (*onStatusText)(void *owner, const char *text);
+};
+
+constexpr int kStatusTextSize = 1024;
+
+struct CaptureBuffers {
+    int32_t ssse3; // 1: ScaleConvertSsse3; 0: scalar stretch, then ConvertBgrxToI420
+    uint8_t *captureSlots[2];     // BGRX, captureWidth * captureHeight * 4 bytes each; owned
+    uint8_t *pictureSlots[2][3];  // Y, U, V planes; owned
+    int32_t pictureStrides[2][3]; // pictureWidth, pictureWidth / 2, pictureWidth / 2
+    int32_t captureState[2];      // guarded by slotLock
+    int32_t pictureState[2];      // guarded by slotLock
+    std::mutex slotLock;
+    Event *captureHasSpace; // manual reset, initially set
+    Event *captureReady;    // manual reset, initially clear
+    Event *pictureHasSpace; // manual reset, initially set
+    Event *pictureReady;    // manual reset, initially clear
+    int32_t captureWidth;
+    int32_t captureHeight;
+    int32_t pictureWidth;
+    int32_t pictureHeight;
+    // 1 when the capture slots hold rows bottom first. Written by the capture thread before
+    // it fills a slot, read by the scale thread after taking it.
+    std::atomic<int32_t> bottomUp;
+    // bottomUp as it was when each capture slot was handed on; guarded by slotLock.
+    int32_t slotBottomUp[2];
+    // 1 from creation until CaptureBuffersStop or CaptureBuffersDestroy.
+    std::atomic<int32_t> running;
+    int64_t counterFrequency; // ticks per second of the clock used for the stage times
+    // Stage statistics since the last status line: each written by its own stage thread,
+    // read and cleared by the encode thread; they only feed the status line.
+    std::atomic<double> captureSeconds;
+    std::atomic<double> scaleSeconds;
+    std::atomic<double> encodeSeconds;
+    std::atomic<int32_t> captureCount;
+    std::atomic<int32_t> scaleCount;
+    std::atomic<int32_t> encodeCount;
+    const CaptureBuffersOwnerOps *ownerOps;
+    void *owner;
+    char statusText[kStatusTextSize]; // rewritten every 20 encoded pictures
+    void *scaleThread;                // std::thread, owned
+    void *encodeThread;               // std::thread, owned
+};
+
+// Allocates the slots and starts the scale and encode threads. ownerOps and owner are fixed
+// for the life of the buffers. Returns null (and logs) when a size is not positive or memory,
+// events or threads cannot be had.
+[[nodiscard]] CaptureBuffers *CaptureBuffersCreate(int captureWidth, int captureHeight,
+                                                   int pictureWidth, int pictureHeight,
+                                                   int ssse3, const CaptureBuffersOwnerOps *ownerOps,
+                                                   void *owner);
+// Clears running: every wait inside the pipeline ends within 100 ms. Any thread.
+void CaptureBuffersStop(CaptureBuffers *buffers);
+// Stops, wakes and joins both threads, then frees everything. Null is ignored.
+void CaptureBuffersDestroy(CaptureBuffers *buffers);
+
+// Takes a free slot of pair and marks it filling. Returns the slot, or -1 once running is 0.
+[[nodiscard]] int CaptureBuffersTakeForFilling(CaptureBuffers *buffers, int pair);
+// Takes the lowest-numbered ready slot of pair and marks it reading, or -1 once running is 0.
+[[nodiscard]] int CaptureBuffersTakeForReading(CaptureBuffers *buffers, int pair);
+// Filling -> ready (wakes the consumer); reading -> free (wakes the producer).
+void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot);
+// Adds one capture and its duration to the statistics. Capture thread.
+void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds);
+
+// Formats the status line from the statistics: maxFps and each stage's pictures per second
+// (count / seconds, 0 when the stage spent no time). Returns the text length.
+int FormatPipelineStatus(char *out, int size, double maxFps, int captureCount,
+                         double captureSeconds, int scaleCount, double scaleSeconds,
+                         int encodeCount, double encodeSeconds);

@@ -1,0 +1,361 @@
+// Scale stage: geometry, the plain reference of the fitted conversion, the two-band
+// driver with its process-wide band thread, the portable stretch and conversion, and the
+// processor probe.
+#include "video/scale_convert.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "base/event.h"
+#include "base/log.h"
+#include "base/thread.h"
+#include "video/scale_convert_internal.h"
+
+// ---------------------------------------------------------------------------------------
+// Geometry
+
+ScaleGeometry ComputeScaleGeometry(int sourceWidth, int sourceHeight, int pictureWidth,
+                                   int pictureHeight) {
+    ScaleGeometry geometry{};
+    float scaleX = static_cast<float>(sourceWidth) / static_cast<float>(pictureWidth);
+    float scaleY = static_cast<float>(sourceHeight) / static_cast<float>(pictureHeight);
+    geometry.scale = scaleX > scaleY ? scaleX : scaleY;
+    geometry.step = static_cast<int32_t>(geometry.scale * 65536.0f);
+    float left = (static_cast<float>(pictureWidth) -
+                  static_cast<float>(sourceWidth) / geometry.scale) * 0.5f;
+    float top = (static_cast<float>(pictureHeight) -
+                 static_cast<float>(sourceHeight) / geometry.scale) * 0.5f;
+    geometry.left = left > 0.0f ? static_cast<int32_t>(left) : 0;
+    geometry.top = top > 0.0f ? static_cast<int32_t>(top) : 0;
+    // Even margins keep every 2x2 chroma block inside the image or inside a bar.
+    if (geometry.left & 1) geometry.left++;
+    if (geometry.top & 1) geometry.top++;
+    geometry.copy = sourceWidth == pictureWidth && sourceHeight == pictureHeight;
+    return geometry;
+}
+
+BandExtent ComputeBandExtent(const ScaleBand *band, const ScaleGeometry *geometry) {
+    BandExtent extent{};
+    int bandEnd = band->firstRow + band->rowCount;
+    if (bandEnd > band->pictureHeight) bandEnd = band->pictureHeight;
+    extent.rowBegin = band->firstRow > geometry->top ? band->firstRow : geometry->top;
+    int imageEnd = band->pictureHeight - geometry->top;
+    extent.rowEnd = imageEnd < bandEnd ? imageEnd : bandEnd;
+    extent.colBegin = geometry->left;
+    extent.colEnd = band->pictureWidth - geometry->left;
+    extent.clear = geometry->left != 0 || geometry->top != 0;
+    return extent;
+}
+
+void ClearBandRows(const ScaleBand *band) {
+    int first = band->firstRow;
+    int end = first + band->rowCount;
+    if (end > band->pictureHeight) end = band->pictureHeight;
+    if (first >= end) return;
+    int width = band->pictureWidth;
+    memset(band->planes[0] + static_cast<size_t>(first) * width, 0,
+           static_cast<size_t>(end - first) * width);
+    int chromaWidth = width / 2;
+    int chromaFirst = first / 2;
+    int chromaEnd = end / 2;
+    if (chromaEnd > band->pictureHeight / 2) chromaEnd = band->pictureHeight / 2;
+    if (chromaFirst >= chromaEnd || chromaWidth == 0) return;
+    size_t offset = static_cast<size_t>(chromaFirst) * chromaWidth;
+    size_t bytes = static_cast<size_t>(chromaEnd - chromaFirst) * chromaWidth;
+    memset(band->planes[1] + offset, 128, bytes);
+    memset(band->planes[2] + offset, 128, bytes);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reference: every output pixel computed on its own from the defining formulas.
+
+namespace {
+
+struct Rgb {
+    int b, g, r;
+};
+
+Rgb FittedPixel(const ScaleBand *band, const ScaleGeometry *geometry, int row, int column) {
+    int stride = band->sourceStride;
+    int height = band->sourceHeight;
+    if (geometry->copy) {
+        const uint8_t *p =
+            SourceRow(band->source, stride, height, band->bottomUp, row) + column * 4;
+        return Rgb{p[0], p[1], p[2]};
+    }
+    SamplePosition y = SampleAt(row - geometry->top, geometry->step, height - 1);
+    SamplePosition x = SampleAt(column - geometry->left, geometry->step, band->sourceWidth - 1);
+    const uint8_t *row0 = SourceRow(band->source, stride, height, band->bottomUp, y.index0);
+    const uint8_t *row1 = SourceRow(band->source, stride, height, band->bottomUp, y.index1);
+    int channel[3];
+    for (int c = 0; c < 3; c++) {
+        int top = (row0[x.index0 * 4 + c] * (256 - x.fraction) +
+                   row0[x.index1 * 4 + c] * x.fraction) >> 8;
+        int bottom = (row1[x.index0 * 4 + c] * (256 - x.fraction) +
+                      row1[x.index1 * 4 + c] * x.fraction) >> 8;
+        channel[c] = (top * (256 - y.fraction) + bottom * y.fraction) >> 8;
+    }
+    return Rgb{channel[0], channel[1], channel[2]};
+}
+
+uint8_t LumaOf(Rgb p) { return static_cast<uint8_t>(((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8) + 16); }
+
+// Chroma terms of the fitted path: each pixel's term is scaled down before the block sum.
+int FittedUTerm(Rgb p) { return (112 * p.b - 74 * p.g - 38 * p.r + 128) >> 2; }
+int FittedVTerm(Rgb p) { return (112 * p.r - 94 * p.g - 18 * p.b + 128) >> 2; }
+
+} // namespace
+
+void ScaleBandScalar(const ScaleBand *band) {
+    ScaleGeometry geometry = ComputeScaleGeometry(band->sourceWidth, band->sourceHeight,
+                                                  band->pictureWidth, band->pictureHeight);
+    BandExtent extent = ComputeBandExtent(band, &geometry);
+    if (extent.clear) ClearBandRows(band);
+    if (extent.rowBegin >= extent.rowEnd || extent.colBegin >= extent.colEnd) return;
+    int width = band->pictureWidth;
+    int chromaWidth = width / 2;
+    for (int row = extent.rowBegin; row < extent.rowEnd; row += 2) {
+        int rows = row + 1 < extent.rowEnd ? 2 : 1;
+        for (int column = extent.colBegin; column < extent.colEnd; column += 2) {
+            int columns = column + 1 < extent.colEnd ? 2 : 1;
+            int uSum = 0;
+            int vSum = 0;
+            for (int dy = 0; dy < rows; dy++) {
+                for (int dx = 0; dx < columns; dx++) {
+                    Rgb p = FittedPixel(band, &geometry, row + dy, column + dx);
+                    band->planes[0][static_cast<size_t>(row + dy) * width + column + dx] =
+                        LumaOf(p);
+                    uSum += FittedUTerm(p);
+                    vSum += FittedVTerm(p);
+                }
+            }
+            if (rows == 2 && columns == 2) {
+                size_t at = static_cast<size_t>(row / 2) * chromaWidth + column / 2;
+                band->planes[1][at] = static_cast<uint8_t>((uSum >> 8) + 128);
+                band->planes[2][at] = static_cast<uint8_t>((vSum >> 8) + 128);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Scratch memory
+
+namespace {
+
+struct ThreadScratch {
+    uint8_t *memory = nullptr;
+    size_t size = 0;
+    ~ThreadScratch() { free(memory); }
+};
+thread_local ThreadScratch threadScratch;
+
+} // namespace
+
+uint8_t *ScaleScratchReserve(size_t bytes) {
+    if (bytes <= threadScratch.size) return threadScratch.memory;
+    size_t rounded = (bytes + 63) & ~static_cast<size_t>(63);
+    void *memory = aligned_alloc(64, rounded);
+    if (memory == nullptr) return nullptr;
+    free(threadScratch.memory);
+    threadScratch.memory = static_cast<uint8_t *>(memory);
+    threadScratch.size = rounded;
+    return threadScratch.memory;
+}
+
+// ---------------------------------------------------------------------------------------
+// Two bands: band A on the process-wide band thread, band B on the caller's.
+
+namespace {
+
+struct BandWorker {
+    std::mutex callLock; // one caller at a time owns band and the two events
+    Event *start;        // manual reset; the band thread resets it before working
+    Event *done;         // manual reset; the caller resets it after waiting
+    ScaleBand band;
+    std::atomic<uint64_t> posted;   // generation the caller posted (publishes band)
+    std::atomic<uint64_t> finished; // generation the band thread completed
+    bool started;
+};
+
+BandWorker bandWorker;
+
+void BandThreadMain() {
+    SetThreadName("Scale Band");
+    uint64_t seen = 0;
+    for (;;) {
+        if (EventWait(bandWorker.start, -1) != 1) continue;
+        EventReset(bandWorker.start);
+        uint64_t generation = bandWorker.posted.load(std::memory_order_acquire);
+        if (generation == seen) continue;
+        seen = generation;
+        ScaleBandSsse3(&bandWorker.band);
+        bandWorker.finished.store(generation, std::memory_order_release);
+        EventSet(bandWorker.done);
+    }
+}
+
+// Makes the events and the thread on first use. Returns false when that is impossible.
+bool StartBandThread() {
+    // start is made set: the thread works on the band posted before it existed.
+    bandWorker.start = EventCreate(true, true);
+    bandWorker.done = EventCreate(true, false);
+    if (bandWorker.start == nullptr || bandWorker.done == nullptr) {
+        if (bandWorker.start != nullptr) EventClose(bandWorker.start);
+        if (bandWorker.done != nullptr) EventClose(bandWorker.done);
+        bandWorker.start = bandWorker.done = nullptr;
+        return false;
+    }
+    std::thread thread(BandThreadMain);
+    thread.detach(); // lives for the rest of the process
+    bandWorker.started = true;
+    return true;
+}
+
+} // namespace
+
+void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
+                       uint8_t *const planes[3], int pictureWidth, int pictureHeight,
+                       int bottomUp) {
+    ScaleBand whole{};
+    whole.source = source;
+    whole.sourceWidth = sourceWidth;
+    whole.sourceHeight = sourceHeight;
+    whole.sourceStride = sourceWidth * 4;
+    whole.pictureWidth = pictureWidth;
+    whole.pictureHeight = pictureHeight;
+    whole.planes[0] = planes[0];
+    whole.planes[1] = planes[1];
+    whole.planes[2] = planes[2];
+    whole.bottomUp = bottomUp;
+    int half = (pictureHeight / 2) & ~1;
+    ScaleBand bandA = whole;
+    bandA.firstRow = 0;
+    bandA.rowCount = half;
+    ScaleBand bandB = whole;
+    bandB.firstRow = half;
+    bandB.rowCount = pictureHeight - half;
+
+    std::lock_guard<std::mutex> hold(bandWorker.callLock);
+    bandWorker.band = bandA;
+    uint64_t generation = bandWorker.posted.load(std::memory_order_relaxed) + 1;
+    bandWorker.posted.store(generation, std::memory_order_release);
+    if (!bandWorker.started) {
+        if (!StartBandThread()) {
+            // No second thread to be had: do both bands here.
+            ScaleBandSsse3(&bandA);
+            ScaleBandSsse3(&bandB);
+            return;
+        }
+    } else {
+        EventSet(bandWorker.start);
+    }
+    ScaleBandSsse3(&bandB);
+    while (bandWorker.finished.load(std::memory_order_acquire) != generation) {
+        (void)EventWait(bandWorker.done, -1);
+        EventReset(bandWorker.done);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Portable path
+
+void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight,
+                         int bottomUp, uint8_t *destination, int destinationWidth,
+                         int destinationHeight) {
+    if (sourceWidth <= 0 || sourceHeight <= 0 || destinationWidth <= 0 ||
+        destinationHeight <= 0) {
+        return;
+    }
+    int stride = sourceWidth * 4;
+    // Pixel centres map onto pixel centres; positions are 16.16 fixed point.
+    int64_t stepX = (static_cast<int64_t>(sourceWidth) << 16) / destinationWidth;
+    int64_t stepY = (static_cast<int64_t>(sourceHeight) << 16) / destinationHeight;
+    int64_t lastX = sourceWidth - 1;
+    int64_t lastY = sourceHeight - 1;
+    for (int row = 0; row < destinationHeight; row++) {
+        int64_t y = (2 * row + 1) * stepY / 2 - 32768;
+        if (y < 0) y = 0;
+        int64_t y0 = y >> 16;
+        if (y0 > lastY) y0 = lastY;
+        int64_t y1 = y0 + 1 > lastY ? lastY : y0 + 1;
+        int fy = static_cast<int>((y >> 8) & 255);
+        const uint8_t *row0 = SourceRow(source, stride, sourceHeight, bottomUp,
+                                        static_cast<int>(y0));
+        const uint8_t *row1 = SourceRow(source, stride, sourceHeight, bottomUp,
+                                        static_cast<int>(y1));
+        uint8_t *out = destination + static_cast<size_t>(row) * destinationWidth * 4;
+        for (int column = 0; column < destinationWidth; column++) {
+            int64_t x = (2 * column + 1) * stepX / 2 - 32768;
+            if (x < 0) x = 0;
+            int64_t x0 = x >> 16;
+            if (x0 > lastX) x0 = lastX;
+            int64_t x1 = x0 + 1 > lastX ? lastX : x0 + 1;
+            int fx = static_cast<int>((x >> 8) & 255);
+            for (int c = 0; c < 3; c++) {
+                int top = (row0[x0 * 4 + c] * (256 - fx) + row0[x1 * 4 + c] * fx) >> 8;
+                int bottom = (row1[x0 * 4 + c] * (256 - fx) + row1[x1 * 4 + c] * fx) >> 8;
+                out[column * 4 + c] =
+                    static_cast<uint8_t>((top * (256 - fy) + bottom * fy) >> 8);
+            }
+            out[column * 4 + 3] = 0;
+        }
+    }
+}
+
+void ConvertBgrxToI420(const uint8_t *source, int width, int height, uint8_t *const planes[3]) {
+    int chromaWidth = width / 2;
+    for (int row = 0; row < height; row += 2) {
+        int rows = row + 1 < height ? 2 : 1;
+        for (int column = 0; column < width; column += 2) {
+            int columns = column + 1 < width ? 2 : 1;
+            int sumB = 0, sumG = 0, sumR = 0;
+            for (int dy = 0; dy < rows; dy++) {
+                const uint8_t *p = source + (static_cast<size_t>(row + dy) * width + column) * 4;
+                for (int dx = 0; dx < columns; dx++, p += 4) {
+                    Rgb pixel{p[0], p[1], p[2]};
+                    planes[0][static_cast<size_t>(row + dy) * width + column + dx] =
+                        LumaOf(pixel);
+                    sumB += pixel.b;
+                    sumG += pixel.g;
+                    sumR += pixel.r;
+                }
+            }
+            if (rows == 2 && columns == 2) {
+                size_t at = static_cast<size_t>(row / 2) * chromaWidth + column / 2;
+                planes[1][at] =
+                    static_cast<uint8_t>(((112 * sumB - 74 * sumG - 38 * sumR + 512) >> 10) + 128);
+                planes[2][at] =
+                    static_cast<uint8_t>(((112 * sumR - 94 * sumG - 18 * sumB + 512) >> 10) + 128);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Processor features
+
+int ProbeCpuFeatures() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    int mmx = __builtin_cpu_supports("mmx") ? 1 : 0;
+    int sse = __builtin_cpu_supports("sse") ? 1 : 0;
+    int sse2 = __builtin_cpu_supports("sse2") ? 1 : 0;
+    int sse3 = __builtin_cpu_supports("sse3") ? 1 : 0;
+    int ssse3 = __builtin_cpu_supports("ssse3") ? 1 : 0;
+    int sse41 = __builtin_cpu_supports("sse4.1") ? 1 : 0;
+    int sse42 = __builtin_cpu_supports("sse4.2") ? 1 : 0;
+#else
+    int mmx = 0, sse = 0, sse2 = 0, sse3 = 0, ssse3 = 0, sse41 = 0, sse42 = 0;
+#endif
+    static std::once_flag logged;
+    std::call_once(logged, [&] {
+        DebugLog(2,
+                 "CPU Features: MMX %i, SSE %i, SSE2 %i, SSE3 %i, SSSE3 %i, SSE41 %i, SSE42 %i\n",
+                 mmx, sse, sse2, sse3, ssse3, sse41, sse42);
+    });
+    return ssse3;
+}

@@ -1,0 +1,64 @@
+// Scaling and BGRX -> I420 conversion of the pipeline's scale stage.
+//
+// Source images are 32-bit BGRX (B in the lowest byte). Pictures are I420: a Y plane of
+// width x height bytes and U, V planes of (width / 2) x (height / 2) bytes, strides
+// width, width / 2, width / 2. A trailing odd row or column gets Y only.
+//
+// Two paths produce a picture:
+//  - ScaleConvertSsse3: one pass that fits the source into the picture keeping its aspect
+//    ratio (black bars), bilinear, split into two row bands over two threads. Only for
+//    processors with SSSE3 (ProbeCpuFeatures).
+//  - StretchBgrxBilinear into a BGRX scratch picture (stretching, no bars), then
+//    ConvertBgrxToI420; portable.
+#pragma once
+
+#include <cstdint>
+
+// One band of rows of the fitted picture.
+struct ScaleBand {
+    const uint8_t *source; // BGRX
+    int32_t sourceWidth;
+    int32_t sourceHeight;
+    int32_t sourceStride; // bytes per source row
+    int32_t pictureWidth;
+    int32_t pictureHeight;
+    uint8_t *planes[3];   // Y, U, V with strides pictureWidth, pictureWidth / 2, pictureWidth / 2
+    int32_t firstRow;     // even
+    int32_t rowCount;
+    int32_t bottomUp;     // 1: source rows are stored bottom first
+};
+
+// Geometry shared by both band implementations.
+struct ScaleGeometry {
+    float scale;   // max(sourceWidth / pictureWidth, sourceHeight / pictureHeight)
+    int32_t step;  // scale in 16.16 fixed point
+    int32_t left;  // even margins that centre the fitted image
+    int32_t top;
+    int32_t copy;  // 1 when source and picture have the same size
+};
+ScaleGeometry ComputeScaleGeometry(int sourceWidth, int sourceHeight, int pictureWidth,
+                                   int pictureHeight);
+
+// Reference implementation of one band, plain C++.
+void ScaleBandScalar(const ScaleBand *band);
+// The same results with SSSE3; falls back to the reference where SSSE3 is not compiled in.
+// The caller must have checked ProbeCpuFeatures.
+void ScaleBandSsse3(const ScaleBand *band);
+
+// Fits source into the picture: band A (rows 0 .. half - 1, half = pictureHeight / 2
+// rounded down to even) on the process-wide band thread, band B on the calling thread.
+// Returns when both are done. Any thread; concurrent callers take turns.
+void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
+                       uint8_t *const planes[3], int pictureWidth, int pictureHeight,
+                       int bottomUp);
+
+// Portable path: stretches the whole source over the whole BGRX destination (stride
+// destinationWidth * 4) with bilinear filtering; bottomUp flips the source upright.
+void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight,
+                         int bottomUp, uint8_t *destination, int destinationWidth,
+                         int destinationHeight);
+// Portable path: BGRX picture (stride width * 4) to the three I420 planes.
+void ConvertBgrxToI420(const uint8_t *source, int width, int height, uint8_t *const planes[3]);
+
+// Answers whether the processor has SSSE3; the first call in the process logs the features.
+[[nodiscard]] int ProbeCpuFeatures();

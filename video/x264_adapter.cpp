@@ -1,0 +1,149 @@
+// FrameEncoder over the x264 library.
+#include "video/x264_adapter.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <x264.h>
+}
+
+#include "base/log.h"
+#include "video/frame_encoder.h"
+
+namespace {
+
+// Parameter sets longer than this are not kept (the avcC lengths are 16 bits).
+constexpr int kMaxParameterSet = 65536;
+
+int InitX264(FrameEncoder *encoder) {
+    x264_param_t param;
+    int width = static_cast<int>(encoder->outputWidth);
+    int height = static_cast<int>(encoder->outputHeight);
+    if (!X264FillParameters(&param, width, height, encoder->level)) {
+        DebugLog(2, "x264: parameters rejected for %ix%i\n", width, height);
+        return EncoderResultSetupFailed;
+    }
+    x264_t *handle = x264_encoder_open(&param);
+    if (handle == nullptr) {
+        DebugLog(2, "x264: could not open an encoder for %ix%i\n", width, height);
+        return EncoderResultSetupFailed;
+    }
+    encoder->handle = handle;
+
+    x264_nal_t *nals = nullptr;
+    int count = 0;
+    if (x264_encoder_headers(handle, &nals, &count) < 0) count = 0;
+    // A later unit of the same type replaces an earlier one.
+    const x264_nal_t *sps = nullptr;
+    const x264_nal_t *pps = nullptr;
+    for (int i = 0; i < count; i++) {
+        if (nals[i].i_payload <= 4 || nals[i].i_payload > kMaxParameterSet) continue;
+        if (nals[i].i_type == NAL_SPS) sps = &nals[i];
+        if (nals[i].i_type == NAL_PPS) pps = &nals[i];
+    }
+    encoder->codecHeader = nullptr;
+    encoder->codecHeaderLength = 0;
+    if (sps != nullptr && pps != nullptr) {
+        // Payloads start with their 4-byte length; the record wants the bare units.
+        uint64_t spsLength = static_cast<uint64_t>(sps->i_payload - 4);
+        uint64_t ppsLength = static_cast<uint64_t>(pps->i_payload - 4);
+        auto *header = static_cast<uint8_t *>(malloc(11 + spsLength + ppsLength));
+        if (header != nullptr) {
+            uint64_t length = BuildAvcConfigRecord(sps->p_payload + 4, spsLength,
+                                                   pps->p_payload + 4, ppsLength, header);
+            if (length > 0) {
+                encoder->codecHeader = header;
+                encoder->codecHeaderLength = length;
+            } else {
+                free(header);
+            }
+        }
+    }
+    if (encoder->codecHeader == nullptr) {
+        DebugLog(2, "x264: no parameter sets in the header output; codec header is empty\n");
+    }
+    return EncoderResultOk;
+}
+
+int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connection) {
+    auto *handle = static_cast<x264_t *>(encoder->handle);
+    if (handle == nullptr) return EncoderResultEncodeFailed;
+    int width = static_cast<int>(encoder->outputWidth);
+    x264_picture_t in;
+    x264_picture_init(&in);
+    in.img.i_csp = X264_CSP_I420;
+    in.img.i_plane = 3;
+    in.img.plane[0] = picture[0];
+    in.img.plane[1] = picture[1];
+    in.img.plane[2] = picture[2];
+    in.img.i_stride[0] = width;
+    in.img.i_stride[1] = width / 2;
+    in.img.i_stride[2] = width / 2;
+    in.i_pts = encoder->framesEncoded;
+
+    x264_picture_t out;
+    x264_nal_t *nals = nullptr;
+    int count = 0;
+    int size = x264_encoder_encode(handle, &nals, &count, &in, &out);
+    if (size < 0) {
+        DebugLog(2, "x264: encoding picture %i failed (%i)\n", encoder->framesEncoded, size);
+        return EncoderResultEncodeFailed;
+    }
+    if (size == 0 || count == 0) return EncoderResultOk;
+    // The units of one picture lie back to back, each with its 4-byte length.
+    encoder->lastConnection = connection;
+    encoder->onOutput(encoder, encoder->codecHeader, encoder->codecHeaderLength,
+                      nals[0].p_payload, static_cast<uint64_t>(size), connection);
+    return EncoderResultOk;
+}
+
+int CloseX264(FrameEncoder *encoder) {
+    if (encoder->handle != nullptr) {
+        x264_encoder_close(static_cast<x264_t *>(encoder->handle));
+        encoder->handle = nullptr;
+    }
+    free(encoder->codecHeader);
+    encoder->codecHeader = nullptr;
+    encoder->codecHeaderLength = 0;
+    return EncoderResultOk;
+}
+
+} // namespace
+
+float X264RateFactorForLevel(int level) {
+    switch (level) {
+    case 0:
+        return 36.0f;
+    case 2:
+        return 23.0f;
+    case 3:
+        return 15.0f;
+    default:
+        return 28.0f;
+    }
+}
+
+int X264FillParameters(void *where, int width, int height, int level) {
+    auto *param = static_cast<x264_param_t *>(where);
+    x264_param_default(param);
+    if (x264_param_default_preset(param, "veryfast", "zerolatency") < 0) return 0;
+    param->i_width = width;
+    param->i_height = height;
+    param->i_log_level = X264_LOG_ERROR;
+    param->i_frame_total = 0;
+    param->rc.i_rc_method = X264_RC_CRF;
+    param->rc.f_rf_constant = X264RateFactorForLevel(level);
+    // Periodic intra refresh keeps the bit rate even; there are no repeated IDR frames.
+    param->b_intra_refresh = 1;
+    param->b_annexb = 0;
+    if (x264_param_apply_profile(param, "high") < 0) return 0;
+    return 1;
+}
+
+void FillX264EncoderOps(EncoderOps *ops) {
+    ops->init = InitX264;
+    ops->encode = EncodeX264;
+    ops->close = CloseX264;
+}

@@ -1,0 +1,22 @@
+// The x264 implementation of FrameEncoder (EncoderKindLegacy).
+//
+// init opens an encoder at the output size with the fixed parameter set below and builds
+// the avcC header from its parameter sets; encode passes the caller's planes without
+// copying and hands every produced picture to onOutput as 4-byte length-prefixed NAL units;
+// close releases the encoder and the header. init and close run on the capture thread,
+// encode on the encode thread; they never overlap for one encoder.
+#pragma once
+
+#include <cstdint>
+
+struct EncoderOps;
+
+// Fills the table's operations (the kind is set by RegisterEncoderOps).
+void FillX264EncoderOps(EncoderOps *ops);
+
+// Constant rate factor for an encoder level: 0 -> 36, 2 -> 23, 3 -> 15, others -> 28.
+float X264RateFactorForLevel(int level);
+
+// The parameters init uses, applied to a fresh x264_param_t at param (x264.h is kept
+// out of this header). Returns 1, or 0 when x264 rejects the preset or the profile.
+[[nodiscard]] int X264FillParameters(void *param, int width, int height, int level);
