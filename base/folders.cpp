@@ -90,7 +90,7 @@ std::string DataFolderUnder(const std::string &base) {
 } // namespace
 
 int ReadRegistrySwitch(const char *productName, const char *valueName, bool emptyIsAbsent,
-                       std::string *value) {
+                       std::string *value, int *source) {
     if (!productName || (strcmp(productName, "Ostrel") != 0 && strcmp(productName, "Glintra") != 0))
         return 0;
     const char *configHome = getenv("XDG_CONFIG_HOME");
@@ -110,10 +110,12 @@ int ReadRegistrySwitch(const char *productName, const char *valueName, bool empt
         !(emptyIsAbsent && text.empty())) {
         if (numeric) return 0;
         *value = text;
+        if (source) *source = 1;
         return 1;
     }
     if (ReadIniValue(machineFile, valueName, &text, &numeric) && !numeric) {
         *value = text;
+        if (source) *source = 2;
         return 1;
     }
     return 0;

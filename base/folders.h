@@ -8,9 +8,11 @@
 // $XDG_CONFIG_HOME/Halvane/<product>.conf, then from /etc/xdg/Halvane/<product>.conf.
 // The machine file is consulted only when the user's value is absent (or empty, when
 // emptyIsAbsent). Returns 1 and fills value when found; 0 when absent, for an unknown
-// product, or when the value is numeric ("dword:...") rather than text.
+// product, or when the value is numeric ("dword:...") rather than text. source, when
+// given, is set to 1 for the user's file and 2 for the machine's.
 [[nodiscard]] int ReadRegistrySwitch(const char *productName, const char *valueName,
-                                     bool emptyIsAbsent, std::string *value);
+                                     bool emptyIsAbsent, std::string *value,
+                                     int *source = nullptr);
 // True when the text switch reads "true", "True", "TRUE" or "1".
 bool SwitchTextIsTrue(const std::string &text);
 bool ShouldUseRoamingFolder(const char *productName);
