@@ -1,0 +1,94 @@
+// The two interchangeable capture methods and the per-thread capture session they run
+// in. A CaptureSession is one connection to the window system, opened by the capture
+// thread for its run (or by a test or benchmark) and used by that thread only.
+//
+// Slots receive 32-bit pixels in B, G, R, X byte order, rect.width x rect.height pixels,
+// 4 x width bytes per row, rows top first.
+#pragma once
+
+#include "capture/capture_types.h"
+
+#include <cstdint>
+
+struct CaptureSession;
+struct DisplayList;
+
+// Where the capture area is and where the cursor is, in one coordinate space (root
+// window coordinates for the front buffer, the window's own for the window method).
+struct CaptureGeometry {
+    CaptureRect rect;  // all 0 when the target cannot be measured
+    int32_t cursorX;
+    int32_t cursorY;
+    int32_t cursorInside; // 1 when the cursor lies within the area (edges included)
+};
+
+struct CaptureFrameRequest {
+    WindowHandle window;  // the mirrored window; 0 in display mode
+    CaptureRect rect;     // from the method's geometry this iteration
+    int32_t windowMode;
+    int32_t displayIndex;
+    int32_t drawCursor;
+    int32_t cursorX;
+    int32_t cursorY;
+};
+
+// One method. Every slot is filled; all calls come from the session's thread.
+struct CaptureMethodOps {
+    int32_t method;   // CaptureMethod value, as logged
+    int32_t bottomUp; // row order this method writes (0: top row first)
+    // A method object bound to session, or null (logged).
+    void *(*create)(CaptureSession *session);
+    // Frees everything the object holds. Null is ignored.
+    void (*destroy)(void *object);
+    // Called at every relayout with the capture size. Returns 1 when ready.
+    int (*prepare)(void *object, WindowHandle window, int32_t width, int32_t height);
+    // Copies one frame into slot. Returns 1 when the slot was written or reused from the
+    // saved frame, 0 when it was left as it was.
+    int (*capture)(void *object, const CaptureFrameRequest *request, uint8_t *slot);
+    // This method's geometry of the window (window != 0) or of the display at
+    // displayIndex of list. Returns 1 when measured; on failure *out is all zero.
+    int (*geometry)(CaptureSession *session, const DisplayList *list, WindowHandle window,
+                    int32_t displayIndex, CaptureGeometry *out);
+};
+
+extern const CaptureMethodOps kFrontBufferCaptureOps;
+extern const CaptureMethodOps kWindowCaptureOps;
+// The table for a CaptureMethod value (the window method for unknown values).
+const CaptureMethodOps *CaptureMethodOpsFor(int32_t method);
+
+// Opens a session on the configured X display. Null (logged) when none answers.
+CaptureSession *CaptureSessionOpen();
+void CaptureSessionClose(CaptureSession *session);
+
+// The front-buffer method when the server shares memory with this process (decided
+// once per process), the window method otherwise.
+int32_t ChooseCaptureMethod(CaptureSession *session);
+
+// 1 when the window is gone or minimised.
+int CaptureWindowLost(CaptureSession *session, WindowHandle window);
+
+// 1 when another window that matters overlaps the window from above, or the window is
+// not shown, so a picture taken from the screen cannot be trusted.
+int IsWindowCovered(CaptureSession *session, WindowHandle window);
+
+// ---- Portable pieces (no window system) ----
+
+// Blends cursor into a top-down slot covering rect; (cursorX, cursorY) is in rect's
+// coordinate space. Pixels outside the slot are skipped.
+void DrawCursorOverlay(const CaptureRect &rect, int32_t cursorX, int32_t cursorY,
+                       const CursorImage &cursor, uint8_t *slot);
+// 1 when every pixel is fully transparent, opaque black or opaque white: a cursor drawn
+// with the two-tone rule.
+int CursorImageIsTwoTone(const uint32_t *argb, int32_t count);
+
+// One client window in stacking order, bottom first.
+struct StackEntry {
+    WindowHandle window;
+    DisplayRect rect;   // including the window manager's frame
+    int32_t visible;    // mapped and not minimised
+    int32_t ignorable;  // dock, tooltip, notification or override-redirect
+};
+// The occlusion rule over a stacking list: 0 when window is topmost or not listed,
+// 1 when it is not visible, else whether a visible, not ignorable window above it
+// intersects its rectangle.
+int WindowCoveredInStack(const StackEntry *entries, int32_t count, WindowHandle window);

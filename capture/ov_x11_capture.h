@@ -1,0 +1,41 @@
+// Shared internals of the X11 capture files (ov_x11_*.cpp only).
+#pragma once
+
+#include "capture/capture_method.h"
+#include "capture/displays.h"
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+#include <vector>
+
+struct CaptureSession {
+    Display *display;     // owned; closed by CaptureSessionClose
+    Window root;
+    int32_t hasComposite; // XComposite 0.2 or later
+    int32_t hasXFixes;
+    std::vector<uint32_t> cursorScratch; // grows, never shrinks
+};
+
+int OvEnumerateDisplays(Display *display, DisplayList *list);
+// Logs "Didn't find monitor for HWND!" when the window lies on no listed display.
+int OvDisplayIndexOfWindow(Display *display, const DisplayList *list, WindowHandle window);
+
+// The current cursor image (premultiplied ARGB in session->cursorScratch). False when
+// the server has no XFixes or the request failed.
+bool OvFetchCursor(CaptureSession *session, CursorImage *out);
+
+// Geometry of a display of list: its rectangle in root coordinates, the cursor in root
+// coordinates when inside.
+int OvDisplayGeometry(CaptureSession *session, const DisplayList *list, int32_t displayIndex,
+                      CaptureGeometry *out);
+
+// The geometry slots of the two method tables.
+int OvFrontBufferGeometry(CaptureSession *session, const DisplayList *list, WindowHandle window,
+                          int32_t displayIndex, CaptureGeometry *out);
+int OvWindowGeometry(CaptureSession *session, const DisplayList *list, WindowHandle window,
+                     int32_t displayIndex, CaptureGeometry *out);
+
+// Copies rect-sized rows out of an XImage of 32 bits per pixel into a packed slot, or
+// converts pixel by pixel for other layouts.
+void OvCopyImageToSlot(XImage *image, int32_t width, int32_t height, uint8_t *slot);

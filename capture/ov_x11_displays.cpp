@@ -1,0 +1,57 @@
+// Monitors from XRandR, window-to-monitor lookup.
+#include "capture/displays.h"
+#include "capture/ov_x11.h"
+#include "capture/ov_x11_capture.h"
+
+#include "base/log.h"
+
+#include <X11/extensions/Xrandr.h>
+
+int OvEnumerateDisplays(Display *display, DisplayList *list) {
+    DisplayListReset(list);
+    if (!display) return 0;
+    // The root window's origin is the virtual screen's origin.
+    DebugLog(2, "Virtual Screen: %i, %i\n", 0, 0);
+    int eventBase = 0, errorBase = 0;
+    int count = 0;
+    XRRMonitorInfo *monitors = nullptr;
+    if (XRRQueryExtension(display, &eventBase, &errorBase)) {
+        OvX11TrapBegin();
+        monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
+        if (OvX11TrapEnd(display)) count = 0;
+    }
+    for (int i = 0; i < count && monitors; i++) {
+        const XRRMonitorInfo &m = monitors[i];
+        DisplayRect rect{m.x, m.y, m.x + m.width, m.y + m.height};
+        if (!DisplayListAdd(list, rect, m.name)) break;
+    }
+    if (monitors) XRRFreeMonitors(monitors);
+    if (list->count == 0) {
+        // A server without RandR monitors: the whole screen is one display.
+        Screen *screen = DefaultScreenOfDisplay(display);
+        DisplayListAdd(list, DisplayRect{0, 0, WidthOfScreen(screen), HeightOfScreen(screen)}, 0);
+    }
+    return list->count;
+}
+
+int EnumerateDisplays() {
+    std::lock_guard<std::mutex> lock(OvX11SharedLock());
+    DisplayList *list = ProcessDisplayList();
+    int count = OvEnumerateDisplays(OvX11Shared(), list);
+    DisplayNamesRebuild(list);
+    return count;
+}
+
+int OvDisplayIndexOfWindow(Display *display, const DisplayList *list, WindowHandle window) {
+    int x = 0, y = 0, width = 0, height = 0;
+    int index = -1;
+    if (display && OvX11WindowRootRect(display, (Window)window, &x, &y, &width, &height, nullptr))
+        index = DisplayIndexOfRect(list, DisplayRect{x, y, x + width, y + height});
+    if (index < 0) DebugLog(2, "Didn't find monitor for HWND!\n");
+    return index;
+}
+
+int DisplayIndexOfWindow(WindowHandle window) {
+    std::lock_guard<std::mutex> lock(OvX11SharedLock());
+    return OvDisplayIndexOfWindow(OvX11Shared(), ProcessDisplayList(), window);
+}
