@@ -1,0 +1,302 @@
+#include "aaceld/eld_bitstream.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void BitWriterInit(BitWriter *writer, uint8_t *data, int capacity) {
+    writer->data = data;
+    writer->capacity = capacity;
+    writer->bitPos = 0;
+    writer->overflow = 0;
+    if (capacity > 0) memset(data, 0, (size_t)capacity);
+}
+
+void BitWriterPut(BitWriter *writer, uint32_t value, int bits) {
+    if (bits <= 0 || writer->overflow) return;
+    if (writer->bitPos + bits > (int64_t)writer->capacity * 8) {
+        writer->overflow = 1;
+        return;
+    }
+    // The buffer starts zeroed, so only one bits need setting.
+    for (int i = bits - 1; i >= 0; i--) {
+        if ((value >> i) & 1) writer->data[writer->bitPos >> 3] |= (uint8_t)(0x80 >> (writer->bitPos & 7));
+        writer->bitPos++;
+    }
+}
+
+void BitWriterAlign(BitWriter *writer) {
+    int pad = (int)((8 - (writer->bitPos & 7)) & 7);
+    BitWriterPut(writer, 0, pad);
+}
+
+static int EscapeBits(int v) {
+    // 2^n <= v < 2^(n+1), n >= 4: (n - 4) ones, a zero, then n bits.
+    int n = 4;
+    while ((v >> (n + 1)) != 0) n++;
+    return (n - 4) + 1 + n;
+}
+
+static void EscapeWrite(BitWriter *writer, int v) {
+    int n = 4;
+    while ((v >> (n + 1)) != 0) n++;
+    BitWriterPut(writer, (1u << (n - 4)) - 1, n - 4);
+    BitWriterPut(writer, 0, 1);
+    BitWriterPut(writer, (uint32_t)(v - (1 << n)), n);
+}
+
+int SpectrumSmallestBook(int maxAbs) {
+    if (maxAbs == 0) return 0;
+    if (maxAbs <= 1) return 1;
+    if (maxAbs <= 2) return 3;
+    if (maxAbs <= 4) return 5;
+    if (maxAbs <= 7) return 7;
+    if (maxAbs <= 12) return 9;
+    return 11;
+}
+
+// Codeword index of one tuple, plus its sign and escape bits; -1 if out of range.
+static inline int TupleIndex(const EldHuffmanBook &b, const int *v, int *extraBits) {
+    int idx = 0, extra = 0;
+    if (b.isSigned) {
+        const int base = 2 * b.lav + 1;
+        for (int i = 0; i < b.dimension; i++) {
+            if (v[i] > b.lav || v[i] < -b.lav) return -1;
+            idx = idx * base + v[i] + b.lav;
+        }
+    } else {
+        const int base = b.lav + 1;
+        for (int i = 0; i < b.dimension; i++) {
+            int a = abs(v[i]);
+            if (a != 0) extra++;
+            if (a > b.lav) {
+                if (b.lav != 16 || a > kEldMaxQuant) return -1;
+                extra += EscapeBits(a);
+                a = 16;
+            } else if (a == 16 && b.lav == 16) {
+                extra += EscapeBits(a);
+            }
+            idx = idx * base + a;
+        }
+    }
+    *extraBits = extra;
+    return idx;
+}
+
+int SpectrumBits(const int *q, int count, int book) {
+    const EldHuffmanBook &b = kSpectrumBooks[book];
+    int bits = 0;
+    for (int i = 0; i < count; i += b.dimension) {
+        int extra;
+        int idx = TupleIndex(b, q + i, &extra);
+        if (idx < 0) return kEldBitsInfinite;
+        bits += b.bits[idx] + extra;
+    }
+    return bits;
+}
+
+void SpectrumWrite(BitWriter *writer, const int *q, int count, int book) {
+    const EldHuffmanBook &b = kSpectrumBooks[book];
+    for (int i = 0; i < count; i += b.dimension) {
+        int extra;
+        int idx = TupleIndex(b, q + i, &extra);
+        if (idx < 0) {
+            writer->overflow = 1;  // callers check the book first; never emit a bad tuple
+            return;
+        }
+        BitWriterPut(writer, b.codes[idx], b.bits[idx]);
+        if (!b.isSigned) {
+            for (int k = 0; k < b.dimension; k++) {
+                if (q[i + k] != 0) BitWriterPut(writer, q[i + k] < 0 ? 1 : 0, 1);
+            }
+            if (b.lav == 16) {
+                for (int k = 0; k < b.dimension; k++) {
+                    if (abs(q[i + k]) >= 16) EscapeWrite(writer, abs(q[i + k]));
+                }
+            }
+        }
+    }
+}
+
+static int SectionHeaderBits(int length) { return 4 + 5 * (1 + length / 31); }
+
+int EldChooseBooks(EldChannelData *data, int maxSfb) {
+    // Cost of each band in each book, then the cheapest path through (band, book) where
+    // switching books starts a new section and costs its header.
+    static constexpr int kBooks = 12;
+    int cost[kEldBandCount][kBooks];
+    for (int b = 0; b < maxSfb; b++) {
+        const int start = kSwbOffset480[b], width = kSwbOffset480[b + 1] - start;
+        int maxAbs = 0;
+        for (int i = 0; i < width; i++) {
+            int a = abs(data->q[start + i]);
+            if (a > maxAbs) maxAbs = a;
+        }
+        const int smallest = SpectrumSmallestBook(maxAbs);
+        for (int cb = 0; cb < kBooks; cb++) cost[b][cb] = kEldBitsInfinite;
+        if (smallest == 0) {
+            cost[b][0] = 0;
+            continue;
+        }
+        // Larger books rarely win by much; trying the two book pairs above the smallest
+        // (and the escape book) covers the useful choices.
+        int first = smallest, last = smallest == 1 ? 4 : smallest + 3;
+        if (last > 11) last = 11;
+        for (int cb = first; cb <= last; cb++) cost[b][cb] = SpectrumBits(data->q + start, width, cb);
+        if (smallest < 11 && last < 11) cost[b][11] = SpectrumBits(data->q + start, width, 11);
+    }
+    if (maxSfb == 0) return 0;
+    int total[kEldBandCount][kBooks];
+    int from[kEldBandCount][kBooks];
+    int runLength[kEldBandCount][kBooks];
+    for (int cb = 0; cb < kBooks; cb++) {
+        total[0][cb] = cost[0][cb] >= kEldBitsInfinite ? kEldBitsInfinite : cost[0][cb] + SectionHeaderBits(1);
+        from[0][cb] = -1;
+        runLength[0][cb] = 1;
+    }
+    for (int b = 1; b < maxSfb; b++) {
+        int bestPrev = 0;
+        for (int cb = 1; cb < kBooks; cb++) {
+            if (total[b - 1][cb] < total[b - 1][bestPrev]) bestPrev = cb;
+        }
+        for (int cb = 0; cb < kBooks; cb++) {
+            if (cost[b][cb] >= kEldBitsInfinite) {
+                total[b][cb] = kEldBitsInfinite;
+                from[b][cb] = -1;
+                continue;
+            }
+            int stay = kEldBitsInfinite;
+            if (total[b - 1][cb] < kEldBitsInfinite) {
+                int len = runLength[b - 1][cb];
+                // A section whose length reaches a multiple of 31 needs one more length piece.
+                stay = total[b - 1][cb] + cost[b][cb] + ((len + 1) % 31 == 0 ? 5 : 0);
+            }
+            int fresh = total[b - 1][bestPrev] + SectionHeaderBits(1) + cost[b][cb];
+            if (stay <= fresh) {
+                total[b][cb] = stay;
+                from[b][cb] = cb;
+                runLength[b][cb] = runLength[b - 1][cb] + 1;
+            } else {
+                total[b][cb] = fresh;
+                from[b][cb] = bestPrev;
+                runLength[b][cb] = 1;
+            }
+        }
+    }
+    int cb = 0;
+    for (int c = 1; c < kBooks; c++) {
+        if (total[maxSfb - 1][c] < total[maxSfb - 1][cb]) cb = c;
+    }
+    const int result = total[maxSfb - 1][cb];
+    for (int b = maxSfb - 1; b >= 0; b--) {
+        data->book[b] = cb;
+        cb = from[b][cb];
+    }
+    return result;
+}
+
+int EldSectionBits(const int *book, int maxSfb) {
+    int bits = 0;
+    for (int b = 0; b < maxSfb;) {
+        int e = b + 1;
+        while (e < maxSfb && book[e] == book[b]) e++;
+        bits += SectionHeaderBits(e - b);
+        b = e;
+    }
+    return bits;
+}
+
+int EldGlobalGain(const EldChannelData *data, int maxSfb) {
+    for (int b = 0; b < maxSfb; b++) {
+        if (data->book[b] != 0) return data->scalefactor[b];
+    }
+    return 100;
+}
+
+int EldScalefactorBits(const EldChannelData *data, int maxSfb) {
+    int prev = EldGlobalGain(data, maxSfb), bits = 0;
+    for (int b = 0; b < maxSfb; b++) {
+        if (data->book[b] == 0) continue;
+        int sf = data->scalefactor[b], delta = sf - prev;
+        if (sf < 0 || sf > 255 || delta < -60 || delta > 60) return kEldBitsInfinite;
+        bits += kScalefactorBits[delta + 60];
+        prev = sf;
+    }
+    return bits;
+}
+
+static int ChannelSpectralBits(const EldChannelData *data, int maxSfb) {
+    int bits = 0;
+    for (int b = 0; b < maxSfb; b++) {
+        if (data->book[b] == 0) continue;
+        int start = kSwbOffset480[b], width = kSwbOffset480[b + 1] - start;
+        int n = SpectrumBits(data->q + start, width, data->book[b]);
+        if (n >= kEldBitsInfinite) return kEldBitsInfinite;
+        bits += n;
+    }
+    return bits;
+}
+
+int EldFrameBits(const EldFrameData *frame) {
+    int bits = 6 + (frame->channels == 2 ? 2 : 0);
+    if (frame->channels == 2 && frame->msMode == 1) bits += frame->maxSfb;
+    for (int c = 0; c < frame->channels; c++) {
+        const EldChannelData *d = &frame->ch[c];
+        int sfBits = EldScalefactorBits(d, frame->maxSfb);
+        int specBits = ChannelSpectralBits(d, frame->maxSfb);
+        if (sfBits >= kEldBitsInfinite || specBits >= kEldBitsInfinite) return kEldBitsInfinite;
+        bits += 8 + EldSectionBits(d->book, frame->maxSfb) + sfBits + 1 + specBits;
+    }
+    return bits;
+}
+
+int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
+    if (frame->maxSfb < 0 || frame->maxSfb > kEldBandCount || frame->channels < 1 || frame->channels > 2) {
+        return -1;
+    }
+    for (int c = 0; c < frame->channels; c++) {
+        if (EldScalefactorBits(&frame->ch[c], frame->maxSfb) >= kEldBitsInfinite) return -1;
+    }
+    BitWriter w;
+    BitWriterInit(&w, out, capacity);
+    const int maxSfb = frame->maxSfb;
+    BitWriterPut(&w, (uint32_t)maxSfb, 6);
+    if (frame->channels == 2) {
+        BitWriterPut(&w, (uint32_t)frame->msMode, 2);
+        if (frame->msMode == 1) {
+            for (int b = 0; b < maxSfb; b++) BitWriterPut(&w, frame->msUsed[b] ? 1 : 0, 1);
+        }
+    }
+    for (int c = 0; c < frame->channels; c++) {
+        const EldChannelData *d = &frame->ch[c];
+        const int gain = EldGlobalGain(d, maxSfb);
+        BitWriterPut(&w, (uint32_t)gain, 8);
+        for (int b = 0; b < maxSfb;) {
+            int e = b + 1;
+            while (e < maxSfb && d->book[e] == d->book[b]) e++;
+            BitWriterPut(&w, (uint32_t)d->book[b], 4);
+            int len = e - b;
+            while (len >= 31) {
+                BitWriterPut(&w, 31, 5);
+                len -= 31;
+            }
+            BitWriterPut(&w, (uint32_t)len, 5);
+            b = e;
+        }
+        int prev = gain;
+        for (int b = 0; b < maxSfb; b++) {
+            if (d->book[b] == 0) continue;
+            int idx = d->scalefactor[b] - prev + 60;
+            BitWriterPut(&w, kScalefactorCodes[idx], kScalefactorBits[idx]);
+            prev = d->scalefactor[b];
+        }
+        BitWriterPut(&w, 0, 1);  // no temporal noise shaping
+        for (int b = 0; b < maxSfb; b++) {
+            if (d->book[b] == 0) continue;
+            int start = kSwbOffset480[b];
+            SpectrumWrite(&w, d->q + start, kSwbOffset480[b + 1] - start, d->book[b]);
+        }
+    }
+    BitWriterAlign(&w);
+    if (w.overflow) return -1;
+    return (int)(w.bitPos / 8);
+}
