@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # program libraries
   libssl-dev libx264-dev
-  libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxcomposite-dev libxres-dev
+  libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxcomposite-dev libxres-dev libxss-dev
   libpulse-dev libasound2-dev libsoxr-dev
   libavahi-client-dev libavahi-core-dev
   qt6-base-dev
