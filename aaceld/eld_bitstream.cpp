@@ -259,6 +259,9 @@ int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
     BitWriter w;
     BitWriterInit(&w, out, capacity);
     const int maxSfb = frame->maxSfb;
+    // A single channel sends its gain before the band count; a pair shares the band count
+    // and sends each gain with its channel.
+    if (frame->channels == 1) BitWriterPut(&w, (uint32_t)EldGlobalGain(&frame->ch[0], maxSfb), 8);
     BitWriterPut(&w, (uint32_t)maxSfb, 6);
     if (frame->channels == 2) {
         BitWriterPut(&w, (uint32_t)frame->msMode, 2);
@@ -269,7 +272,7 @@ int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
     for (int c = 0; c < frame->channels; c++) {
         const EldChannelData *d = &frame->ch[c];
         const int gain = EldGlobalGain(d, maxSfb);
-        BitWriterPut(&w, (uint32_t)gain, 8);
+        if (frame->channels == 2) BitWriterPut(&w, (uint32_t)gain, 8);
         for (int b = 0; b < maxSfb;) {
             int e = b + 1;
             while (e < maxSfb && d->book[e] == d->book[b]) e++;

@@ -1,5 +1,7 @@
 // Bit writer, spectral Huffman coding, sectioning and the layout of one access unit
 // (a channel pair, or one channel, of 480 lines). Pure functions over plain records.
+// A pair: band count, mid/side, then per channel gain, sections, scalefactors, spectrum.
+// One channel: gain, band count, sections, scalefactors, spectrum.
 #pragma once
 
 #include <cstdint>
