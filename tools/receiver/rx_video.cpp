@@ -31,6 +31,7 @@ struct VideoSink {
     int64_t lastPts;
     int64_t lastScaledPts; // in the stream's time base
     bool sawKeyframe;
+    std::vector<uint8_t> pendingParameterSets; // Annex B; sent ahead of the next picture
 };
 
 // Error messages the decoder prints while a packet is being decoded are counted
@@ -145,7 +146,10 @@ void VideoSinkDrain(VideoSink *sink) {
     avcodec_flush_buffers(sink->decoder);
 }
 
-void VideoSinkReset(VideoSink *sink) { VideoSinkDrain(sink); }
+void VideoSinkReset(VideoSink *sink) {
+    VideoSinkDrain(sink);
+    sink->pendingParameterSets.clear();
+}
 
 static void RecordOpen(VideoSink *sink, const uint8_t *avcc, size_t length) {
     if (sink->recordRaw) {
@@ -188,8 +192,9 @@ static void RecordOpen(VideoSink *sink, const uint8_t *avcc, size_t length) {
 void VideoSinkCodec(VideoSink *sink, const AvcConfig &config, const uint8_t *raw, size_t rawLength) {
     std::vector<uint8_t> annexB;
     AvcConfigToAnnexB(config, &annexB);
-    // Parameter sets go to the decoder in-band, so a changed record needs no new decoder.
-    Decode(sink, annexB.data(), annexB.size());
+    // Parameter sets go to the decoder in-band with the next picture (alone they
+    // make no access unit), so a changed record needs no new decoder.
+    sink->pendingParameterSets = annexB;
     if (sink->recordPath.empty() || sink->stats.recordFailed) return;
     if (!sink->rawFile && !sink->muxer) RecordOpen(sink, raw, rawLength);
     if (sink->rawFile) {
@@ -212,6 +217,11 @@ static void RecordPicture(VideoSink *sink, const uint8_t *avcc, size_t length,
     if (!sink->sawKeyframe && !idr) return; // a player could not start before the first IDR
     sink->sawKeyframe = true;
     if (!sink->muxerHeaderWritten) {
+        // The container wants the picture size: take it from the decoder, which
+        // has just read this IDR picture's parameter sets.
+        AVCodecParameters *parameters = sink->muxer->streams[0]->codecpar;
+        parameters->width = sink->decoder ? sink->decoder->width : 0;
+        parameters->height = sink->decoder ? sink->decoder->height : 0;
         if (avformat_write_header(sink->muxer, nullptr) < 0) {
             RxLog("Cannot write the recording's header");
             sink->stats.recordFailed = true;
@@ -251,7 +261,14 @@ static void RecordPicture(VideoSink *sink, const uint8_t *avcc, size_t length,
 
 void VideoSinkPicture(VideoSink *sink, const uint8_t *avcc, size_t avccLength,
                       const std::vector<uint8_t> &annexB, bool idr, double timestamp) {
-    Decode(sink, annexB.data(), annexB.size());
+    if (sink->pendingParameterSets.empty()) {
+        Decode(sink, annexB.data(), annexB.size());
+    } else {
+        std::vector<uint8_t> unit = sink->pendingParameterSets;
+        unit.insert(unit.end(), annexB.begin(), annexB.end());
+        sink->pendingParameterSets.clear();
+        Decode(sink, unit.data(), unit.size());
+    }
     if (!sink->recordPath.empty() && !sink->stats.recordFailed)
         RecordPicture(sink, avcc, avccLength, annexB, idr, timestamp);
 }
