@@ -82,14 +82,68 @@ static inline int TupleIndex(const EldHuffmanBook &b, const int *v, int *extraBi
     return idx;
 }
 
+namespace {
+
+// Codeword length plus sign bits per tuple index, for counting without branches.
+struct CountTables {
+    uint8_t bits[12][289];
+    CountTables() {
+        for (int cb = 1; cb <= 11; cb++) {
+            const EldHuffmanBook &b = kSpectrumBooks[cb];
+            const int base = b.isSigned ? 2 * b.lav + 1 : b.lav + 1;
+            for (int idx = 0; idx < b.size; idx++) {
+                int signs = 0;
+                for (int rest = idx, d = 0; d < b.dimension; d++, rest /= base) signs += !b.isSigned && rest % base != 0;
+                bits[cb][idx] = (uint8_t)(b.bits[idx] + signs);
+            }
+        }
+    }
+};
+const CountTables kCount;
+
+inline int EscapeBitsOf(int a) { return a >= 16 ? EscapeBits(a) : 0; }
+
+}  // namespace
+
 int SpectrumBits(const int *q, int count, int book) {
     const EldHuffmanBook &b = kSpectrumBooks[book];
+    int maxAbs = 0;
+    for (int i = 0; i < count; i++) {
+        int a = abs(q[i]);
+        maxAbs = a > maxAbs ? a : maxAbs;
+    }
+    if (maxAbs > (b.lav == 16 ? kEldMaxQuant : b.lav)) return kEldBitsInfinite;
+    const uint8_t *t = kCount.bits[book];
     int bits = 0;
-    for (int i = 0; i < count; i += b.dimension) {
-        int extra;
-        int idx = TupleIndex(b, q + i, &extra);
-        if (idx < 0) return kEldBitsInfinite;
-        bits += b.bits[idx] + extra;
+    switch (book) {
+    case 1:
+    case 2:
+        for (int i = 0; i < count; i += 4) bits += t[27 * q[i] + 9 * q[i + 1] + 3 * q[i + 2] + q[i + 3] + 40];
+        break;
+    case 3:
+    case 4:
+        for (int i = 0; i < count; i += 4) {
+            bits += t[27 * abs(q[i]) + 9 * abs(q[i + 1]) + 3 * abs(q[i + 2]) + abs(q[i + 3])];
+        }
+        break;
+    case 5:
+    case 6:
+        for (int i = 0; i < count; i += 2) bits += t[9 * q[i] + q[i + 1] + 40];
+        break;
+    case 7:
+    case 8:
+        for (int i = 0; i < count; i += 2) bits += t[8 * abs(q[i]) + abs(q[i + 1])];
+        break;
+    case 9:
+    case 10:
+        for (int i = 0; i < count; i += 2) bits += t[13 * abs(q[i]) + abs(q[i + 1])];
+        break;
+    default:
+        for (int i = 0; i < count; i += 2) {
+            int a = abs(q[i]), c = abs(q[i + 1]);
+            bits += t[17 * (a < 16 ? a : 16) + (c < 16 ? c : 16)] + EscapeBitsOf(a) + EscapeBitsOf(c);
+        }
+        break;
     }
     return bits;
 }
@@ -137,12 +191,11 @@ int EldChooseBooks(EldChannelData *data, int maxSfb) {
             cost[b][0] = 0;
             continue;
         }
-        // Larger books rarely win by much; trying the two book pairs above the smallest
-        // (and the escape book) covers the useful choices.
+        // Larger books rarely win by much; the smallest book pair and the next one cover
+        // the useful choices.
         int first = smallest, last = smallest == 1 ? 4 : smallest + 3;
         if (last > 11) last = 11;
         for (int cb = first; cb <= last; cb++) cost[b][cb] = SpectrumBits(data->q + start, width, cb);
-        if (smallest < 11 && last < 11) cost[b][11] = SpectrumBits(data->q + start, width, 11);
     }
     if (maxSfb == 0) return 0;
     int total[kEldBandCount][kBooks];

@@ -9,7 +9,7 @@ namespace {
 constexpr int kN = kEldFrameLength;
 constexpr float kRounding = 0.4054f;  // quantiser rounding offset in the |x|^(3/4) domain
 constexpr int kOffsetLow = -200;      // search range of the common step offset
-constexpr int kOffsetHigh = 300;
+constexpr int kOffsetHigh = 300;  // every band quantises to zero here
 
 struct StepTable {
     float inverseStep[256];  // 2^(-3 (sf - 100) / 16): scales |x|^(3/4) to quantiser units
@@ -266,34 +266,50 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
     if (budget > capacity * 8) budget = capacity * 8;
     budget -= 7;  // room for the byte alignment
 
-    // Smallest offset (finest steps) whose frame fits, by bisection; bits fall as the
-    // offset rises, and the coarsest end codes nothing, so it always fits.
-    int lo = kOffsetLow, hi = kOffsetHigh;
+    // Smallest offset (finest steps) whose frame fits. Bits fall as the offset rises and the
+    // coarsest end codes nothing, so it always fits. Neighbouring frames need similar
+    // offsets: bracket the answer starting from the last one, then bisect.
     EldFrameData *trial = &coder->frame[0], *best = &coder->frame[1];
-    int bestOffset = -1000;
-    int bits = TrialFrame(coder, an, msUsed, lo, trial);
-    if (bits <= budget) {
+    int good = kOffsetHigh + 1, bad = kOffsetLow - 1;
+    auto fits = [&](int offset) {
+        if (TrialFrame(coder, an, msUsed, offset, trial) > budget) return false;
         EldFrameData *t = best;
         best = trial, trial = t;
-        bestOffset = lo;
-    } else {
-        while (hi - lo > 1) {
-            int mid = lo + (hi - lo) / 2;
-            bits = TrialFrame(coder, an, msUsed, mid, trial);
-            if (bits <= budget) {
-                hi = mid;
-                EldFrameData *t = best;
-                best = trial, trial = t;
-                bestOffset = mid;
-            } else {
-                lo = mid;
+        return true;
+    };
+    int start = coder->lastOffset;
+    if (start < kOffsetLow) start = kOffsetLow;
+    if (start > kOffsetHigh) start = kOffsetHigh;
+    if (fits(start)) {
+        good = start;
+        for (int step = 4; good > kOffsetLow; step *= 2) {
+            int c = good - step < kOffsetLow ? kOffsetLow : good - step;
+            if (!fits(c)) {
+                bad = c;
+                break;
             }
+            good = c;
         }
-        if (bestOffset != hi) {
-            bits = TrialFrame(coder, an, msUsed, hi, best);
-            bestOffset = hi;
+    } else {
+        bad = start;
+        for (int step = 4;; step *= 2) {
+            int c = bad + step > kOffsetHigh ? kOffsetHigh : bad + step;
+            if (fits(c) || c == kOffsetHigh) {
+                good = c;
+                break;
+            }
+            bad = c;
         }
     }
+    while (good - bad > 1) {
+        int mid = bad + (good - bad) / 2;
+        if (fits(mid)) {
+            good = mid;
+        } else {
+            bad = mid;
+        }
+    }
+    const int bestOffset = good;
     coder->lastOffset = bestOffset;
     int bytes = EldWriteFrame(best, out, capacity);
     if (bytes < 0) return -1;
