@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "base/event.h"
@@ -168,33 +169,66 @@ uint8_t *ScaleScratchReserve(size_t bytes) {
 
 // ---------------------------------------------------------------------------------------
 // Two bands: band A on the process-wide band thread, band B on the caller's.
+//
+// Band A is cut into chunks of rows that either thread may claim, so that a caller done
+// with band B first (the band thread may be waiting for a processor on a busy machine)
+// finishes band A itself instead of waiting idle. The output does not depend on who
+// converts which chunk.
 
 namespace {
 
+constexpr int kChunkRows = 32;
+
 struct BandWorker {
-    std::mutex callLock; // one caller at a time owns band and the two events
+    std::mutex callLock; // one caller at a time owns the band record and the counters
     Event *start;        // manual reset; the band thread resets it before working
-    Event *done;         // manual reset; the caller resets it after waiting
-    ScaleBand band;
-    std::atomic<uint64_t> posted;   // generation the caller posted (publishes band)
-    std::atomic<uint64_t> finished; // generation the band thread completed
+    Event *done;         // manual reset; set when the band thread completes the last chunk
+    ScaleBand band;      // band A of the current call
+    int32_t chunkCount;
+    // Generation in the high half, next chunk to claim in the low half. A claim made with a
+    // stale generation fails, so a late-waking band thread never touches a newer call.
+    std::atomic<uint64_t> claim;
+    std::atomic<int32_t> chunksDone;
     bool started;
 };
 
 BandWorker bandWorker;
 
+ScaleBand ChunkOf(const ScaleBand &band, int chunk) {
+    ScaleBand part = band;
+    part.firstRow = band.firstRow + chunk * kChunkRows;
+    int remaining = band.firstRow + band.rowCount - part.firstRow;
+    part.rowCount = remaining < kChunkRows ? remaining : kChunkRows;
+    return part;
+}
+
+// Claims and converts chunks of generation until none is left. Returns true when this
+// thread completed the last chunk.
+bool ConvertChunks(uint32_t generation) {
+    bool completedLast = false;
+    for (;;) {
+        uint64_t word = bandWorker.claim.load(std::memory_order_acquire);
+        if (static_cast<uint32_t>(word >> 32) != generation) return completedLast;
+        int chunk = static_cast<int>(word & 0xFFFFFFFFu);
+        if (chunk >= bandWorker.chunkCount) return completedLast;
+        if (!bandWorker.claim.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel)) {
+            continue;
+        }
+        ScaleBand part = ChunkOf(bandWorker.band, chunk);
+        ScaleBandSsse3(&part);
+        int done = bandWorker.chunksDone.fetch_add(1, std::memory_order_acq_rel) + 1;
+        completedLast = done == bandWorker.chunkCount;
+    }
+}
+
 void BandThreadMain() {
     SetThreadName("Scale Band");
-    uint64_t seen = 0;
     for (;;) {
         if (EventWait(bandWorker.start, -1) != 1) continue;
         EventReset(bandWorker.start);
-        uint64_t generation = bandWorker.posted.load(std::memory_order_acquire);
-        if (generation == seen) continue;
-        seen = generation;
-        ScaleBandSsse3(&bandWorker.band);
-        bandWorker.finished.store(generation, std::memory_order_release);
-        EventSet(bandWorker.done);
+        uint32_t generation =
+            static_cast<uint32_t>(bandWorker.claim.load(std::memory_order_acquire) >> 32);
+        if (ConvertChunks(generation)) EventSet(bandWorker.done);
     }
 }
 
@@ -209,8 +243,15 @@ bool StartBandThread() {
         bandWorker.start = bandWorker.done = nullptr;
         return false;
     }
-    std::thread thread(BandThreadMain);
-    thread.detach(); // lives for the rest of the process
+    try {
+        std::thread thread(BandThreadMain);
+        thread.detach(); // lives for the rest of the process
+    } catch (const std::system_error &) {
+        EventClose(bandWorker.start);
+        EventClose(bandWorker.done);
+        bandWorker.start = bandWorker.done = nullptr;
+        return false;
+    }
     bandWorker.started = true;
     return true;
 }
@@ -240,21 +281,26 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
     bandB.rowCount = pictureHeight - half;
 
     std::lock_guard<std::mutex> hold(bandWorker.callLock);
+    // Every chunk of the previous call is complete, so nobody reads these now.
     bandWorker.band = bandA;
-    uint64_t generation = bandWorker.posted.load(std::memory_order_relaxed) + 1;
-    bandWorker.posted.store(generation, std::memory_order_release);
+    bandWorker.chunkCount = (half + kChunkRows - 1) / kChunkRows;
+    bandWorker.chunksDone.store(0, std::memory_order_relaxed);
+    uint32_t generation =
+        static_cast<uint32_t>(bandWorker.claim.load(std::memory_order_relaxed) >> 32) + 1;
+    bandWorker.claim.store(static_cast<uint64_t>(generation) << 32, std::memory_order_release);
     if (!bandWorker.started) {
         if (!StartBandThread()) {
             // No second thread to be had: do both bands here.
-            ScaleBandSsse3(&bandA);
             ScaleBandSsse3(&bandB);
+            (void)ConvertChunks(generation);
             return;
         }
     } else {
         EventSet(bandWorker.start);
     }
     ScaleBandSsse3(&bandB);
-    while (bandWorker.finished.load(std::memory_order_acquire) != generation) {
+    (void)ConvertChunks(generation);
+    while (bandWorker.chunksDone.load(std::memory_order_acquire) != bandWorker.chunkCount) {
         (void)EventWait(bandWorker.done, -1);
         EventReset(bandWorker.done);
     }

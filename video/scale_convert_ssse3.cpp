@@ -28,6 +28,13 @@ struct ColumnTable {
     __m128i *pair1;
 };
 
+struct ColumnTableKey {
+    const uint8_t *memory;
+    int32_t columns;
+    int32_t step;
+    int32_t sourceWidth;
+};
+
 inline size_t RoundUp64(size_t bytes) { return (bytes + 63) & ~static_cast<size_t>(63); }
 
 void BuildColumnTable(ColumnTable *table, int columns, int32_t step, int sourceWidth) {
@@ -54,6 +61,12 @@ void BuildColumnTable(ColumnTable *table, int columns, int32_t step, int sourceW
     }
 }
 
+// Two 8-byte pixel pairs into one register.
+inline __m128i LoadPairs(const uint8_t *low, const uint8_t *high) {
+    __m128d lowHalf = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(low)));
+    return _mm_castpd_si128(_mm_loadh_pd(lowHalf, reinterpret_cast<const double *>(high)));
+}
+
 // One source row filtered horizontally into columns BGRX pixels.
 // p0 * w0 + p1 * w1 <= 255 * 256 fits an unsigned 16-bit lane.
 void HorizontalRow(const uint8_t *source, const ColumnTable *table, int columns, uint8_t *out) {
@@ -63,12 +76,8 @@ void HorizontalRow(const uint8_t *source, const ColumnTable *table, int columns,
     int n = 0;
     for (; n + 4 <= columns; n += 4) {
         const int32_t *offset = table->offsets + n;
-        __m128i q0 = _mm_unpacklo_epi64(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(source + offset[0])),
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(source + offset[1])));
-        __m128i q1 = _mm_unpacklo_epi64(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(source + offset[2])),
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(source + offset[3])));
+        __m128i q0 = LoadPairs(source + offset[0], source + offset[1]);
+        __m128i q1 = LoadPairs(source + offset[2], source + offset[3]);
         __m128i r0 = _mm_add_epi16(_mm_mullo_epi16(_mm_shuffle_epi8(q0, left), table->pair0[n / 2]),
                                    _mm_mullo_epi16(_mm_shuffle_epi8(q0, right), table->pair1[n / 2]));
         __m128i r1 =
@@ -90,6 +99,18 @@ void HorizontalRow(const uint8_t *source, const ColumnTable *table, int columns,
 // Vertical blend of two filtered rows. Works in whole 16-byte steps; the rows have slack.
 void VerticalRow(const uint8_t *top, const uint8_t *bottom, int fraction, uint8_t *out,
                  int bytes) {
+    if (fraction == 128) {
+        // Half way, as every other row of a 1.5 downscale: (a + b) >> 1 is the rounded-up
+        // byte average minus the carry bit the rounding added.
+        const __m128i one = _mm_set1_epi8(1);
+        for (int i = 0; i < bytes; i += 16) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + i));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bottom + i));
+            __m128i floor = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), floor);
+        }
+        return;
+    }
     const __m128i zero = _mm_setzero_si128();
     const __m128i w0 = _mm_set1_epi16(static_cast<int16_t>(256 - fraction));
     const __m128i w1 = _mm_set1_epi16(static_cast<int16_t>(fraction));
@@ -109,14 +130,15 @@ inline int ScalarLuma(const uint8_t *p) { return ((66 * p[2] + 129 * p[1] + 25 *
 inline int ScalarUTerm(const uint8_t *p) { return (112 * p[0] - 74 * p[1] - 38 * p[2] + 128) >> 2; }
 inline int ScalarVTerm(const uint8_t *p) { return (112 * p[2] - 94 * p[1] - 18 * p[0] + 128) >> 2; }
 
-// Luma of 8 pixels (two vectors of 4) as 16-bit lanes.
-// 25 B + 64 G <= 22695 and 65 G <= 16575 keep pmaddubsw unsaturated; the full sum
-// 66 R + 129 G + 25 B + 128 <= 56228 fits an unsigned lane, and phaddw wraps, so it is exact.
+// Luma of 8 pixels (two vectors of 4) as 16-bit lanes. 129 does not fit a signed byte, so
+// X is replaced by a second copy of G and G's weight is split: 25 B + 67 G <= 23460 and
+// 66 R + 62 G <= 32640 keep pmaddubsw unsaturated; the full sum 66 R + 129 G + 25 B + 128
+// <= 56228 fits an unsigned lane, and phaddw wraps, so it is exact.
 inline __m128i Luma8(__m128i p0, __m128i p1) {
-    const __m128i c1 = _mm_setr_epi8(25, 64, 66, 0, 25, 64, 66, 0, 25, 64, 66, 0, 25, 64, 66, 0);
-    const __m128i c2 = _mm_setr_epi8(0, 65, 0, 0, 0, 65, 0, 0, 0, 65, 0, 0, 0, 65, 0, 0);
-    __m128i m0 = _mm_add_epi16(_mm_maddubs_epi16(p0, c1), _mm_maddubs_epi16(p0, c2));
-    __m128i m1 = _mm_add_epi16(_mm_maddubs_epi16(p1, c1), _mm_maddubs_epi16(p1, c2));
+    const __m128i bgrg = _mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13);
+    const __m128i c = _mm_setr_epi8(25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62);
+    __m128i m0 = _mm_maddubs_epi16(_mm_shuffle_epi8(p0, bgrg), c);
+    __m128i m1 = _mm_maddubs_epi16(_mm_shuffle_epi8(p1, bgrg), c);
     __m128i sum = _mm_add_epi16(_mm_hadd_epi16(m0, m1), _mm_set1_epi16(128));
     return _mm_add_epi16(_mm_srli_epi16(sum, 8), _mm_set1_epi16(16));
 }
@@ -279,7 +301,14 @@ void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry,
         p += rowBytes;
     }
     uint8_t *blended[2] = {p, p + rowBytes};
-    BuildColumnTable(&table, columns, geometry->step, band->sourceWidth);
+    // Consecutive calls (chunks, frames) mostly share the table; rebuild it only on change.
+    static thread_local ColumnTableKey built;
+    ColumnTableKey key{scratch, columns, geometry->step, band->sourceWidth};
+    if (built.memory != key.memory || built.columns != key.columns || built.step != key.step ||
+        built.sourceWidth != key.sourceWidth) {
+        BuildColumnTable(&table, columns, geometry->step, band->sourceWidth);
+        built = key;
+    }
 
     int lastRow = band->sourceHeight - 1;
     int blendBytes = columns * 4;
