@@ -37,5 +37,7 @@ int OvWindowGeometry(CaptureSession *session, const DisplayList *list, WindowHan
                      int32_t displayIndex, CaptureGeometry *out);
 
 // Copies rect-sized rows out of an XImage of 32 bits per pixel into a packed slot, or
-// converts pixel by pixel for other layouts.
-void OvCopyImageToSlot(XImage *image, int32_t width, int32_t height, uint8_t *slot);
+// converts pixel by pixel for other layouts. visual supplies the channel masks when the
+// image has none (images read from pixmaps).
+void OvCopyImageToSlot(XImage *image, Visual *visual, int32_t width, int32_t height,
+                       uint8_t *slot);

@@ -179,7 +179,7 @@ int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
         c->deviceReady = 0;
         return 0;
     }
-    OvCopyImageToSlot(c->image, rect.width, rect.height, slot);
+    OvCopyImageToSlot(c->image, DefaultVisual(display, DefaultScreen(display)), rect.width, rect.height, slot);
     if (request->windowMode && request->window && c->savedCapacity >= frameBytes) {
         memcpy(c->savedFrame, slot, (size_t)frameBytes);
         c->savedLength = (int32_t)frameBytes;

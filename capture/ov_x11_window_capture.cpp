@@ -17,6 +17,7 @@ namespace {
 struct OvWindowCapture {
     CaptureSession *session;   // borrowed; the capture thread's connection
     WindowHandle redirected;   // window we asked the server to keep off-screen contents for
+    Visual *visual;            // the mirrored window's visual (channel masks of its pixmap)
     int32_t width;             // capture size of the last prepare
     int32_t height;
     int32_t savedLength;       // bytes in savedFrame (0 = none)
@@ -59,6 +60,13 @@ int Prepare(void *object, WindowHandle window, int32_t width, int32_t height) {
             XCompositeRedirectWindow(display, (Window)window, CompositeRedirectAutomatic);
             if (OvX11TrapEnd(display) == 0) c->redirected = window;
         }
+    }
+    c->visual = DefaultVisual(c->session->display, DefaultScreen(c->session->display));
+    if (window) {
+        XWindowAttributes attributes;
+        OvX11TrapBegin();
+        Status got = XGetWindowAttributes(c->session->display, (Window)window, &attributes);
+        if (OvX11TrapEnd(c->session->display) == 0 && got) c->visual = attributes.visual;
     }
     c->width = width;
     c->height = height;
@@ -113,7 +121,8 @@ int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
         DebugLog(1, "Window capture failed: X error %i\n", error);
         return 0;
     }
-    OvCopyImageToSlot(image, rect.width, rect.height, slot);
+    OvCopyImageToSlot(image, window ? c->visual : DefaultVisual(display, DefaultScreen(display)),
+                      rect.width, rect.height, slot);
     XDestroyImage(image);
     if (request->drawCursor) DrawCursor(c, request, slot);
     if (window && c->savedCapacity == frameBytes) {

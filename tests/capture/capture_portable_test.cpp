@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -236,10 +237,22 @@ class DesktopDirs : public ::testing::Test {
         mkdir((root_ + "/home/applications").c_str(), 0700);
         mkdir((root_ + "/data").c_str(), 0700);
         mkdir((root_ + "/data/applications").c_str(), 0700);
+        SaveEnv("XDG_DATA_HOME", &savedHome_);
+        SaveEnv("XDG_DATA_DIRS", &savedDirs_);
         setenv("XDG_DATA_HOME", (root_ + "/home").c_str(), 1);
         setenv("XDG_DATA_DIRS", (root_ + "/data").c_str(), 1);
     }
+    static void SaveEnv(const char *name, std::pair<bool, std::string> *saved) {
+        const char *v = getenv(name);
+        *saved = {v != nullptr, v ? v : ""};
+    }
+    static void RestoreEnv(const char *name, const std::pair<bool, std::string> &saved) {
+        if (saved.first) setenv(name, saved.second.c_str(), 1);
+        else unsetenv(name);
+    }
     void TearDown() override {
+        RestoreEnv("XDG_DATA_HOME", savedHome_);
+        RestoreEnv("XDG_DATA_DIRS", savedDirs_);
         std::string cmd = "rm -rf '" + root_ + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
@@ -247,6 +260,7 @@ class DesktopDirs : public ::testing::Test {
         std::ofstream(root_ + "/" + relative) << text;
     }
     std::string root_;
+    std::pair<bool, std::string> savedHome_, savedDirs_;
 };
 
 TEST_F(DesktopDirs, EntryNameByWindowClassThenProgram) {

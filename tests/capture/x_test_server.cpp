@@ -167,6 +167,22 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
             return have && listsClients;
         },
         10000);
+    // The manager advertises itself before it handles map requests: map a probe window
+    // (again) until it is managed.
+    if (ready) {
+        Window probe = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0,
+                                           0, 0);
+        ready = false;
+        for (int attempt = 0; attempt < 20 && !ready; attempt++) {
+            XUnmapWindow(display, probe);
+            XMapWindow(display, probe);
+            XSync(display, False);
+            ready = TestWaitFor([&] { return TestWindowIsManaged(display, probe); }, 500);
+        }
+        XDestroyWindow(display, probe);
+        XSync(display, False);
+        TestWaitFor([&] { return !TestWindowIsManaged(display, probe); }, 2000);
+    }
     XCloseDisplay(display);
     if (!ready) {
         TestXServerStop(server);
@@ -237,13 +253,20 @@ bool TestWindowCreate(Display *display, TestWindow *w, int x, int y, int width, 
                     32, PropModeReplace, (const unsigned char *)&pid, 1);
     XMapWindow(display, w->window);
     XSync(display, False);
-    return TestWaitFor(
+    bool ok = TestWaitFor(
         [&] {
             XWindowAttributes a;
             return XGetWindowAttributes(display, w->window, &a) && a.map_state == IsViewable &&
                    TestWindowIsManaged(display, w->window);
         },
         5000);
+    if (!ok) {
+        XWindowAttributes a{};
+        XGetWindowAttributes(display, w->window, &a);
+        fprintf(stderr, "window 0x%lx map_state %d managed %d\n", w->window, a.map_state,
+                (int)TestWindowIsManaged(display, w->window));
+    }
+    return ok;
 }
 
 void TestWindowFill(TestWindow *w, int x, int y, int width, int height, unsigned long colour) {
