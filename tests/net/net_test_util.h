@@ -1,0 +1,101 @@
+// Helpers shared by the net tests: log capture, loopback listeners and bounded waits.
+#pragma once
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "base/log.h"
+
+// Collects the debugger output while alive.
+class LogCapture {
+  public:
+    LogCapture() {
+        savedMode_ = LogOutputMode.load();
+        savedThreshold_ = LogLevelThreshold.load();
+        LogOutputMode = 1;
+        LogLevelThreshold = 0;
+        SetDebugOutput(&LogCapture::Collect, this);
+    }
+    ~LogCapture() {
+        SetDebugOutput(&LogCapture::ToStderr, nullptr);
+        LogOutputMode = savedMode_;
+        LogLevelThreshold = savedThreshold_;
+    }
+    std::string Text() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return text_;
+    }
+    bool Contains(const std::string &line) { return Text().find(line) != std::string::npos; }
+    void Clear() {
+        std::lock_guard<std::mutex> hold(lock_);
+        text_.clear();
+    }
+
+  private:
+    static void Collect(void *context, const char *text, size_t length) {
+        LogCapture *self = (LogCapture *)context;
+        std::lock_guard<std::mutex> hold(self->lock_);
+        self->text_.append(text, length);
+    }
+    static void ToStderr(void *, const char *text, size_t length) {
+        ssize_t r = write(2, text, length);
+        (void)r;
+    }
+    std::mutex lock_;
+    std::string text_;
+    int savedMode_ = 1;
+    int savedThreshold_ = 0;
+};
+
+// Polls condition every 5 ms for up to timeoutMs; true when it became true.
+inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+// A TCP listener on 127.0.0.1 with a system-chosen port.
+struct LoopbackListener {
+    int fd = -1;
+    uint16_t port = 0;
+    explicit LoopbackListener(int backlog = 8) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(fd, (sockaddr *)&address, sizeof address) == 0 && listen(fd, backlog) == 0 &&
+            getsockname(fd, (sockaddr *)&address, &size) == 0)
+            port = ntohs(address.sin_port);
+    }
+    ~LoopbackListener() {
+        if (fd >= 0) close(fd);
+    }
+    // Accepts one connection, waiting at most timeoutMs; -1 on time-out.
+    int Accept(int timeoutMs = 5000);
+};
+
+// Sends everything (blocking); false on error.
+bool SendAll(int fd, const void *data, size_t length);
+// Reads exactly length bytes within timeoutMs; returns what was read.
+std::string ReadExactly(int fd, size_t length, int timeoutMs = 5000);
+// Reads one HTTP message head plus a Content-Length body within timeoutMs ("" on time-out).
+std::string ReadHttpMessage(int fd, int timeoutMs = 5000);
+// A connected TCP client socket to 127.0.0.1:port, or -1.
+int ConnectLoopback(uint16_t port);
+// A port on 127.0.0.1 that nothing listens on (bound, then closed).
+uint16_t UnusedLoopbackPort();
+// Runs a shell command, returning its exit status and standard output.
+int RunCommand(const std::string &command, std::string *output);
