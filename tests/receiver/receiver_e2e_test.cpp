@@ -126,6 +126,47 @@ TEST_F(ReceiverProcessTest, ScreenDescriptionCarriesTheConfiguredSize) {
     EXPECT_EQ(report["auth"]["result"].text, "none");
 }
 
+TEST_F(ReceiverProcessTest, ScreenDescriptionFromAFileAndOverscanForms) {
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--overscanned", "--overscan-form", "integer",
+                                          "--refresh-rate", "50", "--version-string", "9.9"}));
+    int code = 0;
+    std::string body = Curl("", receiver.mirrorPort, "/stream.xml", &code);
+    EXPECT_NE(body.find("<key>overscanned</key>\n\t<integer>1</integer>"), std::string::npos) << body;
+    EXPECT_NE(body.find("<real>0.02</real>"), std::string::npos) << body;
+    EXPECT_NE(body.find("<string>9.9</string>"), std::string::npos) << body;
+    ReceiverCleanup(&receiver);
+
+    receiver = ReceiverProcess();
+    char pattern[] = "/tmp/ostrel-rx-xml-XXXXXX";
+    int fd = mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    const char custom[] = "not a property list";
+    ASSERT_EQ(write(fd, custom, sizeof custom - 1), (ssize_t)(sizeof custom - 1));
+    close(fd);
+    bool started = ReceiverStart(&receiver, {"--stream-xml", pattern});
+    if (started) body = Curl("", receiver.mirrorPort, "/stream.xml", &code);
+    unlink(pattern);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(code, 200);
+    EXPECT_EQ(body, custom);
+}
+
+TEST_F(ReceiverProcessTest, BadOptionsAndTakenPortsFailAtStart) {
+    int code = 0;
+    RunCommand(std::string(RECEIVER_BINARY) + " --width 0 2>/dev/null", &code);
+    EXPECT_EQ(code, 2);
+    RunCommand(std::string(RECEIVER_BINARY) + " --no-such-option 2>/dev/null", &code);
+    EXPECT_EQ(code, 2);
+    ASSERT_TRUE(ReceiverStart(&receiver, {}));
+    std::string command = std::string(RECEIVER_BINARY) + " --bind 127.0.0.1 --http-port " +
+                          std::to_string(receiver.httpPort) + " --mirror-port 0 --duration 2 2>&1";
+    std::string out = RunCommand(command, &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(out.find("Cannot listen on 127.0.0.1:" + std::to_string(receiver.httpPort)),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(ReceiverProcessTest, DigestPasswordIsChallengedAndChecked) {
     ASSERT_TRUE(ReceiverStart(&receiver, {"--password", "s3cret"}));
     int code = 0;
@@ -227,6 +268,9 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     EXPECT_EQ(report["ntp"]["refid"].text, "TEST");
     EXPECT_NEAR(report["ntp"]["offsetMs"]["p50"].number, 2500, 100);
     EXPECT_GE(report["ntp"]["roundTripMs"]["min"].number, 0);
+    // The sender's clock runs 2.5 s ahead; corrected, the latency is 200 ms plus transfer again.
+    EXPECT_NEAR(report["latencyCorrectedMs"]["min"].number,
+                report["latencyMs"]["min"].number + report["ntp"]["offsetMs"]["p50"].number, 0.01);
     EXPECT_EQ(report["connections"]["withoutRequest"].number, 1);
 
     int pngWidth = 0, pngHeight = 0;

@@ -186,7 +186,8 @@ bool ReadObject(Reader &reader, uint64_t index, int depth, BpValue *out) {
             if (!ReadObject(reader, keyRef, depth + 1, &key)) return false;
             if (key.kind != BpValue::kString) return Fail(reader, "dictionary key is not a string");
             if (!ReadObject(reader, valueRef, depth + 1, &value)) return false;
-            out->entries.emplace_back(key.text, std::move(value));
+            out->keys.push_back(key.text);
+            out->values.push_back(std::move(value));
         }
         return true;
     }
@@ -302,12 +303,12 @@ bool StreamSetupCheck(const uint8_t *data, size_t length, std::vector<std::strin
         problems->push_back("root is not a dictionary");
         return false;
     }
-    if (root.entries.size() != 6)
-        problems->push_back("root dictionary has " + std::to_string(root.entries.size()) +
+    if (root.keys.size() != 6)
+        problems->push_back("root dictionary has " + std::to_string(root.keys.size()) +
                             " entries, expected 6");
     auto find = [&](const char *key) -> const BpValue * {
-        for (auto &entry : root.entries)
-            if (entry.first == key) return &entry.second;
+        for (size_t i = 0; i < root.keys.size(); i++)
+            if (root.keys[i] == key) return &root.values[i];
         return nullptr;
     };
     ExpectString(find("latencyMs"), "latencyMs", "90", problems);

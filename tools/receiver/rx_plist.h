@@ -31,7 +31,8 @@ struct BpValue {
     double real = 0;            // kReal
     std::string text;           // kString (UTF-16 kept as UTF-8 for BMP text), kData bytes
     std::vector<BpValue> items; // kArray
-    std::vector<std::pair<std::string, BpValue>> entries; // kDict; keys must be strings
+    std::vector<std::string> keys; // kDict, in order; values holds the matching value
+    std::vector<BpValue> values;
 };
 
 struct BpLayout {

@@ -127,6 +127,14 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
          ", \"level\": " + std::to_string(s.avcLevel) + ", \"sps\": " + std::to_string(s.avcSpsCount) +
          ", \"pps\": " + std::to_string(s.avcPpsCount) + "},\n";
     j += "  \"latencyMs\": " + Spread(s.latencies) + ",\n";
+    // With another machine's clock, the timing exchange's median offset (sender
+    // minus receiver) takes the clock difference out of the latency.
+    std::vector<double> corrected;
+    if (!ntp.offsets.empty()) {
+        double offset = Percentile(ntp.offsets, 0.5);
+        for (double latency : s.latencies) corrected.push_back(latency + offset);
+    }
+    j += "  \"latencyCorrectedMs\": " + Spread(corrected) + ",\n";
     std::string target = "";
     if (ntp.target.sin_family == AF_INET) {
         char text[INET_ADDRSTRLEN];
