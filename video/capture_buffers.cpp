@@ -43,11 +43,13 @@ int Take(CaptureBuffers *buffers, int pair, int32_t from, int32_t to, bool waitF
         if (EventWait(wake, kWaitStepMs) == 0) continue;
         if (buffers->running.load() == 0) return -1;
         std::lock_guard<std::mutex> hold(buffers->slotLock);
+        // Free slots are interchangeable; ready ones hold frames, the oldest goes first.
         int slot = -1;
         for (int i = 0; i < 2; i++) {
-            if (view.state[i] == from) {
+            if (view.state[i] != from) continue;
+            if (slot < 0 || (!waitForSpace && buffers->readyOrder[pair][i] <
+                                                  buffers->readyOrder[pair][slot])) {
                 slot = i;
-                break;
             }
         }
         if (slot >= 0) view.state[slot] = to;
@@ -305,6 +307,7 @@ void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot) {
         // A frame keeps the row order it was captured with.
         if (pair == CapturePair) buffers->slotBottomUp[slot] = buffers->bottomUp.load();
         view.state[slot] = SlotReady;
+        buffers->readyOrder[pair][slot] = ++buffers->readyCounter[pair];
         EventSet(view.ready);
     }
 }

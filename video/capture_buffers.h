@@ -54,6 +54,10 @@ struct CaptureBuffers {
     int32_t pictureStrides[2][3]; // pictureWidth, pictureWidth / 2, pictureWidth / 2
     int32_t captureState[2];      // guarded by slotLock
     int32_t pictureState[2];      // guarded by slotLock
+    // Per pair and slot, the order in which the slot last became ready; consumers take the
+    // oldest ready slot so that frames keep their order. Guarded by slotLock.
+    uint64_t readyOrder[2][2];
+    uint64_t readyCounter[2];
     std::mutex slotLock;
     Event *captureHasSpace; // manual reset, initially set
     Event *captureReady;    // manual reset, initially clear
@@ -98,9 +102,10 @@ void CaptureBuffersStop(CaptureBuffers *buffers);
 // Stops, wakes and joins both threads, then frees everything. Null is ignored.
 void CaptureBuffersDestroy(CaptureBuffers *buffers);
 
-// Takes a free slot of pair and marks it filling. Returns the slot, or -1 once running is 0.
+// Takes the lowest-numbered free slot of pair and marks it filling. Returns the slot, or -1 once running is 0.
 [[nodiscard]] int CaptureBuffersTakeForFilling(CaptureBuffers *buffers, int pair);
-// Takes the lowest-numbered ready slot of pair and marks it reading, or -1 once running is 0.
+// Takes the ready slot of pair that was filled first and marks it reading, or -1 once running
+// is 0.
 [[nodiscard]] int CaptureBuffersTakeForReading(CaptureBuffers *buffers, int pair);
 // Filling -> ready (wakes the consumer); reading -> free (wakes the producer).
 void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot);

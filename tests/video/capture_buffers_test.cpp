@@ -1,0 +1,290 @@
+// The capture -> scale -> encode pipeline, driven by a test capture thread and a recording
+// encoder.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "test_pictures.h"
+#include "video/capture_buffers.h"
+#include "video/frame_encoder.h"
+#include "video/scale_convert.h"
+
+namespace {
+
+// Records what reaches the encoder; can be made to block inside encode.
+struct Recorder {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<int> topLuma;    // Y of the picture's first pixel, per encode call
+    std::vector<int> bottomLuma; // Y of the last row's first pixel
+    int pictureWidth = 0, pictureHeight = 0;
+    int failOnCall = -1; // this call returns EncoderResultEncodeFailed
+    bool gateClosed = false;
+    int insideEncode = 0;
+};
+
+int RecordingEncode(FrameEncoder *encoder, uint8_t *const *picture, int, void *connection) {
+    auto *recorder = static_cast<Recorder *>(connection);
+    std::unique_lock<std::mutex> hold(recorder->lock);
+    recorder->insideEncode++;
+    recorder->changed.notify_all();
+    recorder->changed.wait(hold, [&] { return !recorder->gateClosed; });
+    recorder->insideEncode--;
+    recorder->topLuma.push_back(picture[0][0]);
+    recorder->bottomLuma.push_back(
+        picture[0][(recorder->pictureHeight - 1) * recorder->pictureWidth]);
+    int call = static_cast<int>(recorder->topLuma.size()) - 1;
+    recorder->changed.notify_all();
+    (void)encoder;
+    return call == recorder->failOnCall ? EncoderResultEncodeFailed : EncoderResultOk;
+}
+int NoOp(FrameEncoder *) { return 0; }
+
+struct Owner {
+    FrameEncoder encoder{};
+    Recorder recorder;
+    std::mutex lock;
+    std::vector<int> results;
+    std::vector<std::string> statusLines;
+};
+
+FrameEncoder *OwnerEncoder(void *owner) { return &static_cast<Owner *>(owner)->encoder; }
+void *OwnerConnection(void *owner) { return &static_cast<Owner *>(owner)->recorder; }
+double OwnerMaxFps(void *) { return 30.0; }
+void OwnerSetResult(void *owner, int result) {
+    auto *self = static_cast<Owner *>(owner);
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->results.push_back(result);
+}
+void OwnerStatus(void *owner, const char *text) {
+    auto *self = static_cast<Owner *>(owner);
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->statusLines.emplace_back(text);
+}
+
+const CaptureBuffersOwnerOps kOwnerOps = {OwnerEncoder, OwnerConnection, OwnerMaxFps,
+                                          OwnerSetResult, OwnerStatus};
+
+void PrepareOwner(Owner *owner, int pictureWidth, int pictureHeight) {
+    owner->encoder.kind = 99;
+    owner->encoder.encode = RecordingEncode;
+    owner->encoder.init = NoOp;
+    owner->encoder.close = NoOp;
+    owner->recorder.pictureWidth = pictureWidth;
+    owner->recorder.pictureHeight = pictureHeight;
+}
+
+int GreyLuma(int grey) { return ((220 * grey + 128) >> 8) + 16; }
+
+// Fills one capture slot the way the capture thread does. Returns false once stopping.
+bool CaptureOne(CaptureBuffers *buffers, const std::vector<uint8_t> &image, int bottomUp) {
+    int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
+    if (slot < 0) return false;
+    buffers->bottomUp.store(bottomUp);
+    memcpy(buffers->captureSlots[slot], image.data(), image.size());
+    CaptureBuffersGiveBack(buffers, CapturePair, slot);
+    CaptureBuffersAddCaptureTime(buffers, 0.001);
+    return true;
+}
+
+// Waits (bounded) until the recorder has seen count pictures.
+bool WaitForPictures(Recorder *recorder, size_t count) {
+    std::unique_lock<std::mutex> hold(recorder->lock);
+    return recorder->changed.wait_for(hold, std::chrono::seconds(20),
+                                      [&] { return recorder->topLuma.size() >= count; });
+}
+
+class CaptureBuffersPaths : public ::testing::TestWithParam<int> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == 1 && !ProbeCpuFeatures()) GTEST_SKIP() << "no SSSE3";
+    }
+};
+
+TEST_P(CaptureBuffersPaths, EveryFrameIsEncodedOnceInOrder) {
+    Owner owner;
+    PrepareOwner(&owner, 32, 24);
+    owner.recorder.failOnCall = 5;
+    CaptureBuffers *buffers = CaptureBuffersCreate(64, 48, 32, 24, GetParam(), &kOwnerOps, &owner);
+    ASSERT_NE(buffers, nullptr);
+    const int frames = 45;
+    std::vector<int> expected;
+    for (int i = 0; i < frames; i++) {
+        int grey = 20 + (i * 37) % 200;
+        ASSERT_TRUE(CaptureOne(buffers, SolidBgrx(64, 48, grey, grey, grey), 0));
+        expected.push_back(GreyLuma(grey));
+    }
+    ASSERT_TRUE(WaitForPictures(&owner.recorder, frames));
+    CaptureBuffersDestroy(buffers);
+
+    EXPECT_EQ(owner.recorder.topLuma, expected) << "no frame skipped, repeated or reordered";
+    EXPECT_EQ(owner.encoder.framesEncoded, frames);
+    ASSERT_EQ(owner.results.size(), static_cast<size_t>(frames));
+    EXPECT_EQ(owner.results[4], EncoderResultOk);
+    EXPECT_EQ(owner.results[5], EncoderResultEncodeFailed) << "results reach the owner";
+    // One status line per 20 pictures, stage rates as pictures per second.
+    ASSERT_EQ(owner.statusLines.size(), 2u);
+    std::regex line(R"(FPS-tgt: 30 cap:([0-9.]+) scl:([0-9.]+) enc:([0-9.]+))");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(owner.statusLines[0], match, line)) << owner.statusLines[0];
+    // The test adds 1 ms per capture, so the capture rate is about 1000 per second.
+    double capture = std::stod(match[1].str());
+    EXPECT_GT(capture, 900.0);
+    EXPECT_LT(capture, 1100.0);
+    EXPECT_GT(std::stod(match[2].str()), 0.0);
+    EXPECT_GT(std::stod(match[3].str()), 0.0);
+}
+
+TEST_P(CaptureBuffersPaths, BottomUpFramesComeOutUpright) {
+    Owner owner;
+    PrepareOwner(&owner, 40, 30);
+    // Top half white, bottom half black, stored bottom row first.
+    std::vector<uint8_t> upright = SolidBgrx(40, 30, 0, 0, 0);
+    memset(upright.data(), 255, upright.size() / 2);
+    std::vector<uint8_t> stored = FlipRows(upright, 40, 30);
+    CaptureBuffers *buffers = CaptureBuffersCreate(40, 30, 40, 30, GetParam(), &kOwnerOps, &owner);
+    ASSERT_NE(buffers, nullptr);
+    EXPECT_EQ(buffers->bottomUp.load(), 1) << "new buffers expect bottom-up rows";
+    ASSERT_TRUE(CaptureOne(buffers, stored, 1));
+    ASSERT_TRUE(CaptureOne(buffers, upright, 0));
+    ASSERT_TRUE(WaitForPictures(&owner.recorder, 2));
+    CaptureBuffersDestroy(buffers);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(owner.recorder.topLuma[i], 235) << i;
+        EXPECT_EQ(owner.recorder.bottomLuma[i], 16) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scaling, CaptureBuffersPaths, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return info.param ? std::string("Ssse3") : std::string("Portable");
+                         });
+
+TEST(CaptureBuffers, DestroyWhileEveryStageWaitsReturnsPromptly) {
+    Owner owner;
+    PrepareOwner(&owner, 32, 24);
+    CaptureBuffers *buffers = CaptureBuffersCreate(64, 48, 32, 24, 0, &kOwnerOps, &owner);
+    ASSERT_NE(buffers, nullptr);
+    SleepMillis(150); // both threads are now blocked in their waits
+    double start = MonotonicSeconds();
+    CaptureBuffersDestroy(buffers);
+    EXPECT_LT(MonotonicSeconds() - start, 0.5);
+    EXPECT_TRUE(owner.recorder.topLuma.empty());
+}
+
+TEST(CaptureBuffers, StopReleasesACaptureThreadBlockedOnAFullPipeline) {
+    Owner owner;
+    PrepareOwner(&owner, 32, 24);
+    owner.recorder.gateClosed = true; // the encoder holds on to its first picture
+    CaptureBuffers *buffers = CaptureBuffersCreate(32, 24, 32, 24, 0, &kOwnerOps, &owner);
+    ASSERT_NE(buffers, nullptr);
+    std::vector<uint8_t> image = SolidBgrx(32, 24, 90, 90, 90);
+    std::atomic<int> captured{0};
+    std::atomic<double> returnedAt{0};
+    std::thread capture([&] {
+        // Bounded: the pipeline holds at most five frames (one encoding, one ready picture,
+        // one being scaled, two capture slots), so this blocks well before the end.
+        for (int i = 0; i < 50; i++) {
+            if (!CaptureOne(buffers, image, 0)) break;
+            captured++;
+        }
+        returnedAt.store(MonotonicSeconds());
+    });
+    {
+        std::unique_lock<std::mutex> hold(owner.recorder.lock);
+        ASSERT_TRUE(owner.recorder.changed.wait_for(hold, std::chrono::seconds(10), [&] {
+            return owner.recorder.insideEncode == 1;
+        }));
+    }
+    SleepMillis(200);
+    int before = captured.load();
+    EXPECT_LE(before, 5) << "the capture thread must block on a full pipeline";
+    EXPECT_GE(before, 3);
+    double stopAt = MonotonicSeconds();
+    CaptureBuffersStop(buffers);
+    capture.join();
+    EXPECT_LT(returnedAt.load() - stopAt, 0.5);
+    EXPECT_EQ(captured.load(), before) << "no frame is taken after the stop";
+    {
+        std::lock_guard<std::mutex> hold(owner.recorder.lock);
+        owner.recorder.gateClosed = false;
+        owner.recorder.changed.notify_all();
+    }
+    double destroyAt = MonotonicSeconds();
+    CaptureBuffersDestroy(buffers);
+    EXPECT_LT(MonotonicSeconds() - destroyAt, 0.5);
+    EXPECT_EQ(owner.recorder.topLuma.size(), 1u) << "nothing is encoded after the stop";
+}
+
+TEST(CaptureBuffers, RefusesUnusableSizesAndIncompleteOwners) {
+    Owner owner;
+    EXPECT_EQ(CaptureBuffersCreate(0, 48, 32, 24, 0, &kOwnerOps, &owner), nullptr);
+    EXPECT_EQ(CaptureBuffersCreate(64, 48, 32, -2, 0, &kOwnerOps, &owner), nullptr);
+    EXPECT_EQ(CaptureBuffersCreate(100000, 48, 32, 24, 0, &kOwnerOps, &owner), nullptr);
+    CaptureBuffersOwnerOps partial = kOwnerOps;
+    partial.onStatusText = nullptr;
+    EXPECT_EQ(CaptureBuffersCreate(64, 48, 32, 24, 0, &partial, &owner), nullptr);
+    EXPECT_EQ(CaptureBuffersCreate(64, 48, 32, 24, 0, nullptr, &owner), nullptr);
+}
+
+TEST(CaptureBuffers, SlotsAreTakenLowestFirstAndStatesFollowTheCycle) {
+    Owner owner;
+    PrepareOwner(&owner, 16, 16);
+    owner.recorder.gateClosed = true;
+    CaptureBuffers *buffers = CaptureBuffersCreate(16, 16, 16, 16, 0, &kOwnerOps, &owner);
+    ASSERT_NE(buffers, nullptr);
+    int first = CaptureBuffersTakeForFilling(buffers, CapturePair);
+    int second = CaptureBuffersTakeForFilling(buffers, CapturePair);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 1);
+    {
+        std::lock_guard<std::mutex> hold(buffers->slotLock);
+        EXPECT_EQ(buffers->captureState[0], SlotFilling);
+        EXPECT_EQ(buffers->captureState[1], SlotFilling);
+    }
+    // Hand slot 1 on first: the scale thread takes it, and slot 0 is still filling.
+    CaptureBuffersGiveBack(buffers, CapturePair, 1);
+    {
+        std::unique_lock<std::mutex> hold(owner.recorder.lock);
+        ASSERT_TRUE(owner.recorder.changed.wait_for(hold, std::chrono::seconds(10), [&] {
+            return owner.recorder.insideEncode == 1;
+        }));
+    }
+    {
+        std::lock_guard<std::mutex> hold(buffers->slotLock);
+        EXPECT_EQ(buffers->captureState[1], SlotFree) << "scaled and handed back";
+        EXPECT_EQ(buffers->captureState[0], SlotFilling);
+        EXPECT_EQ(buffers->pictureState[0], SlotReading) << "the encoder holds picture slot 0";
+    }
+    CaptureBuffersGiveBack(buffers, CapturePair, 0);
+    CaptureBuffersStop(buffers);
+    {
+        std::lock_guard<std::mutex> hold(owner.recorder.lock);
+        owner.recorder.gateClosed = false;
+        owner.recorder.changed.notify_all();
+    }
+    CaptureBuffersDestroy(buffers);
+}
+
+TEST(PipelineStatus, ShowsEachStagesPicturesPerSecond) {
+    char text[kStatusTextSize];
+    int length = FormatPipelineStatus(text, sizeof text, 30, 20, 0.5, 20, 0.25, 20, 1.0);
+    EXPECT_STREQ(text, "FPS-tgt: 30 cap:40.0 scl:80.0 enc:20.0");
+    EXPECT_EQ(length, static_cast<int>(strlen(text)));
+    FormatPipelineStatus(text, sizeof text, 60, 0, 0.0, 20, 0.1, 20, 0.2);
+    EXPECT_STREQ(text, "FPS-tgt: 60 cap:0.0 scl:200.0 enc:100.0") << "no capture time, no division";
+    char small[12];
+    EXPECT_EQ(FormatPipelineStatus(small, sizeof small, 30, 20, 0.5, 20, 0.25, 20, 1.0), 11);
+    EXPECT_STREQ(small, "FPS-tgt: 30");
+}
+
+} // namespace
