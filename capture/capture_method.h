@@ -64,6 +64,10 @@ void CaptureSessionClose(CaptureSession *session);
 // once per process), the window method otherwise.
 int32_t ChooseCaptureMethod(CaptureSession *session);
 
+// The window's current size through the shared user-interface connection (any thread
+// but the capture thread). 0 x 0 when it cannot be read; returns 1 when read.
+int CaptureWindowSize(WindowHandle window, int32_t *width, int32_t *height);
+
 // 1 when the window is gone or minimised.
 int CaptureWindowLost(CaptureSession *session, WindowHandle window);
 

@@ -55,3 +55,15 @@ int DisplayIndexOfWindow(WindowHandle window) {
     std::lock_guard<std::mutex> lock(OvX11SharedLock());
     return OvDisplayIndexOfWindow(OvX11Shared(), ProcessDisplayList(), window);
 }
+
+int CaptureWindowSize(WindowHandle window, int32_t *width, int32_t *height) {
+    *width = *height = 0;
+    std::lock_guard<std::mutex> lock(OvX11SharedLock());
+    Display *display = OvX11Shared();
+    int x, y, w, h;
+    if (!display || !window || !OvX11WindowRootRect(display, (Window)window, &x, &y, &w, &h, nullptr))
+        return 0;
+    *width = w;
+    *height = h;
+    return 1;
+}

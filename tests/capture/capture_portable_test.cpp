@@ -397,3 +397,115 @@ TEST_F(DesktopDirs, WindowListNamesSkipsAndExcludes) {
 }
 
 } // namespace
+
+#include "capture/capture_manager.h"
+
+namespace {
+
+struct Size {
+    float w, h;
+};
+
+Size Output(int w, int h, float tw, float th, double overscan, float *factor = nullptr) {
+    Size s{};
+    float f = 0;
+    ComputeOutputSize(w, h, tw, th, overscan, &s.w, &s.h, &f);
+    if (factor) *factor = f;
+    return s;
+}
+
+TEST(OutputSizeRule, WorkedExamples) {
+    Size s = Output(1920, 1080, 1920, 1080, 0.0);
+    EXPECT_EQ(s.w, 1920);
+    EXPECT_EQ(s.h, 1080);
+    s = Output(1920, 1080, 1920, 1080, 0.1);
+    EXPECT_EQ(s.w, 1728);
+    EXPECT_EQ(s.h, 972);
+    float factor = 0;
+    s = Output(1366, 768, 1280, 720, 0.0, &factor);
+    EXPECT_EQ(s.w, 1280);
+    EXPECT_EQ(s.h, 716);
+    EXPECT_FLOAT_EQ(factor, 1280.0f / 1366.0f);
+    s = Output(1280, 1024, 1280, 720, 0.0, &factor);
+    EXPECT_EQ(s.w, 900);
+    EXPECT_EQ(s.h, 720);
+    EXPECT_FLOAT_EQ(factor, 720.0f / 1024.0f);
+    s = Output(2560, 1440, 1920, 1080, 0.05);
+    EXPECT_EQ(s.w, 1824);
+    EXPECT_EQ(s.h, 1024);
+}
+
+TEST(OutputSizeRule, DegenerateSizesGiveZeroNotInfinity) {
+    float factor = 1;
+    Size s = Output(0, 1080, 1920, 1080, 0.0, &factor);
+    EXPECT_EQ(s.w, 0);
+    EXPECT_EQ(s.h, 0);
+    EXPECT_EQ(factor, 0);
+    s = Output(1920, 1080, 0, 0, 0.0);
+    EXPECT_EQ(s.w, 0);
+    EXPECT_EQ(s.h, 0);
+    // Every result is a multiple of 4, also for odd sizes.
+    for (int w = 1; w < 300; w += 37)
+        for (int h = 1; h < 300; h += 41) {
+            s = Output(w, h, 1280, 720, 0.13);
+            EXPECT_EQ((int)s.w % 4, 0);
+            EXPECT_EQ((int)s.h % 4, 0);
+            EXPECT_LE(s.w, 1280);
+            EXPECT_LE(s.h, 720);
+        }
+}
+
+TEST(CapturePacing, SleepsTheRestOfTheInterval) {
+    EXPECT_EQ(CapturePacingSleepMs(10, 0.0), 100);
+    EXPECT_EQ(CapturePacingSleepMs(10, 0.0405), 59);
+    EXPECT_EQ(CapturePacingSleepMs(10, 0.1), 0);
+    EXPECT_EQ(CapturePacingSleepMs(60, 0.5), 0);
+    EXPECT_EQ(CapturePacingSleepMs(60, 0.0), 16);
+    // A zero or nonsensical setting never divides by zero or sleeps for ever.
+    EXPECT_EQ(CapturePacingSleepMs(0, 0.0), 1000);
+    EXPECT_EQ(CapturePacingSleepMs(-5, 0.0), 1000);
+    EXPECT_EQ(CapturePacingSleepMs(1e9, 0.0), 4);
+}
+
+TEST(CaptureManagerSizes, ReceiverAndTargetRules) {
+    CaptureManager *m = CaptureManagerCreate(0.0, 1, 1, 0, 30);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->quality.load(), 3);
+    EXPECT_EQ(m->encoderLevel, 1);
+    CaptureSetReceiverSize(m, 1366, 768);
+    EXPECT_EQ(m->receiverSize[0].load(), 1280);
+    EXPECT_EQ(m->receiverSize[1].load(), 720);
+    CaptureSetReceiverSize(m, 1920, 1200);
+    EXPECT_EQ(m->receiverSize[0].load(), 1920);
+    EXPECT_EQ(m->receiverSize[1].load(), 1200);
+    EXPECT_EQ(m->targetSize[1].load(), 1200);
+    m->force720p.store(1);
+    CaptureSetReceiverSize(m, 1920, 1080);
+    EXPECT_EQ(m->receiverSize[0].load(), 1920);
+    EXPECT_EQ(m->targetSize[0].load(), 1280);
+    EXPECT_EQ(m->targetSize[1].load(), 720);
+
+    // The encoded picture: targetSize for a window even with overscan, outputSize for a display.
+    m->outputSize[0].store(1152);
+    m->outputSize[1].store(648);
+    float w, h;
+    m->windowMode.store(1);
+    CapturePictureSize(m, &w, &h);
+    EXPECT_EQ(w, 1280);
+    EXPECT_EQ(h, 720);
+    m->windowMode.store(0);
+    CapturePictureSize(m, &w, &h);
+    EXPECT_EQ(w, 1152);
+    EXPECT_EQ(h, 648);
+
+    CaptureSetOverscan(m, 0.0);
+    EXPECT_EQ(m->overscanChanged.load(), 0);
+    CaptureSetOverscan(m, 0.1);
+    EXPECT_EQ(m->overscanChanged.load(), 1);
+    EXPECT_DOUBLE_EQ(m->overscan.load(), 0.1);
+    // Stop while idle does nothing.
+    CaptureVideoStop(m);
+    EXPECT_EQ(m->running.load(), 0);
+}
+
+} // namespace

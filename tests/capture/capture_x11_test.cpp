@@ -119,25 +119,25 @@ int CountColour(const std::vector<uint8_t> &slot, int width, int x0, int y0, int
 TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
     DisplayList *list = ProcessDisplayList();
     ASSERT_EQ(list->count, 1);
-    EXPECT_STREQ(list->names[0], "Display 1 - (1280x800)");
+    EXPECT_STREQ(list->names[0], "Display 1 - (1600x1200)");
 
-    const char *left[] = {"xrandr", "--setmonitor", "LEFT", "800/211x800/211+0+0", "screen",
+    const char *left[] = {"xrandr", "--setmonitor", "LEFT", "1000/264x1200/317+0+0", "screen",
                           nullptr};
-    const char *right[] = {"xrandr", "--setmonitor", "RIGHT", "480/127x800/211+800+0", "none",
+    const char *right[] = {"xrandr", "--setmonitor", "RIGHT", "600/159x1200/317+1000+0", "none",
                            nullptr};
     ASSERT_EQ(TestRunProgram(*server_, left, 10000), 0);
     ASSERT_EQ(TestRunProgram(*server_, right, 10000), 0);
     ASSERT_EQ(EnumerateDisplays(), 2);
-    EXPECT_STREQ(list->names[0], "Display 1 - (800x800)");
-    EXPECT_STREQ(list->names[1], "Display 2 - (480x800)");
-    EXPECT_EQ(list->rects[1].left, 800);
-    EXPECT_EQ(list->rects[1].right, 1280);
+    EXPECT_STREQ(list->names[0], "Display 1 - (1000x1200)");
+    EXPECT_STREQ(list->names[1], "Display 2 - (600x1200)");
+    EXPECT_EQ(list->rects[1].left, 1000);
+    EXPECT_EQ(list->rects[1].right, 1600);
     CFValue *names = DisplayNames();
     ASSERT_EQ(CFArrayCount(names), 2u);
-    EXPECT_STREQ(CFStringText(CFArrayGet(names, 1)), "Display 2 - (480x800)");
+    EXPECT_STREQ(CFStringText(CFArrayGet(names, 1)), "Display 2 - (600x1200)");
 
     TestWindow a = MakeWindow(50, 50, 100, 100, kRed, "left one");
-    TestWindow b = MakeWindow(900, 100, 200, 100, kGreen, "right one");
+    TestWindow b = MakeWindow(1100, 100, 200, 100, kGreen, "right one");
     EXPECT_EQ(DisplayIndexOfWindow(a.window), 0);
     EXPECT_EQ(DisplayIndexOfWindow(b.window), 1);
     EXPECT_EQ(DisplayIndexOfWindow(0x7FFFFFF), -1);
@@ -145,9 +145,9 @@ TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
     // The display geometry of display 1 is its own rectangle.
     CaptureGeometry g{};
     ASSERT_EQ(kFrontBufferCaptureOps.geometry(session_, list, 0, 1, &g), 1);
-    EXPECT_EQ(g.rect.left, 800);
-    EXPECT_EQ(g.rect.width, 480);
-    EXPECT_EQ(g.rect.height, 800);
+    EXPECT_EQ(g.rect.left, 1000);
+    EXPECT_EQ(g.rect.width, 600);
+    EXPECT_EQ(g.rect.height, 1200);
     EXPECT_EQ(kFrontBufferCaptureOps.geometry(session_, list, 0, 5, &g), 0);
     EXPECT_EQ(g.rect.width, 0);
 
@@ -157,7 +157,7 @@ TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
     EXPECT_EQ(TestRunProgram(*server_, dropLeft, 10000), 0);
     EXPECT_EQ(TestRunProgram(*server_, dropRight, 10000), 0);
     EXPECT_EQ(EnumerateDisplays(), 1);
-    EXPECT_STREQ(list->names[0], "Display 1 - (1280x800)");
+    EXPECT_STREQ(list->names[0], "Display 1 - (1600x1200)");
 }
 
 TEST_F(XCapture, FrontBufferCapturesDisplayAndWindowPixels) {
@@ -169,11 +169,12 @@ TEST_F(XCapture, FrontBufferCapturesDisplayAndWindowPixels) {
 
     CaptureGeometry g{};
     auto screen = CaptureOnce(kFrontBufferCaptureOps, 0, 0, false, &g);
-    ASSERT_EQ(g.rect.width, 1280);
-    ASSERT_EQ(g.rect.height, 800);
-    EXPECT_EQ(Rgb(screen, 1280, wx + 5, wy + 5), kRed);
-    EXPECT_EQ(Rgb(screen, 1280, wx + 35, wy + 45), kGreen);
-    EXPECT_EQ(CountColour(screen, 1280, wx, wy, wx + 200, wy + 150, kGreen), 200);
+    const int sw = kTestScreenWidth;
+    ASSERT_EQ(g.rect.width, sw);
+    ASSERT_EQ(g.rect.height, kTestScreenHeight);
+    EXPECT_EQ(Rgb(screen, sw, wx + 5, wy + 5), kRed);
+    EXPECT_EQ(Rgb(screen, sw, wx + 35, wy + 45), kGreen);
+    EXPECT_EQ(CountColour(screen, sw, wx, wy, wx + 200, wy + 150, kGreen), 200);
 
     auto own = CaptureOnce(kFrontBufferCaptureOps, w.window, 0, false, &g);
     EXPECT_EQ(g.rect.left, wx);
@@ -208,25 +209,26 @@ TEST_F(XCapture, MovedAndResizedWindowIsFollowed) {
 
 TEST_F(XCapture, WindowPartlyOffScreenIsCutToTheScreen) {
     TestWindow w = MakeWindow(100, 100, 300, 200, kRed, "edge");
-    XMoveWindow(display_, w.window, 1100, 700);
+    XMoveWindow(display_, w.window, kTestScreenWidth - 180, kTestScreenHeight - 100);
     XSync(display_, False);
     int wx = 0, wy = 0;
     ASSERT_TRUE(TestWaitFor(
-        [&] { return TestWindowRootPosition(display_, w.window, &wx, &wy) && wx >= 1000; },
+        [&] { return TestWindowRootPosition(display_, w.window, &wx, &wy) &&
+                   wx >= kTestScreenWidth - 300; },
         3000));
     CaptureGeometry g{};
     ASSERT_EQ(kWindowCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0, &g), 1);
     EXPECT_EQ(g.rect.left, 0);
-    EXPECT_EQ(g.rect.width, 1280 - wx);
-    EXPECT_EQ(g.rect.height, 800 - wy);
+    EXPECT_EQ(g.rect.width, kTestScreenWidth - wx);
+    EXPECT_EQ(g.rect.height, kTestScreenHeight - wy);
     int result = 0;
     auto slot = CaptureOnce(kWindowCaptureOps, w.window, 0, false, &g, &result);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(CountColour(slot, g.rect.width, 0, 0, g.rect.width, g.rect.height, kRed),
               g.rect.width * g.rect.height);
     ASSERT_EQ(kFrontBufferCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0, &g), 1);
-    EXPECT_EQ(g.rect.left + g.rect.width, 1280);
-    EXPECT_EQ(g.rect.top + g.rect.height, 800);
+    EXPECT_EQ(g.rect.left + g.rect.width, kTestScreenWidth);
+    EXPECT_EQ(g.rect.top + g.rect.height, kTestScreenHeight);
 }
 
 TEST_F(XCapture, WindowMethodReadsOwnContentsUnderAnotherWindow) {

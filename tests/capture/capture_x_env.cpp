@@ -35,7 +35,7 @@ const TestXServer *CaptureTestServer() {
     (void)gRegistered;
     if (!gTried) {
         gTried = true;
-        gStarted = TestXServerStart(&gServer, 1280, 800, true);
+        gStarted = TestXServerStart(&gServer, kTestScreenWidth, kTestScreenHeight, true);
         if (gStarted) OvX11SetDisplayName(gServer.name.c_str());
     }
     return gStarted ? &gServer : nullptr;

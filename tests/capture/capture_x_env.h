@@ -4,6 +4,9 @@
 
 #include "x_test_server.h"
 
+constexpr int kTestScreenWidth = 1600;
+constexpr int kTestScreenHeight = 1200;
+
 // The running server, started (and the capture code pointed at it) on first call; null
 // when it cannot be started.
 const TestXServer *CaptureTestServer();

@@ -1,0 +1,408 @@
+#include "capture/capture_manager.h"
+
+#include "base/clock.h"
+#include "base/event.h"
+#include "base/log.h"
+#include "base/thread.h"
+#include "capture/capture_method.h"
+#include "capture/displays.h"
+#include "video/capture_buffers.h"
+#include "video/frame_encoder.h"
+#include "video/scale_convert.h"
+
+#include <cmath>
+#include <new>
+#include <thread>
+
+namespace {
+
+// ---- What the pipeline's encode thread reads from the manager ----
+
+FrameEncoder *OwnerEncoder(void *owner) { return static_cast<CaptureManager *>(owner)->encoder; }
+
+void *OwnerConnection(void *owner) { return static_cast<CaptureManager *>(owner)->connection; }
+
+double OwnerMaxFps(void *owner) { return static_cast<CaptureManager *>(owner)->maxFps.load(); }
+
+void OwnerSetEncodeResult(void *owner, int result) {
+    static_cast<CaptureManager *>(owner)->encodeResult.store(result);
+}
+
+void OwnerStatusText(void *owner, const char *text) {
+    CaptureManager *m = static_cast<CaptureManager *>(owner);
+    if (m->onStatusText) m->onStatusText(m->statusContext, text);
+}
+
+const CaptureBuffersOwnerOps kOwnerOps = {
+    .encoder = OwnerEncoder,
+    .connection = OwnerConnection,
+    .maxFps = OwnerMaxFps,
+    .setEncodeResult = OwnerSetEncodeResult,
+    .onStatusText = OwnerStatusText,
+};
+
+// ---- Capture thread ----
+
+int32_t CurrentMethod(CaptureManager *m) {
+    int32_t forced = m->methodOverride.load();
+    if (forced == CaptureMethodFrontBuffer || forced == CaptureMethodWindow) return forced;
+    return ChooseCaptureMethod(m->session);
+}
+
+void **MethodObjectSlot(CaptureManager *m, int32_t method) {
+    return method == CaptureMethodFrontBuffer ? &m->frontBufferCapture : &m->windowCapture;
+}
+
+// Refreshes captureRect and the cursor; returns whether width or height changed.
+int UpdateCaptureRect(CaptureManager *m, WindowHandle window, int32_t displayIndex) {
+    CaptureGeometry g{};
+    CaptureMethodOpsFor(m->method)
+        ->geometry(m->session, ProcessDisplayList(), window, displayIndex, &g);
+    bool changed = g.rect.width != m->captureRect.width || g.rect.height != m->captureRect.height;
+    m->captureRect = g.rect;
+    m->cursorPos[0] = g.cursorX;
+    m->cursorPos[1] = g.cursorY;
+    m->cursorInside = g.cursorInside;
+    return changed ? 1 : 0;
+}
+
+int CheckLostTarget(CaptureManager *m, WindowHandle window) {
+    bool empty = m->captureRect.width == 0 || m->captureRect.height == 0;
+    if (window) {
+        if (!empty && !CaptureWindowLost(m->session, window)) return 0;
+        DebugLog(1, "Looks like we lost the Mirroring Window! Should Disconnect: %i\n", 0);
+        // Only clear the choice if the shell has not picked something else meanwhile.
+        WindowHandle expected = window;
+        m->window.compare_exchange_strong(expected, 0);
+        m->relayout.store(1);
+        if (m->onTargetLost) m->onTargetLost(m, m->user);
+        return 1;
+    }
+    if (!empty) {
+        m->lostLogged = 0;
+        return 0;
+    }
+    // Logged once per loss, not at every paced iteration while nothing can be measured.
+    if (!m->lostLogged) DebugLog(1, "Looks like we lost the Mirrored Monitor\n");
+    m->lostLogged = 1;
+    m->displayIndex.store(0);
+    m->window.store(0);
+    m->relayout.store(1);
+    return 1;
+}
+
+void SetBuffers(CaptureManager *m, CaptureBuffers *buffers) {
+    std::lock_guard<std::mutex> hold(m->buffersLock);
+    m->buffers = buffers;
+    // A stop that came while the buffers were being made must reach them too.
+    if (buffers && m->running.load() == 0) CaptureBuffersStop(buffers);
+}
+
+void DestroyBuffers(CaptureManager *m) {
+    CaptureBuffers *old;
+    {
+        std::lock_guard<std::mutex> hold(m->buffersLock);
+        old = m->buffers;
+        m->buffers = nullptr;
+    }
+    if (old) CaptureBuffersDestroy(old);
+}
+
+// Rebuilds the pipeline (and, when needed, the encoder) for the current geometry.
+// Returns 0 when no frame can be captured this iteration.
+int Relayout(CaptureManager *m, int ssse3) {
+    m->relayout.store(0);
+    m->encodeResult.store(0);
+    m->overscanChanged.store(0);
+    int32_t w = m->captureRect.width, h = m->captureRect.height;
+    float outW = 0, outH = 0, factor = 0;
+    ComputeOutputSize(w, h, m->targetSize[0].load(), m->targetSize[1].load(), m->overscan.load(),
+                      &outW, &outH, &factor);
+    m->outputSize[0].store(outW);
+    m->outputSize[1].store(outH);
+    m->scaleFactor.store(factor);
+    float pictureW, pictureH;
+    CapturePictureSize(m, &pictureW, &pictureH);
+
+    const CaptureMethodOps *ops = CaptureMethodOpsFor(m->method);
+    void **object = MethodObjectSlot(m, m->method);
+    if (!*object) *object = ops->create(m->session);
+    if (*object) ops->prepare(*object, m->window.load(), w, h);
+
+    if (m->buffers) {
+        DebugLog(2, "Destroying Capture Buffers!\n");
+        DestroyBuffers(m);
+    }
+    CaptureBuffers *buffers =
+        CaptureBuffersCreate(w, h, (int)pictureW, (int)pictureH, ssse3, &kOwnerOps, m);
+    if (!buffers) {
+        // A size too small to scale (a window a few pixels high, no receiver size yet):
+        // try again next iteration rather than ending the run.
+        if (!m->buffersFailed)
+            DebugLog(2, "Cannot make Capture Buffers for %ix%i -> %ix%i\n", w, h, (int)pictureW,
+                     (int)pictureH);
+        m->buffersFailed = 1;
+        m->relayout.store(1);
+        return 0;
+    }
+    m->buffersFailed = 0;
+    SetBuffers(m, buffers);
+
+    bool sizeChanged = pictureW != m->builtPicture[0] || pictureH != m->builtPicture[1];
+    if (!m->encoder || sizeChanged || m->rebuildEncoder.load()) {
+        if (!RebuildFrameEncoder(&m->encoder, (float)(int)pictureW, (float)(int)pictureH,
+                                 m->quality.load(), m->encoderLevel)) {
+            m->running.store(0);
+            return 0;
+        }
+        m->builtPicture[0] = pictureW;
+        m->builtPicture[1] = pictureH;
+        m->rebuildEncoder.store(0);
+    }
+    return 1;
+}
+
+void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayIndex) {
+    CaptureBuffers *buffers = m->buffers;
+    const CaptureMethodOps *ops = CaptureMethodOpsFor(m->method);
+    void *object = *MethodObjectSlot(m, m->method);
+    int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
+    if (slot < 0) return; // the pipeline is stopping
+    buffers->bottomUp.store(ops->bottomUp);
+    if (object) {
+        CaptureFrameRequest request{};
+        request.window = window;
+        request.rect = m->captureRect;
+        request.windowMode = m->windowMode.load();
+        request.displayIndex = displayIndex;
+        request.drawCursor = m->showCursor.load() && m->cursorInside;
+        request.cursorX = m->cursorPos[0];
+        request.cursorY = m->cursorPos[1];
+        // A failed copy leaves the slot as it was; it is encoded again all the same.
+        ops->capture(object, &request, buffers->captureSlots[slot]);
+    }
+    CaptureBuffersGiveBack(buffers, CapturePair, slot);
+}
+
+void CaptureThreadMain(CaptureManager *m) {
+    SetThreadName("Capture Thread");
+    m->captureRect = CaptureRect{};
+    m->buffers = nullptr;
+    m->session = CaptureSessionOpen();
+    m->method = CurrentMethod(m);
+    m->encodeResult.store(0);
+    m->windowMode.store(m->window.load() != 0);
+    m->builtPicture[0] = m->builtPicture[1] = 0;
+    m->lostLogged = 0;
+    m->buffersFailed = 0;
+    if (!m->session) m->running.store(0); // no window system: nothing to capture
+    EventSet(m->startedEvent);
+    int64_t last = MonotonicNanos();
+    int ssse3 = ProbeCpuFeatures();
+    DebugLog(2, "Is using SSSE3: %i\n", ssse3);
+
+    while (m->running.load()) {
+        double elapsed = (MonotonicNanos() - last) / 1e9;
+        int32_t sleepMs = CapturePacingSleepMs(m->maxFps.load(), elapsed);
+        if (sleepMs > 0) SleepMillis(sleepMs);
+        int64_t t0 = MonotonicNanos();
+        last = t0;
+
+        WindowHandle window = m->window.load();
+        int32_t displayIndex = m->displayIndex.load();
+        int32_t method = CurrentMethod(m);
+        bool methodChanged = method != m->method;
+        if (methodChanged) {
+            DebugLog(1, "Changed Capture Method from: %i to %i\n", m->method, method);
+            m->method = method;
+        }
+        m->windowMode.store(window != 0);
+        int sizeChanged = UpdateCaptureRect(m, window, displayIndex);
+        if (CheckLostTarget(m, window)) continue;
+        if (methodChanged || sizeChanged) m->relayout.store(1);
+        if (m->relayout.load() || m->overscanChanged.load() || m->rebuildEncoder.load() ||
+            m->encodeResult.load()) {
+            if (!Relayout(m, ssse3)) continue;
+        }
+        if (!m->buffers) continue;
+        CaptureOneFrame(m, window, displayIndex);
+        CaptureBuffersAddCaptureTime(m->buffers, (MonotonicNanos() - t0) / 1e9);
+    }
+
+    DestroyBuffers(m);
+    DebugLog(2, "About to Destroy Capture Encoder!\n");
+    CloseFrameEncoder(m->encoder);
+    m->encoder = nullptr;
+    DebugLog(2, "Closed Capture Encoder!\n");
+    kFrontBufferCaptureOps.destroy(m->frontBufferCapture);
+    m->frontBufferCapture = nullptr;
+    DebugLog(2, "Closed d39 Capture!\n");
+    kWindowCaptureOps.destroy(m->windowCapture);
+    m->windowCapture = nullptr;
+    CaptureSessionClose(m->session);
+    m->session = nullptr;
+    EventSet(m->stoppedEvent);
+    DebugLog(2, "Capture Thread is exiting...\n");
+}
+
+void JoinThread(CaptureManager *m) {
+    std::thread *thread = static_cast<std::thread *>(m->thread);
+    if (!thread) return;
+    if (thread->joinable()) thread->join();
+    delete thread;
+    m->thread = nullptr;
+}
+
+bool OnCaptureThread(const CaptureManager *m) {
+    const std::thread *thread = static_cast<const std::thread *>(m->thread);
+    return thread && thread->get_id() == std::this_thread::get_id();
+}
+
+} // namespace
+
+CaptureManager *CaptureManagerCreate(double overscan, int qualitySetting, int showCursor,
+                                     int force720p, double maxFps) {
+    CaptureManager *m = new (std::nothrow) CaptureManager();
+    if (!m) return nullptr;
+    m->overscan.store(overscan);
+    m->quality.store(qualitySetting + 2);
+    m->encoderLevel = 1;
+    m->showCursor.store(showCursor);
+    m->force720p.store(force720p);
+    m->maxFps.store(maxFps);
+    m->methodOverride.store(-1);
+    m->startedEvent = EventCreate(true, false);
+    m->stoppedEvent = EventCreate(true, false);
+    if (!m->startedEvent || !m->stoppedEvent) {
+        if (m->startedEvent) EventClose(m->startedEvent);
+        if (m->stoppedEvent) EventClose(m->stoppedEvent);
+        delete m;
+        return nullptr;
+    }
+    return m;
+}
+
+void CaptureVideoStart(CaptureManager *manager, void *connection, int displayIndex,
+                       WindowHandle window) {
+    if (!manager || manager->running.load() == 1) return;
+    // A run that ended by itself (no encoder) left its thread to be joined here.
+    JoinThread(manager);
+    manager->connection = connection;
+    manager->displayIndex.store(displayIndex);
+    manager->window.store(window);
+    manager->buffers = nullptr;
+    manager->running.store(1);
+    CaptureUpdateOutputSize(manager);
+    EventReset(manager->startedEvent);
+    try {
+        manager->thread = new std::thread(CaptureThreadMain, manager);
+    } catch (...) {
+        manager->thread = nullptr;
+        manager->running.store(0);
+        DebugLog(2, "Failed to create the capture thread\n");
+        return;
+    }
+    (void)EventWait(manager->startedEvent, 500);
+    DebugLog(2, "Video capture has started\n");
+}
+
+void CaptureVideoStop(CaptureManager *manager) {
+    if (!manager || manager->running.load() == 0) return;
+    if (OnCaptureThread(manager)) {
+        // Joining itself would never return; the loop ends on its own once running is 0.
+        manager->running.store(0);
+        return;
+    }
+    DebugLog(2, "Attempting to Stop video capture\n");
+    EventReset(manager->stoppedEvent);
+    manager->running.store(0);
+    {
+        std::lock_guard<std::mutex> hold(manager->buffersLock);
+        if (manager->buffers) CaptureBuffersStop(manager->buffers);
+    }
+    JoinThread(manager);
+    if (manager->onStatusText) manager->onStatusText(manager->statusContext, "");
+    DebugLog(2, "Video capture has stopped\n");
+}
+
+void CaptureSetOverscan(CaptureManager *manager, double value) {
+    if (!manager) return;
+    double old = manager->overscan.load();
+    if (value == old) return;
+    DebugLog(2, "Changing overscan from: %f to %f\n", old, value);
+    manager->overscan.store(value);
+    manager->overscanChanged.store(1);
+}
+
+void CaptureUpdateOutputSize(CaptureManager *manager) {
+    if (!manager) return;
+    int32_t w = 0, h = 0;
+    WindowHandle window = manager->window.load();
+    if (window) {
+        CaptureWindowSize(window, &w, &h);
+    } else {
+        const DisplayList *list = ProcessDisplayList();
+        int index = manager->displayIndex.load();
+        if (index >= 0 && index < list->count) {
+            w = list->rects[index].right - list->rects[index].left;
+            h = list->rects[index].bottom - list->rects[index].top;
+        }
+    }
+    float outW, outH, factor;
+    ComputeOutputSize(w, h, manager->targetSize[0].load(), manager->targetSize[1].load(),
+                      manager->overscan.load(), &outW, &outH, &factor);
+    manager->outputSize[0].store(outW);
+    manager->outputSize[1].store(outH);
+    manager->scaleFactor.store(factor);
+}
+
+void CaptureSetReceiverSize(CaptureManager *manager, int reportedWidth, int reportedHeight) {
+    if (!manager) return;
+    float w = 1280, h = 720;
+    if (reportedWidth == 1920 || reportedWidth == 1280) {
+        w = (float)reportedWidth;
+        h = (float)reportedHeight;
+    }
+    manager->receiverSize[0].store(w);
+    manager->receiverSize[1].store(h);
+    bool force = manager->force720p.load() != 0;
+    manager->targetSize[0].store(force ? 1280.0f : w);
+    manager->targetSize[1].store(force ? 720.0f : h);
+}
+
+void CapturePictureSize(const CaptureManager *manager, float *width, float *height) {
+    bool windowMode = manager->windowMode.load() != 0;
+    *width = windowMode ? manager->targetSize[0].load() : manager->outputSize[0].load();
+    *height = windowMode ? manager->targetSize[1].load() : manager->outputSize[1].load();
+}
+
+void ComputeOutputSize(int32_t width, int32_t height, float targetWidth, float targetHeight,
+                       double overscan, float *outWidth, float *outHeight, float *factor) {
+    if (width <= 0 || height <= 0) {
+        *outWidth = *outHeight = *factor = 0;
+        return;
+    }
+    float sx = targetWidth / (float)width;
+    float sy = targetHeight / (float)height;
+    float f = sx > sy ? sy : sx;
+    float scaledW = (float)width * f;
+    float scaledH = (float)height * f;
+    double keep = 1.0 - overscan;
+    int64_t w = (int64_t)std::trunc((double)scaledW * keep);
+    int64_t h = (int64_t)std::trunc((double)scaledH * keep);
+    w = w < 0 ? 0 : w - w % 4;
+    h = h < 0 ? 0 : h - h % 4;
+    *outWidth = (float)w;
+    *outHeight = (float)h;
+    *factor = f;
+    DebugLog(1, "Just resized the screen width: %f height: %f scale factor: %f scr {%i, %i}\n",
+             (double)w, (double)h, (double)f, width, height);
+}
+
+int32_t CapturePacingSleepMs(double maxFps, double elapsedSeconds) {
+    if (!(maxFps >= 1.0)) maxFps = 1.0; // also catches NaN
+    if (maxFps > 240.0) maxFps = 240.0;
+    double interval = 1.0 / maxFps;
+    if (elapsedSeconds >= interval) return 0;
+    return (int32_t)((interval - elapsedSeconds) * 1000.0);
+}
