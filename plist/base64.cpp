@@ -5,7 +5,7 @@
 
 #include "plist/cfvalue_internal.h"
 
-static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Every character outside the alphabet, "=" included, reads as 0. Built at compile time,
 // so concurrent first decodes need no lock.
