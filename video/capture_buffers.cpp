@@ -47,8 +47,8 @@ int Take(CaptureBuffers *buffers, int pair, int32_t from, int32_t to, bool waitF
         int slot = -1;
         for (int i = 0; i < 2; i++) {
             if (view.state[i] != from) continue;
-            if (slot < 0 || (!waitForSpace && buffers->readyOrder[pair][i] <
-                                                  buffers->readyOrder[pair][slot])) {
+            if (slot < 0 ||
+                (!waitForSpace && buffers->readyOrder[pair][i] < buffers->readyOrder[pair][slot])) {
                 slot = i;
             }
         }
@@ -127,8 +127,8 @@ void EncodeThreadMain(CaptureBuffers *buffers) {
         double t0 = MonotonicSeconds();
         FrameEncoder *encoder = ops->encoder(owner);
         if (encoder != nullptr) {
-            int result = encoder->encode(encoder, buffers->pictureSlots[p], 0,
-                                         ops->connection(owner));
+            int result =
+                encoder->encode(encoder, buffers->pictureSlots[p], 0, ops->connection(owner));
             encoder->framesEncoded++;
             ops->setEncodeResult(owner, result);
         }
@@ -161,10 +161,11 @@ bool OwnerOpsComplete(const CaptureBuffersOwnerOps *ops) {
 void FreeBuffers(CaptureBuffers *buffers) {
     for (int i = 0; i < 2; i++) {
         free(buffers->captureSlots[i]);
-        for (int plane = 0; plane < 3; plane++) free(buffers->pictureSlots[i][plane]);
+        for (int plane = 0; plane < 3; plane++)
+            free(buffers->pictureSlots[i][plane]);
     }
-    Event *events[4] = {buffers->captureHasSpace, buffers->captureReady,
-                        buffers->pictureHasSpace, buffers->pictureReady};
+    Event *events[4] = {buffers->captureHasSpace, buffers->captureReady, buffers->pictureHasSpace,
+                        buffers->pictureReady};
     for (Event *event : events) {
         if (event != nullptr) EventClose(event);
     }
@@ -177,9 +178,10 @@ int FormatPipelineStatus(char *out, int size, double maxFps, int captureCount,
                          double captureSeconds, int scaleCount, double scaleSeconds,
                          int encodeCount, double encodeSeconds) {
     auto rate = [](int count, double seconds) { return seconds > 0.0 ? count / seconds : 0.0; };
-    int length = snprintf(out, static_cast<size_t>(size), "FPS-tgt: %0.0f cap:%0.1f scl:%0.1f enc:%0.1f",
-                          maxFps, rate(captureCount, captureSeconds),
-                          rate(scaleCount, scaleSeconds), rate(encodeCount, encodeSeconds));
+    int length =
+        snprintf(out, static_cast<size_t>(size), "FPS-tgt: %0.0f cap:%0.1f scl:%0.1f enc:%0.1f",
+                 maxFps, rate(captureCount, captureSeconds), rate(scaleCount, scaleSeconds),
+                 rate(encodeCount, encodeSeconds));
     if (length >= size) length = size - 1;
     return length;
 }

@@ -48,7 +48,7 @@ struct CaptureBuffersOwnerOps {
 constexpr int kStatusTextSize = 1024;
 
 struct CaptureBuffers {
-    int32_t ssse3; // 1: ScaleConvertSsse3; 0: scalar stretch, then ConvertBgrxToI420
+    int32_t ssse3;                // 1: ScaleConvertSsse3; 0: scalar stretch, then ConvertBgrxToI420
     uint8_t *captureSlots[2];     // BGRX, captureWidth * captureHeight * 4 bytes each; owned
     uint8_t *pictureSlots[2][3];  // Y, U, V planes; owned
     int32_t pictureStrides[2][3]; // pictureWidth, pictureWidth / 2, pictureWidth / 2
@@ -94,15 +94,16 @@ struct CaptureBuffers {
 // for the life of the buffers. Returns null (and logs) when a size is not positive or memory,
 // events or threads cannot be had.
 [[nodiscard]] CaptureBuffers *CaptureBuffersCreate(int captureWidth, int captureHeight,
-                                                   int pictureWidth, int pictureHeight,
-                                                   int ssse3, const CaptureBuffersOwnerOps *ownerOps,
+                                                   int pictureWidth, int pictureHeight, int ssse3,
+                                                   const CaptureBuffersOwnerOps *ownerOps,
                                                    void *owner);
 // Clears running: every wait inside the pipeline ends within 100 ms. Any thread.
 void CaptureBuffersStop(CaptureBuffers *buffers);
 // Stops, wakes and joins both threads, then frees everything. Null is ignored.
 void CaptureBuffersDestroy(CaptureBuffers *buffers);
 
-// Takes the lowest-numbered free slot of pair and marks it filling. Returns the slot, or -1 once running is 0.
+// Takes the lowest-numbered free slot of pair and marks it filling. Returns the slot, or -1 once
+// running is 0.
 [[nodiscard]] int CaptureBuffersTakeForFilling(CaptureBuffers *buffers, int pair);
 // Takes the ready slot of pair that was filled first and marks it reading, or -1 once running
 // is 0.

@@ -60,7 +60,9 @@ void EncodedVideoFrameFree(EncodedVideoFrame *frame) {
     free(frame);
 }
 
-void SetEncodedFrameHandler(EncodedFrameHandler handler) { frameHandler.store(handler); }
+void SetEncodedFrameHandler(EncodedFrameHandler handler) {
+    frameHandler.store(handler);
+}
 
 void OnEncodedFrame(FrameEncoder *, const uint8_t *codecHeader, uint64_t codecHeaderLength,
                     const uint8_t *frameData, uint64_t frameLength, void *connection) {
@@ -91,7 +93,8 @@ EncoderOps *RegisterEncoderOps(int32_t kind) {
 int EncoderRegistryCount() {
     std::lock_guard<std::mutex> hold(registryLock);
     int count = 0;
-    for (RegistryEntry *entry = registryHead; entry != nullptr; entry = entry->next) count++;
+    for (RegistryEntry *entry = registryHead; entry != nullptr; entry = entry->next)
+        count++;
     return count;
 }
 
@@ -155,8 +158,8 @@ int SelectFrameEncoder(FrameEncoder **slot, int level, float width, float height
         if (ops != nullptr) FillX264EncoderOps(ops);
     });
     FrameEncoder *made = nullptr;
-    int result = CreateFrameEncoder(EncoderKindLegacy, width, height, width, height, level,
-                                    quality, &made);
+    int result =
+        CreateFrameEncoder(EncoderKindLegacy, width, height, width, height, level, quality, &made);
     if (result != EncoderResultOk) {
         DebugLog(2, "FrameEncoder: Failed to Find Encoder!\n");
         *slot = nullptr;

@@ -53,9 +53,9 @@ struct FrameEncoder {
     float inputHeight;
     float outputWidth;
     float outputHeight;
-    int32_t level;   // from the capture manager (1); selects the rate factor
-    int32_t quality; // setting Quality + 2; carried, unused by the x264 implementation
-    void *handle;    // the implementation's encoder; owned, released by close
+    int32_t level;        // from the capture manager (1); selects the rate factor
+    int32_t quality;      // setting Quality + 2; carried, unused by the x264 implementation
+    void *handle;         // the implementation's encoder; owned, released by close
     uint8_t *codecHeader; // avcC record; owned, released by close; null when unknown
     uint64_t codecHeaderLength;
     EncoderOutputFn onOutput; // OnEncodedFrame unless a test replaces it
@@ -68,9 +68,9 @@ struct FrameEncoder {
 
 // One encoded picture queued by the mirroring connection. Both blocks are owned.
 struct EncodedVideoFrame {
-    uint8_t *codecHeader;       // copy of the avcC header at the time of the picture
+    uint8_t *codecHeader; // copy of the avcC header at the time of the picture
     uint64_t codecHeaderLength;
-    uint8_t *frameData;         // NAL units in decoding order, each with a 4-byte BE length
+    uint8_t *frameData; // NAL units in decoding order, each with a 4-byte BE length
     uint64_t frameLength;
     EncodedVideoFrame *next;
 };
@@ -93,9 +93,8 @@ typedef void (*EncodedFrameHandler)(void *connection, const uint8_t *codecHeader
 void SetEncodedFrameHandler(EncodedFrameHandler handler);
 
 // The output callback every encoder gets: forwards to the installed handler.
-void OnEncodedFrame(FrameEncoder *encoder, const uint8_t *codecHeader,
-                    uint64_t codecHeaderLength, const uint8_t *frameData, uint64_t frameLength,
-                    void *connection);
+void OnEncodedFrame(FrameEncoder *encoder, const uint8_t *codecHeader, uint64_t codecHeaderLength,
+                    const uint8_t *frameData, uint64_t frameLength, void *connection);
 
 // Registry. Appends an empty table for kind and returns it for the caller to fill, or
 // returns null when that kind is already listed. Callers serialise through
@@ -108,8 +107,8 @@ int EncoderRegistryCount();
 // kindMask. Returns EncoderResultOk with *encoder set, EncoderResultNoImplementation,
 // or init's own nonzero result (nothing is left allocated then).
 [[nodiscard]] int CreateFrameEncoder(int32_t kindMask, float inputWidth, float inputHeight,
-                                     float outputWidth, float outputHeight, int level,
-                                     int quality, FrameEncoder **encoder);
+                                     float outputWidth, float outputHeight, int level, int quality,
+                                     FrameEncoder **encoder);
 // Runs close and frees the encoder. Null is ignored.
 void CloseFrameEncoder(FrameEncoder *encoder);
 // Registers the x264 table on first use and creates a kind-1 encoder into *slot
@@ -117,13 +116,12 @@ void CloseFrameEncoder(FrameEncoder *encoder);
 [[nodiscard]] int SelectFrameEncoder(FrameEncoder **slot, int level, float width, float height,
                                      int quality);
 // Closes whatever *slot holds, then SelectFrameEncoder. Capture thread only.
-[[nodiscard]] int RebuildFrameEncoder(FrameEncoder **slot, float width, float height,
-                                      int quality, int level);
+[[nodiscard]] int RebuildFrameEncoder(FrameEncoder **slot, float width, float height, int quality,
+                                      int level);
 
 // Builds the avcC record from one SPS and one PPS NAL unit (each starting with its NAL
 // header byte): 11 + spsLength + ppsLength bytes into out, which must hold that many.
 // Returns the length, or 0 when either unit is empty, the SPS is shorter than 4 bytes or
 // a length does not fit 16 bits.
 [[nodiscard]] uint64_t BuildAvcConfigRecord(const uint8_t *sps, uint64_t spsLength,
-                                            const uint8_t *pps, uint64_t ppsLength,
-                                            uint8_t *out);
+                                            const uint8_t *pps, uint64_t ppsLength, uint8_t *out);

@@ -25,10 +25,12 @@ ScaleGeometry ComputeScaleGeometry(int sourceWidth, int sourceHeight, int pictur
     float scaleY = static_cast<float>(sourceHeight) / static_cast<float>(pictureHeight);
     geometry.scale = scaleX > scaleY ? scaleX : scaleY;
     geometry.step = static_cast<int32_t>(geometry.scale * 65536.0f);
-    float left = (static_cast<float>(pictureWidth) -
-                  static_cast<float>(sourceWidth) / geometry.scale) * 0.5f;
-    float top = (static_cast<float>(pictureHeight) -
-                 static_cast<float>(sourceHeight) / geometry.scale) * 0.5f;
+    float left =
+        (static_cast<float>(pictureWidth) - static_cast<float>(sourceWidth) / geometry.scale) *
+        0.5f;
+    float top =
+        (static_cast<float>(pictureHeight) - static_cast<float>(sourceHeight) / geometry.scale) *
+        0.5f;
     geometry.left = left > 0.0f ? static_cast<int32_t>(left) : 0;
     geometry.top = top > 0.0f ? static_cast<int32_t>(top) : 0;
     // Even margins keep every 2x2 chroma block inside the image or inside a bar.
@@ -93,20 +95,28 @@ Rgb FittedPixel(const ScaleBand *band, const ScaleGeometry *geometry, int row, i
     const uint8_t *row1 = SourceRow(band->source, stride, height, band->bottomUp, y.index1);
     int channel[3];
     for (int c = 0; c < 3; c++) {
-        int top = (row0[x.index0 * 4 + c] * (256 - x.fraction) +
-                   row0[x.index1 * 4 + c] * x.fraction) >> 8;
-        int bottom = (row1[x.index0 * 4 + c] * (256 - x.fraction) +
-                      row1[x.index1 * 4 + c] * x.fraction) >> 8;
+        int top =
+            (row0[x.index0 * 4 + c] * (256 - x.fraction) + row0[x.index1 * 4 + c] * x.fraction) >>
+            8;
+        int bottom =
+            (row1[x.index0 * 4 + c] * (256 - x.fraction) + row1[x.index1 * 4 + c] * x.fraction) >>
+            8;
         channel[c] = (top * (256 - y.fraction) + bottom * y.fraction) >> 8;
     }
     return Rgb{channel[0], channel[1], channel[2]};
 }
 
-uint8_t LumaOf(Rgb p) { return static_cast<uint8_t>(((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8) + 16); }
+uint8_t LumaOf(Rgb p) {
+    return static_cast<uint8_t>(((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8) + 16);
+}
 
 // Chroma terms of the fitted path: each pixel's term is scaled down before the block sum.
-int FittedUTerm(Rgb p) { return (112 * p.b - 74 * p.g - 38 * p.r + 128) >> 2; }
-int FittedVTerm(Rgb p) { return (112 * p.r - 94 * p.g - 18 * p.b + 128) >> 2; }
+int FittedUTerm(Rgb p) {
+    return (112 * p.b - 74 * p.g - 38 * p.r + 128) >> 2;
+}
+int FittedVTerm(Rgb p) {
+    return (112 * p.r - 94 * p.g - 18 * p.b + 128) >> 2;
+}
 
 } // namespace
 
@@ -309,11 +319,9 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
 // ---------------------------------------------------------------------------------------
 // Portable path
 
-void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight,
-                         int bottomUp, uint8_t *destination, int destinationWidth,
-                         int destinationHeight) {
-    if (sourceWidth <= 0 || sourceHeight <= 0 || destinationWidth <= 0 ||
-        destinationHeight <= 0) {
+void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight, int bottomUp,
+                         uint8_t *destination, int destinationWidth, int destinationHeight) {
+    if (sourceWidth <= 0 || sourceHeight <= 0 || destinationWidth <= 0 || destinationHeight <= 0) {
         return;
     }
     int stride = sourceWidth * 4;
@@ -329,10 +337,10 @@ void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeigh
         if (y0 > lastY) y0 = lastY;
         int64_t y1 = y0 + 1 > lastY ? lastY : y0 + 1;
         int fy = static_cast<int>((y >> 8) & 255);
-        const uint8_t *row0 = SourceRow(source, stride, sourceHeight, bottomUp,
-                                        static_cast<int>(y0));
-        const uint8_t *row1 = SourceRow(source, stride, sourceHeight, bottomUp,
-                                        static_cast<int>(y1));
+        const uint8_t *row0 =
+            SourceRow(source, stride, sourceHeight, bottomUp, static_cast<int>(y0));
+        const uint8_t *row1 =
+            SourceRow(source, stride, sourceHeight, bottomUp, static_cast<int>(y1));
         uint8_t *out = destination + static_cast<size_t>(row) * destinationWidth * 4;
         for (int column = 0; column < destinationWidth; column++) {
             int64_t x = (2 * column + 1) * stepX / 2 - 32768;
@@ -344,8 +352,7 @@ void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeigh
             for (int c = 0; c < 3; c++) {
                 int top = (row0[x0 * 4 + c] * (256 - fx) + row0[x1 * 4 + c] * fx) >> 8;
                 int bottom = (row1[x0 * 4 + c] * (256 - fx) + row1[x1 * 4 + c] * fx) >> 8;
-                out[column * 4 + c] =
-                    static_cast<uint8_t>((top * (256 - fy) + bottom * fy) >> 8);
+                out[column * 4 + c] = static_cast<uint8_t>((top * (256 - fy) + bottom * fy) >> 8);
             }
             out[column * 4 + 3] = 0;
         }
@@ -363,8 +370,7 @@ void ConvertBgrxToI420(const uint8_t *source, int width, int height, uint8_t *co
                 const uint8_t *p = source + (static_cast<size_t>(row + dy) * width + column) * 4;
                 for (int dx = 0; dx < columns; dx++, p += 4) {
                     Rgb pixel{p[0], p[1], p[2]};
-                    planes[0][static_cast<size_t>(row + dy) * width + column + dx] =
-                        LumaOf(pixel);
+                    planes[0][static_cast<size_t>(row + dy) * width + column + dx] = LumaOf(pixel);
                     sumB += pixel.b;
                     sumG += pixel.g;
                     sumR += pixel.r;

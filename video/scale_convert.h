@@ -22,19 +22,19 @@ struct ScaleBand {
     int32_t sourceStride; // bytes per source row
     int32_t pictureWidth;
     int32_t pictureHeight;
-    uint8_t *planes[3];   // Y, U, V with strides pictureWidth, pictureWidth / 2, pictureWidth / 2
-    int32_t firstRow;     // even
+    uint8_t *planes[3]; // Y, U, V with strides pictureWidth, pictureWidth / 2, pictureWidth / 2
+    int32_t firstRow;   // even
     int32_t rowCount;
-    int32_t bottomUp;     // 1: source rows are stored bottom first
+    int32_t bottomUp; // 1: source rows are stored bottom first
 };
 
 // Geometry shared by both band implementations.
 struct ScaleGeometry {
-    float scale;   // max(sourceWidth / pictureWidth, sourceHeight / pictureHeight)
-    int32_t step;  // scale in 16.16 fixed point
-    int32_t left;  // even margins that centre the fitted image
+    float scale;  // max(sourceWidth / pictureWidth, sourceHeight / pictureHeight)
+    int32_t step; // scale in 16.16 fixed point
+    int32_t left; // even margins that centre the fitted image
     int32_t top;
-    int32_t copy;  // 1 when source and picture have the same size
+    int32_t copy; // 1 when source and picture have the same size
 };
 ScaleGeometry ComputeScaleGeometry(int sourceWidth, int sourceHeight, int pictureWidth,
                                    int pictureHeight);
@@ -49,14 +49,12 @@ void ScaleBandSsse3(const ScaleBand *band);
 // rounded down to even) on the process-wide band thread, band B on the calling thread.
 // Returns when both are done. Any thread; concurrent callers take turns.
 void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
-                       uint8_t *const planes[3], int pictureWidth, int pictureHeight,
-                       int bottomUp);
+                       uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp);
 
 // Portable path: stretches the whole source over the whole BGRX destination (stride
 // destinationWidth * 4) with bilinear filtering; bottomUp flips the source upright.
-void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight,
-                         int bottomUp, uint8_t *destination, int destinationWidth,
-                         int destinationHeight);
+void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight, int bottomUp,
+                         uint8_t *destination, int destinationWidth, int destinationHeight);
 // Portable path: BGRX picture (stride width * 4) to the three I420 planes.
 void ConvertBgrxToI420(const uint8_t *source, int width, int height, uint8_t *const planes[3]);
 

@@ -13,7 +13,7 @@ uint8_t *ScaleScratchReserve(size_t bytes);
 
 // Source row of a top-down row index, honouring bottomUp.
 static inline const uint8_t *SourceRow(const uint8_t *source, int stride, int height, int bottomUp,
-                                int row) {
+                                       int row) {
     int memoryRow = bottomUp ? height - 1 - row : row;
     return source + static_cast<ptrdiff_t>(memoryRow) * stride;
 }

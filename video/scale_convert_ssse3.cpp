@@ -21,10 +21,10 @@ namespace {
 // (x0, x0 + 1) would read past the row, so it is taken as (last - 1, last) with weights
 // (0, 256), which gives the same value.
 struct ColumnTable {
-    int32_t *offsets;  // byte offset of the left pixel of the pair, per image column
-    int16_t *weight0;  // per image column
+    int32_t *offsets; // byte offset of the left pixel of the pair, per image column
+    int16_t *weight0; // per image column
     int16_t *weight1;
-    __m128i *pair0;    // weight0 of columns 2j, 2j + 1, each repeated over 4 lanes
+    __m128i *pair0; // weight0 of columns 2j, 2j + 1, each repeated over 4 lanes
     __m128i *pair1;
 };
 
@@ -35,7 +35,9 @@ struct ColumnTableKey {
     int32_t sourceWidth;
 };
 
-inline size_t RoundUp64(size_t bytes) { return (bytes + 63) & ~static_cast<size_t>(63); }
+inline size_t RoundUp64(size_t bytes) {
+    return (bytes + 63) & ~static_cast<size_t>(63);
+}
 
 void BuildColumnTable(ColumnTable *table, int columns, int32_t step, int sourceWidth) {
     int last = sourceWidth - 1;
@@ -71,15 +73,15 @@ inline __m128i LoadPairs(const uint8_t *low, const uint8_t *high) {
 // p0 * w0 + p1 * w1 <= 255 * 256 fits an unsigned 16-bit lane.
 void HorizontalRow(const uint8_t *source, const ColumnTable *table, int columns, uint8_t *out) {
     const __m128i left = _mm_setr_epi8(0, -1, 1, -1, 2, -1, 3, -1, 8, -1, 9, -1, 10, -1, 11, -1);
-    const __m128i right =
-        _mm_setr_epi8(4, -1, 5, -1, 6, -1, 7, -1, 12, -1, 13, -1, 14, -1, 15, -1);
+    const __m128i right = _mm_setr_epi8(4, -1, 5, -1, 6, -1, 7, -1, 12, -1, 13, -1, 14, -1, 15, -1);
     int n = 0;
     for (; n + 4 <= columns; n += 4) {
         const int32_t *offset = table->offsets + n;
         __m128i q0 = LoadPairs(source + offset[0], source + offset[1]);
         __m128i q1 = LoadPairs(source + offset[2], source + offset[3]);
-        __m128i r0 = _mm_add_epi16(_mm_mullo_epi16(_mm_shuffle_epi8(q0, left), table->pair0[n / 2]),
-                                   _mm_mullo_epi16(_mm_shuffle_epi8(q0, right), table->pair1[n / 2]));
+        __m128i r0 =
+            _mm_add_epi16(_mm_mullo_epi16(_mm_shuffle_epi8(q0, left), table->pair0[n / 2]),
+                          _mm_mullo_epi16(_mm_shuffle_epi8(q0, right), table->pair1[n / 2]));
         __m128i r1 =
             _mm_add_epi16(_mm_mullo_epi16(_mm_shuffle_epi8(q1, left), table->pair0[n / 2 + 1]),
                           _mm_mullo_epi16(_mm_shuffle_epi8(q1, right), table->pair1[n / 2 + 1]));
@@ -97,8 +99,7 @@ void HorizontalRow(const uint8_t *source, const ColumnTable *table, int columns,
 }
 
 // Vertical blend of two filtered rows. Works in whole 16-byte steps; the rows have slack.
-void VerticalRow(const uint8_t *top, const uint8_t *bottom, int fraction, uint8_t *out,
-                 int bytes) {
+void VerticalRow(const uint8_t *top, const uint8_t *bottom, int fraction, uint8_t *out, int bytes) {
     if (fraction == 128) {
         // Half way, as every other row of a 1.5 downscale: (a + b) >> 1 is the rounded-up
         // byte average minus the carry bit the rounding added.
@@ -106,7 +107,8 @@ void VerticalRow(const uint8_t *top, const uint8_t *bottom, int fraction, uint8_
         for (int i = 0; i < bytes; i += 16) {
             __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + i));
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bottom + i));
-            __m128i floor = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+            __m128i floor =
+                _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), floor);
         }
         return;
@@ -126,9 +128,15 @@ void VerticalRow(const uint8_t *top, const uint8_t *bottom, int fraction, uint8_
     }
 }
 
-inline int ScalarLuma(const uint8_t *p) { return ((66 * p[2] + 129 * p[1] + 25 * p[0] + 128) >> 8) + 16; }
-inline int ScalarUTerm(const uint8_t *p) { return (112 * p[0] - 74 * p[1] - 38 * p[2] + 128) >> 2; }
-inline int ScalarVTerm(const uint8_t *p) { return (112 * p[2] - 94 * p[1] - 18 * p[0] + 128) >> 2; }
+inline int ScalarLuma(const uint8_t *p) {
+    return ((66 * p[2] + 129 * p[1] + 25 * p[0] + 128) >> 8) + 16;
+}
+inline int ScalarUTerm(const uint8_t *p) {
+    return (112 * p[0] - 74 * p[1] - 38 * p[2] + 128) >> 2;
+}
+inline int ScalarVTerm(const uint8_t *p) {
+    return (112 * p[2] - 94 * p[1] - 18 * p[0] + 128) >> 2;
+}
 
 // Luma of 8 pixels (two vectors of 4) as 16-bit lanes. 129 does not fit a signed byte, so
 // X is replaced by a second copy of G and G's weight is split: 25 B + 67 G <= 23460 and
@@ -146,18 +154,18 @@ inline __m128i Luma8(__m128i p0, __m128i p1) {
 // Per-pixel chroma terms ((c . BGR + 128) >> 2) of 8 pixels. Each pair sum of pmaddubsw
 // stays within +-28560, so nothing saturates.
 inline __m128i ChromaTerms8(__m128i p0, __m128i p1, __m128i coefficients) {
-    __m128i sum = _mm_hadd_epi16(_mm_maddubs_epi16(p0, coefficients),
-                                 _mm_maddubs_epi16(p1, coefficients));
+    __m128i sum =
+        _mm_hadd_epi16(_mm_maddubs_epi16(p0, coefficients), _mm_maddubs_epi16(p1, coefficients));
     return _mm_srai_epi16(_mm_add_epi16(sum, _mm_set1_epi16(128)), 2);
 }
 
 // Converts one or two BGRX rows of width pixels. bottom null: Y of the top row only.
 void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *yTop,
                  uint8_t *yBottom, uint8_t *u, uint8_t *v) {
-    const __m128i cu = _mm_setr_epi8(112, -74, -38, 0, 112, -74, -38, 0, 112, -74, -38, 0, 112,
-                                     -74, -38, 0);
-    const __m128i cv = _mm_setr_epi8(-18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0, -18,
-                                     -94, 112, 0);
+    const __m128i cu =
+        _mm_setr_epi8(112, -74, -38, 0, 112, -74, -38, 0, 112, -74, -38, 0, 112, -74, -38, 0);
+    const __m128i cv =
+        _mm_setr_epi8(-18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0);
     int n = 0;
     if (bottom != nullptr) {
         for (; n + 8 <= width; n += 8) {
@@ -226,8 +234,8 @@ RowPlanes PlanesAt(const ScaleBand *band, int row, int column) {
 void CopyBand(const ScaleBand *band, const BandExtent *extent) {
     for (int row = extent->rowBegin; row < extent->rowEnd; row += 2) {
         bool pair = row + 1 < extent->rowEnd;
-        const uint8_t *top = SourceRow(band->source, band->sourceStride, band->sourceHeight,
-                                       band->bottomUp, row);
+        const uint8_t *top =
+            SourceRow(band->source, band->sourceStride, band->sourceHeight, band->bottomUp, row);
         const uint8_t *bottom = pair ? SourceRow(band->source, band->sourceStride,
                                                  band->sourceHeight, band->bottomUp, row + 1)
                                      : nullptr;
@@ -259,7 +267,8 @@ void FillCache(RowCache *cache, const int *need, int count, int *slot, const Sca
     for (int i = 0; i < count; i++) {
         if (slot[i] >= 0) continue;
         int s = 0;
-        while (used[s]) s++;
+        while (used[s])
+            s++;
         used[s] = true;
         slot[i] = s;
         cache->key[s] = need[i];
@@ -269,8 +278,7 @@ void FillCache(RowCache *cache, const int *need, int count, int *slot, const Sca
     }
 }
 
-void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry,
-                  const BandExtent *extent) {
+void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const BandExtent *extent) {
     int columns = extent->colEnd - extent->colBegin;
     size_t rowBytes = RoundUp64(static_cast<size_t>(columns) * 4 + 16);
     size_t offsetBytes = RoundUp64(static_cast<size_t>(columns) * 4);
@@ -372,6 +380,8 @@ void ScaleBandSsse3(const ScaleBand *band) {
 
 #else
 
-void ScaleBandSsse3(const ScaleBand *band) { ScaleBandScalar(band); }
+void ScaleBandSsse3(const ScaleBand *band) {
+    ScaleBandScalar(band);
+}
 
 #endif

@@ -94,8 +94,8 @@ int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connec
     if (size == 0 || count == 0) return EncoderResultOk;
     // The units of one picture lie back to back, each with its 4-byte length.
     encoder->lastConnection = connection;
-    encoder->onOutput(encoder, encoder->codecHeader, encoder->codecHeaderLength,
-                      nals[0].p_payload, static_cast<uint64_t>(size), connection);
+    encoder->onOutput(encoder, encoder->codecHeader, encoder->codecHeaderLength, nals[0].p_payload,
+                      static_cast<uint64_t>(size), connection);
     return EncoderResultOk;
 }
 

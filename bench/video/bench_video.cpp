@@ -45,8 +45,7 @@ struct Planes {
     std::vector<uint8_t> y, u, v;
     uint8_t *p[3];
     Planes(int width, int height)
-        : y(static_cast<size_t>(width) * height),
-          u(static_cast<size_t>(width / 2) * (height / 2)),
+        : y(static_cast<size_t>(width) * height), u(static_cast<size_t>(width / 2) * (height / 2)),
           v(static_cast<size_t>(width / 2) * (height / 2)) {
         p[0] = y.data();
         p[1] = u.data();
@@ -56,8 +55,9 @@ struct Planes {
 
 void SetPixels(benchmark::State &state, int width, int height) {
     state.SetItemsProcessed(state.iterations());
-    state.counters["Mpix/s"] = benchmark::Counter(
-        static_cast<double>(width) * height * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    state.counters["Mpix/s"] =
+        benchmark::Counter(static_cast<double>(width) * height * state.iterations() / 1e6,
+                           benchmark::Counter::kIsRate);
 }
 
 void Ssse3TwoBand(benchmark::State &state, int width, int height) {
@@ -86,7 +86,8 @@ void Ssse3OneThread(benchmark::State &state, int width, int height) {
     band.sourceStride = kSourceWidth * 4;
     band.pictureWidth = width;
     band.pictureHeight = height;
-    for (int i = 0; i < 3; i++) band.planes[i] = planes.p[i];
+    for (int i = 0; i < 3; i++)
+        band.planes[i] = planes.p[i];
     band.firstRow = 0;
     band.rowCount = height;
     for (auto _ : state) {
@@ -140,7 +141,8 @@ void Encode(benchmark::State &state, int width, int height) {
     band.sourceStride = width * 4;
     band.pictureWidth = width;
     band.pictureHeight = height;
-    for (int i = 0; i < 3; i++) band.planes[i] = planes.p[i];
+    for (int i = 0; i < 3; i++)
+        band.planes[i] = planes.p[i];
     band.rowCount = height;
     ScaleBandScalar(&band);
     int64_t bytes = 0;
@@ -148,7 +150,8 @@ void Encode(benchmark::State &state, int width, int height) {
     for (auto _ : state) {
         // A moving block: some macroblocks change every frame.
         int x0 = (frame * 8) % (width - 64);
-        for (int y = 64; y < 128; y++) memset(planes.p[0] + y * width + x0, frame * 37 & 255, 64);
+        for (int y = 64; y < 128; y++)
+            memset(planes.p[0] + y * width + x0, frame * 37 & 255, 64);
         if (encoder->encode(encoder, planes.p, 0, nullptr) != 0) {
             state.SkipWithError("encode failed");
             break;
@@ -173,10 +176,9 @@ void RegisterScaleCases(int width, int height) {
                  {"Libyuv", Libyuv}};
     for (const Case &c : cases) {
         auto fn = c.fn;
-        benchmark::RegisterBenchmark(("ScaleConvert/" + std::string(c.name) + "/" + size).c_str(),
-                                     [fn, width, height](benchmark::State &state) {
-                                         fn(state, width, height);
-                                     })
+        benchmark::RegisterBenchmark(
+            ("ScaleConvert/" + std::string(c.name) + "/" + size).c_str(),
+            [fn, width, height](benchmark::State &state) { fn(state, width, height); })
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }
@@ -201,8 +203,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
             auto anchor = times_.find(anchorName);
             if (anchor == times_.end()) continue;
             for (const char *name : {"Ssse3TwoBand", "Ssse3OneThread", "Scalar"}) {
-                auto it = times_.find(std::string("ScaleConvert/") + name + "/" + size +
-                                      "/real_time");
+                auto it =
+                    times_.find(std::string("ScaleConvert/") + name + "/" + size + "/real_time");
                 if (it == times_.end()) continue;
                 printf("  %-16s %-10s %6.3f x  (%.3f ms vs %.3f ms)\n", name, size,
                        it->second / anchor->second, it->second, anchor->second);
@@ -210,11 +212,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
         }
         for (const char *size : {"1280x720", "1920x1080"}) {
             auto encode = times_.find(std::string("Encode/X264/") + size + "/real_time");
-            auto scale = times_.find(std::string("ScaleConvert/Ssse3TwoBand/") + size + "/real_time");
+            auto scale =
+                times_.find(std::string("ScaleConvert/Ssse3TwoBand/") + size + "/real_time");
             if (encode == times_.end()) continue;
             printf("  Encode/X264 %-10s %.1f frames/s", size, 1000.0 / encode->second);
             if (scale != times_.end()) {
-                printf("  (%.1f x the two-band scale/convert time)", encode->second / scale->second);
+                printf("  (%.1f x the two-band scale/convert time)",
+                       encode->second / scale->second);
             }
             printf("\n");
         }

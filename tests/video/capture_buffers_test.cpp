@@ -47,7 +47,9 @@ int RecordingEncode(FrameEncoder *encoder, uint8_t *const *picture, int, void *c
     (void)encoder;
     return call == recorder->failOnCall ? EncoderResultEncodeFailed : EncoderResultOk;
 }
-int NoOp(FrameEncoder *) { return 0; }
+int NoOp(FrameEncoder *) {
+    return 0;
+}
 
 struct Owner {
     FrameEncoder encoder{};
@@ -57,9 +59,15 @@ struct Owner {
     std::vector<std::string> statusLines;
 };
 
-FrameEncoder *OwnerEncoder(void *owner) { return &static_cast<Owner *>(owner)->encoder; }
-void *OwnerConnection(void *owner) { return &static_cast<Owner *>(owner)->recorder; }
-double OwnerMaxFps(void *) { return 30.0; }
+FrameEncoder *OwnerEncoder(void *owner) {
+    return &static_cast<Owner *>(owner)->encoder;
+}
+void *OwnerConnection(void *owner) {
+    return &static_cast<Owner *>(owner)->recorder;
+}
+double OwnerMaxFps(void *) {
+    return 30.0;
+}
 void OwnerSetResult(void *owner, int result) {
     auto *self = static_cast<Owner *>(owner);
     std::lock_guard<std::mutex> hold(self->lock);
@@ -83,7 +91,9 @@ void PrepareOwner(Owner *owner, int pictureWidth, int pictureHeight) {
     owner->recorder.pictureHeight = pictureHeight;
 }
 
-int GreyLuma(int grey) { return ((220 * grey + 128) >> 8) + 16; }
+int GreyLuma(int grey) {
+    return ((220 * grey + 128) >> 8) + 16;
+}
 
 // Fills one capture slot the way the capture thread does. Returns false once stopping.
 bool CaptureOne(CaptureBuffers *buffers, const std::vector<uint8_t> &image, int bottomUp) {
@@ -201,9 +211,8 @@ TEST(CaptureBuffers, StopReleasesACaptureThreadBlockedOnAFullPipeline) {
     });
     {
         std::unique_lock<std::mutex> hold(owner.recorder.lock);
-        ASSERT_TRUE(owner.recorder.changed.wait_for(hold, std::chrono::seconds(10), [&] {
-            return owner.recorder.insideEncode == 1;
-        }));
+        ASSERT_TRUE(owner.recorder.changed.wait_for(
+            hold, std::chrono::seconds(10), [&] { return owner.recorder.insideEncode == 1; }));
     }
     SleepMillis(200);
     int before = captured.load();
@@ -255,9 +264,8 @@ TEST(CaptureBuffers, SlotsAreTakenLowestFirstAndStatesFollowTheCycle) {
     CaptureBuffersGiveBack(buffers, CapturePair, 1);
     {
         std::unique_lock<std::mutex> hold(owner.recorder.lock);
-        ASSERT_TRUE(owner.recorder.changed.wait_for(hold, std::chrono::seconds(10), [&] {
-            return owner.recorder.insideEncode == 1;
-        }));
+        ASSERT_TRUE(owner.recorder.changed.wait_for(
+            hold, std::chrono::seconds(10), [&] { return owner.recorder.insideEncode == 1; }));
     }
     {
         std::lock_guard<std::mutex> hold(buffers->slotLock);

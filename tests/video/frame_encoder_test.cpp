@@ -56,7 +56,8 @@ I420Picture ScreenPicture(int width, int height) {
     band.sourceStride = width * 4;
     band.pictureWidth = width;
     band.pictureHeight = height;
-    for (int i = 0; i < 3; i++) band.planes[i] = picture.planes[i];
+    for (int i = 0; i < 3; i++)
+        band.planes[i] = picture.planes[i];
     band.rowCount = height;
     ScaleBandScalar(&band);
     return picture;
@@ -189,7 +190,8 @@ void EncodeFrames(FrameEncoder *encoder, I420Picture *picture, int count, Collec
     for (int i = 0; i < count; i++) {
         if (moving) {
             int x0 = 16 + (i * 8) % (picture->width / 2);
-            for (int y = 16; y < 48; y++) memset(&picture->y[y * picture->width + x0], 200, 32);
+            for (int y = 16; y < 48; y++)
+                memset(&picture->y[y * picture->width + x0], 200, 32);
         }
         ASSERT_EQ(encoder->encode(encoder, picture->planes, 0, out), EncoderResultOk);
         encoder->framesEncoded++;
@@ -210,14 +212,16 @@ class FrameEncoderTest : public ::testing::Test {
 
 TEST(AvcConfigRecord, OneSpsAndOnePpsWithBigEndianLengths) {
     std::vector<uint8_t> sps(25);
-    for (size_t i = 0; i < sps.size(); i++) sps[i] = static_cast<uint8_t>(0x40 + i);
+    for (size_t i = 0; i < sps.size(); i++)
+        sps[i] = static_cast<uint8_t>(0x40 + i);
     sps[0] = 0x67;
     sps[1] = 100;
     sps[2] = 0x0C;
     sps[3] = 31;
     std::vector<uint8_t> pps = {0x68, 0xEE, 0x3C, 0xB0};
     std::vector<uint8_t> out(64, 0xAA);
-    uint64_t length = BuildAvcConfigRecord(sps.data(), sps.size(), pps.data(), pps.size(), out.data());
+    uint64_t length =
+        BuildAvcConfigRecord(sps.data(), sps.size(), pps.data(), pps.size(), out.data());
     ASSERT_EQ(length, 40u);
     EXPECT_EQ(out[0], 1);
     EXPECT_EQ(out[1], 100);
@@ -410,14 +414,16 @@ TEST_F(FrameEncoderTest, EncodedStreamDecodesCleanlyAndMatchesTheInput) {
     for (const auto &frame : collected.frames) {
         std::vector<int> types = NalTypes(frame);
         ASSERT_FALSE(types.empty()) << "lengths must add up to the frame";
-        for (int type : types) sawSlice = sawSlice || type == 1 || type == 5;
+        for (int type : types)
+            sawSlice = sawSlice || type == 1 || type == 5;
     }
     EXPECT_TRUE(sawSlice);
 
     Decoder::errors = 0;
     Decoder decoder(header);
     ASSERT_TRUE(decoder.opened());
-    for (const auto &frame : collected.frames) ASSERT_TRUE(decoder.Send(&frame));
+    for (const auto &frame : collected.frames)
+        ASSERT_TRUE(decoder.Send(&frame));
     ASSERT_TRUE(decoder.Send(nullptr));
     EXPECT_EQ(Decoder::errors, 0);
     EXPECT_EQ(decoder.decoded(), frames);
@@ -425,10 +431,10 @@ TEST_F(FrameEncoderTest, EncodedStreamDecodesCleanlyAndMatchesTheInput) {
     ASSERT_EQ(decoder.height(), height);
     const I420Picture &out = decoder.last();
     double psnrY = PlanePsnr(out.y.data(), picture.y.data(), width, height, width, width);
-    double psnrU = PlanePsnr(out.u.data(), picture.u.data(), width / 2, height / 2, width / 2,
-                             width / 2);
-    double psnrV = PlanePsnr(out.v.data(), picture.v.data(), width / 2, height / 2, width / 2,
-                             width / 2);
+    double psnrU =
+        PlanePsnr(out.u.data(), picture.u.data(), width / 2, height / 2, width / 2, width / 2);
+    double psnrV =
+        PlanePsnr(out.v.data(), picture.v.data(), width / 2, height / 2, width / 2, width / 2);
     printf("decoded %d pictures, PSNR Y %.2f U %.2f V %.2f dB\n", decoder.decoded(), psnrY, psnrU,
            psnrV);
     EXPECT_GE(psnrY, 35.0);
@@ -447,7 +453,8 @@ TEST_F(FrameEncoderTest, HeightsThatAreNotMultiplesOf16AreAccepted) {
     EncodeFrames(encoder_, &picture, 2, &collected);
     ASSERT_EQ(collected.frames.size(), 2u);
     Decoder decoder(collected.headers[0]);
-    for (const auto &frame : collected.frames) ASSERT_TRUE(decoder.Send(&frame));
+    for (const auto &frame : collected.frames)
+        ASSERT_TRUE(decoder.Send(&frame));
     ASSERT_TRUE(decoder.Send(nullptr));
     EXPECT_EQ(decoder.height(), 716);
 }
@@ -469,13 +476,14 @@ TEST_F(FrameEncoderTest, QualityIsIgnoredAndLevelPicksTheRateFactor) {
     };
     auto total = [](const Collected &c) {
         size_t bytes = 0;
-        for (const auto &f : c.frames) bytes += f.size();
+        for (const auto &f : c.frames)
+            bytes += f.size();
         return bytes;
     };
     Collected low = encodeAll(2, 1), high = encodeAll(5, 1);
     ASSERT_EQ(low.frames.size(), 3u);
     EXPECT_EQ(low.frames, high.frames) << "Quality must not change the stream";
-    Collected fine = encodeAll(3, 3); // rate factor 15
+    Collected fine = encodeAll(3, 3);   // rate factor 15
     Collected coarse = encodeAll(3, 0); // rate factor 36
     EXPECT_GT(total(fine), total(low));
     EXPECT_LT(total(coarse), total(low));

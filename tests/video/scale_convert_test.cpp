@@ -10,7 +10,9 @@
 
 namespace {
 
-bool HaveSsse3() { return ProbeCpuFeatures() != 0; }
+bool HaveSsse3() {
+    return ProbeCpuFeatures() != 0;
+}
 
 ScaleBand WholeBand(const std::vector<uint8_t> &source, int sourceWidth, int sourceHeight,
                     I420Picture *picture, int bottomUp) {
@@ -21,7 +23,8 @@ ScaleBand WholeBand(const std::vector<uint8_t> &source, int sourceWidth, int sou
     band.sourceStride = sourceWidth * 4;
     band.pictureWidth = picture->width;
     band.pictureHeight = picture->height;
-    for (int i = 0; i < 3; i++) band.planes[i] = picture->planes[i];
+    for (int i = 0; i < 3; i++)
+        band.planes[i] = picture->planes[i];
     band.firstRow = 0;
     band.rowCount = picture->height;
     band.bottomUp = bottomUp;
@@ -121,7 +124,8 @@ TEST(ScaleConvert, PrimaryColoursGiveStudioRangeValuesOnEveryPath) {
                 I420Picture p = Convert(path, source, s[0], s[1], s[2], s[3], 0);
                 std::string what = "path " + std::to_string(static_cast<int>(path)) + " from " +
                                    std::to_string(s[0]) + "x" + std::to_string(s[1]);
-                for (uint8_t y : p.y) ASSERT_EQ(y, c.y) << what;
+                for (uint8_t y : p.y)
+                    ASSERT_EQ(y, c.y) << what;
                 for (size_t i = 0; i < p.u.size(); i++) {
                     ASSERT_EQ(p.u[i], c.u) << what;
                     ASSERT_EQ(p.v[i], c.v) << what;
@@ -219,19 +223,30 @@ TEST(ScaleConvert, NoMarginsMeansEveryByteIsWritten) {
     std::vector<uint8_t> source = SolidBgrx(1920, 1080, 0, 0, 0);
     if (!HaveSsse3()) GTEST_SKIP() << "no SSSE3";
     I420Picture p = Convert(Path::Ssse3TwoBands, source, 1920, 1080, 1280, 720, 0, 0x77);
-    for (uint8_t y : p.y) ASSERT_EQ(y, 16);
-    for (uint8_t u : p.u) ASSERT_EQ(u, 128);
+    for (uint8_t y : p.y)
+        ASSERT_EQ(y, 16);
+    for (uint8_t u : p.u)
+        ASSERT_EQ(u, 128);
 }
 
 TEST(ScaleConvert, Ssse3MatchesTheReferenceExactly) {
     if (!HaveSsse3()) GTEST_SKIP() << "no SSSE3";
     // Same size, down, up, bars on either axis, odd sizes, tiny sizes.
     const int sizes[][4] = {
-        {64, 48, 64, 48},    {1920, 1080, 1280, 720}, {1280, 720, 1920, 1080},
-        {1000, 1000, 1280, 720}, {1920, 600, 1280, 720}, {1366, 768, 1280, 716},
-        {101, 77, 63, 41},   {63, 41, 101, 77},       {17, 9, 17, 9},
-        {2, 2, 8, 6},        {1, 5, 4, 4},             {333, 3, 18, 10},
-        {7, 300, 30, 22},    {99, 99, 99, 98},
+        {64, 48, 64, 48},
+        {1920, 1080, 1280, 720},
+        {1280, 720, 1920, 1080},
+        {1000, 1000, 1280, 720},
+        {1920, 600, 1280, 720},
+        {1366, 768, 1280, 716},
+        {101, 77, 63, 41},
+        {63, 41, 101, 77},
+        {17, 9, 17, 9},
+        {2, 2, 8, 6},
+        {1, 5, 4, 4},
+        {333, 3, 18, 10},
+        {7, 300, 30, 22},
+        {99, 99, 99, 98},
     };
     for (const auto &s : sizes) {
         std::vector<uint8_t> random = RandomBgrx(s[0], s[1], s[0] * 31 + s[1]);
@@ -250,7 +265,8 @@ TEST(ScaleConvert, Ssse3MatchesTheReferenceExactly) {
             for (int bottomUp = 0; bottomUp < 2; bottomUp++) {
                 I420Picture reference =
                     Convert(Path::Scalar, *source, s[0], s[1], s[2], s[3], bottomUp);
-                I420Picture band = Convert(Path::Ssse3Band, *source, s[0], s[1], s[2], s[3], bottomUp);
+                I420Picture band =
+                    Convert(Path::Ssse3Band, *source, s[0], s[1], s[2], s[3], bottomUp);
                 I420Picture two =
                     Convert(Path::Ssse3TwoBands, *source, s[0], s[1], s[2], s[3], bottomUp);
                 std::string what = std::to_string(s[0]) + "x" + std::to_string(s[1]) + " -> " +
@@ -290,7 +306,8 @@ TEST(ScaleConvert, PortableStretchFillsTheWholePicture) {
     const int w = 40, h = 10;
     std::vector<uint8_t> source(w * h * 4, 0);
     for (int y = 0; y < h; y++) {
-        for (int x = w / 2; x < w; x++) memset(&source[(y * w + x) * 4], 255, 4);
+        for (int x = w / 2; x < w; x++)
+            memset(&source[(y * w + x) * 4], 255, 4);
     }
     std::vector<uint8_t> out(100 * 30 * 4, 0x33);
     StretchBgrxBilinear(source.data(), w, h, 0, out.data(), 100, 30);
