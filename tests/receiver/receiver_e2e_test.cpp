@@ -49,20 +49,24 @@ class ReceiverProcessTest : public ::testing::Test {
 };
 
 // The sender's opening exchange on the mirroring port; returns the connected socket.
-int OpenStream(int port, const std::vector<uint8_t> &setup) {
+int OpenStream(int port, const std::vector<uint8_t> &setup,
+               const std::string &deviceId = "0x0123456789ab") {
     int fd = ConnectLocal(port);
     if (fd < 0) return -1;
-    const char get[] = "GET /stream.xml HTTP/1.1\r\nrmodel: PC1,1\r\nX-Apple-ProtocolVersion: 1\r\n"
-                       "User-Agent: test-sender\r\nContent-Length: 0\r\n\r\n";
+    std::string get = "GET /stream.xml HTTP/1.1\r\nrmodel: PC1,1\r\nX-Apple-ProtocolVersion: 1\r\n"
+                      "User-Agent: test-sender\r\nx-apple-device-id: " +
+                      deviceId + "\r\nContent-Length: 0\r\n\r\n";
     int status = 0;
     std::string head, body;
-    if (!SendAll(fd, get, strlen(get)) || !ReadResponse(fd, &status, &head, &body) || status != 200) {
+    if (!SendAll(fd, get.data(), get.size()) || !ReadResponse(fd, &status, &head, &body) ||
+        status != 200) {
         close(fd);
         return -1;
     }
     std::string post = "POST /stream HTTP/1.1\r\nContent-Type: application/octet-stream\r\n"
-                       "User-Agent: test-sender\r\nContent-Length: " +
-                       std::to_string(setup.size()) + "\r\n\r\n";
+                       "User-Agent: test-sender\r\nx-apple-device-id: " +
+                       deviceId + "\r\nContent-Length: " + std::to_string(setup.size()) +
+                       "\r\n\r\n";
     if (!SendAll(fd, post.data(), post.size()) || !SendAll(fd, setup.data(), setup.size()) ||
         !ReadResponse(fd, &status, &head, &body) || status != 200) {
         close(fd);
@@ -244,6 +248,8 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     ASSERT_TRUE(JsonParse(ReadFileText(receiver.ReportPath()), &report));
     EXPECT_TRUE(report["postStream"]["ok"].boolean);
     EXPECT_EQ(report["postStream"]["bodyLength"].number, 273);
+    EXPECT_EQ(report["senderHeaders"]["checked"].number, 2);
+    EXPECT_TRUE(report["senderHeaders"]["ok"].boolean);
     EXPECT_EQ(report["packets"]["video"].number, pictures);
     EXPECT_EQ(report["packets"]["codec"].number, 1);
     EXPECT_EQ(report["packets"]["heartbeat"].number, 3);
@@ -331,7 +337,7 @@ TEST_F(ReceiverProcessTest, MalformedPacketsAreReportedAndTheReceiverCarriesOn) 
     TestStream stream;
     ASSERT_TRUE(EncodeTestStream(160, 128, 2, &stream));
     ASSERT_TRUE(ReceiverStart(&receiver, {"--png", "@DIR@/none.png"}));
-    int fd = OpenStream(receiver.mirrorPort, BuildSetupPlist({{"sessionId", "123456789"}}));
+    int fd = OpenStream(receiver.mirrorPort, BuildSetupPlist({{"sessionId", "123456789"}}), "0x0123456789AB");
     ASSERT_GE(fd, 0);
     PacketGeometry geometry{160, 128, 0, 0, 159, 127};
     std::vector<uint8_t> bytes;
@@ -373,6 +379,16 @@ TEST_F(ReceiverProcessTest, MalformedPacketsAreReportedAndTheReceiverCarriesOn) 
     EXPECT_FALSE(report["postStream"]["ok"].boolean);
     ASSERT_EQ(report["postStream"]["problems"].items.size(), 1u);
     EXPECT_NE(report["postStream"]["problems"][0].text.find("sessionId"), std::string::npos);
+    // Upper-case digits in the device id, on both requests; curl's request later
+    // lacks the sender's headers altogether.
+    EXPECT_FALSE(report["senderHeaders"]["ok"].boolean);
+    int deviceIdProblems = 0, missingRmodel = 0;
+    for (auto &problem : report["senderHeaders"]["problems"].items) {
+        deviceIdProblems += problem.text.find("\"0x0123456789AB\"") != std::string::npos;
+        missingRmodel += problem.text.find("no rmodel header") != std::string::npos;
+    }
+    EXPECT_EQ(deviceIdProblems, 2);
+    EXPECT_EQ(missingRmodel, 1);
     EXPECT_EQ(report["packets"]["unknown"].number, 1);
     EXPECT_EQ(report["packets"]["badVideoPayloads"].number, 1);
     EXPECT_EQ(report["packets"]["badCodecPayloads"].number, 1);

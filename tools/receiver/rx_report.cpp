@@ -14,6 +14,11 @@ void StatsAddAnomaly(ReceiverStats *stats, const std::string &text) {
     if (stats->anomalies.size() < 50) stats->anomalies.push_back(text);
 }
 
+void StatsAddHeaderProblem(ReceiverStats *stats, const std::string &text) {
+    RxLog("Sender header check: %s", text.c_str());
+    if (stats->senderHeaderProblems.size() < 20) stats->senderHeaderProblems.push_back(text);
+}
+
 double Percentile(std::vector<double> samples, double q) {
     if (samples.empty()) return 0;
     std::sort(samples.begin(), samples.end());
@@ -102,6 +107,9 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
          ", \"accepted\": " + Count(s.authAccepted) + ", \"refused\": " + Count(s.authRefused) +
          ", \"user\": " + Quote(s.authUser) + ", \"lastProblem\": " + Quote(s.lastAuthProblem) +
          "},\n";
+    j += "  \"senderHeaders\": {\"checked\": " + Count(s.senderHeadersChecked) +
+         ", \"ok\": " + Bool(s.senderHeadersChecked && s.senderHeaderProblems.empty()) +
+         ", \"problems\": " + Strings(s.senderHeaderProblems) + "},\n";
     j += "  \"postStream\": {\"received\": " + Count(s.streamPosts) +
          ", \"checked\": " + Bool(s.postChecked) + ", \"ok\": " + Bool(s.postChecked && s.postOk) +
          ", \"bodyLength\": " + Count(s.postBodyLength) +

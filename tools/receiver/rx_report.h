@@ -42,6 +42,9 @@ struct ReceiverStats {
     std::string authUser;
     std::string authResult; // outcome of the last check: "accepted" or "refused"
     std::string lastAuthProblem;
+    // Headers of the sender's GET /stream.xml and POST /stream.
+    uint64_t senderHeadersChecked;
+    std::vector<std::string> senderHeaderProblems; // the first 20
     // POST /stream.
     uint64_t streamPosts;
     bool postChecked;
@@ -74,6 +77,7 @@ struct ReceiverStats {
 };
 
 void StatsAddAnomaly(ReceiverStats *stats, const std::string &text);
+void StatsAddHeaderProblem(ReceiverStats *stats, const std::string &text);
 
 // Writes the report; false with a log line on failure.
 [[nodiscard]] bool ReportWrite(const ReceiverStats &stats, const NtpClient &ntp,

@@ -25,6 +25,8 @@
 
 namespace {
 
+constexpr size_t kMaxConnections = 64;
+
 struct Connection {
     int fd;
     int localPort;
@@ -178,8 +180,39 @@ bool Authorize(Receiver *r, Connection *c, const HttpRequest &request, RequestRe
     return false;
 }
 
+// The headers a sender puts on its two requests; deviations go to the report.
+void CheckSenderHeaders(Receiver *r, const HttpRequest &request) {
+    std::vector<const char *> required;
+    if (request.method == "GET" && request.uri == "/stream.xml")
+        required = {"rmodel", "X-Apple-ProtocolVersion", "User-Agent", "x-apple-device-id"};
+    else if (request.method == "POST" && request.uri == "/stream")
+        required = {"Content-Type", "User-Agent", "x-apple-device-id"};
+    else
+        return;
+    ReceiverStats &s = r->stats;
+    s.senderHeadersChecked++;
+    std::string where = request.method + " " + request.uri + ": ";
+    for (const char *name : required) {
+        const std::string *value = HttpFindHeader(request, name);
+        if (!value) {
+            StatsAddHeaderProblem(&s, where + "no " + name + " header");
+            continue;
+        }
+        if (strcasecmp(name, "x-apple-device-id") == 0) {
+            bool form = value->size() == 14 && value->compare(0, 2, "0x") == 0 &&
+                        value->find_first_not_of("0123456789abcdef", 2) == std::string::npos;
+            if (!form)
+                StatsAddHeaderProblem(&s, where + "x-apple-device-id \"" + value->substr(0, 40) +
+                                              "\" is not 0x and 12 lower-case hex digits");
+        }
+    }
+    if (!HttpFindHeader(request, "Content-Length"))
+        StatsAddHeaderProblem(&s, where + "no Content-Length header");
+}
+
 void HandleRequest(Receiver *r, Connection *c, const HttpRequest &request) {
     ReceiverStats &s = r->stats;
+    CheckSenderHeaders(r, request);
     s.requestCount++;
     c->hadRequest = true;
     RequestRecord record{c->localPort, c->peerText, request.method, request.uri, 0, request.headers};
@@ -205,10 +238,11 @@ void HandleRequest(Receiver *r, Connection *c, const HttpRequest &request) {
     if (s.requests.size() < 64) s.requests.push_back(std::move(record));
 }
 
-void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8_t *bytes) {
+// arrival: stream clock when the packet's last bytes were read.
+void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8_t *bytes,
+                  double arrival) {
     ReceiverStats &s = r->stats;
     const uint8_t *payload = bytes + kPacketHeaderSize;
-    double arrival = StreamClockNow();
     s.packets++;
     c->packets++;
     s.payloadBytes += h.payloadLength;
@@ -287,7 +321,7 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
     }
 }
 
-void ProcessStream(Receiver *r, Connection *c, size_t *position) {
+void ProcessStream(Receiver *r, Connection *c, size_t *position, double arrival) {
     while (!c->dead && c->in.size() - *position >= kPacketHeaderSize) {
         const uint8_t *bytes = c->in.data() + *position;
         PacketHeader header;
@@ -303,7 +337,7 @@ void ProcessStream(Receiver *r, Connection *c, size_t *position) {
             return;
         }
         if (c->in.size() - *position < kPacketHeaderSize + header.payloadLength) return;
-        HandlePacket(r, c, header, bytes);
+        HandlePacket(r, c, header, bytes, arrival);
         *position += kPacketHeaderSize + header.payloadLength;
         if (r->config->closeAfterPackets && c->packets >= r->config->closeAfterPackets) {
             RxLog("%s: closing the stream connection after %llu packets, as asked",
@@ -313,11 +347,11 @@ void ProcessStream(Receiver *r, Connection *c, size_t *position) {
     }
 }
 
-void ProcessInput(Receiver *r, Connection *c) {
+void ProcessInput(Receiver *r, Connection *c, double arrival) {
     size_t position = 0;
     while (!c->dead && !c->closeWhenSent && position < c->in.size()) {
         if (c->streaming) {
-            ProcessStream(r, c, &position);
+            ProcessStream(r, c, &position, arrival);
             break;
         }
         HttpRequest request;
@@ -360,8 +394,10 @@ void ReadConnection(Receiver *r, Connection *c) {
             c->dead = true;
             break;
         }
+        // Taken before decoding what came in, so decoding time is not counted as latency.
+        double arrival = StreamClockNow();
         c->in.resize(old + (size_t)n);
-        ProcessInput(r, c);
+        ProcessInput(r, c, arrival);
     }
 }
 
@@ -375,6 +411,11 @@ void Accept(Receiver *r, int which) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 RxLog("accept failed: %s", strerror(errno));
             return;
+        }
+        if (r->connections.size() >= kMaxConnections) {
+            RxLog("Refusing a connection: %zu are open already", r->connections.size());
+            close(fd);
+            continue;
         }
         int yes = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
