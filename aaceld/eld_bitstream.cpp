@@ -173,7 +173,7 @@ void SpectrumWrite(BitWriter *writer, const int *q, int count, int book) {
 
 static int SectionHeaderBits(int length) { return 4 + 5 * (1 + length / 31); }
 
-int EldChooseBooks(EldChannelData *data, int maxSfb) {
+int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
     // Cost of each band in each book, then the cheapest path through (band, book) where
     // switching books starts a new section and costs its header.
     static constexpr int kBooks = 12;
@@ -192,8 +192,8 @@ int EldChooseBooks(EldChannelData *data, int maxSfb) {
             continue;
         }
         // Larger books rarely win by much; the smallest book pair and the next one cover
-        // the useful choices.
-        int first = smallest, last = smallest == 1 ? 4 : smallest + 3;
+        // most of it at a third of the cost.
+        int first = smallest, last = exhaustive ? 11 : (smallest == 1 ? 4 : smallest + 3);
         if (last > 11) last = 11;
         for (int cb = first; cb <= last; cb++) cost[b][cb] = SpectrumBits(data->q + start, width, cb);
     }

@@ -48,8 +48,9 @@ struct EldFrameData {
 };
 
 // Picks the codebook of each of the first `maxSfb` bands minimising section and spectral
-// bits together; writes data->book and returns those bits.
-int EldChooseBooks(EldChannelData *data, int maxSfb);
+// bits together; writes data->book and returns those bits. Without `exhaustive` only the
+// two smallest book pairs that fit each band are tried.
+int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive);
 // Bits of the section data for the books chosen.
 [[nodiscard]] int EldSectionBits(const int *book, int maxSfb);
 // Bits of the scalefactor data; kEldBitsInfinite if a delta is outside +-60 or a

@@ -61,7 +61,7 @@ void MaskingThreshold(const EldCoder *coder, const float *energy, float *thresho
     constexpr float kMaskRatio = 0.02f;  // -17 dB below the spread energy
     // Below 1 the noise follows the spectrum only partly, so quiet bands carry relatively
     // less noise: a balance between masking and plain signal-to-noise ratio.
-    constexpr float kShape = 0.5f;
+    constexpr float kShape = 0.4f;
     float spread[kEldBandCount];
     for (int b = 0; b < kEldBandCount; b++) {
         float s = energy[b];
@@ -167,7 +167,7 @@ int TrialFrame(const EldCoder *coder, const ChannelAnalysis *an, const uint8_t *
     }
     for (int c = 0; c < coder->channels; c++) {
         EldChannelData *d = &frame->ch[c];
-        int sections = EldChooseBooks(d, maxSfb);
+        int sections = EldChooseBooks(d, maxSfb, 0);
         int sfBits = EldScalefactorBits(d, maxSfb);
         if (sections >= kEldBitsInfinite || sfBits >= kEldBitsInfinite) return kEldBitsInfinite;
         bits += 8 + sections + sfBits + 1;
@@ -310,6 +310,9 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
         }
     }
     const int bestOffset = good;
+    // The search compared quick book choices; the frame sent gets the best ones, and what
+    // that saves goes to the reservoir.
+    for (int c = 0; c < channels; c++) (void)EldChooseBooks(&best->ch[c], best->maxSfb, 1);
     coder->lastOffset = bestOffset;
     int bytes = EldWriteFrame(best, out, capacity);
     if (bytes < 0) return -1;
