@@ -17,10 +17,14 @@ void BitWriterPut(BitWriter *writer, uint32_t value, int bits) {
         writer->overflow = 1;
         return;
     }
-    // The buffer starts zeroed, so only one bits need setting.
-    for (int i = bits - 1; i >= 0; i--) {
-        if ((value >> i) & 1) writer->data[writer->bitPos >> 3] |= (uint8_t)(0x80 >> (writer->bitPos & 7));
-        writer->bitPos++;
+    // The buffer starts zeroed: OR in up to a byte at a time.
+    while (bits > 0) {
+        const int room = 8 - (int)(writer->bitPos & 7);
+        const int take = bits < room ? bits : room;
+        const uint32_t chunk = (value >> (bits - take)) & ((1u << take) - 1);
+        writer->data[writer->bitPos >> 3] |= (uint8_t)(chunk << (room - take));
+        writer->bitPos += take;
+        bits -= take;
     }
 }
 
@@ -103,16 +107,8 @@ const CountTables kCount;
 
 inline int EscapeBitsOf(int a) { return a >= 16 ? EscapeBits(a) : 0; }
 
-}  // namespace
-
-int SpectrumBits(const int *q, int count, int book) {
-    const EldHuffmanBook &b = kSpectrumBooks[book];
-    int maxAbs = 0;
-    for (int i = 0; i < count; i++) {
-        int a = abs(q[i]);
-        maxAbs = a > maxAbs ? a : maxAbs;
-    }
-    if (maxAbs > (b.lav == 16 ? kEldMaxQuant : b.lav)) return kEldBitsInfinite;
+// Bits of values already known to fit the book.
+int CountBits(const int *q, int count, int book) {
     const uint8_t *t = kCount.bits[book];
     int bits = 0;
     switch (book) {
@@ -146,6 +142,19 @@ int SpectrumBits(const int *q, int count, int book) {
         break;
     }
     return bits;
+}
+
+}  // namespace
+
+int SpectrumBits(const int *q, int count, int book) {
+    const EldHuffmanBook &b = kSpectrumBooks[book];
+    int maxAbs = 0;
+    for (int i = 0; i < count; i++) {
+        int a = abs(q[i]);
+        maxAbs = a > maxAbs ? a : maxAbs;
+    }
+    if (maxAbs > (b.lav == 16 ? kEldMaxQuant : b.lav)) return kEldBitsInfinite;
+    return CountBits(q, count, book);
 }
 
 void SpectrumWrite(BitWriter *writer, const int *q, int count, int book) {
@@ -195,7 +204,7 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
         // most of it at a third of the cost.
         int first = smallest, last = exhaustive ? 11 : (smallest == 1 ? 4 : smallest + 3);
         if (last > 11) last = 11;
-        for (int cb = first; cb <= last; cb++) cost[b][cb] = SpectrumBits(data->q + start, width, cb);
+        for (int cb = first; cb <= last; cb++) cost[b][cb] = CountBits(data->q + start, width, cb);
     }
     if (maxSfb == 0) return 0;
     int total[kEldBandCount][kBooks];
