@@ -168,6 +168,7 @@ int ParseHttpMessage(uint8_t *data, size_t *length, HttpMessage *message, HttpSc
     int count = 0;
     int lineEnds = 0;
     for (;;) {
+        if (pos > kHttpMaxHeaderBlock) return HttpMalformed;
         if (pos >= total) return HttpIncomplete;
         uint8_t c = data[pos];
         if (c == '\r' || c == ' ') {
@@ -181,7 +182,7 @@ int ParseHttpMessage(uint8_t *data, size_t *length, HttpMessage *message, HttpSc
         }
         size_t nameStart = pos;
         while (pos < total && data[pos] != ':' && data[pos] != '\r' && data[pos] != '\n') pos++;
-        if (pos >= total) return HttpIncomplete;
+        if (pos >= total) return pos > kHttpMaxHeaderBlock ? HttpMalformed : HttpIncomplete;
         lineEnds = 0;
         // A line without a colon carries no header; its line end is read again above.
         if (data[pos] != ':') continue;
@@ -190,7 +191,7 @@ int ParseHttpMessage(uint8_t *data, size_t *length, HttpMessage *message, HttpSc
         while (pos < total && data[pos] == ' ') pos++;
         size_t valueStart = pos;
         while (pos < total && data[pos] != '\r' && data[pos] != '\n') pos++;
-        if (pos >= total) return HttpIncomplete;
+        if (pos >= total) return pos > kHttpMaxHeaderBlock ? HttpMalformed : HttpIncomplete;
         size_t valueLength = pos - valueStart;
         // Headers beyond the list or the strings area are dropped.
         if (count < kHttpMaxHeaders && area.used + nameLength + valueLength + 2 < kHttpScratchStrings) {

@@ -22,6 +22,10 @@ enum HttpParseResult : int {
 // as raw data so that a peer cannot make the program hold unbounded memory.
 constexpr size_t kHttpReceiveBufferMax = 16 * 1024 * 1024;
 
+// A header block still unfinished after this many bytes makes the message malformed, so that
+// a peer cannot make every read re-scan an ever longer head.
+constexpr size_t kHttpMaxHeaderBlock = 65536;
+
 // Serialises "method uri version", the headers, "Content-Length: N" (always, after the
 // caller's headers; callers never pass their own) and the body, stores a copy as the slot's
 // lastRequest and queues it on the slot with that key. Any owner thread, or the receive
