@@ -1,0 +1,178 @@
+// The x264 stream decoded with libavcodec. Kept apart from the other video tests because
+// the decoder library cannot run under valgrind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include "encoder_test_util.h"
+#include "video/frame_encoder.h"
+
+namespace {
+
+class Decoder {
+  public:
+    explicit Decoder(const std::vector<uint8_t> &avcc) {
+        const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+        context_ = avcodec_alloc_context3(codec);
+        context_->extradata =
+            static_cast<uint8_t *>(av_mallocz(avcc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        memcpy(context_->extradata, avcc.data(), avcc.size());
+        context_->extradata_size = static_cast<int>(avcc.size());
+        context_->err_recognition = AV_EF_EXPLODE | AV_EF_BITSTREAM;
+        av_log_set_callback(CountErrors);
+        opened_ = avcodec_open2(context_, codec, nullptr) == 0;
+        frame_ = av_frame_alloc();
+        packet_ = av_packet_alloc();
+    }
+    ~Decoder() {
+        av_packet_free(&packet_);
+        av_frame_free(&frame_);
+        avcodec_free_context(&context_);
+        av_log_set_callback(av_log_default_callback);
+    }
+    bool opened() const { return opened_; }
+    // Sends one encoded picture (null: flush). Returns false on a decoding error.
+    bool Send(const std::vector<uint8_t> *data) {
+        int result;
+        if (data != nullptr) {
+            av_packet_unref(packet_);
+            if (av_new_packet(packet_, static_cast<int>(data->size())) != 0) return false;
+            memcpy(packet_->data, data->data(), data->size());
+            result = avcodec_send_packet(context_, packet_);
+        } else {
+            result = avcodec_send_packet(context_, nullptr);
+        }
+        if (result < 0) return false;
+        for (;;) {
+            result = avcodec_receive_frame(context_, frame_);
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
+            if (result < 0) return false;
+            if (frame_->decode_error_flags != 0) return false;
+            decoded_++;
+            width_ = frame_->width;
+            height_ = frame_->height;
+            last_.width = frame_->width;
+            last_.height = frame_->height;
+            last_.y.resize(static_cast<size_t>(frame_->width) * frame_->height);
+            last_.u.resize(static_cast<size_t>(frame_->width / 2) * (frame_->height / 2));
+            last_.v.resize(last_.u.size());
+            for (int row = 0; row < frame_->height; row++) {
+                memcpy(&last_.y[row * frame_->width], frame_->data[0] + row * frame_->linesize[0],
+                       frame_->width);
+            }
+            for (int row = 0; row < frame_->height / 2; row++) {
+                memcpy(&last_.u[row * (frame_->width / 2)],
+                       frame_->data[1] + row * frame_->linesize[1], frame_->width / 2);
+                memcpy(&last_.v[row * (frame_->width / 2)],
+                       frame_->data[2] + row * frame_->linesize[2], frame_->width / 2);
+            }
+        }
+    }
+    int decoded() const { return decoded_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    const I420Picture &last() const { return last_; }
+    static int errors;
+
+  private:
+    static void CountErrors(void *, int level, const char *, va_list) {
+        if (level <= AV_LOG_ERROR) errors++;
+    }
+    AVCodecContext *context_ = nullptr;
+    AVFrame *frame_ = nullptr;
+    AVPacket *packet_ = nullptr;
+    bool opened_ = false;
+    int decoded_ = 0, width_ = 0, height_ = 0;
+    I420Picture last_;
+};
+int Decoder::errors = 0;
+
+TEST_F(FrameEncoderTest, ARebuiltHeaderDecodesPicturesOfTheNewSize) {
+    ASSERT_TRUE(RebuildFrameEncoder(&encoder_, 1280, 720, 3, 1));
+    ASSERT_TRUE(RebuildFrameEncoder(&encoder_, 1920, 1080, 3, 1));
+    std::vector<uint8_t> second(encoder_->codecHeader,
+                                encoder_->codecHeader + encoder_->codecHeaderLength);
+    // The new header really describes 1920x1080: a decoder opened with it decodes a frame
+    // of that size.
+    I420Picture picture = ScreenPicture(1920, 1080);
+    Collected collected;
+    EncodeFrames(encoder_, &picture, 1, &collected);
+    ASSERT_EQ(collected.frames.size(), 1u);
+    EXPECT_EQ(collected.headers[0], second);
+    Decoder decoder(second);
+    ASSERT_TRUE(decoder.opened());
+    ASSERT_TRUE(decoder.Send(&collected.frames[0]));
+    ASSERT_TRUE(decoder.Send(nullptr));
+    EXPECT_EQ(decoder.width(), 1920);
+    EXPECT_EQ(decoder.height(), 1080);
+}
+
+TEST_F(FrameEncoderTest, EncodedStreamDecodesCleanlyAndMatchesTheInput) {
+    const int width = 1280, height = 720, frames = 12;
+    ASSERT_TRUE(RebuildFrameEncoder(&encoder_, width, height, 3, 1));
+    I420Picture picture = ScreenPicture(width, height);
+    Collected collected;
+    EncodeFrames(encoder_, &picture, frames, &collected);
+    ASSERT_EQ(collected.frames.size(), static_cast<size_t>(frames))
+        << "low-latency settings give one output per picture";
+    EXPECT_EQ(encoder_->lastConnection, &collected);
+    std::vector<uint8_t> header(encoder_->codecHeader,
+                                encoder_->codecHeader + encoder_->codecHeaderLength);
+    bool sawSlice = false;
+    for (const auto &frame : collected.frames) {
+        std::vector<int> types = NalTypes(frame);
+        ASSERT_FALSE(types.empty()) << "lengths must add up to the frame";
+        for (int type : types)
+            sawSlice = sawSlice || type == 1 || type == 5;
+    }
+    EXPECT_TRUE(sawSlice);
+
+    Decoder::errors = 0;
+    Decoder decoder(header);
+    ASSERT_TRUE(decoder.opened());
+    for (const auto &frame : collected.frames)
+        ASSERT_TRUE(decoder.Send(&frame));
+    ASSERT_TRUE(decoder.Send(nullptr));
+    EXPECT_EQ(Decoder::errors, 0);
+    EXPECT_EQ(decoder.decoded(), frames);
+    ASSERT_EQ(decoder.width(), width);
+    ASSERT_EQ(decoder.height(), height);
+    const I420Picture &out = decoder.last();
+    double psnrY = PlanePsnr(out.y.data(), picture.y.data(), width, height, width, width);
+    double psnrU =
+        PlanePsnr(out.u.data(), picture.u.data(), width / 2, height / 2, width / 2, width / 2);
+    double psnrV =
+        PlanePsnr(out.v.data(), picture.v.data(), width / 2, height / 2, width / 2, width / 2);
+    printf("decoded %d pictures, PSNR Y %.2f U %.2f V %.2f dB\n", decoder.decoded(), psnrY, psnrU,
+           psnrV);
+    EXPECT_GE(psnrY, 35.0);
+    EXPECT_GE(psnrU, 35.0);
+    EXPECT_GE(psnrV, 35.0);
+    // A different picture must not pass the same comparison.
+    I420Picture other = ScreenPicture(width, height);
+    std::reverse(other.y.begin(), other.y.end());
+    EXPECT_LT(PlanePsnr(out.y.data(), other.y.data(), width, height, width, width), 20.0);
+}
+
+TEST_F(FrameEncoderTest, HeightsThatAreNotMultiplesOf16AreAccepted) {
+    ASSERT_TRUE(RebuildFrameEncoder(&encoder_, 1280, 716, 3, 1));
+    I420Picture picture = ScreenPicture(1280, 716);
+    Collected collected;
+    EncodeFrames(encoder_, &picture, 2, &collected);
+    ASSERT_EQ(collected.frames.size(), 2u);
+    Decoder decoder(collected.headers[0]);
+    for (const auto &frame : collected.frames)
+        ASSERT_TRUE(decoder.Send(&frame));
+    ASSERT_TRUE(decoder.Send(nullptr));
+    EXPECT_EQ(decoder.height(), 716);
+}
+
+} // namespace
