@@ -187,6 +187,7 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
     // switching books starts a new section and costs its header.
     static constexpr int kBooks = 12;
     int cost[kEldBandCount][kBooks];
+    uint8_t zero[kEldBandCount];
     for (int b = 0; b < maxSfb; b++) {
         const int start = kSwbOffset480[b], width = kSwbOffset480[b + 1] - start;
         int maxAbs = 0;
@@ -196,8 +197,16 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
         }
         const int smallest = SpectrumSmallestBook(maxAbs);
         for (int cb = 0; cb < kBooks; cb++) cost[b][cb] = kEldBitsInfinite;
+        zero[b] = smallest == 0;
         if (smallest == 0) {
+            // A silent band may join a neighbouring section rather than break it; it then
+            // codes zero tuples and repeats the previous scalefactor (one bit).
             cost[b][0] = 0;
+            for (int cb = 1; cb < kBooks; cb++) {
+                const EldHuffmanBook &book = kSpectrumBooks[cb];
+                const int zeroTuple = book.isSigned ? book.size / 2 : 0;
+                cost[b][cb] = width / book.dimension * book.bits[zeroTuple] + 1;
+            }
             continue;
         }
         // Larger books rarely win by much; the smallest book pair and the next one cover
@@ -248,10 +257,27 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
     for (int c = 1; c < kBooks; c++) {
         if (total[maxSfb - 1][c] < total[maxSfb - 1][cb]) cb = c;
     }
-    const int result = total[maxSfb - 1][cb];
+    int result = total[maxSfb - 1][cb];
     for (int b = maxSfb - 1; b >= 0; b--) {
         data->book[b] = cb;
         cb = from[b][cb];
+    }
+    // Silent bands inside a section take the scalefactor before them (or, ahead of the
+    // first coded band, the one after), so their delta is zero.
+    int last = -1;
+    for (int b = 0; b < maxSfb; b++) {
+        if (data->book[b] == 0) continue;
+        if (!zero[b]) {
+            if (last < 0) {
+                for (int k = 0; k < b; k++) {
+                    if (data->book[k] != 0) data->scalefactor[k] = data->scalefactor[b];
+                }
+            }
+            last = data->scalefactor[b];
+            continue;
+        }
+        result -= 1;  // the scalefactor bit is counted with the scalefactors
+        if (last >= 0) data->scalefactor[b] = last;
     }
     return result;
 }
