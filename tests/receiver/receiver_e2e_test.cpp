@@ -257,6 +257,7 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     EXPECT_EQ(report["packets"]["headerAnomalies"].number, 0);
     EXPECT_EQ(report["framesDecoded"].number, pictures);
     EXPECT_EQ(report["decodeErrors"].number, 0);
+    EXPECT_EQ(report["sizeMismatches"].number, 0);
     EXPECT_EQ(report["decodedSize"]["width"].number, width);
     EXPECT_EQ(report["decodedSize"]["height"].number, height);
     EXPECT_EQ(report["lastVideoGeometry"]["right"].number, width - 1);
@@ -327,6 +328,8 @@ TEST_F(ReceiverProcessTest, CodecChangeMidStreamAndMp4Recording) {
     EXPECT_EQ(report["decodeErrors"].number, 0);
     EXPECT_EQ(report["decodedSize"]["width"].number, 176);
     EXPECT_EQ(report["decodedSize"]["height"].number, 144);
+    // The second part's headers still announce 320x240.
+    EXPECT_EQ(report["sizeMismatches"].number, 10);
     EXPECT_EQ(report["record"]["pictures"].number, 20);
     int recordedWidth = 0, recordedHeight = 0;
     EXPECT_EQ(CountContainerPictures(receiver.dir + "/stream.mp4", &recordedWidth, &recordedHeight), 20);

@@ -127,6 +127,7 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
     j += "  \"heartbeats\": " + Count(s.heartbeats) + ",\n";
     j += "  \"framesDecoded\": " + Count(s.video.framesDecoded) + ",\n";
     j += "  \"decodeErrors\": " + Count(s.video.decodeErrors) + ",\n";
+    j += "  \"sizeMismatches\": " + Count(s.sizeMismatches) + ",\n";
     j += "  \"decodedSize\": {\"width\": " + std::to_string(s.video.width) +
          ", \"height\": " + std::to_string(s.video.height) + "},\n";
     j += "  \"lastVideoGeometry\": " + GeometryJson(s.lastVideo) + ",\n";

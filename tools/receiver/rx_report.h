@@ -63,7 +63,8 @@ struct ReceiverStats {
     uint64_t badVideoPayloads;
     uint64_t picturesBeforeCodec;
     uint64_t payloadBytes;
-    uint64_t truncatedStreams;  // connection closed in the middle of a packet
+    uint64_t truncatedStreams;
+    uint64_t sizeMismatches;    // decoded pictures whose size differs from their header's  // connection closed in the middle of a packet
     std::vector<std::string> anomalies; // the first 50 texts
     Geometry lastVideo;
     Geometry lastCodec;

@@ -44,6 +44,7 @@ struct Connection {
     bool haveAvc;
     AvcConfig avc;
     int loggedVideo;
+    int lastMismatchWidth, lastMismatchHeight; // to log each size mismatch once
 };
 
 struct Receiver {
@@ -307,8 +308,24 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
                   h.payloadLength, summary.count, summary.idr ? " (IDR)" : "",
                   (arrival - StreamFixedToSeconds(h.timestamp)) * 1e3);
         }
+        uint64_t decodedBefore = VideoSinkStats(r->sink).framesDecoded;
         VideoSinkPicture(r->sink, payload, h.payloadLength, annexB, summary.idr,
                          StreamFixedToSeconds(h.timestamp));
+        // Every encoded picture has the size the header announces.
+        VideoStats video = VideoSinkStats(r->sink);
+        if (video.framesDecoded > decodedBefore &&
+            (video.width != (int)h.width || video.height != (int)h.height)) {
+            if (s.sizeMismatches++ == 0 || c->lastMismatchWidth != video.width ||
+                c->lastMismatchHeight != video.height) {
+                std::string text = "decoded picture " + std::to_string(video.width) + "x" +
+                                   std::to_string(video.height) + " differs from the header's " +
+                                   std::to_string((int)h.width) + "x" + std::to_string((int)h.height);
+                RxLog("%s: %s", c->peerText.c_str(), text.c_str());
+                StatsAddAnomaly(&s, text);
+            }
+            c->lastMismatchWidth = video.width;
+            c->lastMismatchHeight = video.height;
+        }
         break;
     }
     case kPacketHeartbeat:
