@@ -63,7 +63,7 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
         _exit(127);
     }
     receiver->pid = pid;
-    double deadline = Now() + 5;
+    double deadline = Now() + 10;
     while (Now() < deadline) {
         std::string ports = ReadFileText(receiver->dir + "/ports");
         if (sscanf(ports.c_str(), "http %d\nmirror %d", &receiver->httpPort,
@@ -550,6 +550,8 @@ TimingServer *TimingServerStart(double shiftSeconds, int *port) {
     });
     return server;
 }
+
+int TimingServerAnswered(TimingServer *server) { return server->wellFormed; }
 
 void TimingServerStop(TimingServer *server, int *requests, int *wellFormed) {
     server->stop = true;

@@ -82,6 +82,8 @@ bool ReadResponse(int fd, int *status, std::string *head, std::string *body);
 // shiftSeconds, on its own thread, until stopped.
 struct TimingServer;
 TimingServer *TimingServerStart(double shiftSeconds, int *port);
+// Requests answered so far (any thread).
+int TimingServerAnswered(TimingServer *server);
 // Stops it; reports requests seen and how many had the expected client form.
 void TimingServerStop(TimingServer *server, int *requests, int *wellFormed);
 
