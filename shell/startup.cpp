@@ -50,7 +50,7 @@ void LogTimerResolution() {
 } // namespace
 
 int StartProgram(StartupState *state) {
-    state->lockFd = AcquireSingleInstanceLock();
+    if (state->lockFd < 0) state->lockFd = AcquireSingleInstanceLock();
     if (state->lockFd < 0) return 0;
     state->dataFolder = DataFolder();
     SetDebugLogPath((state->dataFolder + "Ostrel.log").c_str());

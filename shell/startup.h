@@ -12,7 +12,7 @@ struct StartupState {
 // folder). Returns the descriptor, or -1 when another copy holds it.
 [[nodiscard]] int AcquireSingleInstanceLock();
 
-// Data folder, log, version line, system information, timer resolution, crash handler.
+// The lock (unless state already holds it), data folder, log, version line, system information, timer resolution, crash handler.
 // Returns 1 on success; 0 when another instance runs (nothing logged).
 [[nodiscard]] int StartProgram(StartupState *state);
 // Closes the log and releases the lock.

@@ -1,0 +1,68 @@
+// The connection controller: turns the user's choice (or the hosted-mode command line)
+// into mirroring connections and answers their callbacks. Runs on the main thread except
+// the callbacks, which run where MirroringControllerOps says.
+//
+// The desktop side (password prompt, busy-receiver box, display-awake request, the end
+// of a hosted run) is reached through ControllerUiOps so that the logic runs without a
+// desktop in tests.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "shell/command_line.h"
+
+struct CFValue;
+struct CaptureManager;
+struct MirroringConnection;
+struct SocketSet;
+
+struct ControllerUiOps {
+    // Keep the display awake / let it sleep again. Any thread.
+    void (*preventDisplaySleep)(void *context);
+    void (*allowDisplaySleep)(void *context);
+    // Asks the user for the receiver's password and blocks until answered (called on a
+    // socket thread). Returns 1 with the text in buffer, 0 when the user cancelled or
+    // nobody can be asked.
+    int (*askPassword)(void *context, int retried, char *buffer, int size);
+    // The receiver is busy; name is its service name (never null).
+    void (*showDeviceInUse)(void *context, const char *name);
+    // A connection ended (after AirPlayWasDisconnected). Any thread.
+    void (*connectionEnded)(void *context);
+};
+
+struct ControllerState {
+    std::atomic<int> selectedReceiverIndex; // -1 none
+    int chosenDisplayIndex;
+    std::atomic<uintptr_t> chosenAppWindow; // 0: the whole display
+    std::atomic<int> lastAudioFailure;
+    HostedOptions hosted;
+    CFValue *deviceId;                      // "0x" + MAC text; owned
+    CaptureManager *captureManager;         // the process's manager
+    MirroringConnection *current;           // last connection started; kept after it stops
+    const ControllerUiOps *ui;
+    void *uiContext;
+    std::atomic<int> passwordPromptOpen;
+};
+
+extern ControllerState Controller;
+
+void ControllerInit(CFValue *deviceId, CaptureManager *captureManager, const ControllerUiOps *ui,
+                    void *uiContext);
+
+// Hosted-mode start: mirrors Controller.hosted.display of this PC to the "host=" address.
+// Returns true when a connection was started.
+[[nodiscard]] bool ConnectToHost();
+void BeginMirroring(const char *addressText, uint16_t audioPort, int displayIndex);
+// Stops the current connection (the user's disconnect, or the end of a hosted run).
+void StopCurrentConnection();
+
+// MirroringConnection callbacks.
+void PreventDisplaySleep(MirroringConnection *connection);
+void AirPlayWasDisconnected(MirroringConnection *connection, void *user);
+void PasswordRequired(MirroringConnection *connection, SocketSet *set, int retried);
+void PasswordChanged(MirroringConnection *connection, CFValue *password);
+void StoredPasswordQuery(MirroringConnection *connection, CFValue **out, void *user);
+void DeviceInUse(MirroringConnection *connection);
+// The capture manager's lost-target callback: back to the whole display.
+void ForgetAppWindow(CaptureManager *manager, void *user);
