@@ -271,10 +271,12 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
     // offsets: bracket the answer starting from the last one, then bisect.
     EldFrameData *trial = &coder->frame[0], *best = &coder->frame[1];
     int good = kOffsetHigh + 1, bad = kOffsetLow - 1;
+    int anyFit = 0;
     auto fits = [&](int offset) {
         if (TrialFrame(coder, an, msUsed, offset, trial) > budget) return false;
         EldFrameData *t = best;
         best = trial, trial = t;
+        anyFit = 1;
         return true;
     };
     int start = coder->lastOffset;
@@ -309,6 +311,9 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
             bad = mid;
         }
     }
+    // Only an output buffer smaller than an empty frame gets here; write the coarsest
+    // frame so the writer reports the shortfall.
+    if (!anyFit) (void)TrialFrame(coder, an, msUsed, kOffsetHigh, best);
     const int bestOffset = good;
     // The search compared quick book choices; the frame sent gets the best ones, and what
     // that saves goes to the reservoir.

@@ -119,6 +119,8 @@ TEST(AacEldApi, EncodeNeedsAnInitialisedEncoderAndItsOwnSlot) {
     EXPECT_LT(EncoderEncode(a.enc, block.data(), 960, &a.slot, nullptr, sizeof(out)), 0);
     EXPECT_LT(EncoderEncode(a.enc, block.data(), 960, &a.slot, out, 2), 0) << "output too small";
     EXPECT_GT(EncoderEncode(a.enc, block.data(), 960, &a.slot, out, sizeof(out)), 0);
+    // After a good frame, a too-small buffer must still fail rather than repeat old data.
+    EXPECT_LT(EncoderEncode(a.enc, block.data(), 960, &a.slot, out, 2), 0);
 }
 
 TEST(AacEldApi, SamplesGatherIntoWholeFrames) {
