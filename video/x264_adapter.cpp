@@ -21,6 +21,12 @@ int InitX264(FrameEncoder *encoder) {
     x264_param_t param;
     int width = static_cast<int>(encoder->outputWidth);
     int height = static_cast<int>(encoder->outputHeight);
+    // I420 halves both dimensions; the library would refuse odd ones itself, but leaks on
+    // that path.
+    if (width <= 0 || height <= 0 || (width & 1) || (height & 1)) {
+        DebugLog(2, "x264: picture size %ix%i is not a positive even size\n", width, height);
+        return EncoderResultSetupFailed;
+    }
     if (!X264FillParameters(&param, width, height, encoder->level)) {
         DebugLog(2, "x264: parameters rejected for %ix%i\n", width, height);
         return EncoderResultSetupFailed;

@@ -247,7 +247,7 @@ TEST_F(FrameEncoderTest, AFailedBuildLeavesTheSlotEmptyAndSaysWhy) {
     LogCapture log;
     SetDebugOutput(LogCapture::Output, &log);
     ASSERT_TRUE(RebuildFrameEncoder(&encoder_, 320, 240, 3, 1));
-    // I420 needs an even width, so the library refuses this one.
+    // I420 needs an even width.
     EXPECT_FALSE(RebuildFrameEncoder(&encoder_, 321, 240, 3, 1));
     SetDebugOutput(nullptr, nullptr);
     EXPECT_EQ(encoder_, nullptr);
