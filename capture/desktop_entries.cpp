@@ -11,13 +11,6 @@
 
 namespace {
 
-struct DesktopEntry {
-    std::string name;
-    std::string program;  // file name of the Exec program
-    std::string tryExec;  // file name of TryExec
-    std::string wmClass;  // StartupWMClass
-};
-
 std::string BaseName(const std::string &path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -56,28 +49,14 @@ std::string ExecProgram(const std::string &exec) {
 bool ReadEntry(const std::string &path, DesktopEntry *entry) {
     FILE *file = fopen(path.c_str(), "r");
     if (!file) return false;
-    char line[4096];
-    bool inMain = false;
-    while (fgets(line, sizeof line, file)) {
-        size_t n = strcspn(line, "\r\n");
-        line[n] = '\0';
-        if (line[0] == '[') {
-            inMain = strcmp(line, "[Desktop Entry]") == 0;
-            continue;
-        }
-        if (!inMain) continue;
-        const char *eq = strchr(line, '=');
-        if (!eq) continue;
-        std::string key(line, eq - line), value(eq + 1);
-        while (!key.empty() && key.back() == ' ') key.pop_back();
-        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
-        if (key == "Name") entry->name = value;
-        else if (key == "Exec") entry->program = ExecProgram(value);
-        else if (key == "TryExec") entry->tryExec = BaseName(value);
-        else if (key == "StartupWMClass") entry->wmClass = value;
-    }
+    // Entries are small; a larger file is not one.
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() < (1u << 20))
+        text.append(chunk, n);
     fclose(file);
-    return !entry->name.empty();
+    return DesktopEntryParse(text.data(), text.size(), entry);
 }
 
 std::vector<std::string> ApplicationDirs() {
@@ -123,6 +102,34 @@ std::vector<DesktopEntry> LoadEntries() {
 }
 
 } // namespace
+
+bool DesktopEntryParse(const char *text, size_t length, DesktopEntry *entry) {
+    *entry = DesktopEntry{};
+    bool inMain = false;
+    size_t pos = 0;
+    while (pos < length) {
+        size_t end = pos;
+        while (end < length && text[end] != '\n') end++;
+        std::string line(text + pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] == '[') {
+            inMain = line == "[Desktop Entry]";
+            continue;
+        }
+        if (!inMain) continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        while (!key.empty() && key.back() == ' ') key.pop_back();
+        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        if (key == "Name") entry->name = value;
+        else if (key == "Exec") entry->program = ExecProgram(value);
+        else if (key == "TryExec") entry->tryExec = BaseName(value);
+        else if (key == "StartupWMClass") entry->wmClass = value;
+    }
+    return !entry->name.empty();
+}
 
 std::string DesktopEntryName(const std::string &exeName, const std::string &windowClass) {
     std::vector<DesktopEntry> entries = LoadEntries();

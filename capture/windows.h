@@ -74,6 +74,16 @@ CFValue *WindowListFromCandidates(const WindowTracker *tracker,
 // reference. A new reference, or null when windows is null or empty.
 CFValue *AppListFromWindows(CFValue *windows);
 
+// The fields of a desktop entry's main group that name an application.
+struct DesktopEntry {
+    std::string name;    // Name
+    std::string program; // file name of the program Exec starts ("env VAR=x" skipped)
+    std::string tryExec; // file name of TryExec
+    std::string wmClass; // StartupWMClass
+};
+// Parses the "[Desktop Entry]" group of a desktop file. Returns whether it has a Name.
+bool DesktopEntryParse(const char *text, size_t length, DesktopEntry *entry);
+
 // Desktop-entry lookup, for ProcessProductName and tests: the Name of the first entry in
 // $XDG_DATA_HOME/applications, then each $XDG_DATA_DIRS/applications, whose
 // StartupWMClass equals windowClass, else whose Exec or TryExec program is exeName.
