@@ -302,6 +302,48 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     EXPECT_EQ(recordedWidth, width);
 }
 
+// An independent NTP server as the sender's timing peer: it must accept the
+// receiver's requests, and the offset must come out as the distance between its
+// 1900-based clock and the stream clock.
+TEST_F(ReceiverProcessTest, TimingRequestsAreAnsweredByAStandardNtpServer) {
+    int code = 0;
+    std::string chronyd = RunCommand("command -v chronyd", &code);
+    if (code != 0) GTEST_SKIP() << "chronyd is not installed";
+    while (!chronyd.empty() && chronyd.back() == '\n') chronyd.pop_back();
+    ASSERT_TRUE(ReceiverStart(&receiver, {}));
+    int ntpPort = FreeUdpPort();
+    ASSERT_GT(ntpPort, 0);
+    std::string config = receiver.dir + "/chrony.conf";
+    FILE *file = fopen(config.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fprintf(file, "port %d\nbindaddress 127.0.0.1\nallow 127.0.0.1\nlocal stratum 8\ncmdport 0\n"
+                  "pidfile %s/chronyd.pid\n",
+            ntpPort, receiver.dir.c_str());
+    fclose(file);
+    pid_t server = SpawnProcess({chronyd, "-d", "-x", "-u", "root", "-f", config},
+                                receiver.dir + "/chronyd.log");
+    ASSERT_GT(server, 0);
+    ReceiverStop(&receiver);
+    receiver = ReceiverProcess();
+    bool started = ReceiverStart(&receiver, {"--ntp-port", std::to_string(ntpPort)});
+    int fd = started ? OpenStream(receiver.mirrorPort, BuildSetupPlist()) : -1;
+    usleep(2500 * 1000); // three requests: at once, after one and after two seconds
+    if (fd >= 0) close(fd);
+    Json report;
+    bool haveReport = started && StopAndReadReport(&report);
+    StopProcess(server);
+    ASSERT_TRUE(started);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(haveReport);
+    EXPECT_GE(report["ntp"]["requests"].number, 2);
+    EXPECT_GE(report["ntp"]["replies"].number, 1) << ReadFileText(receiver.dir + "/chronyd.log");
+    EXPECT_EQ(report["ntp"]["badReplies"].number, 0);
+    EXPECT_EQ(report["ntp"]["stratum"].number, 8);
+    const double epochDistanceMs = (2208988800.0 + 1329095810.0) * 1000;
+    EXPECT_NEAR(report["ntp"]["offsetMs"]["p50"].number, epochDistanceMs, 2000);
+    EXPECT_LT(report["ntp"]["roundTripMs"]["max"].number, 1000);
+}
+
 TEST_F(ReceiverProcessTest, CodecChangeMidStreamAndMp4Recording) {
     TestStream first, second;
     ASSERT_TRUE(EncodeTestStream(320, 240, 10, &first));

@@ -117,6 +117,49 @@ void ReceiverCleanup(ReceiverProcess *receiver) {
     }
 }
 
+pid_t SpawnProcess(const std::vector<std::string> &arguments, const std::string &logPath) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log >= 0) {
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
+    }
+    std::vector<char *> argv;
+    for (auto &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+void StopProcess(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    double deadline = Now() + 5;
+    int status;
+    while (Now() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return;
+        usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+}
+
+int FreeUdpPort() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int port = -1;
+    if (fd >= 0 && bind(fd, (sockaddr *)&address, sizeof address) == 0) {
+        socklen_t length = sizeof address;
+        getsockname(fd, (sockaddr *)&address, &length);
+        port = ntohs(address.sin_port);
+    }
+    if (fd >= 0) close(fd);
+    return port;
+}
+
 std::string RunCommand(const std::string &command, int *exitCode) {
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe) {

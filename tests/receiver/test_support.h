@@ -33,6 +33,13 @@ void ReceiverCleanup(ReceiverProcess *receiver);
 
 std::string ReadFileText(const std::string &path);
 
+// Starts a program with stdout and stderr to logPath; -1 on failure.
+pid_t SpawnProcess(const std::vector<std::string> &argv, const std::string &logPath);
+// SIGTERM, waits at most 5 s, then SIGKILL; always reaps.
+void StopProcess(pid_t pid);
+// A UDP port on 127.0.0.1 that was free a moment ago.
+int FreeUdpPort();
+
 // Runs a shell command (bounded by the command itself), returns its stdout.
 std::string RunCommand(const std::string &command, int *exitCode);
 

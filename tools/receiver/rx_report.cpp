@@ -48,7 +48,7 @@ static std::string Quote(const std::string &text) {
 static std::string Number(double value) {
     if (!std::isfinite(value)) return "null";
     char text[64];
-    snprintf(text, sizeof text, "%.6g", value);
+    snprintf(text, sizeof text, "%.15g", value);
     return text;
 }
 
