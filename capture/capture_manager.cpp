@@ -187,7 +187,6 @@ void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayInde
 void CaptureThreadMain(CaptureManager *m) {
     SetThreadName("Capture Thread");
     m->captureRect = CaptureRect{};
-    m->buffers = nullptr;
     m->session = CaptureSessionOpen();
     m->method = CurrentMethod(m);
     m->encodeResult.store(0);

@@ -211,6 +211,30 @@ TEST_F(ManagerRun, MinimisedWindowFallsBackToTheDisplayOnce) {
     EXPECT_EQ(events_.targetLost.load(), 1);
 }
 
+TEST_F(ManagerRun, ResizedWindowIsFollowedWithoutNewEncoder) {
+    Window w = MakeWindow(100, 100, 400, 300, kRed, "resized");
+    CaptureVideoStart(manager_, &connection_, 0, w);
+    ASSERT_TRUE(WaitForPictureSize(1280, 720));
+    ASSERT_TRUE(TestWaitFor([&] { return manager_->captureRect.width == 400; }, 3000));
+    int inits = gRecorder.inits.load();
+    XResizeWindow(display_, w, 640, 200);
+    XSync(display_, False);
+    ASSERT_TRUE(TestWaitFor(
+        [&] { return manager_->captureRect.width == 640 && manager_->captureRect.height == 200; },
+        3000));
+    int calls = gRecorder.calls.load();
+    ASSERT_TRUE(WaitForCalls(calls + 2));
+    // The pipeline was rebuilt for the new capture size; the picture size, and so the
+    // encoder, stayed.
+    EXPECT_EQ(gRecorder.inits.load(), inits);
+    EXPECT_EQ(manager_->window.load(), (WindowHandle)w);
+    std::lock_guard<std::mutex> hold(gRecorder.lock);
+    EXPECT_EQ(gRecorder.width, 1280);
+    // 640x200 fitted into 1280x720: scale 0.5, 160 black rows above and below the red band.
+    EXPECT_EQ(gRecorder.planes[0][(size_t)100 * 1280 + 640], 0);
+    EXPECT_EQ(gRecorder.planes[0][(size_t)360 * 1280 + 640], 82);
+}
+
 TEST_F(ManagerRun, VanishedDisplayFallsBackToDisplayZero) {
     manager_->displayIndex.store(0);
     CaptureVideoStart(manager_, &connection_, 3, 0);
