@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/clock.h"
+#include "base/log.h"
 #include "capture/capture_manager.h"
 #include "capture/capture_method.h"
 #include "capture/displays.h"
@@ -233,6 +234,39 @@ TEST_F(ManagerRun, ResizedWindowIsFollowedWithoutNewEncoder) {
     // 640x200 fitted into 1280x720: scale 0.5, 160 black rows above and below the red band.
     EXPECT_EQ(gRecorder.planes[0][(size_t)100 * 1280 + 640], 0);
     EXPECT_EQ(gRecorder.planes[0][(size_t)360 * 1280 + 640], 82);
+}
+
+struct LogCapture {
+    std::mutex lock;
+    std::string text;
+};
+
+void CollectLog(void *context, const char *text, size_t length) {
+    LogCapture *log = static_cast<LogCapture *>(context);
+    std::lock_guard<std::mutex> hold(log->lock);
+    log->text.append(text, length);
+}
+
+TEST_F(ManagerRun, MethodChangeDuringARunRelayoutsAndKeepsCapturing) {
+    LogCapture log;
+    SetDebugOutput(CollectLog, &log);
+    Window w = MakeWindow(100, 100, 300, 200, kRed, "switching");
+    CaptureVideoStart(manager_, &connection_, 0, w);
+    ASSERT_TRUE(WaitForPictureSize(1280, 720));
+    EXPECT_EQ(manager_->method, CaptureMethodFrontBuffer);
+    manager_->methodOverride.store(CaptureMethodWindow);
+    ASSERT_TRUE(TestWaitFor([&] { return manager_->method == CaptureMethodWindow; }, 3000));
+    int calls = gRecorder.calls.load();
+    ASSERT_TRUE(WaitForCalls(calls + 3));
+    CaptureVideoStop(manager_);
+    SetDebugOutput(nullptr, nullptr);
+    EXPECT_NE(log.text.find("Changed Capture Method from: 2 to 0"), std::string::npos);
+    EXPECT_NE(log.text.find("Destroying Capture Buffers!"), std::string::npos);
+    EXPECT_NE(log.text.find("Video capture has stopped"), std::string::npos);
+    // The window method's picture of the red window: 300x200 fitted into 1280x720.
+    std::lock_guard<std::mutex> hold(gRecorder.lock);
+    EXPECT_EQ(gRecorder.planes[0][(size_t)360 * 1280 + 640], 82);
+    EXPECT_EQ(gRecorder.planes[0][(size_t)360 * 1280 + 5], 0);
 }
 
 TEST_F(ManagerRun, VanishedDisplayFallsBackToDisplayZero) {
