@@ -11,28 +11,32 @@ namespace {
 
 constexpr int32_t kObjectTypeEld = 39;
 constexpr int kQueueFrames = 8192;
-constexpr uint32_t kSlotMagic = 0x454c4431u;  // "ELD1"
+constexpr uint32_t kSlotMagic = 0x454c4431u; // "ELD1"
 
 // What the slot carries: a mark that EncoderInit ran for this encoder, and counters.
 struct SlotState {
     uint32_t magic;
-    uint32_t encoderTag;  // low bits of the encoder's address
+    uint32_t encoderTag; // low bits of the encoder's address
     uint64_t framesOut;
 };
 static_assert(sizeof(SlotState) <= sizeof(EncoderSlot), "slot too small");
 
-uint32_t EncoderTag(const void *encoder) { return (uint32_t)(uintptr_t)encoder; }
+uint32_t EncoderTag(const void *encoder) {
+    return (uint32_t)(uintptr_t)encoder;
+}
 
-int SampleRateIndex(int rate) { return rate == 48000 ? 3 : 4; }
+int SampleRateIndex(int rate) {
+    return rate == 48000 ? 3 : 4;
+}
 
-}  // namespace
+} // namespace
 
 struct AacEldEncoder {
     EncoderConfig config;
     int channels;
     int initialized;
-    float queue[kQueueFrames * 2];  // interleaved, 16-bit units
-    int queued;                     // sample frames in the queue
+    float queue[kQueueFrames * 2]; // interleaved, 16-bit units
+    int queued;                    // sample frames in the queue
     EldCoder coder;
 };
 
@@ -56,10 +60,13 @@ int32_t EncoderOpen(const EncoderConfig *config, AacEldEncoder **encoder) {
     *encoder = nullptr;
     if (!config) return kEncoderBadArgument;
     const EncoderConfig &c = *config;
-    if (c.objectType != kObjectTypeEld || c.frameLength != 480 || c.channelMode < 1 || c.channelMode > 2 ||
-        (c.sampleRate != 44100 && c.sampleRate != 48000) || (c.outputRate != 0 && c.outputRate != c.sampleRate) ||
-        c.bitRate < 8000 * c.channelMode || c.bitRate > 576000 * c.channelMode) {
-        DebugLog(1, "AAC-ELD: unsupported configuration (type %d, %d bit/s, %d channels, %d Hz, %d samples)\n",
+    if (c.objectType != kObjectTypeEld || c.frameLength != 480 || c.channelMode < 1 ||
+        c.channelMode > 2 || (c.sampleRate != 44100 && c.sampleRate != 48000) ||
+        (c.outputRate != 0 && c.outputRate != c.sampleRate) || c.bitRate < 8000 * c.channelMode ||
+        c.bitRate > 576000 * c.channelMode) {
+        DebugLog(1,
+                 "AAC-ELD: unsupported configuration (type %d, %d bit/s, %d channels, %d Hz, %d "
+                 "samples)\n",
                  c.objectType, c.bitRate, c.channelMode, c.sampleRate, c.frameLength);
         return kEncoderUnsupported;
     }
@@ -75,7 +82,8 @@ int32_t EncoderOpen(const EncoderConfig *config, AacEldEncoder **encoder) {
 
 int32_t EncoderInit(AacEldEncoder *encoder, EncoderSlot *slot) {
     if (!encoder || !slot) return kEncoderBadArgument;
-    if (!EldCoderInit(&encoder->coder, encoder->config.sampleRate, encoder->config.bitRate, encoder->channels)) {
+    if (!EldCoderInit(&encoder->coder, encoder->config.sampleRate, encoder->config.bitRate,
+                      encoder->channels)) {
         return kEncoderUnsupported;
     }
     encoder->queued = 0;
@@ -98,7 +106,8 @@ int32_t EncoderGetInfo(const AacEldEncoder *encoder, EncoderInfo *info) {
     bits |= (uint32_t)SampleRateIndex(encoder->config.sampleRate) << 17;
     bits |= (uint32_t)encoder->channels << 13;
     bits |= 1u << 12;
-    for (int i = 0; i < 4; i++) info->audioSpecificConfig[i] = (uint8_t)(bits >> (24 - 8 * i));
+    for (int i = 0; i < 4; i++)
+        info->audioSpecificConfig[i] = (uint8_t)(bits >> (24 - 8 * i));
     info->audioSpecificConfigLength = 4;
     info->frameLength = 480;
     info->channels = encoder->channels;
@@ -109,12 +118,14 @@ int32_t EncoderGetInfo(const AacEldEncoder *encoder, EncoderInfo *info) {
     return kEncoderOk;
 }
 
-int32_t EncoderEncode(AacEldEncoder *encoder, const float *samples, int32_t count, EncoderSlot *slot,
-                      uint8_t *out, int32_t capacity) {
-    if (!encoder || !slot || !out || count < 0 || (count > 0 && !samples)) return -kEncoderBadArgument;
+int32_t EncoderEncode(AacEldEncoder *encoder, const float *samples, int32_t count,
+                      EncoderSlot *slot, uint8_t *out, int32_t capacity) {
+    if (!encoder || !slot || !out || count < 0 || (count > 0 && !samples))
+        return -kEncoderBadArgument;
     SlotState state;
     memcpy(&state, slot->bytes, sizeof(state));
-    if (!encoder->initialized || state.magic != kSlotMagic || state.encoderTag != EncoderTag(encoder)) {
+    if (!encoder->initialized || state.magic != kSlotMagic ||
+        state.encoderTag != EncoderTag(encoder)) {
         return -kEncoderBadArgument;
     }
     const int channels = encoder->channels;
@@ -125,7 +136,8 @@ int32_t EncoderEncode(AacEldEncoder *encoder, const float *samples, int32_t coun
         return -kEncoderBadArgument;
     }
     float *dst = encoder->queue + encoder->queued * channels;
-    for (int i = 0; i < count; i++) dst[i] = samples[i] * 32768.0f;  // clipping happens in the coder
+    for (int i = 0; i < count; i++)
+        dst[i] = samples[i] * 32768.0f; // clipping happens in the coder
     encoder->queued += frames;
     if (encoder->queued < kEldFrameLength) return 0;
     int bytes = EldCoderEncode(&encoder->coder, encoder->queue, out, capacity);
@@ -138,4 +150,6 @@ int32_t EncoderEncode(AacEldEncoder *encoder, const float *samples, int32_t coun
     return bytes;
 }
 
-void EncoderClose(AacEldEncoder *encoder) { delete encoder; }
+void EncoderClose(AacEldEncoder *encoder) {
+    delete encoder;
+}

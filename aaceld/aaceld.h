@@ -12,22 +12,22 @@
 // Status codes of the entries (the driver ends the process with a non-zero open status).
 enum EncoderStatus : int32_t {
     kEncoderOk = 0,
-    kEncoderBadArgument = 1,   // null pointer, wrong slot, bad sample count
-    kEncoderUnsupported = 2,   // object type, rate, channels, frame length or bit rate
+    kEncoderBadArgument = 1, // null pointer, wrong slot, bad sample count
+    kEncoderUnsupported = 2, // object type, rate, channels, frame length or bit rate
     kEncoderNoMemory = 3,
 };
 
 // The configuration record, 32-bit integers in this order.
 struct EncoderConfig {
-    int32_t objectType;   // 39: ER AAC ELD
-    int32_t bitRate;      // bit/s, 16000..1152000 for two channels
-    int32_t mode;         // accepted and ignored (3 in practice)
-    int32_t channelMode;  // 1 or 2 channels
-    int32_t sampleRate;   // input rate, 44100 or 48000
-    int32_t outputRate;   // 0 or equal to sampleRate (no resampling in the core)
-    int32_t setting;      // accepted and ignored (5 in practice)
-    int32_t frameLength;  // 480
-    int32_t reserved[5];  // accepted and ignored
+    int32_t objectType;  // 39: ER AAC ELD
+    int32_t bitRate;     // bit/s, 16000..1152000 for two channels
+    int32_t mode;        // accepted and ignored (3 in practice)
+    int32_t channelMode; // 1 or 2 channels
+    int32_t sampleRate;  // input rate, 44100 or 48000
+    int32_t outputRate;  // 0 or equal to sampleRate (no resampling in the core)
+    int32_t setting;     // accepted and ignored (5 in practice)
+    int32_t frameLength; // 480
+    int32_t reserved[5]; // accepted and ignored
 };
 
 // Caller-provided state passed to EncoderInit and every EncoderEncode.
@@ -36,14 +36,14 @@ struct EncoderSlot {
 };
 
 struct EncoderInfo {
-    uint8_t audioSpecificConfig[8];  // for the container or the session description
+    uint8_t audioSpecificConfig[8]; // for the container or the session description
     int32_t audioSpecificConfigLength;
-    int32_t frameLength;      // samples per channel per access unit
+    int32_t frameLength; // samples per channel per access unit
     int32_t channels;
     int32_t sampleRate;
     int32_t bitRate;
-    int32_t delay;            // samples from input to the first matching sample a decoder outputs
-    int32_t maxOutputBytes;   // largest access unit
+    int32_t delay;          // samples from input to the first matching sample a decoder outputs
+    int32_t maxOutputBytes; // largest access unit
 };
 
 struct AacEldEncoder;

@@ -36,13 +36,15 @@ void BitWriterAlign(BitWriter *writer) {
 static int EscapeBits(int v) {
     // 2^n <= v < 2^(n+1), n >= 4: (n - 4) ones, a zero, then n bits.
     int n = 4;
-    while ((v >> (n + 1)) != 0) n++;
+    while ((v >> (n + 1)) != 0)
+        n++;
     return (n - 4) + 1 + n;
 }
 
 static void EscapeWrite(BitWriter *writer, int v) {
     int n = 4;
-    while ((v >> (n + 1)) != 0) n++;
+    while ((v >> (n + 1)) != 0)
+        n++;
     BitWriterPut(writer, (1u << (n - 4)) - 1, n - 4);
     BitWriterPut(writer, 0, 1);
     BitWriterPut(writer, (uint32_t)(v - (1 << n)), n);
@@ -97,7 +99,8 @@ struct CountTables {
             const int base = b.isSigned ? 2 * b.lav + 1 : b.lav + 1;
             for (int idx = 0; idx < b.size; idx++) {
                 int signs = 0;
-                for (int rest = idx, d = 0; d < b.dimension; d++, rest /= base) signs += !b.isSigned && rest % base != 0;
+                for (int rest = idx, d = 0; d < b.dimension; d++, rest /= base)
+                    signs += !b.isSigned && rest % base != 0;
                 bits[cb][idx] = (uint8_t)(b.bits[idx] + signs);
             }
         }
@@ -105,7 +108,9 @@ struct CountTables {
 };
 const CountTables kCount;
 
-inline int EscapeBitsOf(int a) { return a >= 16 ? EscapeBits(a) : 0; }
+inline int EscapeBitsOf(int a) {
+    return a >= 16 ? EscapeBits(a) : 0;
+}
 
 // Bits of values already known to fit the book.
 int CountBits(const int *q, int count, int book) {
@@ -114,7 +119,8 @@ int CountBits(const int *q, int count, int book) {
     switch (book) {
     case 1:
     case 2:
-        for (int i = 0; i < count; i += 4) bits += t[27 * q[i] + 9 * q[i + 1] + 3 * q[i + 2] + q[i + 3] + 40];
+        for (int i = 0; i < count; i += 4)
+            bits += t[27 * q[i] + 9 * q[i + 1] + 3 * q[i + 2] + q[i + 3] + 40];
         break;
     case 3:
     case 4:
@@ -124,27 +130,31 @@ int CountBits(const int *q, int count, int book) {
         break;
     case 5:
     case 6:
-        for (int i = 0; i < count; i += 2) bits += t[9 * q[i] + q[i + 1] + 40];
+        for (int i = 0; i < count; i += 2)
+            bits += t[9 * q[i] + q[i + 1] + 40];
         break;
     case 7:
     case 8:
-        for (int i = 0; i < count; i += 2) bits += t[8 * abs(q[i]) + abs(q[i + 1])];
+        for (int i = 0; i < count; i += 2)
+            bits += t[8 * abs(q[i]) + abs(q[i + 1])];
         break;
     case 9:
     case 10:
-        for (int i = 0; i < count; i += 2) bits += t[13 * abs(q[i]) + abs(q[i + 1])];
+        for (int i = 0; i < count; i += 2)
+            bits += t[13 * abs(q[i]) + abs(q[i + 1])];
         break;
     default:
         for (int i = 0; i < count; i += 2) {
             int a = abs(q[i]), c = abs(q[i + 1]);
-            bits += t[17 * (a < 16 ? a : 16) + (c < 16 ? c : 16)] + EscapeBitsOf(a) + EscapeBitsOf(c);
+            bits +=
+                t[17 * (a < 16 ? a : 16) + (c < 16 ? c : 16)] + EscapeBitsOf(a) + EscapeBitsOf(c);
         }
         break;
     }
     return bits;
 }
 
-}  // namespace
+} // namespace
 
 int SpectrumBits(const int *q, int count, int book) {
     const EldHuffmanBook &b = kSpectrumBooks[book];
@@ -163,7 +173,7 @@ void SpectrumWrite(BitWriter *writer, const int *q, int count, int book) {
         int extra;
         int idx = TupleIndex(b, q + i, &extra);
         if (idx < 0) {
-            writer->overflow = 1;  // callers check the book first; never emit a bad tuple
+            writer->overflow = 1; // callers check the book first; never emit a bad tuple
             return;
         }
         BitWriterPut(writer, b.codes[idx], b.bits[idx]);
@@ -180,7 +190,9 @@ void SpectrumWrite(BitWriter *writer, const int *q, int count, int book) {
     }
 }
 
-static int SectionHeaderBits(int length) { return 4 + 5 * (1 + length / 31); }
+static int SectionHeaderBits(int length) {
+    return 4 + 5 * (1 + length / 31);
+}
 
 int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
     // Cost of each band in each book, then the cheapest path through (band, book) where
@@ -196,7 +208,8 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
             if (a > maxAbs) maxAbs = a;
         }
         const int smallest = SpectrumSmallestBook(maxAbs);
-        for (int cb = 0; cb < kBooks; cb++) cost[b][cb] = kEldBitsInfinite;
+        for (int cb = 0; cb < kBooks; cb++)
+            cost[b][cb] = kEldBitsInfinite;
         zero[b] = smallest == 0;
         if (smallest == 0) {
             // A silent band may join a neighbouring section rather than break it; it then
@@ -213,14 +226,16 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
         // most of it at a third of the cost.
         int first = smallest, last = exhaustive ? 11 : (smallest == 1 ? 4 : smallest + 3);
         if (last > 11) last = 11;
-        for (int cb = first; cb <= last; cb++) cost[b][cb] = CountBits(data->q + start, width, cb);
+        for (int cb = first; cb <= last; cb++)
+            cost[b][cb] = CountBits(data->q + start, width, cb);
     }
     if (maxSfb == 0) return 0;
     int total[kEldBandCount][kBooks];
     int from[kEldBandCount][kBooks];
     int runLength[kEldBandCount][kBooks];
     for (int cb = 0; cb < kBooks; cb++) {
-        total[0][cb] = cost[0][cb] >= kEldBitsInfinite ? kEldBitsInfinite : cost[0][cb] + SectionHeaderBits(1);
+        total[0][cb] =
+            cost[0][cb] >= kEldBitsInfinite ? kEldBitsInfinite : cost[0][cb] + SectionHeaderBits(1);
         from[0][cb] = -1;
         runLength[0][cb] = 1;
     }
@@ -276,7 +291,7 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
             last = data->scalefactor[b];
             continue;
         }
-        result -= 1;  // the scalefactor bit is counted with the scalefactors
+        result -= 1; // the scalefactor bit is counted with the scalefactors
         if (last >= 0) data->scalefactor[b] = last;
     }
     return result;
@@ -286,7 +301,8 @@ int EldSectionBits(const int *book, int maxSfb) {
     int bits = 0;
     for (int b = 0; b < maxSfb;) {
         int e = b + 1;
-        while (e < maxSfb && book[e] == book[b]) e++;
+        while (e < maxSfb && book[e] == book[b])
+            e++;
         bits += SectionHeaderBits(e - b);
         b = e;
     }
@@ -338,7 +354,8 @@ int EldFrameBits(const EldFrameData *frame) {
 }
 
 int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
-    if (frame->maxSfb < 0 || frame->maxSfb > kEldBandCount || frame->channels < 1 || frame->channels > 2) {
+    if (frame->maxSfb < 0 || frame->maxSfb > kEldBandCount || frame->channels < 1 ||
+        frame->channels > 2) {
         return -1;
     }
     for (int c = 0; c < frame->channels; c++) {
@@ -354,7 +371,8 @@ int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
     if (frame->channels == 2) {
         BitWriterPut(&w, (uint32_t)frame->msMode, 2);
         if (frame->msMode == 1) {
-            for (int b = 0; b < maxSfb; b++) BitWriterPut(&w, frame->msUsed[b] ? 1 : 0, 1);
+            for (int b = 0; b < maxSfb; b++)
+                BitWriterPut(&w, frame->msUsed[b] ? 1 : 0, 1);
         }
     }
     for (int c = 0; c < frame->channels; c++) {
@@ -363,7 +381,8 @@ int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
         if (frame->channels == 2) BitWriterPut(&w, (uint32_t)gain, 8);
         for (int b = 0; b < maxSfb;) {
             int e = b + 1;
-            while (e < maxSfb && d->book[e] == d->book[b]) e++;
+            while (e < maxSfb && d->book[e] == d->book[b])
+                e++;
             BitWriterPut(&w, (uint32_t)d->book[b], 4);
             int len = e - b;
             while (len >= 31) {
@@ -380,7 +399,7 @@ int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
             BitWriterPut(&w, kScalefactorCodes[idx], kScalefactorBits[idx]);
             prev = d->scalefactor[b];
         }
-        BitWriterPut(&w, 0, 1);  // no temporal noise shaping
+        BitWriterPut(&w, 0, 1); // no temporal noise shaping
         for (int b = 0; b < maxSfb; b++) {
             if (d->book[b] == 0) continue;
             int start = kSwbOffset480[b];

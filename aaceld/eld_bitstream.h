@@ -8,14 +8,14 @@
 
 #include "aaceld/eld_tables.h"
 
-constexpr int kEldBitsInfinite = 1 << 28;  // "cannot be coded with this book"
-constexpr int kEldMaxQuant = 8191;         // largest magnitude an escape can carry
+constexpr int kEldBitsInfinite = 1 << 28; // "cannot be coded with this book"
+constexpr int kEldMaxQuant = 8191;        // largest magnitude an escape can carry
 
 struct BitWriter {
     uint8_t *data;
-    int capacity;    // bytes
-    int64_t bitPos;  // bits written so far
-    int overflow;    // 1 once a write did not fit; later writes are dropped
+    int capacity;   // bytes
+    int64_t bitPos; // bits written so far
+    int overflow;   // 1 once a write did not fit; later writes are dropped
 };
 
 void BitWriterInit(BitWriter *writer, uint8_t *data, int capacity);
@@ -33,17 +33,17 @@ void SpectrumWrite(BitWriter *writer, const int *q, int count, int book);
 
 // Coded content of one channel.
 struct EldChannelData {
-    int scalefactor[kEldBandCount];  // per band; only bands with book != 0 are sent
-    int book[kEldBandCount];         // 0 (all zero) or 1..11
-    int q[kEldFrameLength];          // quantized lines
+    int scalefactor[kEldBandCount]; // per band; only bands with book != 0 are sent
+    int book[kEldBandCount];        // 0 (all zero) or 1..11
+    int q[kEldFrameLength];         // quantized lines
 };
 
 // One access unit.
 struct EldFrameData {
-    int channels;                      // 1 or 2
-    int maxSfb;                        // bands sent, 0..35, shared by the channels
-    int msMode;                        // 0 none, 1 per band, 2 all bands
-    uint8_t msUsed[kEldBandCount];     // per band when msMode is 1
+    int channels;                  // 1 or 2
+    int maxSfb;                    // bands sent, 0..35, shared by the channels
+    int msMode;                    // 0 none, 1 per band, 2 all bands
+    uint8_t msUsed[kEldBandCount]; // per band when msMode is 1
     EldChannelData ch[2];
 };
 

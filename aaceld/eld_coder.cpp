@@ -7,14 +7,15 @@
 namespace {
 
 constexpr int kN = kEldFrameLength;
-constexpr float kRounding = 0.4054f;  // quantiser rounding offset in the |x|^(3/4) domain
-constexpr int kOffsetLow = -200;      // search range of the common step offset
-constexpr int kOffsetHigh = 300;  // every band quantises to zero here
+constexpr float kRounding = 0.4054f; // quantiser rounding offset in the |x|^(3/4) domain
+constexpr int kOffsetLow = -200;     // search range of the common step offset
+constexpr int kOffsetHigh = 300;     // every band quantises to zero here
 
 struct StepTable {
-    float inverseStep[256];  // 2^(-3 (sf - 100) / 16): scales |x|^(3/4) to quantiser units
+    float inverseStep[256]; // 2^(-3 (sf - 100) / 16): scales |x|^(3/4) to quantiser units
     StepTable() {
-        for (int sf = 0; sf < 256; sf++) inverseStep[sf] = (float)pow(2.0, -3.0 * (sf - 100) / 16.0);
+        for (int sf = 0; sf < 256; sf++)
+            inverseStep[sf] = (float)pow(2.0, -3.0 * (sf - 100) / 16.0);
     }
 };
 const StepTable kSteps;
@@ -23,31 +24,33 @@ const StepTable kSteps;
 double HearingThresholdDb(double f) {
     double k = f / 1000.0;
     if (k < 0.02) k = 0.02;
-    double db = 3.64 * pow(k, -0.8) - 6.5 * exp(-0.6 * (k - 3.3) * (k - 3.3)) + 1e-3 * k * k * k * k;
+    double db =
+        3.64 * pow(k, -0.8) - 6.5 * exp(-0.6 * (k - 3.3) * (k - 3.3)) + 1e-3 * k * k * k * k;
     return db > 90.0 ? 90.0 : db;
 }
 
 // What the search needs of one channel of one frame.
 struct ChannelAnalysis {
     float spectrum[kN];
-    float magnitude34[kN];           // |X|^(3/4)
-    float baseStep[kEldBandCount];   // scalefactor for the wanted noise, before the offset
-    int minStep[kEldBandCount];      // smallest scalefactor that keeps values <= 8191
-    uint8_t silent[kEldBandCount];   // band is all zero
+    float magnitude34[kN];         // |X|^(3/4)
+    float baseStep[kEldBandCount]; // scalefactor for the wanted noise, before the offset
+    int minStep[kEldBandCount];    // smallest scalefactor that keeps values <= 8191
+    uint8_t silent[kEldBandCount]; // band is all zero
 };
 
 float Sanitize(float x) {
-    if (!(x == x)) return 0.0f;  // NaN
+    if (!(x == x)) return 0.0f; // NaN
     if (x > 32767.0f) return 32767.0f;
     if (x < -32768.0f) return -32768.0f;
-    if (x > -1e-6f && x < 1e-6f) return 0.0f;  // flush denormals and dust
+    if (x > -1e-6f && x < 1e-6f) return 0.0f; // flush denormals and dust
     return x;
 }
 
 void BandEnergies(const float *x, float *energy) {
     for (int b = 0; b < kEldBandCount; b++) {
         double e = 0;
-        for (int i = kSwbOffset480[b]; i < kSwbOffset480[b + 1]; i++) e += (double)x[i] * x[i];
+        for (int i = kSwbOffset480[b]; i < kSwbOffset480[b + 1]; i++)
+            e += (double)x[i] * x[i];
         energy[b] = (float)(e / (kSwbOffset480[b + 1] - kSwbOffset480[b]));
     }
 }
@@ -56,9 +59,9 @@ void BandEnergies(const float *x, float *energy) {
 // (masking reaches further up in frequency than down), a fixed signal-to-mask ratio, and
 // the hearing threshold as a floor.
 void MaskingThreshold(const EldCoder *coder, const float *energy, float *threshold) {
-    constexpr float kUpward = 0.05f;     // -13 dB per band toward higher frequencies
-    constexpr float kDownward = 0.003f;  // -25 dB per band toward lower frequencies
-    constexpr float kMaskRatio = 0.02f;  // -17 dB below the spread energy
+    constexpr float kUpward = 0.05f;    // -13 dB per band toward higher frequencies
+    constexpr float kDownward = 0.003f; // -25 dB per band toward lower frequencies
+    constexpr float kMaskRatio = 0.02f; // -17 dB below the spread energy
     // Below 1 the noise follows the spectrum only partly, so quiet bands carry relatively
     // less noise: a balance between masking and plain signal-to-noise ratio.
     constexpr float kShape = 0.4f;
@@ -72,7 +75,8 @@ void MaskingThreshold(const EldCoder *coder, const float *energy, float *thresho
         if (spread[b + 1] * kDownward > spread[b]) spread[b] = spread[b + 1] * kDownward;
     }
     float peak = 0;
-    for (int b = 0; b < kEldBandCount; b++) peak = spread[b] > peak ? spread[b] : peak;
+    for (int b = 0; b < kEldBandCount; b++)
+        peak = spread[b] > peak ? spread[b] : peak;
     for (int b = 0; b < kEldBandCount; b++) {
         float t = kMaskRatio * powf(spread[b] + 1e-9f, kShape) * powf(peak + 1e-9f, 1.0f - kShape);
         threshold[b] = t > coder->athLine[b] ? t : coder->athLine[b];
@@ -138,7 +142,7 @@ void QuantizeChannel(const ChannelAnalysis *a, int bandLimit, int offset, EldCha
         }
         if (!any) continue;
         out->scalefactor[b] = sf;
-        out->book[b] = 1;  // non-zero marker until the books are chosen
+        out->book[b] = 1; // non-zero marker until the books are chosen
         prev = sf;
         *lastBand = b;
     }
@@ -203,15 +207,15 @@ void ChooseMidSide(ChannelAnalysis *an, float threshold[2][kEldBandCount], uint8
     }
 }
 
-}  // namespace
+} // namespace
 
 int EldBandLimitForRate(int bitsPerSecondPerChannel) {
     // Band b ends at kSwbOffset480[b] lines of 45.9 Hz at 44.1 kHz.
-    if (bitsPerSecondPerChannel >= 96000) return 35;  // full band
-    if (bitsPerSecondPerChannel >= 56000) return 32;  // 16.9 kHz
-    if (bitsPerSecondPerChannel >= 40000) return 30;  // 14 kHz
-    if (bitsPerSecondPerChannel >= 28000) return 28;  // 11 kHz
-    return 25;                                        // 7.9 kHz
+    if (bitsPerSecondPerChannel >= 96000) return 35; // full band
+    if (bitsPerSecondPerChannel >= 56000) return 32; // 16.9 kHz
+    if (bitsPerSecondPerChannel >= 40000) return 30; // 14 kHz
+    if (bitsPerSecondPerChannel >= 28000) return 28; // 11 kHz
+    return 25;                                       // 7.9 kHz
 }
 
 int EldCoderInit(EldCoder *coder, int sampleRate, int bitRate, int channels) {
@@ -231,7 +235,8 @@ int EldCoderInit(EldCoder *coder, int sampleRate, int bitRate, int channels) {
     // A line's noise power relates to the time-domain noise variance by twice the window's
     // energy; a full-scale sine stands for 96 dB SPL.
     double windowEnergy = 0;
-    for (int j = 0; j < kEldWindowLength; j++) windowEnergy += (double)kEldWindow480[j] * kEldWindow480[j];
+    for (int j = 0; j < kEldWindowLength; j++)
+        windowEnergy += (double)kEldWindow480[j] * kEldWindow480[j];
     const double fullScalePower = 32768.0 * 32768.0 / 2.0;
     for (int b = 0; b < kEldBandCount; b++) {
         double lowest = 1e9;
@@ -239,7 +244,8 @@ int EldCoderInit(EldCoder *coder, int sampleRate, int bitRate, int channels) {
             double db = HearingThresholdDb((i + 0.5) * sampleRate / (2.0 * kN));
             if (db < lowest) lowest = db;
         }
-        coder->athLine[b] = (float)(2.0 * windowEnergy * fullScalePower * pow(10.0, (lowest - 10.0 - 96.0) / 10.0));
+        coder->athLine[b] =
+            (float)(2.0 * windowEnergy * fullScalePower * pow(10.0, (lowest - 10.0 - 96.0) / 10.0));
     }
     return 1;
 }
@@ -251,7 +257,8 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
     for (int c = 0; c < channels; c++) {
         float *h = coder->history[c];
         memmove(h, h + kN, sizeof(float) * (kEldHistoryLength - kN));
-        for (int i = 0; i < kN; i++) h[kEldHistoryLength - kN + i] = Sanitize(pcm[i * channels + c]);
+        for (int i = 0; i < kN; i++)
+            h[kEldHistoryLength - kN + i] = Sanitize(pcm[i * channels + c]);
         EldAnalyze(h, an[c].spectrum);
         float energy[kEldBandCount];
         BandEnergies(an[c].spectrum, energy);
@@ -259,12 +266,13 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
     }
     uint8_t msUsed[kEldBandCount] = {0};
     if (channels == 2) ChooseMidSide(an, threshold, msUsed);
-    for (int c = 0; c < channels; c++) PrepareChannel(&an[c], threshold[c]);
+    for (int c = 0; c < channels; c++)
+        PrepareChannel(&an[c], threshold[c]);
 
     int budget = (int)(coder->meanBits + 0.5 * coder->reservoir);
     if (budget > coder->maxFrameBits) budget = coder->maxFrameBits;
     if (budget > capacity * 8) budget = capacity * 8;
-    budget -= 7;  // room for the byte alignment
+    budget -= 7; // room for the byte alignment
 
     // Smallest offset (finest steps) whose frame fits. Bits fall as the offset rises and the
     // coarsest end codes nothing, so it always fits. Neighbouring frames need similar
@@ -317,7 +325,8 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
     const int bestOffset = good;
     // The search compared quick book choices; the frame sent gets the best ones, and what
     // that saves goes to the reservoir.
-    for (int c = 0; c < channels; c++) (void)EldChooseBooks(&best->ch[c], best->maxSfb, 1);
+    for (int c = 0; c < channels; c++)
+        (void)EldChooseBooks(&best->ch[c], best->maxSfb, 1);
     coder->lastOffset = bestOffset;
     int bytes = EldWriteFrame(best, out, capacity);
     if (bytes < 0) return -1;

@@ -10,18 +10,18 @@
 #include "aaceld/eld_filterbank.h"
 
 struct EldCoder {
-    int sampleRate;  // 44100 or 48000
-    int bitRate;     // bit/s
-    int channels;    // 1 or 2
-    int bandLimit;   // bands coded at most (the audio bandwidth)
-    float history[2][kEldHistoryLength];  // newest samples last, 16-bit PCM units
-    double meanBits;      // bits per frame the rate allows
-    double reservoir;     // bits saved by earlier frames, 0..reservoirMax
+    int sampleRate;                      // 44100 or 48000
+    int bitRate;                         // bit/s
+    int channels;                        // 1 or 2
+    int bandLimit;                       // bands coded at most (the audio bandwidth)
+    float history[2][kEldHistoryLength]; // newest samples last, 16-bit PCM units
+    double meanBits;                     // bits per frame the rate allows
+    double reservoir;                    // bits saved by earlier frames, 0..reservoirMax
     double reservoirMax;
-    int maxFrameBits;     // hard limit per access unit
-    int lastOffset;       // step offset of the previous frame, where the search starts
-    float athLine[kEldBandCount];  // lowest audible noise power per line, spectrum units
-    EldFrameData frame[2];         // search scratch: trial and best
+    int maxFrameBits;             // hard limit per access unit
+    int lastOffset;               // step offset of the previous frame, where the search starts
+    float athLine[kEldBandCount]; // lowest audible noise power per line, spectrum units
+    EldFrameData frame[2];        // search scratch: trial and best
 };
 
 // Sets up a coder; returns 1, or 0 for an unsupported rate, channel count or bit rate.

@@ -6,15 +6,15 @@
 
 namespace {
 
-constexpr int kN = kEldFrameLength;  // 480 lines
-constexpr int kM = kN / 2;           // 240-point complex transform
+constexpr int kN = kEldFrameLength; // 480 lines
+constexpr int kM = kN / 2;          // 240-point complex transform
 constexpr int kStageCount = 4;
 constexpr int kFactors[kStageCount] = {4, 4, 3, 5};
 
 struct Tables {
-    float reversedWindow[kEldHistoryLength];  // w[1919 - j]
-    float preRe[kM], preIm[kM];               // exp(-i pi (n + 1/4) / 480)
-    float postRe[kM], postIm[kM];             // exp(-i pi k / 480)
+    float reversedWindow[kEldHistoryLength]; // w[1919 - j]
+    float preRe[kM], preIm[kM];              // exp(-i pi (n + 1/4) / 480)
+    float postRe[kM], postIm[kM];            // exp(-i pi k / 480)
     // Per stage, per (q, j): exp(-2 pi i j q / n) with n the stage's length.
     float twRe[kStageCount][kM], twIm[kStageCount][kM];
 };
@@ -22,7 +22,8 @@ struct Tables {
 const Tables &GetTables() {
     static const Tables tables = [] {
         Tables t{};
-        for (int j = 0; j < kEldHistoryLength; j++) t.reversedWindow[j] = kEldWindow480[1919 - j];
+        for (int j = 0; j < kEldHistoryLength; j++)
+            t.reversedWindow[j] = kEldWindow480[1919 - j];
         for (int n = 0; n < kM; n++) {
             double a = -M_PI * (n + 0.25) / kN;
             t.preRe[n] = (float)cos(a);
@@ -67,10 +68,10 @@ void Stage(const float *xr, const float *xi, float *yr, float *yi, int n, int s,
                 float d1r = ar[1] - ar[3], d1i = ai[1] - ai[3];
                 br[0] = s0r + s1r, bi[0] = s0i + s1i;
                 br[2] = s0r - s1r, bi[2] = s0i - s1i;
-                br[1] = d0r + d1i, bi[1] = d0i - d1r;  // d0 - i d1
-                br[3] = d0r - d1i, bi[3] = d0i + d1r;  // d0 + i d1
+                br[1] = d0r + d1i, bi[1] = d0i - d1r; // d0 - i d1
+                br[3] = d0r - d1i, bi[3] = d0i + d1r; // d0 + i d1
             } else if constexpr (P == 3) {
-                const float h = 0.86602540378f;  // sin(2 pi / 3)
+                const float h = 0.86602540378f; // sin(2 pi / 3)
                 float tr = ar[1] + ar[2], ti = ai[1] + ai[2];
                 float dr = ar[1] - ar[2], di = ai[1] - ai[2];
                 float mr = ar[0] - 0.5f * tr, mi = ai[0] - 0.5f * ti;
@@ -90,7 +91,7 @@ void Stage(const float *xr, const float *xi, float *yr, float *yi, int n, int s,
                 float n1r = s1 * t3r + s2 * t4r, n1i = s1 * t3i + s2 * t4i;
                 float n2r = s2 * t3r - s1 * t4r, n2i = s2 * t3i - s1 * t4i;
                 br[0] = ar[0] + t1r + t2r, bi[0] = ai[0] + t1i + t2i;
-                br[1] = m1r + n1i, bi[1] = m1i - n1r;  // m1 - i n1
+                br[1] = m1r + n1i, bi[1] = m1i - n1r; // m1 - i n1
                 br[4] = m1r - n1i, bi[4] = m1i + n1r;
                 br[2] = m2r + n2i, bi[2] = m2i - n2r;
                 br[3] = m2r - n2i, bi[3] = m2i + n2r;
@@ -105,7 +106,7 @@ void Stage(const float *xr, const float *xi, float *yr, float *yi, int n, int s,
     }
 }
 
-}  // namespace
+} // namespace
 
 void EldFft240(float *re, float *im) {
     const Tables &t = GetTables();
@@ -114,9 +115,15 @@ void EldFft240(float *re, float *im) {
     int n = kM, s = 1;
     for (int st = 0; st < kStageCount; st++) {
         switch (kFactors[st]) {
-        case 4: Stage<4>(xr, xi, yr, yi, n, s, t.twRe[st], t.twIm[st]); break;
-        case 3: Stage<3>(xr, xi, yr, yi, n, s, t.twRe[st], t.twIm[st]); break;
-        default: Stage<5>(xr, xi, yr, yi, n, s, t.twRe[st], t.twIm[st]); break;
+        case 4:
+            Stage<4>(xr, xi, yr, yi, n, s, t.twRe[st], t.twIm[st]);
+            break;
+        case 3:
+            Stage<3>(xr, xi, yr, yi, n, s, t.twRe[st], t.twIm[st]);
+            break;
+        default:
+            Stage<5>(xr, xi, yr, yi, n, s, t.twRe[st], t.twIm[st]);
+            break;
         }
         n /= kFactors[st];
         s *= kFactors[st];
@@ -124,7 +131,8 @@ void EldFft240(float *re, float *im) {
         xr = yr, xi = yi, yr = swapR, yi = swapI;
     }
     if (xr != re) {
-        for (int k = 0; k < kM; k++) re[k] = xr[k], im[k] = xi[k];
+        for (int k = 0; k < kM; k++)
+            re[k] = xr[k], im[k] = xi[k];
     }
 }
 
@@ -151,12 +159,17 @@ void EldDct4(const float *in, float *out, float scale) {
 void EldAnalyze(const float *history, float *spectrum) {
     const Tables &t = GetTables();
     float v[kEldWindowLength];
-    for (int j = 0; j < kEldHistoryLength; j++) v[j] = history[j] * t.reversedWindow[j];
-    for (int j = kEldHistoryLength; j < kEldWindowLength; j++) v[j] = 0.0f;
+    for (int j = 0; j < kEldHistoryLength; j++)
+        v[j] = history[j] * t.reversedWindow[j];
+    for (int j = kEldHistoryLength; j < kEldWindowLength; j++)
+        v[j] = 0.0f;
     float u[2 * kN];
-    for (int j = 0; j < 2 * kN; j++) u[j] = v[j] - v[j + 2 * kN];
+    for (int j = 0; j < 2 * kN; j++)
+        u[j] = v[j] - v[j + 2 * kN];
     float folded[kN];
-    for (int n = 0; n < kN / 2; n++) folded[n] = -u[n + 240] - u[239 - n];
-    for (int n = kN / 2; n < kN; n++) folded[n] = u[1199 - n] - u[n + 240];
+    for (int n = 0; n < kN / 2; n++)
+        folded[n] = -u[n + 240] - u[239 - n];
+    for (int n = kN / 2; n < kN; n++)
+        folded[n] = u[1199 - n] - u[n + 240];
     EldDct4(folded, spectrum, -2.0f);
 }

@@ -22,9 +22,9 @@ struct EldHuffmanBook {
     const uint32_t *codes;
     const uint8_t *bits;
     int size;
-    int dimension;  // 4 or 2 values per codeword
-    int isSigned;   // 0: sign bits follow the codeword
-    int lav;        // largest absolute value; 16 in book 11 means "escape follows"
+    int dimension; // 4 or 2 values per codeword
+    int isSigned;  // 0: sign bits follow the codeword
+    int lav;       // largest absolute value; 16 in book 11 means "escape follows"
 };
 // Books 1..11; entry 0 is empty.
 extern const EldHuffmanBook kSpectrumBooks[12];

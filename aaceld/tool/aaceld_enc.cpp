@@ -48,12 +48,13 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (wav.channels != 2 || (wav.sampleRate != 44100 && wav.sampleRate != 48000)) {
-        fprintf(stderr, "%s: need stereo at 44100 or 48000 Hz (have %d channels at %d Hz)\n", input, wav.channels,
-                wav.sampleRate);
+        fprintf(stderr, "%s: need stereo at 44100 or 48000 Hz (have %d channels at %d Hz)\n", input,
+                wav.channels, wav.sampleRate);
         return 1;
     }
 
-    EncoderConfig config = {39, bitRate, 3, 2, wav.sampleRate, wav.sampleRate, 5, 480, {0, 1, 0, 1, 1}};
+    EncoderConfig config = {39,  bitRate,        3, 2, wav.sampleRate, wav.sampleRate, 5,
+                            480, {0, 1, 0, 1, 1}};
     AacEldEncoder *encoder = nullptr;
     EncoderSlot slot;
     EncoderInfo info;
@@ -78,9 +79,10 @@ int main(int argc, char **argv) {
     par->sample_rate = wav.sampleRate;
     av_channel_layout_default(&par->ch_layout, 2);
     par->frame_size = info.frameLength;
-    par->initial_padding = info.delay;  // players skip the filterbank delay through the edit list
+    par->initial_padding = info.delay; // players skip the filterbank delay through the edit list
     par->bit_rate = bitRate;
-    par->extradata = (uint8_t *)av_mallocz((size_t)info.audioSpecificConfigLength + AV_INPUT_BUFFER_PADDING_SIZE);
+    par->extradata = (uint8_t *)av_mallocz((size_t)info.audioSpecificConfigLength +
+                                           AV_INPUT_BUFFER_PADDING_SIZE);
     memcpy(par->extradata, info.audioSpecificConfig, (size_t)info.audioSpecificConfigLength);
     par->extradata_size = info.audioSpecificConfigLength;
 
@@ -96,7 +98,7 @@ int main(int argc, char **argv) {
         const size_t total = (frames + (size_t)info.delay + 479) / 480 * 480;
         std::vector<float> block(960);
         uint8_t out[8000];
-        int64_t pts = -info.delay;  // negative start: the edit list hides the delay
+        int64_t pts = -info.delay; // negative start: the edit list hides the delay
         status = 0;
         for (size_t start = 0; start < total && status == 0; start += 480) {
             for (size_t i = 0; i < 960; i++) {

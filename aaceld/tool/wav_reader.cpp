@@ -3,8 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-static uint32_t Le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
-static uint16_t Le16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
+static uint32_t Le32(const uint8_t *p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
+}
+static uint16_t Le16(const uint8_t *p) {
+    return (uint16_t)(p[0] | p[1] << 8);
+}
 
 int WavParse(const uint8_t *data, size_t size, WavData *wav, char *error, int errorSize) {
     if (size < 12 || memcmp(data, "RIFF", 4) != 0 || memcmp(data + 8, "WAVE", 4) != 0) {
@@ -28,9 +32,10 @@ int WavParse(const uint8_t *data, size_t size, WavData *wav, char *error, int er
             wav->channels = Le16(f + 2);
             wav->sampleRate = (int)Le32(f + 4);
             uint16_t bitsPerSample = Le16(f + 14);
-            if (format == 0xFFFE && length >= 26) format = Le16(f + 24);  // extensible: sub-format
+            if (format == 0xFFFE && length >= 26) format = Le16(f + 24); // extensible: sub-format
             if (format != 1 || bitsPerSample != 16 || wav->channels < 1 || wav->channels > 8) {
-                snprintf(error, (size_t)errorSize, "only 16-bit PCM is supported (format %u, %u bits)", format,
+                snprintf(error, (size_t)errorSize,
+                         "only 16-bit PCM is supported (format %u, %u bits)", format,
                          bitsPerSample);
                 return 0;
             }
@@ -44,7 +49,8 @@ int WavParse(const uint8_t *data, size_t size, WavData *wav, char *error, int er
             size_t bytes = length < available ? length : available;
             size_t count = bytes / 2 / wav->channels * wav->channels;
             wav->samples.resize(count);
-            for (size_t i = 0; i < count; i++) wav->samples[i] = (int16_t)Le16(data + bodyStart + 2 * i);
+            for (size_t i = 0; i < count; i++)
+                wav->samples[i] = (int16_t)Le16(data + bodyStart + 2 * i);
             return 1;
         }
         if (length > available) break;
@@ -63,7 +69,8 @@ int WavRead(const char *path, WavData *wav, char *error, int errorSize) {
     std::vector<uint8_t> bytes;
     uint8_t buf[65536];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        bytes.insert(bytes.end(), buf, buf + n);
     int readError = ferror(f);
     fclose(f);
     if (readError) {

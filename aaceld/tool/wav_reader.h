@@ -8,10 +8,11 @@
 struct WavData {
     int sampleRate;
     int channels;
-    std::vector<int16_t> samples;  // interleaved
+    std::vector<int16_t> samples; // interleaved
 };
 
 // Reads `path`; returns 1, or 0 with a reason in `error` (a short English sentence).
 [[nodiscard]] int WavRead(const char *path, WavData *wav, char *error, int errorSize);
 // Parses a file image already in memory; same results as WavRead.
-[[nodiscard]] int WavParse(const uint8_t *data, size_t size, WavData *wav, char *error, int errorSize);
+[[nodiscard]] int WavParse(const uint8_t *data, size_t size, WavData *wav, char *error,
+                           int errorSize);

@@ -38,7 +38,8 @@ const std::vector<float> &Input() {
         for (size_t i = 0; i < out.size() / 2; i++) {
             int inNote = (int)(i % noteLength);
             if (inNote == 0) {
-                for (double &v : f) v = 220.0 * pow(2.0, note(rng) / 12.0);
+                for (double &v : f)
+                    v = 220.0 * pow(2.0, note(rng) / 12.0);
                 bass = 55.0 * pow(2.0, note(rng) / 24.0);
             }
             double env = exp(-3.0 * inNote / noteLength), t = (double)i / kRate, l = 0, r = 0;
@@ -61,8 +62,10 @@ const std::vector<float> &Input() {
 void SetSampleCounters(benchmark::State &state, int64_t sampleFrames) {
     state.SetItemsProcessed(sampleFrames);
     // Seconds of audio per second of encoding.
-    state.counters["realtime"] = benchmark::Counter((double)sampleFrames / kRate, benchmark::Counter::kIsRate);
-        benchmark::Counter((double)sampleFrames / 480.0, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["realtime"] =
+        benchmark::Counter((double)sampleFrames / kRate, benchmark::Counter::kIsRate);
+    benchmark::Counter((double)sampleFrames / 480.0,
+                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_AacEld(benchmark::State &state) {
@@ -124,14 +127,16 @@ void BM_LibavcodecAac(benchmark::State &state) {
         if (pos + 2 * (size_t)frameSize > in.size()) pos = 0;
         av_frame_make_writable(frame);
         float *l = (float *)frame->data[0], *r = (float *)frame->data[1];
-        for (int i = 0; i < frameSize; i++) l[i] = in[pos + 2 * i], r[i] = in[pos + 2 * i + 1];
+        for (int i = 0; i < frameSize; i++)
+            l[i] = in[pos + 2 * i], r[i] = in[pos + 2 * i + 1];
         frame->pts = pts;
         pts += frameSize;
         if (avcodec_send_frame(ctx, frame) < 0) {
             state.SkipWithError("send failed");
             break;
         }
-        while (avcodec_receive_packet(ctx, pkt) == 0) av_packet_unref(pkt);
+        while (avcodec_receive_packet(ctx, pkt) == 0)
+            av_packet_unref(pkt);
         pos += 2 * (size_t)frameSize;
         frames += frameSize;
     }
@@ -162,7 +167,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
                    480.0 / rate * 1e6, rate / kRate);
         }
         if (own != perSecond_.end() && anchor != perSecond_.end()) {
-            printf("AAC-ELD core speed per sample: %.2fx the libavcodec AAC encoder\n", own->second / anchor->second);
+            printf("AAC-ELD core speed per sample: %.2fx the libavcodec AAC encoder\n",
+                   own->second / anchor->second);
         }
     }
 
@@ -170,7 +176,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> perSecond_;
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);

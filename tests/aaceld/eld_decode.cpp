@@ -26,13 +26,13 @@ void CaptureLog(void *avcl, int level, const char *fmt, va_list vl) {
     char line[1024];
     vsnprintf(line, sizeof(line), fmt, vl);
     std::lock_guard<std::mutex> lock(gLogMutex);
-    if (gLogSink) gLogSink->append(line);
+    if (gLogSink) gLogSink->append(line, strnlen(line, sizeof(line)));
 }
 
-}  // namespace
+} // namespace
 
-EldDecodeResult EldDecodePackets(const std::vector<std::vector<uint8_t>> &packets, const uint8_t *asc,
-                                 int ascLength, int sampleRate, int channels) {
+EldDecodeResult EldDecodePackets(const std::vector<std::vector<uint8_t>> &packets,
+                                 const uint8_t *asc, int ascLength, int sampleRate, int channels) {
     EldDecodeResult result;
     {
         std::lock_guard<std::mutex> lock(gLogMutex);
@@ -75,7 +75,9 @@ EldDecodeResult EldDecodePackets(const std::vector<std::vector<uint8_t>> &packet
             result.channels = ch;
             for (int i = 0; i < frame->nb_samples; i++) {
                 for (int c = 0; c < ch; c++) {
-                    float v = frame->format == AV_SAMPLE_FMT_FLTP ? ((const float *)frame->extended_data[c])[i] : 0.0f;
+                    float v = frame->format == AV_SAMPLE_FMT_FLTP
+                                  ? ((const float *)frame->extended_data[c])[i]
+                                  : 0.0f;
                     result.samples.push_back(v);
                 }
             }
@@ -94,10 +96,11 @@ EldDecodeResult EldDecodePackets(const std::vector<std::vector<uint8_t>> &packet
     return result;
 }
 
-std::vector<std::vector<uint8_t>> EldEncodeSignal(const std::vector<float> &interleaved, int channels,
-                                                  int bitRate, int sampleRate) {
+std::vector<std::vector<uint8_t>> EldEncodeSignal(const std::vector<float> &interleaved,
+                                                  int channels, int bitRate, int sampleRate) {
     std::vector<std::vector<uint8_t>> packets;
-    EncoderConfig config = {39, bitRate, 3, channels, sampleRate, sampleRate, 5, 480, {0, 1, 0, 1, 1}};
+    EncoderConfig config = {39,         bitRate, 3,   channels,       sampleRate,
+                            sampleRate, 5,       480, {0, 1, 0, 1, 1}};
     AacEldEncoder *enc = nullptr;
     if (EncoderOpen(&config, &enc) != kEncoderOk) return packets;
     EncoderSlot slot;
@@ -110,14 +113,14 @@ std::vector<std::vector<uint8_t>> EldEncodeSignal(const std::vector<float> &inte
     for (size_t pos = 0; pos + block <= interleaved.size(); pos += block) {
         int n = EncoderEncode(enc, interleaved.data() + pos, (int)block, &slot, out, sizeof(out));
         if (n > 0) packets.emplace_back(out, out + n);
-        if (n < 0) packets.emplace_back();  // an empty packet marks the failure
+        if (n < 0) packets.emplace_back(); // an empty packet marks the failure
     }
     EncoderClose(enc);
     return packets;
 }
 
-int EldFindDelay(const std::vector<float> &input, const std::vector<float> &decoded, int channels, int channel,
-                 int maxDelay) {
+int EldFindDelay(const std::vector<float> &input, const std::vector<float> &decoded, int channels,
+                 int channel, int maxDelay) {
     const size_t frames = std::min(input.size(), decoded.size()) / channels;
     int best = 0;
     double bestScore = -1e300;
@@ -134,8 +137,8 @@ int EldFindDelay(const std::vector<float> &input, const std::vector<float> &deco
     return best;
 }
 
-double EldSnrDb(const std::vector<float> &input, const std::vector<float> &decoded, int channels, int channel,
-                int delay, size_t from, size_t to) {
+double EldSnrDb(const std::vector<float> &input, const std::vector<float> &decoded, int channels,
+                int channel, int delay, size_t from, size_t to) {
     double sig = 0, err = 0;
     for (size_t i = from; i < to; i++) {
         size_t j = i + (size_t)delay;

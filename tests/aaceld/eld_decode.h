@@ -7,11 +7,11 @@
 #include <vector>
 
 struct EldDecodeResult {
-    std::vector<float> samples;  // interleaved, in [-1, 1]
+    std::vector<float> samples; // interleaved, in [-1, 1]
     int channels = 0;
     int framesDecoded = 0;
-    int errors = 0;              // packets the decoder refused
-    std::string log;             // every warning or error line it logged
+    int errors = 0;  // packets the decoder refused
+    std::string log; // every warning or error line it logged
 };
 
 // Decodes each packet as one access unit of a stream with the given AudioSpecificConfig.
@@ -20,8 +20,9 @@ EldDecodeResult EldDecodePackets(const std::vector<std::vector<uint8_t>> &packet
 
 // Encodes interleaved float input with the core (default configuration unless told) and
 // returns one packet per access unit.
-std::vector<std::vector<uint8_t>> EldEncodeSignal(const std::vector<float> &interleaved, int channels,
-                                                  int bitRate, int sampleRate = 44100);
+std::vector<std::vector<uint8_t>> EldEncodeSignal(const std::vector<float> &interleaved,
+                                                  int channels, int bitRate,
+                                                  int sampleRate = 44100);
 
 // Delay (in samples) that best aligns `decoded` with `input` on channel `channel`, searched
 // over 0..maxDelay by cross-correlation.

@@ -6,7 +6,9 @@
 static constexpr double kRate = 44100.0;
 
 // Whole 480-sample frames, so every input sample reaches the decoder.
-static size_t Frames(double seconds) { return (size_t)(seconds * kRate) / 480 * 480; }
+static size_t Frames(double seconds) {
+    return (size_t)(seconds * kRate) / 480 * 480;
+}
 
 std::vector<float> SignalSine(double seconds, double freq, double amplitude) {
     std::vector<float> out(2 * Frames(seconds));
@@ -32,7 +34,8 @@ std::vector<float> SignalWhiteNoise(double seconds, double amplitude, uint32_t s
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
     std::vector<float> out(2 * Frames(seconds));
-    for (float &v : out) v = (float)amplitude * dist(rng);
+    for (float &v : out)
+        v = (float)amplitude * dist(rng);
     return out;
 }
 
@@ -61,7 +64,8 @@ std::vector<float> SignalMultiTone(double seconds) {
         double f = 110.0 * pow(100.0, t / 10.0);
         for (int c = 0; c < 2; c++) {
             double a = 0.06 * (c == 0 ? 1.0 : 0.7) * (1.0 - 0.05 * t), ph = 0.7 * t + 1.9 * c;
-            for (size_t i = 0; i < out.size() / 2; i++) out[2 * i + c] += (float)(a * sin(2 * M_PI * f * i / kRate + ph));
+            for (size_t i = 0; i < out.size() / 2; i++)
+                out[2 * i + c] += (float)(a * sin(2 * M_PI * f * i / kRate + ph));
         }
     }
     return out;
@@ -77,7 +81,8 @@ std::vector<float> SignalMusicLike(double seconds, uint32_t seed) {
     for (size_t i = 0; i < out.size() / 2; i++) {
         size_t inNote = i % noteLength;
         if (inNote == 0) {
-            for (double &f : freqs) f = 220.0 * pow(2.0, note(rng) / 12.0);
+            for (double &f : freqs)
+                f = 220.0 * pow(2.0, note(rng) / 12.0);
             bass = 55.0 * pow(2.0, note(rng) / 24.0);
         }
         double env = exp(-3.0 * inNote / noteLength), t = i / kRate;

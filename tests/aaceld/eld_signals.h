@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-std::vector<float> SignalSine(double seconds, double freq, double amplitude);  // same on both channels
+std::vector<float> SignalSine(double seconds, double freq,
+                              double amplitude); // same on both channels
 std::vector<float> SignalSweep(double seconds, double f0, double f1, double amplitude);
 std::vector<float> SignalWhiteNoise(double seconds, double amplitude, uint32_t seed);
 std::vector<float> SignalPinkNoise(double seconds, double amplitude, uint32_t seed);

@@ -12,7 +12,9 @@
 
 namespace {
 
-EncoderConfig DriverConfig() { return {39, 128000, 3, 2, 44100, 44100, 5, 480, {0, 1, 0, 1, 1}}; }
+EncoderConfig DriverConfig() {
+    return {39, 128000, 3, 2, 44100, 44100, 5, 480, {0, 1, 0, 1, 1}};
+}
 
 struct OpenEncoder {
     AacEldEncoder *enc = nullptr;
@@ -30,10 +32,11 @@ std::vector<uint8_t> Asc(EncoderConfig config) {
     OpenEncoder e(config);
     EncoderInfo info{};
     if (!e.enc || EncoderGetInfo(e.enc, &info) != kEncoderOk) return {};
-    return std::vector<uint8_t>(info.audioSpecificConfig, info.audioSpecificConfig + info.audioSpecificConfigLength);
+    return std::vector<uint8_t>(info.audioSpecificConfig,
+                                info.audioSpecificConfig + info.audioSpecificConfigLength);
 }
 
-}  // namespace
+} // namespace
 
 TEST(AacEldApi, RateRangeQuery) {
     int32_t lo = -1, pref = -1, hi = -1;
@@ -107,14 +110,17 @@ TEST(AacEldApi, EncodeNeedsAnInitialisedEncoderAndItsOwnSlot) {
     std::vector<float> block(960, 0.0f);
     uint8_t out[8000];
     EncoderSlot blank{};
-    EXPECT_LT(EncoderEncode(raw, block.data(), 960, &blank, out, sizeof(out)), 0) << "not initialised";
+    EXPECT_LT(EncoderEncode(raw, block.data(), 960, &blank, out, sizeof(out)), 0)
+        << "not initialised";
     EncoderClose(raw);
 
     OpenEncoder a, b;
     ASSERT_NE(a.enc, nullptr);
     ASSERT_NE(b.enc, nullptr);
-    EXPECT_LT(EncoderEncode(a.enc, block.data(), 960, &b.slot, out, sizeof(out)), 0) << "another encoder's slot";
-    EXPECT_LT(EncoderEncode(a.enc, block.data(), 961, &a.slot, out, sizeof(out)), 0) << "half a sample frame";
+    EXPECT_LT(EncoderEncode(a.enc, block.data(), 960, &b.slot, out, sizeof(out)), 0)
+        << "another encoder's slot";
+    EXPECT_LT(EncoderEncode(a.enc, block.data(), 961, &a.slot, out, sizeof(out)), 0)
+        << "half a sample frame";
     EXPECT_LT(EncoderEncode(a.enc, nullptr, 960, &a.slot, out, sizeof(out)), 0);
     EXPECT_LT(EncoderEncode(a.enc, block.data(), 960, &a.slot, nullptr, sizeof(out)), 0);
     EXPECT_LT(EncoderEncode(a.enc, block.data(), 960, &a.slot, out, 2), 0) << "output too small";
@@ -166,35 +172,53 @@ TEST(AacEldApi, HostileSampleValuesGiveValidFrames) {
     // First half hostile, second half a clean tone to show the state recovers.
     for (size_t i = 0; i < frames / 2; i++) {
         switch (i % 7) {
-        case 0: in[2 * i] = nan; break;
-        case 1: in[2 * i + 1] = inf; break;
-        case 2: in[2 * i] = -inf; break;
-        case 3: in[2 * i] = denormal, in[2 * i + 1] = -denormal; break;
-        case 4: in[2 * i] = std::numeric_limits<float>::max(); break;
-        case 5: in[2 * i + 1] = -std::numeric_limits<float>::max(); break;
-        default: in[2 * i] = 1e-39f; break;
+        case 0:
+            in[2 * i] = nan;
+            break;
+        case 1:
+            in[2 * i + 1] = inf;
+            break;
+        case 2:
+            in[2 * i] = -inf;
+            break;
+        case 3:
+            in[2 * i] = denormal, in[2 * i + 1] = -denormal;
+            break;
+        case 4:
+            in[2 * i] = std::numeric_limits<float>::max();
+            break;
+        case 5:
+            in[2 * i + 1] = -std::numeric_limits<float>::max();
+            break;
+        default:
+            in[2 * i] = 1e-39f;
+            break;
         }
     }
     std::vector<float> denormals(2 * 44160, 3 * denormal);
     in.insert(in.end(), denormals.begin(), denormals.end());
     auto packets = EldEncodeSignal(in, 2, 128000);
     ASSERT_EQ(packets.size(), in.size() / 960);
-    for (const auto &p : packets) ASSERT_FALSE(p.empty());
+    for (const auto &p : packets)
+        ASSERT_FALSE(p.empty());
     const uint8_t asc[4] = {0xF8, 0xE8, 0x50, 0x00};
     EldDecodeResult r = EldDecodePackets(packets, asc, 4, 44100, 2);
     EXPECT_EQ(r.errors, 0);
     EXPECT_EQ(r.log, "");
     ASSERT_EQ(r.samples.size(), in.size());
-    for (float v : r.samples) ASSERT_TRUE(std::isfinite(v));
+    for (float v : r.samples)
+        ASSERT_TRUE(std::isfinite(v));
     double snr = EldSnrDb(in, r.samples, 2, 1, 240, frames / 2 + 4096, frames - 1024);
     EXPECT_GT(snr, 30.0) << "the tone after the hostile part must come through";
-    EXPECT_EQ(packets.back(), (std::vector<uint8_t>{0x00, 0x64, 0x32, 0x00})) << "denormals code as silence";
+    EXPECT_EQ(packets.back(), (std::vector<uint8_t>{0x00, 0x64, 0x32, 0x00}))
+        << "denormals code as silence";
 }
 
 TEST(AacEldApi, MonoStreamDecodes) {
     std::vector<float> stereo = SignalSweep(1.0, 100, 10000, 0.5);
     std::vector<float> mono(stereo.size() / 2);
-    for (size_t i = 0; i < mono.size(); i++) mono[i] = stereo[2 * i];
+    for (size_t i = 0; i < mono.size(); i++)
+        mono[i] = stereo[2 * i];
     auto packets = EldEncodeSignal(mono, 1, 64000);
     ASSERT_EQ(packets.size(), mono.size() / 480);
     const uint8_t asc[4] = {0xF8, 0xE8, 0x30, 0x00};

@@ -59,7 +59,8 @@ ParsedFrame Parse(const uint8_t *data, size_t size, int channels) {
     if (channels == 2) {
         f.msMode = (int)r.Get(2);
         if (f.msMode == 1) {
-            for (int b = 0; b < f.maxSfb; b++) f.msUsed.push_back((int)r.Get(1));
+            for (int b = 0; b < f.maxSfb; b++)
+                f.msUsed.push_back((int)r.Get(1));
         }
     }
     for (int c = 0; c < channels; c++) {
@@ -71,7 +72,8 @@ ParsedFrame Parse(const uint8_t *data, size_t size, int channels) {
                 len += piece;
             } while (piece == 31);
             if (len == 0 || b + len > f.maxSfb) return f.ok = false, f;
-            for (int k = 0; k < len; k++) f.book[c][b + k] = cb;
+            for (int k = 0; k < len; k++)
+                f.book[c][b + k] = cb;
             b += len;
         }
         int prev = gain;
@@ -82,7 +84,7 @@ ParsedFrame Parse(const uint8_t *data, size_t size, int channels) {
             prev += idx - 60;
             f.sf[c][b] = prev;
         }
-        if (r.Get(1) != 0) return f.ok = false, f;  // no temporal noise shaping
+        if (r.Get(1) != 0) return f.ok = false, f; // no temporal noise shaping
         for (int b = 0; b < f.maxSfb; b++) {
             const int cb = f.book[c][b];
             if (cb == 0) continue;
@@ -103,14 +105,16 @@ ParsedFrame Parse(const uint8_t *data, size_t size, int channels) {
                         for (int d = 0; d < bk.dimension; d++) {
                             if (abs(v[d]) != 16) continue;
                             int n = 4;
-                            while (r.Get(1)) n++;
+                            while (r.Get(1))
+                                n++;
                             if (n > 12) return f.ok = false, f;
                             int mag = (1 << n) + (int)r.Get(n);
                             v[d] = v[d] < 0 ? -mag : mag;
                         }
                     }
                 }
-                for (int d = 0; d < bk.dimension; d++) f.q[c][i + d] = v[d];
+                for (int d = 0; d < bk.dimension; d++)
+                    f.q[c][i + d] = v[d];
             }
         }
     }
@@ -131,15 +135,16 @@ void RandomChannel(std::mt19937 &rng, EldChannelData *d, int maxSfb) {
         const int limits[7] = {0, 1, 2, 4, 12, 200, kEldMaxQuant};
         const int lim = b < maxSfb ? limits[k] : 0;
         std::uniform_int_distribution<int> val(-lim, lim);
-        for (int i = kSwbOffset480[b]; i < kSwbOffset480[b + 1]; i++) d->q[i] = val(rng);
-        if (lim == kEldMaxQuant) d->q[kSwbOffset480[b]] = -kEldMaxQuant;  // the extreme escape
+        for (int i = kSwbOffset480[b]; i < kSwbOffset480[b + 1]; i++)
+            d->q[i] = val(rng);
+        if (lim == kEldMaxQuant) d->q[kSwbOffset480[b]] = -kEldMaxQuant; // the extreme escape
         sf += (int)(rng() % 121) - 60;
         sf = std::max(0, std::min(255, sf));
         d->scalefactor[b] = sf;
     }
 }
 
-}  // namespace
+} // namespace
 
 TEST(AacEldBitstream, SilentFrameIsTheKnownFourBytes) {
     EldFrameData frame{};
@@ -150,7 +155,7 @@ TEST(AacEldBitstream, SilentFrameIsTheKnownFourBytes) {
     EXPECT_EQ(out[1], 0x64);
     EXPECT_EQ(out[2], 0x32);
     EXPECT_EQ(out[3], 0x00);
-    frame.channels = 1;  // gain 100, no bands, no noise shaping: 15 bits
+    frame.channels = 1; // gain 100, no bands, no noise shaping: 15 bits
     ASSERT_EQ(EldWriteFrame(&frame, out, sizeof(out)), 2);
     EXPECT_EQ(out[0], 0x64);
     EXPECT_EQ(out[1], 0x00);
@@ -163,7 +168,8 @@ TEST(AacEldBitstream, RandomFramesReadBackExactly) {
         frame.channels = 1 + iter % 2;
         frame.maxSfb = iter == 0 ? kEldBandCount : (int)(rng() % (kEldBandCount + 1));
         frame.msMode = frame.channels == 2 ? (int)(rng() % 3) : 0;
-        for (int b = 0; b < kEldBandCount; b++) frame.msUsed[b] = rng() & 1;
+        for (int b = 0; b < kEldBandCount; b++)
+            frame.msUsed[b] = rng() & 1;
         for (int c = 0; c < frame.channels; c++) {
             EldChannelData *d = &frame.ch[c];
             RandomChannel(rng, d, frame.maxSfb);
@@ -172,7 +178,8 @@ TEST(AacEldBitstream, RandomFramesReadBackExactly) {
             int prev = -1;
             for (int b = 0; b < frame.maxSfb; b++) {
                 if (d->book[b] == 0) continue;
-                if (prev >= 0) d->scalefactor[b] = std::max(prev - 60, std::min(prev + 60, d->scalefactor[b]));
+                if (prev >= 0)
+                    d->scalefactor[b] = std::max(prev - 60, std::min(prev + 60, d->scalefactor[b]));
                 prev = d->scalefactor[b];
             }
         }
@@ -180,20 +187,25 @@ TEST(AacEldBitstream, RandomFramesReadBackExactly) {
         const int bits = EldFrameBits(&frame);
         const int bytes = EldWriteFrame(&frame, out.data(), (int)out.size());
         ASSERT_GT(bytes, 0) << iter;
-        EXPECT_EQ(bytes, (bits + 7) / 8) << "counted bits disagree with written bits, frame " << iter;
+        EXPECT_EQ(bytes, (bits + 7) / 8)
+            << "counted bits disagree with written bits, frame " << iter;
         ParsedFrame p = Parse(out.data(), (size_t)bytes, frame.channels);
         ASSERT_TRUE(p.ok) << iter;
         ASSERT_EQ(p.maxSfb, frame.maxSfb);
         if (frame.channels == 2) {
             EXPECT_EQ(p.msMode, frame.msMode);
-            for (int b = 0; b < (int)p.msUsed.size(); b++) EXPECT_EQ(p.msUsed[b], frame.msUsed[b]);
+            for (int b = 0; b < (int)p.msUsed.size(); b++)
+                EXPECT_EQ(p.msUsed[b], frame.msUsed[b]);
         }
         for (int c = 0; c < frame.channels; c++) {
             for (int b = 0; b < frame.maxSfb; b++) {
                 ASSERT_EQ(p.book[c][b], frame.ch[c].book[b]) << iter << " band " << b;
-                if (frame.ch[c].book[b] != 0) ASSERT_EQ(p.sf[c][b], frame.ch[c].scalefactor[b]);
+                if (frame.ch[c].book[b] != 0) {
+                    ASSERT_EQ(p.sf[c][b], frame.ch[c].scalefactor[b]);
+                }
             }
-            for (int i = 0; i < kSwbOffset480[frame.maxSfb]; i++) ASSERT_EQ(p.q[c][i], frame.ch[c].q[i]) << i;
+            for (int i = 0; i < kSwbOffset480[frame.maxSfb]; i++)
+                ASSERT_EQ(p.q[c][i], frame.ch[c].q[i]) << i;
         }
     }
 }
@@ -208,14 +220,17 @@ TEST(AacEldBitstream, ChosenBooksAreNeverWorseThanTheSmallestBookPerBand) {
         int naive = 0;
         for (int b = 0; b < kEldBandCount; b++) {
             int start = kSwbOffset480[b], width = kSwbOffset480[b + 1] - start, maxAbs = 0;
-            for (int i = start; i < start + width; i++) maxAbs = std::max(maxAbs, abs(d.q[i]));
+            for (int i = start; i < start + width; i++)
+                maxAbs = std::max(maxAbs, abs(d.q[i]));
             int cb = SpectrumSmallestBook(maxAbs);
             naive += 9 + (cb ? SpectrumBits(d.q + start, width, cb) : 0);
         }
         EXPECT_LE(chosen, naive);
         int counted = EldSectionBits(d.book, kEldBandCount);
         for (int b = 0; b < kEldBandCount; b++) {
-            if (d.book[b]) counted += SpectrumBits(d.q + kSwbOffset480[b], kSwbOffset480[b + 1] - kSwbOffset480[b], d.book[b]);
+            if (d.book[b])
+                counted += SpectrumBits(d.q + kSwbOffset480[b],
+                                        kSwbOffset480[b + 1] - kSwbOffset480[b], d.book[b]);
         }
         EXPECT_EQ(chosen, counted) << "returned cost must be the cost of the books it chose";
     }
@@ -245,7 +260,7 @@ TEST(AacEldBitstream, WriterRefusesOverflowAndUncodableScalefactors) {
     frame.maxSfb = 2;
     frame.ch[0].q[4] = 1;
     frame.ch[0].book[1] = 1;
-    frame.ch[0].scalefactor[1] = 161;  // a jump of 61
+    frame.ch[0].scalefactor[1] = 161; // a jump of 61
     EXPECT_LT(EldWriteFrame(&frame, out, sizeof(out)), 0);
     frame.ch[0].scalefactor[1] = 160;
     EXPECT_GT(EldWriteFrame(&frame, out, sizeof(out)), 0);

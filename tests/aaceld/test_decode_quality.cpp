@@ -30,7 +30,8 @@ Coded EncodeAndDecode(const std::vector<float> &in, int bitRate) {
 void ExpectCleanDecode(const char *name, const std::vector<float> &in, const Coded &c) {
     SCOPED_TRACE(name);
     ASSERT_EQ(c.packets.size(), in.size() / 960);
-    for (const auto &p : c.packets) ASSERT_FALSE(p.empty()) << "encoder reported an error";
+    for (const auto &p : c.packets)
+        ASSERT_FALSE(p.empty()) << "encoder reported an error";
     EXPECT_EQ(c.decoded.errors, 0);
     EXPECT_EQ(c.decoded.log, "");
     EXPECT_EQ(c.decoded.channels, 2);
@@ -40,7 +41,8 @@ void ExpectCleanDecode(const char *name, const std::vector<float> &in, const Cod
 
 double Rms(const std::vector<float> &x, int channels, int channel, size_t from, size_t to) {
     double s = 0;
-    for (size_t i = from; i < to; i++) s += (double)x[i * channels + channel] * x[i * channels + channel];
+    for (size_t i = from; i < to; i++)
+        s += (double)x[i * channels + channel] * x[i * channels + channel];
     return sqrt(s / (double)(to - from));
 }
 
@@ -48,12 +50,13 @@ int CoderDelay() {
     EncoderConfig config = {39, 128000, 3, 2, 44100, 44100, 5, 480, {0, 1, 0, 1, 1}};
     AacEldEncoder *enc = nullptr;
     EncoderInfo info{};
-    if (EncoderOpen(&config, &enc) != kEncoderOk || EncoderGetInfo(enc, &info) != kEncoderOk) info.delay = -1;
+    if (EncoderOpen(&config, &enc) != kEncoderOk || EncoderGetInfo(enc, &info) != kEncoderOk)
+        info.delay = -1;
     EncoderClose(enc);
     return info.delay;
 }
 
-}  // namespace
+} // namespace
 
 TEST(AacEldDecode, EverySignalDecodesWithoutWarnings) {
     struct Case {
@@ -61,7 +64,8 @@ TEST(AacEldDecode, EverySignalDecodesWithoutWarnings) {
         std::vector<float> signal;
     };
     std::vector<float> clipped = SignalSine(1.0, 997, 2.0);
-    for (float &v : clipped) v = v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
+    for (float &v : clipped)
+        v = v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
     std::vector<Case> cases = {
         {"silence", std::vector<float>(2 * 44160, 0.0f)},
         {"full-scale 1 kHz", SignalSine(1.0, 1000, 1.0)},
@@ -85,18 +89,21 @@ TEST(AacEldDecode, EverySignalDecodesWithoutWarnings) {
     for (Case &c : cases) {
         Coded coded = EncodeAndDecode(c.signal, 128000);
         // The coder clips to the 16-bit range; compare with what it could represent.
-        for (float &v : c.signal) v = v > 32767.0f / 32768.0f ? 32767.0f / 32768.0f : (v < -1.0f ? -1.0f : v);
+        for (float &v : c.signal)
+            v = v > 32767.0f / 32768.0f ? 32767.0f / 32768.0f : (v < -1.0f ? -1.0f : v);
         ExpectCleanDecode(c.name, c.signal, coded);
         const size_t frames = c.signal.size() / 2, from = 2048, to = frames - 2048;
         const auto &out = coded.decoded.samples;
         if (out.size() != c.signal.size()) continue;
         double inRms = Rms(c.signal, 2, 0, from, to);
         if (inRms == 0) {
-            EXPECT_EQ(Rms(out, 2, 0, 0, frames) + Rms(out, 2, 1, 0, frames), 0.0) << "silence must decode to silence";
+            EXPECT_EQ(Rms(out, 2, 0, 0, frames) + Rms(out, 2, 1, 0, frames), 0.0)
+                << "silence must decode to silence";
             printf("%-22s %9s %9s %9s\n", c.name, "-", "-", "-");
             continue;
         }
-        // Level after the delay: noise-like signals cannot keep a high SNR, but their level must hold.
+        // Level after the delay: noise-like signals cannot keep a high SNR, but their level must
+        // hold.
         double outRms = Rms(out, 2, 0, from + delay, to + delay);
         double levelDb = 20 * log10(outRms / inRms);
         EXPECT_LT(fabs(levelDb), 1.5) << c.name;
@@ -129,9 +136,13 @@ static double SweepSnr(int bitRate) {
     return std::min(l, r);
 }
 
-TEST(AacEldQuality, SweepAt128kbps) { EXPECT_GE(SweepSnr(128000), 25.0); }
+TEST(AacEldQuality, SweepAt128kbps) {
+    EXPECT_GE(SweepSnr(128000), 25.0);
+}
 
-TEST(AacEldQuality, SweepAt512kbps) { EXPECT_GE(SweepSnr(512000), 50.0); }
+TEST(AacEldQuality, SweepAt512kbps) {
+    EXPECT_GE(SweepSnr(512000), 50.0);
+}
 
 TEST(AacEldQuality, StereoMultiToneAt128kbps) {
     std::vector<float> in = SignalMultiTone(3.0);

@@ -15,7 +15,7 @@ constexpr size_t kMaxFrameBytes = 2 * 6144 / 8;
 
 struct RateStats {
     double meanBitRate;
-    size_t largestFrame;  // bytes
+    size_t largestFrame; // bytes
 };
 
 RateStats Measure(const std::vector<std::vector<uint8_t>> &packets) {
@@ -27,7 +27,7 @@ RateStats Measure(const std::vector<std::vector<uint8_t>> &packets) {
     return {total * 8.0 * kFramesPerSecond / (double)packets.size(), largest};
 }
 
-}  // namespace
+} // namespace
 
 TEST(AacEldRate, TenSecondsOfNoiseAndMusicKeepTheMeanRate) {
     struct Case {
@@ -41,8 +41,8 @@ TEST(AacEldRate, TenSecondsOfNoiseAndMusicKeepTheMeanRate) {
         auto packets = EldEncodeSignal(c.signal, 2, 128000);
         ASSERT_EQ(packets.size(), c.signal.size() / 960) << c.name;
         RateStats s = Measure(packets);
-        printf("%-12s mean %.0f bit/s (%.2f%% of 128000), largest frame %zu bits\n", c.name, s.meanBitRate,
-               100.0 * s.meanBitRate / 128000.0, s.largestFrame * 8);
+        printf("%-12s mean %.0f bit/s (%.2f%% of 128000), largest frame %zu bits\n", c.name,
+               s.meanBitRate, 100.0 * s.meanBitRate / 128000.0, s.largestFrame * 8);
         EXPECT_NEAR(s.meanBitRate, 128000.0, 0.05 * 128000.0) << c.name;
         EXPECT_LE(s.largestFrame, kMaxFrameBytes) << c.name;
     }
@@ -58,7 +58,8 @@ TEST(AacEldRate, ExtremeRatesStayDecodableAndBounded) {
         auto packets = EldEncodeSignal(in, 2, bitRate);
         ASSERT_EQ(packets.size(), in.size() / 960);
         RateStats s = Measure(packets);
-        printf("%7d bit/s: mean %.0f bit/s, largest frame %zu bits\n", bitRate, s.meanBitRate, s.largestFrame * 8);
+        printf("%7d bit/s: mean %.0f bit/s, largest frame %zu bits\n", bitRate, s.meanBitRate,
+               s.largestFrame * 8);
         EXPECT_LE(s.largestFrame, kMaxFrameBytes);
         EXPECT_LE(s.meanBitRate, bitRate * 1.05);
         EldDecodeResult r = EldDecodePackets(packets, kAsc, 4, 44100, 2);

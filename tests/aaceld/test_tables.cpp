@@ -9,7 +9,8 @@
 
 #include "aaceld/eld_tables.h"
 
-static void ExpectPrefixFreeAndComplete(const uint32_t *codes, const uint8_t *bits, int count, const char *name) {
+static void ExpectPrefixFreeAndComplete(const uint32_t *codes, const uint8_t *bits, int count,
+                                        const char *name) {
     SCOPED_TRACE(name);
     std::vector<std::string> words;
     double kraft = 0;
@@ -18,7 +19,8 @@ static void ExpectPrefixFreeAndComplete(const uint32_t *codes, const uint8_t *bi
         ASSERT_LE(bits[i], 19);
         ASSERT_LT(codes[i], 1u << bits[i]) << "code wider than its length, entry " << i;
         std::string w;
-        for (int b = bits[i] - 1; b >= 0; b--) w += ((codes[i] >> b) & 1) ? '1' : '0';
+        for (int b = bits[i] - 1; b >= 0; b--)
+            w += ((codes[i] >> b) & 1) ? '1' : '0';
         words.push_back(w);
         kraft += ldexp(1.0, -bits[i]);
     }
@@ -39,16 +41,19 @@ TEST(AacEldTables, HuffmanCodebooksArePrefixFreeAndComplete) {
         ASSERT_EQ(b.size, sizes[cb]);
         int base = b.isSigned ? 2 * b.lav + 1 : b.lav + 1;
         int expected = 1;
-        for (int d = 0; d < b.dimension; d++) expected *= base;
+        for (int d = 0; d < b.dimension; d++)
+            expected *= base;
         EXPECT_EQ(b.size, expected) << "book " << cb;
-        ExpectPrefixFreeAndComplete(b.codes, b.bits, b.size, ("spectrum " + std::to_string(cb)).c_str());
+        ExpectPrefixFreeAndComplete(b.codes, b.bits, b.size,
+                                    ("spectrum " + std::to_string(cb)).c_str());
     }
-    EXPECT_EQ(kScalefactorBits[60], 1);  // delta 0 is the one-bit code
+    EXPECT_EQ(kScalefactorBits[60], 1); // delta 0 is the one-bit code
     EXPECT_EQ(kScalefactorCodes[60], 0u);
 }
 
 TEST(AacEldTables, WindowAndBandsHaveTheExpectedShape) {
-    for (int n = 0; n < 120; n++) ASSERT_EQ(kEldWindow480[n], 0.0f) << n;
+    for (int n = 0; n < 120; n++)
+        ASSERT_EQ(kEldWindow480[n], 0.0f) << n;
     EXPECT_NE(kEldWindow480[120], 0.0f);
     EXPECT_NE(kEldWindow480[1919], 0.0f);
     EXPECT_EQ(kSwbOffset480[0], 0);

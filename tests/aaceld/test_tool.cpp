@@ -26,11 +26,12 @@ void Put32(std::vector<uint8_t> &b, uint32_t v) {
     Put16(b, v & 0xFFFF), Put16(b, v >> 16);
 }
 
-std::vector<uint8_t> MakeWav(const std::vector<int16_t> &samples, int channels, int rate, int bits = 16) {
+std::vector<uint8_t> MakeWav(const std::vector<int16_t> &samples, int channels, int rate,
+                             int bits = 16) {
     std::vector<uint8_t> b = {'R', 'I', 'F', 'F'};
     Put32(b, (uint32_t)(36 + 2 * samples.size() + 12));
     b.insert(b.end(), {'W', 'A', 'V', 'E', 'L', 'I', 'S', 'T'});
-    Put32(b, 4);  // an unrelated chunk the reader must skip
+    Put32(b, 4); // an unrelated chunk the reader must skip
     b.insert(b.end(), {'I', 'N', 'F', 'O'});
     b.insert(b.end(), {'f', 'm', 't', ' '});
     Put32(b, 16);
@@ -42,7 +43,8 @@ std::vector<uint8_t> MakeWav(const std::vector<int16_t> &samples, int channels, 
     Put16(b, (uint32_t)bits);
     b.insert(b.end(), {'d', 'a', 't', 'a'});
     Put32(b, (uint32_t)(2 * samples.size()));
-    for (int16_t s : samples) Put16(b, (uint16_t)s);
+    for (int16_t s : samples)
+        Put16(b, (uint16_t)s);
     return b;
 }
 
@@ -54,7 +56,8 @@ int RunTool(const std::vector<std::string> &args) {
     pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> argv = {(char *)OSTREL_AACELD_ENC};
-        for (const auto &a : args) argv.push_back((char *)a.c_str());
+        for (const auto &a : args)
+            argv.push_back((char *)a.c_str());
         argv.push_back(nullptr);
         execv(OSTREL_AACELD_ENC, argv.data());
         _exit(127);
@@ -64,7 +67,7 @@ int RunTool(const std::vector<std::string> &args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
+} // namespace
 
 TEST(AacEldTool, EncodesWavIntoAnMp4TheDecoderAccepts) {
     const int frames = 44100;
@@ -108,7 +111,8 @@ TEST(AacEldTool, EncodesWavIntoAnMp4TheDecoderAccepts) {
     EXPECT_EQ(r.errors, 0);
     EXPECT_EQ(r.log, "");
     std::vector<float> in(pcm.size());
-    for (size_t i = 0; i < pcm.size(); i++) in[i] = pcm[i] / 32768.0f;
+    for (size_t i = 0; i < pcm.size(); i++)
+        in[i] = pcm[i] / 32768.0f;
     EXPECT_GT(EldSnrDb(in, r.samples, 2, 0, 240, 2048, frames - 2048), 25.0);
     EXPECT_GT(EldSnrDb(in, r.samples, 2, 1, 240, 2048, frames - 2048), 25.0);
 }
@@ -152,7 +156,9 @@ TEST(AacEldWav, ParsesChunksAndRejectsMalformedFiles) {
     // Every truncation of the header fails cleanly or parses a prefix; none may crash.
     for (size_t n = 0; n < 60; n++) {
         int ok = WavParse(good.data(), n, &wav, error, sizeof(error));
-        if (ok) EXPECT_LE(wav.samples.size(), pcm.size());
+        if (ok) {
+            EXPECT_LE(wav.samples.size(), pcm.size());
+        }
     }
     // A chunk length running past the end must not be followed.
     std::vector<uint8_t> hugeChunk = good;
