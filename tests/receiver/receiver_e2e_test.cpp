@@ -448,6 +448,29 @@ TEST_F(ReceiverProcessTest, MalformedPacketsAreReportedAndTheReceiverCarriesOn) 
     EXPECT_FALSE(report["anomalies"].items.empty());
 }
 
+TEST_F(ReceiverProcessTest, APeerThatNeverReadsIsDroppedWithoutHarm) {
+    ASSERT_TRUE(ReceiverStart(&receiver, {}));
+    int fd = ConnectLocal(receiver.mirrorPort);
+    ASSERT_GE(fd, 0);
+    std::string requests;
+    for (int i = 0; i < 20000; i++) requests += "GET /stream.xml HTTP/1.1\r\n\r\n";
+    SendAll(fd, requests.data(), requests.size()); // may fail once the receiver gives up
+    // Stay connected, reading nothing, until the receiver gives up on this peer.
+    for (int wait = 0; wait < 100; wait++) {
+        if (ReadFileText(receiver.LogPath()).find("does not read its responses") != std::string::npos)
+            break;
+        usleep(50 * 1000);
+    }
+    close(fd);
+    int code = 0;
+    Curl("", receiver.mirrorPort, "/stream.xml", &code);
+    EXPECT_EQ(code, 200);
+    Json report;
+    ASSERT_TRUE(StopAndReadReport(&report));
+    EXPECT_LT(report["streamXmlServed"].number, 20000);
+    EXPECT_NE(ReadFileText(receiver.LogPath()).find("does not read its responses"), std::string::npos);
+}
+
 TEST_F(ReceiverProcessTest, DurationEndsTheRunAndCloseAfterPacketsDropsTheSender) {
     TestStream stream;
     ASSERT_TRUE(EncodeTestStream(160, 128, 5, &stream));

@@ -15,8 +15,12 @@ void StatsAddAnomaly(ReceiverStats *stats, const std::string &text) {
 }
 
 void StatsAddHeaderProblem(ReceiverStats *stats, const std::string &text) {
+    // Each distinct problem is logged and kept once: a sender repeats its headers.
+    for (auto &known : stats->senderHeaderProblems)
+        if (known == text) return;
+    if (stats->senderHeaderProblems.size() >= 20) return;
     RxLog("Sender header check: %s", text.c_str());
-    if (stats->senderHeaderProblems.size() < 20) stats->senderHeaderProblems.push_back(text);
+    stats->senderHeaderProblems.push_back(text);
 }
 
 double Percentile(std::vector<double> samples, double q) {

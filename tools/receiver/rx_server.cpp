@@ -26,6 +26,7 @@
 namespace {
 
 constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxPendingOutput = 4 << 20;
 
 struct Connection {
     int fd;
@@ -414,7 +415,16 @@ void ReadConnection(Receiver *r, Connection *c) {
         // Taken before decoding what came in, so decoding time is not counted as latency.
         double arrival = StreamClockNow();
         c->in.resize(old + (size_t)n);
+        if (c->closeWhenSent) {
+            c->in.clear(); // the connection is being closed; what else comes is dropped
+            continue;
+        }
         ProcessInput(r, c, arrival);
+        if (c->out.size() > kMaxPendingOutput) {
+            RxLog("%s: the peer does not read its responses (%zu bytes waiting); closing",
+                  c->peerText.c_str(), c->out.size());
+            c->dead = true;
+        }
     }
 }
 
