@@ -256,6 +256,12 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     EXPECT_EQ(report["packets"]["heartbeat"].number, 3);
     EXPECT_EQ(report["packets"]["total"].number, pictures + 4);
     EXPECT_EQ(report["packets"]["headerAnomalies"].number, 0);
+    std::string sequence = "C";
+    for (int i = 0; i < pictures; i++) sequence += i % 10 == 9 ? "VH" : "V";
+    EXPECT_EQ(report["packetSequence"].text, sequence);
+    EXPECT_EQ(report["timestampRegressions"].number, 0);
+    EXPECT_GE(report["heartbeatTiming"]["firstAfterSeconds"].number, 0);
+    EXPECT_GE(report["heartbeatTiming"]["minGapSeconds"].number, 0);
     EXPECT_EQ(report["framesDecoded"].number, pictures);
     EXPECT_EQ(report["decodeErrors"].number, 0);
     EXPECT_EQ(report["sizeMismatches"].number, 0);
@@ -354,10 +360,12 @@ TEST_F(ReceiverProcessTest, CodecChangeMidStreamAndMp4Recording) {
     std::vector<uint8_t> bytes;
     for (const TestStream *part : {&first, &second}) {
         PacketGeometry geometry{320, 240, 0, 0, 319, 239};
-        std::vector<uint8_t> codec = BuildPacket(1, part->avcc, StreamClockFixed(0), geometry);
+        // The second part is stamped a second back: one step back in time.
+        double shift = part == &first ? 0 : -1;
+        std::vector<uint8_t> codec = BuildPacket(1, part->avcc, StreamClockFixed(shift), geometry);
         bytes.insert(bytes.end(), codec.begin(), codec.end());
         for (auto &picture : part->pictures) {
-            std::vector<uint8_t> packet = BuildPacket(0, picture, StreamClockFixed(0), geometry);
+            std::vector<uint8_t> packet = BuildPacket(0, picture, StreamClockFixed(shift), geometry);
             bytes.insert(bytes.end(), packet.begin(), packet.end());
         }
     }
@@ -367,6 +375,8 @@ TEST_F(ReceiverProcessTest, CodecChangeMidStreamAndMp4Recording) {
     Json report;
     ASSERT_TRUE(StopAndReadReport(&report));
     EXPECT_EQ(report["packets"]["codec"].number, 2);
+    EXPECT_EQ(report["timestampRegressions"].number, 1);
+    EXPECT_TRUE(report["heartbeatTiming"]["firstAfterSeconds"].kind == Json::kNull);
     EXPECT_EQ(report["framesDecoded"].number, 20);
     EXPECT_EQ(report["decodeErrors"].number, 0);
     EXPECT_EQ(report["decodedSize"]["width"].number, 176);

@@ -127,6 +127,12 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
          ", \"picturesBeforeCodec\": " + Count(s.picturesBeforeCodec) +
          ", \"truncatedStreams\": " + Count(s.truncatedStreams) +
          ", \"payloadBytes\": " + Count(s.payloadBytes) + "},\n";
+    j += "  \"packetSequence\": " + Quote(s.packetSequence) + ",\n";
+    j += "  \"timestampRegressions\": " + Count(s.timestampRegressions) + ",\n";
+    j += "  \"heartbeatTiming\": {\"firstAfterSeconds\": " +
+         (s.heartbeats ? Number(s.firstHeartbeatAfter) : std::string("null")) +
+         ", \"minGapSeconds\": " +
+         (s.heartbeatMinGap >= 0 ? Number(s.heartbeatMinGap) : std::string("null")) + "},\n";
     j += "  \"codecPackets\": " + Count(s.codecPackets) + ",\n";
     j += "  \"heartbeats\": " + Count(s.heartbeats) + ",\n";
     j += "  \"framesDecoded\": " + Count(s.video.framesDecoded) + ",\n";

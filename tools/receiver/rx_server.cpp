@@ -46,6 +46,9 @@ struct Connection {
     AvcConfig avc;
     int loggedVideo;
     int lastMismatchWidth, lastMismatchHeight; // to log each size mismatch once
+    double acceptedAt;     // monotonic seconds
+    double lastHeartbeat;  // monotonic seconds, 0 before the first
+    uint64_t lastVideoTimestamp;
 };
 
 struct Receiver {
@@ -258,6 +261,9 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
         }
     }
     Geometry geometry{true, h.width, h.height, h.left, h.top, h.right, h.bottom};
+    if (s.packetSequence.size() < 200)
+        s.packetSequence += h.type == kPacketVideo ? 'V' : h.type == kPacketCodec ? 'C'
+                            : h.type == kPacketHeartbeat ? 'H' : '?';
     switch (h.type) {
     case kPacketCodec: {
         s.codecPackets++;
@@ -287,6 +293,12 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
     case kPacketVideo: {
         s.videoPackets++;
         s.lastVideo = geometry;
+        if (h.timestamp < c->lastVideoTimestamp) {
+            s.timestampRegressions++;
+            RxLog("%s: video timestamp %.6f is earlier than the previous %.6f", c->peerText.c_str(),
+                  StreamFixedToSeconds(h.timestamp), StreamFixedToSeconds(c->lastVideoTimestamp));
+        }
+        c->lastVideoTimestamp = h.timestamp;
         if (h.timestamp && s.latencies.size() < 1000000)
             s.latencies.push_back(arrival - StreamFixedToSeconds(h.timestamp));
         if (!c->haveAvc) {
@@ -329,10 +341,21 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
         }
         break;
     }
-    case kPacketHeartbeat:
+    case kPacketHeartbeat: {
         s.heartbeats++;
-        RxLog("%s: heartbeat", c->peerText.c_str());
+        double now = RxMonotonic();
+        if (c->lastHeartbeat == 0) {
+            s.firstHeartbeatAfter = now - c->acceptedAt;
+            RxLog("%s: heartbeat, %.1f s after the connection opened", c->peerText.c_str(),
+                  s.firstHeartbeatAfter);
+        } else {
+            double gap = now - c->lastHeartbeat;
+            if (s.heartbeatMinGap < 0 || gap < s.heartbeatMinGap) s.heartbeatMinGap = gap;
+            RxLog("%s: heartbeat, %.2f s after the previous one", c->peerText.c_str(), gap);
+        }
+        c->lastHeartbeat = now;
         break;
+    }
     default:
         s.unknownPackets++;
         break;
@@ -450,6 +473,7 @@ void Accept(Receiver *r, int which) {
         c->fd = fd;
         c->localPort = r->ports[which];
         c->mirrorPort = which == 1;
+        c->acceptedAt = RxMonotonic();
         c->peer = peer;
         char text[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
@@ -547,6 +571,7 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
     Receiver *r = &receiver;
     r->config = &config;
     r->stats.startMonotonic = RxMonotonic();
+    r->stats.heartbeatMinGap = -1;
     r->stats.pngPath = config.pngPath;
     r->stats.recordPath = config.recordPath;
     if (!LoadStreamXml(r)) return 1;
