@@ -58,13 +58,47 @@ void BandEnergies(const float *x, float *energy) {
 // Noise power per line each band may carry: its energy spread over neighbouring bands
 // (masking reaches further up in frequency than down), a fixed signal-to-mask ratio, and
 // the hearing threshold as a floor.
-void MaskingThreshold(const EldCoder *coder, const float *energy, float *threshold) {
+// log2 to about 0.01: exponent plus a quadratic fit of the mantissa. Enough for flatness.
+inline float FastLog2(float x) {
+    uint32_t bits;
+    memcpy(&bits, &x, sizeof(bits));
+    const float exponent = (float)((int)((bits >> 23) & 255) - 127);
+    bits = (bits & 0x007FFFFFu) | 0x3F800000u;
+    float m;
+    memcpy(&m, &bits, sizeof(m));
+    m -= 1.0f;
+    return exponent + m * (1.3465557f - 0.3465557f * m);
+}
+
+// How tone-like each band is, 0 (flat, noise) to 1 (peaky): the spectral flatness of its
+// lines in dB, scaled so that -30 dB counts as a pure tone.
+void BandTonality(const float *x, int bandLimit, float *tonality) {
+    for (int b = 0; b < kEldBandCount; b++) {
+        tonality[b] = 0;
+        if (b >= bandLimit) continue;
+        const int start = kSwbOffset480[b], end = kSwbOffset480[b + 1];
+        float sum = 0, logSum = 0;
+        for (int i = start; i < end; i++) {
+            float e = x[i] * x[i] + 1e-3f;
+            sum += e;
+            logSum += FastLog2(e);
+        }
+        const float n = (float)(end - start);
+        float flatnessDb = 3.0103f * (logSum / n - log2f(sum / n)); // 10 log10(geo / arith)
+        float t = flatnessDb / -30.0f;
+        tonality[b] = (float)(t < 0 ? 0 : (t > 1 ? 1 : t));
+    }
+}
+
+void MaskingThreshold(const EldCoder *coder, const float *energy, const float *tonality,
+                      float *threshold) {
     constexpr float kUpward = 0.05f;    // -13 dB per band toward higher frequencies
     constexpr float kDownward = 0.003f; // -25 dB per band toward lower frequencies
     constexpr float kMaskRatio = 0.02f; // -17 dB below the spread energy
     // Below 1 the noise follows the spectrum only partly, so quiet bands carry relatively
     // less noise: a balance between masking and plain signal-to-noise ratio.
     constexpr float kShape = 0.4f;
+    constexpr float kTonalDb = 6.0f; // extra noise margin under a pure tone
     float spread[kEldBandCount];
     for (int b = 0; b < kEldBandCount; b++) {
         float s = energy[b];
@@ -79,6 +113,8 @@ void MaskingThreshold(const EldCoder *coder, const float *energy, float *thresho
         peak = spread[b] > peak ? spread[b] : peak;
     for (int b = 0; b < kEldBandCount; b++) {
         float t = kMaskRatio * powf(spread[b] + 1e-9f, kShape) * powf(peak + 1e-9f, 1.0f - kShape);
+        // Noise hides under noise far better than under a tone.
+        t *= powf(10.0f, -kTonalDb * tonality[b] / 10.0f);
         threshold[b] = t > coder->athLine[b] ? t : coder->athLine[b];
     }
 }
@@ -262,7 +298,9 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
         EldAnalyze(h, an[c].spectrum);
         float energy[kEldBandCount];
         BandEnergies(an[c].spectrum, energy);
-        MaskingThreshold(coder, energy, threshold[c]);
+        float tonality[kEldBandCount];
+        BandTonality(an[c].spectrum, coder->bandLimit, tonality);
+        MaskingThreshold(coder, energy, tonality, threshold[c]);
     }
     uint8_t msUsed[kEldBandCount] = {0};
     if (channels == 2) ChooseMidSide(an, threshold, msUsed);
