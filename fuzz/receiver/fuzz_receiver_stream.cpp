@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         PacketHeaderParse(data + position, &header);
         PacketHeaderProblems(header, data + position);
         position += kPacketHeaderSize;
-        size_t length = header.payloadLength < size - position ? header.payloadLength : size - position;
+        size_t length =
+            header.payloadLength < size - position ? header.payloadLength : size - position;
         AvcConfig config;
         std::string error;
         int lengthSize = 4;

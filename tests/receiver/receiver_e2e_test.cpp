@@ -35,13 +35,12 @@ class ReceiverProcessTest : public ::testing::Test {
         EXPECT_TRUE(parsed) << text;
         return parsed;
     }
-    std::string Curl(const std::string &arguments, int port, const std::string &path,
-                     int *code) {
+    std::string Curl(const std::string &arguments, int port, const std::string &path, int *code) {
         int exitCode = -1;
-        std::string out = RunCommand("curl -s --max-time 10 -o '" + receiver.dir +
-                                         "/body' -w '%{http_code}' " + arguments +
-                                         " http://127.0.0.1:" + std::to_string(port) + path,
-                                     &exitCode);
+        std::string out =
+            RunCommand("curl -s --max-time 10 -o '" + receiver.dir + "/body' -w '%{http_code}' " +
+                           arguments + " http://127.0.0.1:" + std::to_string(port) + path,
+                       &exitCode);
         *code = atoi(out.c_str());
         EXPECT_EQ(exitCode, 0) << out;
         return ReadFileText(receiver.dir + "/body");
@@ -135,7 +134,8 @@ TEST_F(ReceiverProcessTest, ScreenDescriptionFromAFileAndOverscanForms) {
                                           "--refresh-rate", "50", "--version-string", "9.9"}));
     int code = 0;
     std::string body = Curl("", receiver.mirrorPort, "/stream.xml", &code);
-    EXPECT_NE(body.find("<key>overscanned</key>\n\t<integer>1</integer>"), std::string::npos) << body;
+    EXPECT_NE(body.find("<key>overscanned</key>\n\t<integer>1</integer>"), std::string::npos)
+        << body;
     EXPECT_NE(body.find("<real>0.02</real>"), std::string::npos) << body;
     EXPECT_NE(body.find("<string>9.9</string>"), std::string::npos) << body;
     ReceiverCleanup(&receiver);
@@ -214,9 +214,9 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     int timingPort = 0;
     TimingServer *timing = TimingServerStart(2.5, &timingPort);
     ASSERT_NE(timing, nullptr);
-    ASSERT_TRUE(ReceiverStart(&receiver, {"--ntp-port", std::to_string(timingPort),
-                                          "--exit-on-disconnect", "--png",
-                                          "@DIR@/last.png", "--record", "@DIR@/stream.h264"}));
+    ASSERT_TRUE(
+        ReceiverStart(&receiver, {"--ntp-port", std::to_string(timingPort), "--exit-on-disconnect",
+                                  "--png", "@DIR@/last.png", "--record", "@DIR@/stream.h264"}));
     // A sender touches the first port once and drops it.
     int touch = ConnectLocal(receiver.httpPort);
     ASSERT_GE(touch, 0);
@@ -226,7 +226,8 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     PacketGeometry geometry{(float)width, (float)height, 0, 0, width - 1.0f, height - 1.0f};
     std::vector<uint8_t> bytes = BuildPacket(1, stream.avcc, StreamClockFixed(-0.2), geometry);
     for (int i = 0; i < pictures; i++) {
-        std::vector<uint8_t> packet = BuildPacket(0, stream.pictures[i], StreamClockFixed(-0.2), geometry);
+        std::vector<uint8_t> packet =
+            BuildPacket(0, stream.pictures[i], StreamClockFixed(-0.2), geometry);
         bytes.insert(bytes.end(), packet.begin(), packet.end());
         if (i % 10 == 9) {
             std::vector<uint8_t> heartbeat = BuildHeartbeat();
@@ -236,9 +237,11 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     ASSERT_TRUE(SendInPieces(fd, bytes, 7));
     // Stay connected for three timing requests (one at once, then one a second); by the
     // third, the receiver has long had the first two replies.
-    for (int wait = 0; wait < 200 && TimingServerAnswered(timing) < 3; wait++) usleep(50 * 1000);
+    for (int wait = 0; wait < 200 && TimingServerAnswered(timing) < 3; wait++)
+        usleep(50 * 1000);
     close(fd);
-    ASSERT_TRUE(ReceiverWaitExit(&receiver, 10)) << "the receiver did not stop after the sender left";
+    ASSERT_TRUE(ReceiverWaitExit(&receiver, 10))
+        << "the receiver did not stop after the sender left";
     EXPECT_EQ(receiver.exitStatus, 0);
     int requests = 0, wellFormed = 0;
     TimingServerStop(timing, &requests, &wellFormed);
@@ -257,7 +260,8 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     EXPECT_EQ(report["packets"]["total"].number, pictures + 4);
     EXPECT_EQ(report["packets"]["headerAnomalies"].number, 0);
     std::string sequence = "C";
-    for (int i = 0; i < pictures; i++) sequence += i % 10 == 9 ? "VH" : "V";
+    for (int i = 0; i < pictures; i++)
+        sequence += i % 10 == 9 ? "VH" : "V";
     EXPECT_EQ(report["packetSequence"].text, sequence);
     EXPECT_EQ(report["timestampRegressions"].number, 0);
     EXPECT_GE(report["heartbeatTiming"]["firstAfterSeconds"].number, 0);
@@ -303,8 +307,9 @@ TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {
     EXPECT_GT(lower[2], 160);
 
     int recordedWidth = 0, recordedHeight = 0;
-    EXPECT_EQ(CountContainerPictures(receiver.dir + "/stream.h264", &recordedWidth, &recordedHeight),
-              pictures);
+    EXPECT_EQ(
+        CountContainerPictures(receiver.dir + "/stream.h264", &recordedWidth, &recordedHeight),
+        pictures);
     EXPECT_EQ(recordedWidth, width);
 }
 
@@ -315,15 +320,17 @@ TEST_F(ReceiverProcessTest, TimingRequestsAreAnsweredByAStandardNtpServer) {
     int code = 0;
     std::string chronyd = RunCommand("command -v chronyd", &code);
     if (code != 0) GTEST_SKIP() << "chronyd is not installed";
-    while (!chronyd.empty() && chronyd.back() == '\n') chronyd.pop_back();
+    while (!chronyd.empty() && chronyd.back() == '\n')
+        chronyd.pop_back();
     ASSERT_TRUE(ReceiverStart(&receiver, {}));
     int ntpPort = FreeUdpPort();
     ASSERT_GT(ntpPort, 0);
     std::string config = receiver.dir + "/chrony.conf";
     FILE *file = fopen(config.c_str(), "w");
     ASSERT_NE(file, nullptr);
-    fprintf(file, "port %d\nbindaddress 127.0.0.1\nallow 127.0.0.1\nlocal stratum 8\ncmdport 0\n"
-                  "pidfile %s/chronyd.pid\n",
+    fprintf(file,
+            "port %d\nbindaddress 127.0.0.1\nallow 127.0.0.1\nlocal stratum 8\ncmdport 0\n"
+            "pidfile %s/chronyd.pid\n",
             ntpPort, receiver.dir.c_str());
     fclose(file);
     pid_t server = SpawnProcess({chronyd, "-d", "-x", "-u", "root", "-f", config},
@@ -365,7 +372,8 @@ TEST_F(ReceiverProcessTest, CodecChangeMidStreamAndMp4Recording) {
         std::vector<uint8_t> codec = BuildPacket(1, part->avcc, StreamClockFixed(shift), geometry);
         bytes.insert(bytes.end(), codec.begin(), codec.end());
         for (auto &picture : part->pictures) {
-            std::vector<uint8_t> packet = BuildPacket(0, picture, StreamClockFixed(shift), geometry);
+            std::vector<uint8_t> packet =
+                BuildPacket(0, picture, StreamClockFixed(shift), geometry);
             bytes.insert(bytes.end(), packet.begin(), packet.end());
         }
     }
@@ -385,7 +393,8 @@ TEST_F(ReceiverProcessTest, CodecChangeMidStreamAndMp4Recording) {
     EXPECT_EQ(report["sizeMismatches"].number, 10);
     EXPECT_EQ(report["record"]["pictures"].number, 20);
     int recordedWidth = 0, recordedHeight = 0;
-    EXPECT_EQ(CountContainerPictures(receiver.dir + "/stream.mp4", &recordedWidth, &recordedHeight), 20);
+    EXPECT_EQ(CountContainerPictures(receiver.dir + "/stream.mp4", &recordedWidth, &recordedHeight),
+              20);
     EXPECT_EQ(recordedWidth, 320); // the recording keeps its first codec record
 }
 
@@ -393,14 +402,15 @@ TEST_F(ReceiverProcessTest, MalformedPacketsAreReportedAndTheReceiverCarriesOn) 
     TestStream stream;
     ASSERT_TRUE(EncodeTestStream(160, 128, 2, &stream));
     ASSERT_TRUE(ReceiverStart(&receiver, {"--png", "@DIR@/none.png"}));
-    int fd = OpenStream(receiver.mirrorPort, BuildSetupPlist({{"sessionId", "123456789"}}), "0x0123456789AB");
+    int fd = OpenStream(receiver.mirrorPort, BuildSetupPlist({{"sessionId", "123456789"}}),
+                        "0x0123456789AB");
     ASSERT_GE(fd, 0);
     PacketGeometry geometry{160, 128, 0, 0, 159, 127};
     std::vector<uint8_t> bytes;
     auto append = [&](const std::vector<uint8_t> &packet) {
         bytes.insert(bytes.end(), packet.begin(), packet.end());
     };
-    append(BuildPacket(7, {1, 2, 3, 4, 5}, StreamClockFixed(0), geometry));           // unknown type
+    append(BuildPacket(7, {1, 2, 3, 4, 5}, StreamClockFixed(0), geometry)); // unknown type
     append(BuildPacket(0, {0, 0, 0, 50, 0x65, 1, 2}, StreamClockFixed(0), geometry)); // overrun
     append(BuildPacket(1, {1, 0x64, 0, 0x1f, 0xff, 0xe1, 0, 40}, StreamClockFixed(0), geometry));
     std::vector<uint8_t> heartbeat = BuildHeartbeat();
@@ -463,11 +473,13 @@ TEST_F(ReceiverProcessTest, APeerThatNeverReadsIsDroppedWithoutHarm) {
     int fd = ConnectLocal(receiver.mirrorPort);
     ASSERT_GE(fd, 0);
     std::string requests;
-    for (int i = 0; i < 20000; i++) requests += "GET /stream.xml HTTP/1.1\r\n\r\n";
+    for (int i = 0; i < 20000; i++)
+        requests += "GET /stream.xml HTTP/1.1\r\n\r\n";
     SendAll(fd, requests.data(), requests.size()); // may fail once the receiver gives up
     // Stay connected, reading nothing, until the receiver gives up on this peer.
     for (int wait = 0; wait < 100; wait++) {
-        if (ReadFileText(receiver.LogPath()).find("does not read its responses") != std::string::npos)
+        if (ReadFileText(receiver.LogPath()).find("does not read its responses") !=
+            std::string::npos)
             break;
         usleep(50 * 1000);
     }
@@ -478,7 +490,8 @@ TEST_F(ReceiverProcessTest, APeerThatNeverReadsIsDroppedWithoutHarm) {
     Json report;
     ASSERT_TRUE(StopAndReadReport(&report));
     EXPECT_LT(report["streamXmlServed"].number, 20000);
-    EXPECT_NE(ReadFileText(receiver.LogPath()).find("does not read its responses"), std::string::npos);
+    EXPECT_NE(ReadFileText(receiver.LogPath()).find("does not read its responses"),
+              std::string::npos);
 }
 
 TEST_F(ReceiverProcessTest, DurationEndsTheRunAndCloseAfterPacketsDropsTheSender) {

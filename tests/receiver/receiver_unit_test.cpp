@@ -83,7 +83,8 @@ TEST(ReceiverDigest, ChecksEachPartOfTheCredentials) {
     std::string good = header("AirPlay", "n2", "/stream.xml", "pw");
     EXPECT_EQ(DigestCheck(&good, "GET", "/stream.xml", "pw", nonces, &user), kDigestAccepted);
     EXPECT_EQ(user, "iTunes");
-    EXPECT_EQ(DigestCheck(&good, "GET", "/stream.xml", "other", nonces, &user), kDigestWrongResponse);
+    EXPECT_EQ(DigestCheck(&good, "GET", "/stream.xml", "other", nonces, &user),
+              kDigestWrongResponse);
     EXPECT_EQ(DigestCheck(&good, "POST", "/stream.xml", "pw", nonces, &user), kDigestWrongResponse);
     EXPECT_EQ(DigestCheck(nullptr, "GET", "/stream.xml", "pw", nonces, &user), kDigestMissing);
     std::string stale = header("AirPlay", "n9", "/stream.xml", "pw");
@@ -94,7 +95,8 @@ TEST(ReceiverDigest, ChecksEachPartOfTheCredentials) {
     EXPECT_EQ(DigestCheck(&uri, "GET", "/stream.xml", "pw", nonces, &user), kDigestUriMismatch);
     std::string basic = "Basic aVR1bmVzOnB3";
     EXPECT_EQ(DigestCheck(&basic, "GET", "/stream.xml", "pw", nonces, &user), kDigestMalformed);
-    std::string noResponse = "Digest username=\"iTunes\", realm=\"AirPlay\", nonce=\"n1\", uri=\"/a\"";
+    std::string noResponse =
+        "Digest username=\"iTunes\", realm=\"AirPlay\", nonce=\"n1\", uri=\"/a\"";
     EXPECT_EQ(DigestCheck(&noResponse, "GET", "/a", "pw", nonces, &user), kDigestMalformed);
     std::string upper = good;
     for (size_t at = upper.find("response=\"") + 10; upper[at] != '"'; at++)
@@ -142,7 +144,8 @@ TEST(ReceiverPlist, NamesEachWrongValue) {
     body[47] = 'p';
     EXPECT_FALSE(StreamSetupCheck(body.data(), body.size(), &problems));
     bool missing = false;
-    for (auto &problem : problems) missing = missing || problem.find("\"fpsInfo\" missing") != std::string::npos;
+    for (auto &problem : problems)
+        missing = missing || problem.find("\"fpsInfo\" missing") != std::string::npos;
     EXPECT_TRUE(missing);
 }
 
@@ -239,7 +242,8 @@ TEST(ReceiverPackets, ValidatesCodecRecordsAndNalFraming) {
     EXPECT_FALSE(NalUnitsToAnnexB(overrun.data(), overrun.size(), 4, &annexB, &summary, &error));
     EXPECT_TRUE(annexB.empty());
     std::vector<uint8_t> cutPrefix = {0, 0, 0, 1, 0x41, 0, 0};
-    EXPECT_FALSE(NalUnitsToAnnexB(cutPrefix.data(), cutPrefix.size(), 4, &annexB, &summary, &error));
+    EXPECT_FALSE(
+        NalUnitsToAnnexB(cutPrefix.data(), cutPrefix.size(), 4, &annexB, &summary, &error));
     std::vector<uint8_t> empty = {0, 0, 0, 0};
     EXPECT_FALSE(NalUnitsToAnnexB(empty.data(), empty.size(), 4, &annexB, &summary, &error));
 }
@@ -249,13 +253,15 @@ TEST(ReceiverTiming, ComputesRoundTripAndOffsetFromAMatchingReply) {
     uint64_t sent[8] = {fixed(1000.0), 0};
     uint8_t reply[48] = {0x24, 1, 2, 0xe8};
     auto put = [&](int at, uint64_t v) {
-        for (int i = 7; i >= 0; i--, v >>= 8) reply[at + i] = (uint8_t)v;
+        for (int i = 7; i >= 0; i--, v >>= 8)
+            reply[at + i] = (uint8_t)v;
     };
     put(24, sent[0]);
     put(32, fixed(1002.505)); // sender clock 2.5 s ahead, 5 ms one way
     put(40, fixed(1002.506));
     double roundTrip = 0, offset = 0;
-    ASSERT_EQ(NtpEvaluateReply(reply, 48, sent, 8, fixed(1000.011), &roundTrip, &offset), kNtpReplyOk);
+    ASSERT_EQ(NtpEvaluateReply(reply, 48, sent, 8, fixed(1000.011), &roundTrip, &offset),
+              kNtpReplyOk);
     EXPECT_NEAR(roundTrip, 0.010, 1e-6);
     EXPECT_NEAR(offset, 2.5, 1e-6);
     EXPECT_EQ(NtpEvaluateReply(reply, 47, sent, 8, fixed(1000.011), &roundTrip, &offset),
@@ -271,7 +277,8 @@ TEST(ReceiverTiming, ComputesRoundTripAndOffsetFromAMatchingReply) {
 
 TEST(ReceiverReport, PercentilesUseNearestRank) {
     std::vector<double> samples;
-    for (int i = 100; i >= 1; i--) samples.push_back(i);
+    for (int i = 100; i >= 1; i--)
+        samples.push_back(i);
     EXPECT_EQ(Percentile(samples, 0.5), 50);
     EXPECT_EQ(Percentile(samples, 0.99), 99);
     EXPECT_EQ(Percentile(samples, 1.0), 100);

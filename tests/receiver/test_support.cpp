@@ -34,7 +34,8 @@ std::string ReadFileText(const std::string &path) {
     std::string text;
     char buffer[8192];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
     fclose(file);
     return text;
 }
@@ -43,9 +44,17 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
     char pattern[] = "/tmp/ostrel-rx-test-XXXXXX";
     if (!mkdtemp(pattern)) return false;
     receiver->dir = pattern;
-    std::vector<std::string> all = {RECEIVER_BINARY, "--bind", "127.0.0.1", "--http-port", "0",
-                                    "--mirror-port", "0", "--port-file", receiver->dir + "/ports",
-                                    "--report", receiver->ReportPath()};
+    std::vector<std::string> all = {RECEIVER_BINARY,
+                                    "--bind",
+                                    "127.0.0.1",
+                                    "--http-port",
+                                    "0",
+                                    "--mirror-port",
+                                    "0",
+                                    "--port-file",
+                                    receiver->dir + "/ports",
+                                    "--report",
+                                    receiver->ReportPath()};
     for (std::string argument : arguments) {
         size_t at = argument.find("@DIR@");
         if (at != std::string::npos) argument.replace(at, 5, receiver->dir);
@@ -54,10 +63,12 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
-        int log = open((receiver->dir + "/receiver.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int log =
+            open((receiver->dir + "/receiver.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (log >= 0) dup2(log, STDERR_FILENO);
         std::vector<char *> argv;
-        for (auto &argument : all) argv.push_back(const_cast<char *>(argument.c_str()));
+        for (auto &argument : all)
+            argv.push_back(const_cast<char *>(argument.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -126,7 +137,8 @@ pid_t SpawnProcess(const std::vector<std::string> &arguments, const std::string 
         dup2(log, STDERR_FILENO);
     }
     std::vector<char *> argv;
-    for (auto &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
+    for (auto &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
@@ -169,7 +181,8 @@ std::string RunCommand(const std::string &command, int *exitCode) {
     std::string out;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
     int status = pclose(pipe);
     *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return out;
@@ -194,7 +207,8 @@ struct JsonReader {
     size_t position;
     int depth;
     void Skip() {
-        while (position < text.size() && strchr(" \t\r\n", text[position])) position++;
+        while (position < text.size() && strchr(" \t\r\n", text[position]))
+            position++;
     }
     bool Literal(const char *word) {
         size_t n = strlen(word);
@@ -341,13 +355,15 @@ bool EncodeTestStream(int width, int height, int count, TestStream *out) {
     bool ok = x264_encoder_headers(encoder, &nals, &nalCount) > 0;
     std::vector<uint8_t> sps, pps;
     for (int i = 0; ok && i < nalCount; i++) {
-        if (nals[i].i_type == NAL_SPS) sps.assign(nals[i].p_payload + 4, nals[i].p_payload + nals[i].i_payload);
-        if (nals[i].i_type == NAL_PPS) pps.assign(nals[i].p_payload + 4, nals[i].p_payload + nals[i].i_payload);
+        if (nals[i].i_type == NAL_SPS)
+            sps.assign(nals[i].p_payload + 4, nals[i].p_payload + nals[i].i_payload);
+        if (nals[i].i_type == NAL_PPS)
+            pps.assign(nals[i].p_payload + 4, nals[i].p_payload + nals[i].i_payload);
     }
     ok = ok && sps.size() >= 4 && !pps.empty();
     if (ok) {
-        out->avcc = {1, sps[1], sps[2], sps[3], 0xff, 0xe1, (uint8_t)(sps.size() >> 8),
-                     (uint8_t)sps.size()};
+        out->avcc = {
+            1, sps[1], sps[2], sps[3], 0xff, 0xe1, (uint8_t)(sps.size() >> 8), (uint8_t)sps.size()};
         out->avcc.insert(out->avcc.end(), sps.begin(), sps.end());
         out->avcc.push_back(1);
         out->avcc.push_back((uint8_t)(pps.size() >> 8));
@@ -409,32 +425,39 @@ std::vector<uint8_t> BuildSetupPlist(const std::map<std::string, std::string> &o
         auto found = overrides.find(key);
         return found == overrides.end() ? std::string(standard) : found->second;
     };
-    const char *keys[] = {"latencyMs", "deviceID", "fpsInfo", "timestampInfo", "sessionId",
-                          "version"};
+    const char *keys[] = {"latencyMs",     "deviceID",  "fpsInfo",
+                          "timestampInfo", "sessionId", "version"};
     std::vector<std::string> fps = {"SubS", "B4En", "EnDp", "IdEn", "IdDp", "EQDp", "QueF", "Sent"};
-    std::vector<std::string> stamps = {"SubSu", "BePxT", "AfPxT", "BeFEn", "EmEnc", "QueFr", "SndFr"};
+    std::vector<std::string> stamps = {"SubSu", "BePxT", "AfPxT", "BeFEn",
+                                       "EmEnc", "QueFr", "SndFr"};
     // Object numbering: 0 root, 1-6 keys, 7 latency, 8 device, 9 fps array, 10-17 fps strings,
     // 18 stamps array, 19-25 stamp strings, 26 session, 27 version.
     PlistWriter w;
     std::vector<uint8_t> root = {0xD6, 1, 2, 3, 4, 5, 6, 7, 8, 9, 18, 26, 27};
     w.Add(root);
-    for (const char *key : keys) w.Add(PlistWriter::Ascii(key));
+    for (const char *key : keys)
+        w.Add(PlistWriter::Ascii(key));
     w.Add(PlistWriter::Ascii(value("latencyMs", "90")));
     w.Add(PlistWriter::Ascii(value("deviceID", "0x60C54748E222")));
     std::vector<uint8_t> fpsArray = {(uint8_t)(0xA0 | fps.size())};
-    for (int i = 0; i < 8; i++) fpsArray.push_back((uint8_t)(10 + i));
+    for (int i = 0; i < 8; i++)
+        fpsArray.push_back((uint8_t)(10 + i));
     w.Add(fpsArray);
-    for (auto &text : fps) w.Add(PlistWriter::Ascii(text));
+    for (auto &text : fps)
+        w.Add(PlistWriter::Ascii(text));
     std::vector<uint8_t> stampArray = {(uint8_t)(0xA0 | stamps.size())};
-    for (int i = 0; i < 7; i++) stampArray.push_back((uint8_t)(19 + i));
+    for (int i = 0; i < 7; i++)
+        stampArray.push_back((uint8_t)(19 + i));
     w.Add(stampArray);
-    for (auto &text : stamps) w.Add(PlistWriter::Ascii(text));
+    for (auto &text : stamps)
+        w.Add(PlistWriter::Ascii(text));
     w.Add(PlistWriter::Ascii(value("sessionId", "691484636")));
     w.Add(PlistWriter::Ascii(value("version", "120.2")));
     std::vector<uint8_t> out = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
     out.insert(out.end(), w.objects.begin(), w.objects.end());
     size_t table = out.size();
-    for (size_t offset : w.offsets) out.push_back((uint8_t)offset);
+    for (size_t offset : w.offsets)
+        out.push_back((uint8_t)offset);
     uint8_t trailer[32] = {};
     trailer[6] = 1;
     trailer[7] = 1;
@@ -446,7 +469,8 @@ std::vector<uint8_t> BuildSetupPlist(const std::map<std::string, std::string> &o
 }
 
 static void PutLe32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
+    for (int i = 0; i < 4; i++)
+        p[i] = (uint8_t)(v >> (8 * i));
 }
 
 static void PutLeFloat(uint8_t *p, float f) {
@@ -469,7 +493,8 @@ std::vector<uint8_t> BuildPacket(uint16_t type, const std::vector<uint8_t> &payl
         PutLeFloat(packet.data() + 20, g.height);
     }
     float fields[6] = {g.width, g.height, g.left, g.top, g.right, g.bottom};
-    for (int i = 0; i < 6; i++) PutLeFloat(packet.data() + 40 + 4 * i, fields[i]);
+    for (int i = 0; i < 6; i++)
+        PutLeFloat(packet.data() + 40 + 4 * i, fields[i]);
     packet.insert(packet.end(), payload.begin(), payload.end());
     return packet;
 }
@@ -531,7 +556,8 @@ bool ReadResponse(int fd, int *status, std::string *head, std::string *body) {
                 *head = data.substr(0, headEnd);
                 if (sscanf(head->c_str(), "HTTP/1.1 %d", status) != 1) return false;
                 size_t at = head->find("Content-Length: ");
-                if (at != std::string::npos) bodyLength = strtoul(head->c_str() + at + 16, nullptr, 10);
+                if (at != std::string::npos)
+                    bodyLength = strtoul(head->c_str() + at + 16, nullptr, 10);
             }
         }
         if (headEnd != std::string::npos && data.size() >= headEnd + 4 + bodyLength) {
@@ -556,7 +582,8 @@ struct TimingServer {
 };
 
 static void PutBe64(uint8_t *p, uint64_t v) {
-    for (int i = 7; i >= 0; i--, v >>= 8) p[i] = (uint8_t)v;
+    for (int i = 7; i >= 0; i--, v >>= 8)
+        p[i] = (uint8_t)v;
 }
 
 TimingServer *TimingServerStart(double shiftSeconds, int *port) {
@@ -578,7 +605,8 @@ TimingServer *TimingServerStart(double shiftSeconds, int *port) {
             uint8_t request[64];
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
-            ssize_t n = recvfrom(server->fd, request, sizeof request, 0, (sockaddr *)&from, &fromLength);
+            ssize_t n =
+                recvfrom(server->fd, request, sizeof request, 0, (sockaddr *)&from, &fromLength);
             if (n <= 0) continue;
             server->requests++;
             if (n != 48 || (request[0] & 7) != 3 || ((request[0] >> 3) & 7) != 4) continue;
@@ -594,7 +622,9 @@ TimingServer *TimingServerStart(double shiftSeconds, int *port) {
     return server;
 }
 
-int TimingServerAnswered(TimingServer *server) { return server->wellFormed; }
+int TimingServerAnswered(TimingServer *server) {
+    return server->wellFormed;
+}
 
 void TimingServerStop(TimingServer *server, int *requests, int *wellFormed) {
     server->stop = true;

@@ -21,7 +21,8 @@ struct ReceiverProcess {
 };
 
 // Starts the receiver on 127.0.0.1 with free ports, a report in its folder and
-// the given extra arguments, in which "@DIR@" stands for its folder; waits (at most 5 s) until it listens.
+// the given extra arguments, in which "@DIR@" stands for its folder; waits (at most 5 s) until it
+// listens.
 bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &arguments);
 // SIGTERM, then waits at most 10 s (SIGKILL after that). Returns the exit status.
 int ReceiverStop(ReceiverProcess *receiver);

@@ -1,8 +1,8 @@
 // ostrel-receiver: a small local screen-mirroring receiver for trying the
 // sender without real equipment and for end-to-end tests.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,28 +12,30 @@
 #include "tools/receiver/rx_server.h"
 
 static void Usage(FILE *out) {
-    fprintf(out,
-            "usage: ostrel-receiver [options]\n"
-            "  --bind ADDRESS          IPv4 address to listen on (default 0.0.0.0)\n"
-            "  --http-port PORT        first HTTP port (default 7000; 0 picks a free one)\n"
-            "  --mirror-port PORT      mirroring port (default 7100; 0 picks a free one)\n"
-            "  --port-base N           shorthand: --http-port N --mirror-port N+100\n"
-            "  --ntp-port PORT         the sender's timing port (default 7010)\n"
-            "  --port-file PATH        write \"http PORT\\nmirror PORT\\n\" once listening\n"
-            "  --width N --height N    screen size reported by /stream.xml (1920x1080)\n"
-            "  --overscanned           report the screen as overscanned\n"
-            "  --overscan-form FORM    bool (default), string or integer\n"
-            "  --refresh-rate HZ       refresh rate reported (default 60)\n"
-            "  --version-string TEXT   version reported (default 130.14)\n"
-            "  --stream-xml FILE       answer /stream.xml with this file's bytes instead\n"
-            "  --password TEXT         require HTTP Digest authentication\n"
-            "  --busy                  answer every request with 453\n"
-            "  --duration SECONDS      stop after this time\n"
-            "  --exit-on-disconnect    stop when the sender has gone\n"
-            "  --close-after-packets N drop the stream connection after N packets\n"
-            "  --report PATH           JSON report written at exit\n"
-            "  --png PATH              last decoded picture as PNG, written at exit\n"
-            "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n");
+    fprintf(
+        out,
+        "usage: ostrel-receiver [options]\n"
+        "  --bind ADDRESS          IPv4 address to listen on (default 0.0.0.0)\n"
+        "  --http-port PORT        first HTTP port (default 7000; 0 picks a free one)\n"
+        "  --mirror-port PORT      mirroring port (default 7100; 0 picks a free one)\n"
+        "  --port-base N           shorthand: --http-port N --mirror-port N+100\n"
+        "  --ntp-port PORT         the sender's timing port (default 7010)\n"
+        "  --port-file PATH        write \"http PORT\\nmirror PORT\\n\" once listening\n"
+        "  --width N --height N    screen size reported by /stream.xml (1920x1080)\n"
+        "  --overscanned           report the screen as overscanned\n"
+        "  --overscan-form FORM    bool (default), string or integer\n"
+        "  --refresh-rate HZ       refresh rate reported (default 60)\n"
+        "  --version-string TEXT   version reported (default 130.14)\n"
+        "  --stream-xml FILE       answer /stream.xml with this file's bytes instead\n"
+        "  --password TEXT         require HTTP Digest authentication\n"
+        "  --busy                  answer every request with 453\n"
+        "  --duration SECONDS      stop after this time\n"
+        "  --exit-on-disconnect    stop when the sender has gone\n"
+        "  --close-after-packets N drop the stream connection after N packets\n"
+        "  --verbose               a log line for every video packet\n"
+        "  --report PATH           JSON report written at exit\n"
+        "  --png PATH              last decoded picture as PNG, written at exit\n"
+        "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n");
 }
 
 static bool ParseInt(const char *text, long low, long high, long *out) {
@@ -102,9 +104,12 @@ int main(int argc, char **argv) {
             config.screen.overscanned = true;
         } else if (flag == "--overscan-form") {
             ok = value(&text);
-            if (ok && strcmp(text, "bool") == 0) config.screen.overscanForm = kOverscanBool;
-            else if (ok && strcmp(text, "string") == 0) config.screen.overscanForm = kOverscanString;
-            else if (ok && strcmp(text, "integer") == 0) config.screen.overscanForm = kOverscanInteger;
+            if (ok && strcmp(text, "bool") == 0)
+                config.screen.overscanForm = kOverscanBool;
+            else if (ok && strcmp(text, "string") == 0)
+                config.screen.overscanForm = kOverscanString;
+            else if (ok && strcmp(text, "integer") == 0)
+                config.screen.overscanForm = kOverscanInteger;
             else if (ok) {
                 fprintf(stderr, "ostrel-receiver: --overscan-form takes bool, string or integer\n");
                 ok = false;
@@ -138,6 +143,8 @@ int main(int argc, char **argv) {
         } else if (flag == "--close-after-packets") {
             ok = number(1, 2000000000, &n);
             config.closeAfterPackets = (uint64_t)n;
+        } else if (flag == "--verbose") {
+            config.verbose = true;
         } else if (flag == "--report") {
             ok = value(&text);
             if (ok) config.reportPath = text;

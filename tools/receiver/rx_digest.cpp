@@ -24,7 +24,9 @@ std::string Md5Hex(const void *bytes, size_t length) {
     return text;
 }
 
-static std::string Md5HexOf(const std::string &text) { return Md5Hex(text.data(), text.size()); }
+static std::string Md5HexOf(const std::string &text) {
+    return Md5Hex(text.data(), text.size());
+}
 
 std::string DigestResponse(const std::string &method, const std::string &uri,
                            const std::string &realm, const std::string &user,
@@ -37,15 +39,19 @@ std::string DigestResponse(const std::string &method, const std::string &uri,
 bool DigestParseParams(const std::string &list, std::map<std::string, std::string> *out) {
     size_t i = 0, n = list.size();
     while (i < n) {
-        while (i < n && (list[i] == ' ' || list[i] == '\t' || list[i] == ',')) i++;
+        while (i < n && (list[i] == ' ' || list[i] == '\t' || list[i] == ','))
+            i++;
         if (i == n) break;
         size_t nameStart = i;
-        while (i < n && list[i] != '=' && list[i] != ',' && list[i] != ' ') i++;
+        while (i < n && list[i] != '=' && list[i] != ',' && list[i] != ' ')
+            i++;
         std::string name = list.substr(nameStart, i - nameStart);
-        while (i < n && list[i] == ' ') i++;
+        while (i < n && list[i] == ' ')
+            i++;
         if (name.empty() || i == n || list[i] != '=') return false;
         i++;
-        while (i < n && list[i] == ' ') i++;
+        while (i < n && list[i] == ' ')
+            i++;
         std::string value;
         if (i < n && list[i] == '"') {
             i++;
@@ -64,9 +70,11 @@ bool DigestParseParams(const std::string &list, std::map<std::string, std::strin
             if (!closed) return false;
         } else {
             size_t valueStart = i;
-            while (i < n && list[i] != ',') i++;
+            while (i < n && list[i] != ',')
+                i++;
             value = list.substr(valueStart, i - valueStart);
-            while (!value.empty() && value.back() == ' ') value.pop_back();
+            while (!value.empty() && value.back() == ' ')
+                value.pop_back();
         }
         (*out)[name] = value;
         if (out->size() > 32) return false;
@@ -76,13 +84,20 @@ bool DigestParseParams(const std::string &list, std::map<std::string, std::strin
 
 const char *DigestVerdictName(DigestVerdict verdict) {
     switch (verdict) {
-    case kDigestAccepted: return "accepted";
-    case kDigestMissing: return "no Authorization header";
-    case kDigestMalformed: return "malformed Authorization header";
-    case kDigestWrongRealm: return "wrong realm";
-    case kDigestUnknownNonce: return "nonce not issued by this receiver";
-    case kDigestUriMismatch: return "uri parameter differs from the request URI";
-    case kDigestWrongResponse: return "wrong response (password)";
+    case kDigestAccepted:
+        return "accepted";
+    case kDigestMissing:
+        return "no Authorization header";
+    case kDigestMalformed:
+        return "malformed Authorization header";
+    case kDigestWrongRealm:
+        return "wrong realm";
+    case kDigestUnknownNonce:
+        return "nonce not issued by this receiver";
+    case kDigestUriMismatch:
+        return "uri parameter differs from the request URI";
+    case kDigestWrongResponse:
+        return "wrong response (password)";
     }
     return "?";
 }
@@ -100,7 +115,8 @@ DigestVerdict DigestCheck(const std::string *authorization, const std::string &m
     *user = params["username"];
     if (params["realm"] != kDigestRealm) return kDigestWrongRealm;
     bool known = false;
-    for (auto &nonce : issuedNonces) known = known || nonce == params["nonce"];
+    for (auto &nonce : issuedNonces)
+        known = known || nonce == params["nonce"];
     if (!known) return kDigestUnknownNonce;
     if (params["uri"] != requestUri) return kDigestUriMismatch;
     std::string expected = DigestResponse(method, params["uri"], params["realm"],
@@ -113,9 +129,11 @@ std::string DigestNewNonce() {
     unsigned char bytes[16] = {};
     if (getrandom(bytes, sizeof bytes, 0) != (ssize_t)sizeof bytes) {
         // getrandom on Linux does not fail for 16 bytes once booted; keep a usable value anyway.
-        for (size_t i = 0; i < sizeof bytes; i++) bytes[i] = (unsigned char)(i * 37 + 11);
+        for (size_t i = 0; i < sizeof bytes; i++)
+            bytes[i] = (unsigned char)(i * 37 + 11);
     }
     char text[33];
-    for (size_t i = 0; i < sizeof bytes; i++) snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+    for (size_t i = 0; i < sizeof bytes; i++)
+        snprintf(text + 2 * i, 3, "%02x", bytes[i]);
     return text;
 }

@@ -5,8 +5,10 @@
 
 static std::string Trim(const std::string &text) {
     size_t begin = 0, end = text.size();
-    while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) begin++;
-    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) end--;
+    while (begin < end && (text[begin] == ' ' || text[begin] == '\t'))
+        begin++;
+    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t'))
+        end--;
     return text.substr(begin, end - begin);
 }
 
@@ -44,7 +46,8 @@ HttpParseResult HttpParseRequest(const uint8_t *data, size_t length, HttpRequest
     size_t lineEnd = head.find("\r\n");
     std::string requestLine = head.substr(0, lineEnd);
     size_t space1 = requestLine.find(' ');
-    size_t space2 = space1 == std::string::npos ? std::string::npos : requestLine.find(' ', space1 + 1);
+    size_t space2 =
+        space1 == std::string::npos ? std::string::npos : requestLine.find(' ', space1 + 1);
     if (space2 == std::string::npos || requestLine.find(' ', space2 + 1) != std::string::npos) {
         *error = "malformed request line";
         return kHttpBad;
@@ -123,7 +126,8 @@ std::string HttpBuildResponse(const std::string &version, int status, const char
                               const HttpHeaders &headers, const std::string &body) {
     std::string text = (version.empty() ? std::string("HTTP/1.1") : version) + " " +
                        std::to_string(status) + " " + reason + "\r\n";
-    for (auto &header : headers) text += header.first + ": " + header.second + "\r\n";
+    for (auto &header : headers)
+        text += header.first + ": " + header.second + "\r\n";
     text += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     text += body;
     return text;

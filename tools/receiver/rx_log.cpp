@@ -7,7 +7,9 @@
 
 static bool quietLog = false;
 
-void RxLogSetQuiet(bool quiet) { quietLog = quiet; }
+void RxLogSetQuiet(bool quiet) {
+    quietLog = quiet;
+}
 
 void RxLog(const char *format, ...) {
     if (quietLog) return;

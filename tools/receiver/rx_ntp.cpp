@@ -10,12 +10,14 @@
 #include "tools/receiver/rx_log.h"
 
 static void PutBe64(uint8_t *p, uint64_t v) {
-    for (int i = 7; i >= 0; i--, v >>= 8) p[i] = (uint8_t)v;
+    for (int i = 7; i >= 0; i--, v >>= 8)
+        p[i] = (uint8_t)v;
 }
 
 static uint64_t GetBe64(const uint8_t *p) {
     uint64_t v = 0;
-    for (int i = 0; i < 8; i++) v = v << 8 | p[i];
+    for (int i = 0; i < 8; i++)
+        v = v << 8 | p[i];
     return v;
 }
 
@@ -91,7 +93,8 @@ NtpReplyResult NtpEvaluateReply(const uint8_t *reply, size_t length, const uint6
     if ((reply[0] & 7) != 4) return kNtpReplyBadMode;
     uint64_t originate = GetBe64(reply + 24);
     bool matched = false;
-    for (int i = 0; i < sentCount; i++) matched = matched || (sent[i] && sent[i] == originate);
+    for (int i = 0; i < sentCount; i++)
+        matched = matched || (sent[i] && sent[i] == originate);
     if (!matched) return kNtpReplyUnmatched;
     double t1 = StreamFixedToSeconds(originate);
     double t2 = StreamFixedToSeconds(GetBe64(reply + 32));

@@ -8,17 +8,17 @@
 #include <vector>
 
 struct NtpClient {
-    int fd;                     // UDP socket, -1 when closed
-    bool active;                // a target is set
+    int fd;      // UDP socket, -1 when closed
+    bool active; // a target is set
     sockaddr_in target;
-    double nextSend;            // monotonic seconds
-    uint64_t sent[8];           // transmit stamps of recent requests, to match replies
+    double nextSend;  // monotonic seconds
+    uint64_t sent[8]; // transmit stamps of recent requests, to match replies
     double sentMonotonic[8];
     int sentNext;
     // Results.
     uint64_t requests;
     uint64_t replies;
-    uint64_t badReplies;        // wrong size, mode, or an originate we never sent
+    uint64_t badReplies; // wrong size, mode, or an originate we never sent
     uint64_t sendFailures;
     std::vector<double> roundTrips; // seconds
     std::vector<double> offsets;    // seconds; sender clock minus ours
@@ -43,5 +43,4 @@ void NtpClientReadable(NtpClient *client);
 // trip and the offset (seconds). Exposed for tests.
 enum NtpReplyResult { kNtpReplyOk, kNtpReplyBadSize, kNtpReplyBadMode, kNtpReplyUnmatched };
 NtpReplyResult NtpEvaluateReply(const uint8_t *reply, size_t length, const uint64_t *sent,
-                                int sentCount, uint64_t arrival, double *roundTrip,
-                                double *offset);
+                                int sentCount, uint64_t arrival, double *roundTrip, double *offset);

@@ -43,7 +43,9 @@ std::vector<std::string> PacketHeaderProblems(const PacketHeader &header, const 
     }
     if (!header.reservedZero) problems.push_back("reserved bytes not zero");
     if (header.type == kPacketHeartbeat) {
-        if (header.subtype != 30) problems.push_back("heartbeat with " + std::to_string(header.subtype) + " at offset 6, expected 30");
+        if (header.subtype != 30)
+            problems.push_back("heartbeat with " + std::to_string(header.subtype) +
+                               " at offset 6, expected 30");
         if (header.payloadLength != 0) problems.push_back("heartbeat with a payload");
         if (!AllZero(bytes + 8, 16) || !AllZero(bytes + 40, 24))
             problems.push_back("heartbeat with non-zero timestamp or geometry");
@@ -110,8 +112,7 @@ bool AvcConfigParse(const uint8_t *data, size_t length, AvcConfig *out, std::str
                          std::to_string(nalType);
                 return false;
             }
-            (list == 0 ? out->sps : out->pps)
-                .emplace_back(data + position, data + position + size);
+            (list == 0 ? out->sps : out->pps).emplace_back(data + position, data + position + size);
             position += size;
         }
     }
@@ -125,8 +126,8 @@ bool AvcConfigParse(const uint8_t *data, size_t length, AvcConfig *out, std::str
 
 static const uint8_t kStartCode[4] = {0, 0, 0, 1};
 
-bool NalUnitsToAnnexB(const uint8_t *data, size_t length, int lengthSize,
-                      std::vector<uint8_t> *out, NalSummary *summary, std::string *error) {
+bool NalUnitsToAnnexB(const uint8_t *data, size_t length, int lengthSize, std::vector<uint8_t> *out,
+                      NalSummary *summary, std::string *error) {
     *summary = NalSummary{0, false, false};
     size_t position = 0;
     size_t start = out->size();
@@ -137,7 +138,8 @@ bool NalUnitsToAnnexB(const uint8_t *data, size_t length, int lengthSize,
             return false;
         }
         size_t size = 0;
-        for (int i = 0; i < lengthSize; i++) size = size << 8 | data[position + i];
+        for (int i = 0; i < lengthSize; i++)
+            size = size << 8 | data[position + i];
         position += lengthSize;
         if (size == 0 || size > length - position) {
             *error = "NAL unit of " + std::to_string(size) + " bytes at byte " +

@@ -16,14 +16,14 @@ enum PacketType : uint16_t { kPacketVideo = 0, kPacketCodec = 1, kPacketHeartbea
 struct PacketHeader {
     uint32_t payloadLength;
     uint16_t type;
-    uint16_t subtype;     // offset 6: 6 for video and codec, 30 for heartbeats
-    uint64_t timestamp;   // 32.32 stream clock (seconds upper, fraction lower)
-    float codecWidth;     // offset 16
-    float codecHeight;    // offset 20
-    float width;          // offset 40
-    float height;         // offset 44
+    uint16_t subtype;               // offset 6: 6 for video and codec, 30 for heartbeats
+    uint64_t timestamp;             // 32.32 stream clock (seconds upper, fraction lower)
+    float codecWidth;               // offset 16
+    float codecHeight;              // offset 20
+    float width;                    // offset 40
+    float height;                   // offset 44
     float left, top, right, bottom; // offsets 48..60
-    bool reservedZero;    // bytes 24..39 and 64..127 all zero
+    bool reservedZero;              // bytes 24..39 and 64..127 all zero
 };
 
 void PacketHeaderParse(const uint8_t *bytes, PacketHeader *out);
@@ -46,7 +46,7 @@ struct AvcConfig {
 
 struct NalSummary {
     int count;
-    bool idr;        // holds an IDR slice (type 5)
+    bool idr;           // holds an IDR slice (type 5)
     bool parameterSets; // holds SPS or PPS
 };
 

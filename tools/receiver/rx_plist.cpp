@@ -7,10 +7,14 @@
 static std::string XmlEscape(const std::string &text) {
     std::string out;
     for (char c : text) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else out += c;
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += c;
     }
     return out;
 }
@@ -23,7 +27,9 @@ std::string ScreenInfoXml(const ScreenInfo &info) {
     xml += "\t<key>height</key>\n\t<integer>" + std::to_string(info.height) + "</integer>\n";
     xml += "\t<key>overscanned</key>\n";
     switch (info.overscanForm) {
-    case kOverscanBool: xml += info.overscanned ? "\t<true/>\n" : "\t<false/>\n"; break;
+    case kOverscanBool:
+        xml += info.overscanned ? "\t<true/>\n" : "\t<false/>\n";
+        break;
     case kOverscanString:
         xml += info.overscanned ? "\t<string>true</string>\n" : "\t<string>false</string>\n";
         break;
@@ -57,7 +63,8 @@ bool Fail(Reader &reader, const std::string &text) {
 
 uint64_t ReadBigEndian(const uint8_t *bytes, int size) {
     uint64_t value = 0;
-    for (int i = 0; i < size; i++) value = (value << 8) | bytes[i];
+    for (int i = 0; i < size; i++)
+        value = (value << 8) | bytes[i];
     return value;
 }
 
@@ -133,7 +140,8 @@ bool ReadObject(Reader &reader, uint64_t index, int depth, BpValue *out) {
         uint64_t count;
         if (!ReadCount(reader, &position, marker, &count)) return false;
         uint64_t bytes = (marker >> 4) == 0x6 ? count * 2 : count;
-        if (count > end || position + bytes > end) return Fail(reader, "string or data runs past its end");
+        if (count > end || position + bytes > end)
+            return Fail(reader, "string or data runs past its end");
         if ((marker >> 4) == 0x6) {
             out->kind = BpValue::kString;
             for (uint64_t i = 0; i < count; i++) {

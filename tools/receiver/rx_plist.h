@@ -26,11 +26,11 @@ std::string ScreenInfoXml(const ScreenInfo &info);
 // A value read from a binary property list.
 struct BpValue {
     enum Kind { kNull, kBool, kInteger, kReal, kString, kData, kArray, kDict, kOther } kind = kNull;
-    bool asciiString = false;   // kString: 0x5X (ASCII) rather than 0x6X (UTF-16)
-    int64_t integer = 0;        // kInteger, kBool
-    double real = 0;            // kReal
-    std::string text;           // kString (UTF-16 kept as UTF-8 for BMP text), kData bytes
-    std::vector<BpValue> items; // kArray
+    bool asciiString = false;      // kString: 0x5X (ASCII) rather than 0x6X (UTF-16)
+    int64_t integer = 0;           // kInteger, kBool
+    double real = 0;               // kReal
+    std::string text;              // kString (UTF-16 kept as UTF-8 for BMP text), kData bytes
+    std::vector<BpValue> items;    // kArray
     std::vector<std::string> keys; // kDict, in order; values holds the matching value
     std::vector<BpValue> values;
 };

@@ -56,13 +56,18 @@ static std::string Number(double value) {
     return text;
 }
 
-static std::string Count(uint64_t value) { return std::to_string(value); }
+static std::string Count(uint64_t value) {
+    return std::to_string(value);
+}
 
-static std::string Bool(bool value) { return value ? "true" : "false"; }
+static std::string Bool(bool value) {
+    return value ? "true" : "false";
+}
 
 static std::string Strings(const std::vector<std::string> &texts) {
     std::string out = "[";
-    for (size_t i = 0; i < texts.size(); i++) out += (i ? ", " : "") + Quote(texts[i]);
+    for (size_t i = 0; i < texts.size(); i++)
+        out += (i ? ", " : "") + Quote(texts[i]);
     return out + "]";
 }
 
@@ -76,10 +81,12 @@ static std::string GeometryJson(const Geometry &g) {
 static std::string Spread(const std::vector<double> &seconds) {
     if (seconds.empty()) return "{\"count\": 0}";
     std::vector<double> ms;
-    for (double s : seconds) ms.push_back(s * 1e3);
+    for (double s : seconds)
+        ms.push_back(s * 1e3);
     return "{\"count\": " + Count(ms.size()) +
            ", \"min\": " + Number(*std::min_element(ms.begin(), ms.end())) +
-           ", \"p50\": " + Number(Percentile(ms, 0.5)) + ", \"p99\": " + Number(Percentile(ms, 0.99)) +
+           ", \"p50\": " + Number(Percentile(ms, 0.5)) +
+           ", \"p99\": " + Number(Percentile(ms, 0.99)) +
            ", \"max\": " + Number(*std::max_element(ms.begin(), ms.end())) + "}";
 }
 
@@ -107,10 +114,10 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
     j += "  \"busyRefusals\": " + Count(s.busyRefusals) + ",\n";
     j += "  \"notFound\": " + Count(s.notFound) + ",\n";
     std::string authResult = s.authResult.empty() ? "none" : s.authResult;
-    j += "  \"auth\": {\"result\": " + Quote(authResult) + ", \"challenges\": " + Count(s.challenges) +
-         ", \"accepted\": " + Count(s.authAccepted) + ", \"refused\": " + Count(s.authRefused) +
-         ", \"user\": " + Quote(s.authUser) + ", \"lastProblem\": " + Quote(s.lastAuthProblem) +
-         "},\n";
+    j += "  \"auth\": {\"result\": " + Quote(authResult) +
+         ", \"challenges\": " + Count(s.challenges) + ", \"accepted\": " + Count(s.authAccepted) +
+         ", \"refused\": " + Count(s.authRefused) + ", \"user\": " + Quote(s.authUser) +
+         ", \"lastProblem\": " + Quote(s.lastAuthProblem) + "},\n";
     j += "  \"senderHeaders\": {\"checked\": " + Count(s.senderHeadersChecked) +
          ", \"ok\": " + Bool(s.senderHeadersChecked && s.senderHeaderProblems.empty()) +
          ", \"problems\": " + Strings(s.senderHeaderProblems) + "},\n";
@@ -118,10 +125,11 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
          ", \"checked\": " + Bool(s.postChecked) + ", \"ok\": " + Bool(s.postChecked && s.postOk) +
          ", \"bodyLength\": " + Count(s.postBodyLength) +
          ", \"problems\": " + Strings(s.postProblems) + "},\n";
-    j += "  \"packets\": {\"total\": " + Count(s.packets) + ", \"video\": " + Count(s.videoPackets) +
-         ", \"codec\": " + Count(s.codecPackets) + ", \"heartbeat\": " + Count(s.heartbeats) +
-         ", \"unknown\": " + Count(s.unknownPackets) + ", \"oversized\": " +
-         Count(s.oversizedPackets) + ", \"headerAnomalies\": " + Count(s.headerAnomalies) +
+    j += "  \"packets\": {\"total\": " + Count(s.packets) +
+         ", \"video\": " + Count(s.videoPackets) + ", \"codec\": " + Count(s.codecPackets) +
+         ", \"heartbeat\": " + Count(s.heartbeats) + ", \"unknown\": " + Count(s.unknownPackets) +
+         ", \"oversized\": " + Count(s.oversizedPackets) +
+         ", \"headerAnomalies\": " + Count(s.headerAnomalies) +
          ", \"badCodecPayloads\": " + Count(s.badCodecPayloads) +
          ", \"badVideoPayloads\": " + Count(s.badVideoPayloads) +
          ", \"picturesBeforeCodec\": " + Count(s.picturesBeforeCodec) +
@@ -143,7 +151,8 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
     j += "  \"lastVideoGeometry\": " + GeometryJson(s.lastVideo) + ",\n";
     j += "  \"lastCodecGeometry\": " + GeometryJson(s.lastCodec) + ",\n";
     j += "  \"avc\": {\"profile\": " + std::to_string(s.avcProfile) +
-         ", \"level\": " + std::to_string(s.avcLevel) + ", \"sps\": " + std::to_string(s.avcSpsCount) +
+         ", \"level\": " + std::to_string(s.avcLevel) +
+         ", \"sps\": " + std::to_string(s.avcSpsCount) +
          ", \"pps\": " + std::to_string(s.avcPpsCount) + "},\n";
     j += "  \"latencyMs\": " + Spread(s.latencies) + ",\n";
     // With another machine's clock, the timing exchange's median offset (sender
@@ -151,7 +160,8 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
     std::vector<double> corrected;
     if (!ntp.offsets.empty()) {
         double offset = Percentile(ntp.offsets, 0.5);
-        for (double latency : s.latencies) corrected.push_back(latency + offset);
+        for (double latency : s.latencies)
+            corrected.push_back(latency + offset);
     }
     j += "  \"latencyCorrectedMs\": " + Spread(corrected) + ",\n";
     std::string target = "";
@@ -162,11 +172,13 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
     }
     j += "  \"ntp\": {\"target\": " + Quote(target) + ", \"requests\": " + Count(ntp.requests) +
          ", \"replies\": " + Count(ntp.replies) + ", \"badReplies\": " + Count(ntp.badReplies) +
-         ", \"stratum\": " + std::to_string(ntp.lastStratum) + ", \"refid\": " +
-         Quote(ntp.lastRefid) + ",\n    \"roundTripMs\": " + Spread(ntp.roundTrips) +
+         ", \"stratum\": " + std::to_string(ntp.lastStratum) +
+         ", \"refid\": " + Quote(ntp.lastRefid) +
+         ",\n    \"roundTripMs\": " + Spread(ntp.roundTrips) +
          ",\n    \"offsetMs\": " + Spread(ntp.offsets) + "},\n";
     j += "  \"anomalies\": " + Strings(s.anomalies) + ",\n";
-    j += "  \"png\": {\"path\": " + Quote(s.pngPath) + ", \"written\": " + Bool(s.pngWritten) + "},\n";
+    j += "  \"png\": {\"path\": " + Quote(s.pngPath) + ", \"written\": " + Bool(s.pngWritten) +
+         "},\n";
     j += "  \"record\": {\"path\": " + Quote(s.recordPath) +
          ", \"pictures\": " + Count(s.video.framesRecorded) +
          ", \"failed\": " + Bool(s.video.recordFailed) + "}\n";

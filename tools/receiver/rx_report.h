@@ -25,8 +25,8 @@ struct Geometry {
 struct ReceiverStats {
     double startMonotonic;
     // Connections.
-    uint64_t httpConnections;    // on the first (7000) port
-    uint64_t mirrorConnections;  // on the second (7100) port
+    uint64_t httpConnections;   // on the first (7000) port
+    uint64_t mirrorConnections; // on the second (7100) port
     uint64_t connectionsWithoutRequest;
     // HTTP.
     std::vector<RequestRecord> requests; // the first 64
@@ -64,12 +64,13 @@ struct ReceiverStats {
     uint64_t picturesBeforeCodec;
     uint64_t payloadBytes;
     uint64_t truncatedStreams;
-    uint64_t sizeMismatches;    // decoded pictures whose size differs from their header's  // connection closed in the middle of a packet
+    uint64_t sizeMismatches; // decoded pictures whose size differs from their header's  //
+                             // connection closed in the middle of a packet
     std::vector<std::string> anomalies; // the first 50 texts
-    std::string packetSequence;  // first 200 packet types: C codec, V video, H heartbeat, ? other
+    std::string packetSequence;    // first 200 packet types: C codec, V video, H heartbeat, ? other
     uint64_t timestampRegressions; // video timestamps earlier than the one before
-    double firstHeartbeatAfter;  // seconds from the connection's opening to its first heartbeat
-    double heartbeatMinGap;      // shortest time between two heartbeats; -1 before two
+    double firstHeartbeatAfter;    // seconds from the connection's opening to its first heartbeat
+    double heartbeatMinGap;        // shortest time between two heartbeats; -1 before two
     Geometry lastVideo;
     Geometry lastCodec;
     int avcProfile, avcLevel, avcSpsCount, avcPpsCount;

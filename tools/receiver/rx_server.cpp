@@ -46,8 +46,8 @@ struct Connection {
     AvcConfig avc;
     int loggedVideo;
     int lastMismatchWidth, lastMismatchHeight; // to log each size mismatch once
-    double acceptedAt;     // monotonic seconds
-    double lastHeartbeat;  // monotonic seconds, 0 before the first
+    double acceptedAt;                         // monotonic seconds
+    double lastHeartbeat;                      // monotonic seconds, 0 before the first
     uint64_t lastVideoTimestamp;
 };
 
@@ -138,7 +138,8 @@ void StartStream(Receiver *r, Connection *c, const HttpRequest &request) {
     s.postBodyLength = request.body.size();
     s.postProblems = problems;
     if (problems.empty()) {
-        RxLog("%s: POST /stream body checked: 273-byte set-up list as expected", c->peerText.c_str());
+        RxLog("%s: POST /stream body checked: 273-byte set-up list as expected",
+              c->peerText.c_str());
     } else {
         for (auto &problem : problems)
             RxLog("%s: POST /stream body problem: %s", c->peerText.c_str(), problem.c_str());
@@ -172,15 +173,16 @@ bool Authorize(Receiver *r, Connection *c, const HttpRequest &request, RequestRe
         s.authResult = "refused";
         s.authUser = user;
         s.lastAuthProblem = DigestVerdictName(verdict);
-        RxLog("%s: Digest credentials refused: %s", c->peerText.c_str(), DigestVerdictName(verdict));
+        RxLog("%s: Digest credentials refused: %s", c->peerText.c_str(),
+              DigestVerdictName(verdict));
     }
     std::string nonce = DigestNewNonce();
     r->issuedNonces.push_back(nonce);
     if (r->issuedNonces.size() > 32) r->issuedNonces.erase(r->issuedNonces.begin());
     s.challenges++;
     Respond(r, c, request, record, 401, "Unauthorized",
-            {{"WWW-Authenticate", "Digest realm=\"" + std::string(kDigestRealm) + "\", nonce=\"" +
-                                      nonce + "\""}},
+            {{"WWW-Authenticate",
+              "Digest realm=\"" + std::string(kDigestRealm) + "\", nonce=\"" + nonce + "\""}},
             "");
     return false;
 }
@@ -220,15 +222,16 @@ void HandleRequest(Receiver *r, Connection *c, const HttpRequest &request) {
     CheckSenderHeaders(r, request);
     s.requestCount++;
     c->hadRequest = true;
-    RequestRecord record{c->localPort, c->peerText, request.method, request.uri, 0, request.headers};
+    RequestRecord record{c->localPort, c->peerText, request.method,
+                         request.uri,  0,           request.headers};
     if (Authorize(r, c, request, &record)) {
         if (r->config->busy) {
             s.busyRefusals++;
             Respond(r, c, request, &record, 453, "Not Enough Bandwidth", {}, "");
         } else if (request.method == "GET" && request.uri == "/stream.xml") {
             s.streamXmlServed++;
-            Respond(r, c, request, &record, 200, "OK",
-                    {{"Content-Type", "text/x-apple-plist+xml"}}, r->streamXml);
+            Respond(r, c, request, &record, 200, "OK", {{"Content-Type", "text/x-apple-plist+xml"}},
+                    r->streamXml);
         } else if (request.method == "POST" && request.uri == "/stream") {
             Respond(r, c, request, &record, 200, "OK", {}, "");
             StartStream(r, c, request);
@@ -262,8 +265,10 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
     }
     Geometry geometry{true, h.width, h.height, h.left, h.top, h.right, h.bottom};
     if (s.packetSequence.size() < 200)
-        s.packetSequence += h.type == kPacketVideo ? 'V' : h.type == kPacketCodec ? 'C'
-                            : h.type == kPacketHeartbeat ? 'H' : '?';
+        s.packetSequence += h.type == kPacketVideo       ? 'V'
+                            : h.type == kPacketCodec     ? 'C'
+                            : h.type == kPacketHeartbeat ? 'H'
+                                                         : '?';
     switch (h.type) {
     case kPacketCodec: {
         s.codecPackets++;
@@ -284,9 +289,8 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
         s.avcPpsCount = (int)config.pps.size();
         RxLog("%s: codec packet, %u bytes: profile %d, level %d, %zu SPS, %zu PPS, picture "
               "%gx%g at (%g,%g)-(%g,%g)",
-              c->peerText.c_str(), h.payloadLength, config.profile, config.level,
-              config.sps.size(), config.pps.size(), h.width, h.height, h.left, h.top, h.right,
-              h.bottom);
+              c->peerText.c_str(), h.payloadLength, config.profile, config.level, config.sps.size(),
+              config.pps.size(), h.width, h.height, h.left, h.top, h.right, h.bottom);
         VideoSinkCodec(r->sink, config, payload, h.payloadLength);
         break;
     }
@@ -315,10 +319,10 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
             StatsAddAnomaly(&s, "video packet: " + error);
             break;
         }
-        if (c->loggedVideo < 3) {
+        if (c->loggedVideo < 3 || r->config->verbose) {
             c->loggedVideo++;
-            RxLog("%s: video packet, %u bytes, %d NAL units%s, latency %.1f ms", c->peerText.c_str(),
-                  h.payloadLength, summary.count, summary.idr ? " (IDR)" : "",
+            RxLog("%s: video packet, %u bytes, %d NAL units%s, latency %.1f ms",
+                  c->peerText.c_str(), h.payloadLength, summary.count, summary.idr ? " (IDR)" : "",
                   (arrival - StreamFixedToSeconds(h.timestamp)) * 1e3);
         }
         uint64_t decodedBefore = VideoSinkStats(r->sink).framesDecoded;
@@ -332,7 +336,8 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
                 c->lastMismatchHeight != video.height) {
                 std::string text = "decoded picture " + std::to_string(video.width) + "x" +
                                    std::to_string(video.height) + " differs from the header's " +
-                                   std::to_string((int)h.width) + "x" + std::to_string((int)h.height);
+                                   std::to_string((int)h.width) + "x" +
+                                   std::to_string((int)h.height);
                 RxLog("%s: %s", c->peerText.c_str(), text.c_str());
                 StatsAddAnomaly(&s, text);
             }
@@ -425,8 +430,10 @@ void ReadConnection(Receiver *r, Connection *c) {
         if (n <= 0) {
             c->in.resize(old);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
-            if (n < 0) RxLog("%s: receive failed: %s", c->peerText.c_str(), strerror(errno));
-            else RxLog("%s: connection closed by the peer", c->peerText.c_str());
+            if (n < 0)
+                RxLog("%s: receive failed: %s", c->peerText.c_str(), strerror(errno));
+            else
+                RxLog("%s: connection closed by the peer", c->peerText.c_str());
             if (c->streaming && !c->in.empty()) {
                 r->stats.truncatedStreams++;
                 RxLog("%s: %zu bytes of an unfinished packet were left", c->peerText.c_str(),
@@ -455,8 +462,8 @@ void Accept(Receiver *r, int which) {
     for (int budget = 0; budget < 16; budget++) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        int fd = accept4(r->listeners[which], (sockaddr *)&peer, &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd =
+            accept4(r->listeners[which], (sockaddr *)&peer, &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 RxLog("accept failed: %s", strerror(errno));
@@ -504,7 +511,8 @@ void Reap(Receiver *r) {
         r->connections.erase(r->connections.begin() + (ptrdiff_t)i);
         if (wasStream) {
             bool otherStream = false;
-            for (auto &other : r->connections) otherStream = otherStream || other->streaming;
+            for (auto &other : r->connections)
+                otherStream = otherStream || other->streaming;
             if (!otherStream) {
                 NtpClientStop(&r->ntp);
                 VideoSinkDrain(r->sink);
@@ -512,7 +520,8 @@ void Reap(Receiver *r) {
         }
         if (hadRequest && r->config->exitOnDisconnect) {
             bool others = false;
-            for (auto &other : r->connections) others = others || other->hadRequest;
+            for (auto &other : r->connections)
+                others = others || other->hadRequest;
             if (!others) {
                 RxLog("The sender has disconnected; stopping (--exit-on-disconnect)");
                 r->stop = true;
@@ -641,7 +650,8 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         Reap(r);
     }
     Summarize(r);
-    for (auto &c : r->connections) close(c->fd);
+    for (auto &c : r->connections)
+        close(c->fd);
     r->connections.clear();
     close(r->listeners[0]);
     close(r->listeners[1]);

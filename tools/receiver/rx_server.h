@@ -22,6 +22,7 @@ struct ReceiverConfig {
     std::string reportPath;
     std::string pngPath;
     std::string recordPath;
+    bool verbose = false; // a log line for every video packet, not only the first three
     std::string portFile; // receives "http PORT\nmirror PORT\n" once listening
 };
 

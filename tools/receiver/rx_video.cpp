@@ -48,7 +48,8 @@ static void DecoderLogCallback(void *avcl, int level, const char *format, va_lis
         vsnprintf(text, sizeof text, format, copy);
         va_end(copy);
         size_t n = strlen(text);
-        while (n && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = 0;
+        while (n && (text[n - 1] == '\n' || text[n - 1] == '\r'))
+            text[--n] = 0;
         RxLog("Decoder error: %s", text);
         return;
     }
@@ -163,7 +164,8 @@ static void RecordOpen(VideoSink *sink, const uint8_t *avcc, size_t length) {
         return;
     }
     sink->recordExtradata.assign(avcc, avcc + length);
-    if (avformat_alloc_output_context2(&sink->muxer, nullptr, nullptr, sink->recordPath.c_str()) < 0 ||
+    if (avformat_alloc_output_context2(&sink->muxer, nullptr, nullptr, sink->recordPath.c_str()) <
+            0 ||
         !sink->muxer) {
         RxLog("No container format for recording %s", sink->recordPath.c_str());
         sink->stats.recordFailed = true;
@@ -189,7 +191,8 @@ static void RecordOpen(VideoSink *sink, const uint8_t *avcc, size_t length) {
     RxLog("Recording to %s", sink->recordPath.c_str());
 }
 
-void VideoSinkCodec(VideoSink *sink, const AvcConfig &config, const uint8_t *raw, size_t rawLength) {
+void VideoSinkCodec(VideoSink *sink, const AvcConfig &config, const uint8_t *raw,
+                    size_t rawLength) {
     std::vector<uint8_t> annexB;
     AvcConfigToAnnexB(config, &annexB);
     // Parameter sets go to the decoder in-band with the next picture (alone they
@@ -199,9 +202,8 @@ void VideoSinkCodec(VideoSink *sink, const AvcConfig &config, const uint8_t *raw
     if (!sink->rawFile && !sink->muxer) RecordOpen(sink, raw, rawLength);
     if (sink->rawFile) {
         fwrite(annexB.data(), 1, annexB.size(), sink->rawFile);
-    } else if (sink->muxer &&
-               (rawLength != sink->recordExtradata.size() ||
-                memcmp(raw, sink->recordExtradata.data(), rawLength) != 0)) {
+    } else if (sink->muxer && (rawLength != sink->recordExtradata.size() ||
+                               memcmp(raw, sink->recordExtradata.data(), rawLength) != 0)) {
         RxLog("Codec record changed; the recording keeps its first one");
     }
 }
@@ -273,7 +275,9 @@ void VideoSinkPicture(VideoSink *sink, const uint8_t *avcc, size_t avccLength,
         RecordPicture(sink, avcc, avccLength, annexB, idr, timestamp);
 }
 
-VideoStats VideoSinkStats(const VideoSink *sink) { return sink->stats; }
+VideoStats VideoSinkStats(const VideoSink *sink) {
+    return sink->stats;
+}
 
 bool VideoSinkWritePng(VideoSink *sink, const std::string &path) {
     AVFrame *picture = sink->lastPicture;
@@ -290,10 +294,9 @@ bool VideoSinkWritePng(VideoSink *sink, const std::string &path) {
     AVCodecContext *encoder = avcodec_alloc_context3(codec);
     AVFrame *rgb = av_frame_alloc();
     AVPacket *packet = av_packet_alloc();
-    SwsContext *scaler = sws_getContext(picture->width, picture->height,
-                                        (AVPixelFormat)picture->format, picture->width,
-                                        picture->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr,
-                                        nullptr, nullptr);
+    SwsContext *scaler = sws_getContext(
+        picture->width, picture->height, (AVPixelFormat)picture->format, picture->width,
+        picture->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
     do {
         if (!encoder || !rgb || !packet || !scaler) {
             RxLog("Cannot set up the PNG conversion");
