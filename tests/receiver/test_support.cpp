@@ -54,7 +54,11 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
                                     "--port-file",
                                     receiver->dir + "/ports",
                                     "--report",
-                                    receiver->ReportPath()};
+                                    receiver->ReportPath(),
+                                    // Never the default timing port, which other tests may
+                                    // serve; a test's own --ntp-port comes later and wins.
+                                    "--ntp-port",
+                                    std::to_string(FreeUdpPort())};
     for (std::string argument : arguments) {
         size_t at = argument.find("@DIR@");
         if (at != std::string::npos) argument.replace(at, 5, receiver->dir);
