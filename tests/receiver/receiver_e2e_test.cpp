@@ -120,12 +120,19 @@ TEST_F(ReceiverProcessTest, ScreenDescriptionCarriesTheConfiguredSize) {
     body = Curl("", receiver.httpPort, "/stream.xml", &code);
     EXPECT_EQ(code, 200);
     EXPECT_NE(body.find("<integer>1280</integer>"), std::string::npos);
-    Curl("", receiver.mirrorPort, "/nothing", &code);
+    Curl("-H 'X-Twice: one' -H 'x-twice: two'", receiver.mirrorPort, "/nothing", &code);
     EXPECT_EQ(code, 404);
     Json report;
     ASSERT_TRUE(StopAndReadReport(&report));
     EXPECT_EQ(report["streamXmlServed"].number, 2);
     EXPECT_EQ(report["notFound"].number, 1);
+    // Every request is listed with its headers; a repeated header is not lost.
+    ASSERT_EQ(report["requests"].items.size(), 3u);
+    const Json &last = report["requests"][2];
+    EXPECT_EQ(last["uri"].text, "/nothing");
+    EXPECT_EQ(last["status"].number, 404);
+    EXPECT_EQ(last["headers"]["X-Twice"].text, "one");
+    EXPECT_EQ(last["headers"]["x-twice#2"].text, "two");
     EXPECT_EQ(report["auth"]["result"].text, "none");
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <unistd.h>
 
 #include "tools/receiver/rx_log.h"
@@ -104,8 +105,15 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
              ", \"peer\": " + Quote(r.peer) + ", \"method\": " + Quote(r.method) +
              ", \"uri\": " + Quote(r.uri) + ", \"status\": " + std::to_string(r.status) +
              ", \"headers\": {";
-        for (size_t h = 0; h < r.headers.size(); h++)
-            j += (h ? ", " : "") + Quote(r.headers[h].first) + ": " + Quote(r.headers[h].second);
+        for (size_t h = 0; h < r.headers.size(); h++) {
+            // A repeated name stays visible as "name#2" instead of a duplicate JSON key.
+            int seen = 1;
+            for (size_t k = 0; k < h; k++)
+                seen += strcasecmp(r.headers[k].first.c_str(), r.headers[h].first.c_str()) == 0;
+            std::string name = r.headers[h].first;
+            if (seen > 1) name += "#" + std::to_string(seen);
+            j += (h ? ", " : "") + Quote(name) + ": " + Quote(r.headers[h].second);
+        }
         j += "}}";
     }
     j += s.requests.empty() ? "],\n" : "\n  ],\n";
