@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 extern "C" {
@@ -27,8 +28,8 @@ class ReceiverProcessTest : public ::testing::Test {
         }
         ReceiverCleanup(&receiver);
     }
-    bool StopAndReadReport(Json *report) {
-        int status = ReceiverStop(&receiver);
+    bool StopAndReadReport(Json *report, int signal = SIGTERM) {
+        int status = ReceiverStop(&receiver, signal);
         EXPECT_EQ(status, 0);
         std::string text = ReadFileText(receiver.ReportPath());
         bool parsed = JsonParse(text, report);
@@ -209,7 +210,7 @@ TEST_F(ReceiverProcessTest, BusyReceiverAnswers453) {
     Curl("", receiver.mirrorPort, "/stream.xml", &code);
     EXPECT_EQ(code, 453);
     Json report;
-    ASSERT_TRUE(StopAndReadReport(&report));
+    ASSERT_TRUE(StopAndReadReport(&report, SIGINT)); // Ctrl-C ends a run as cleanly
     EXPECT_EQ(report["busyRefusals"].number, 1);
     EXPECT_EQ(report["streamXmlServed"].number, 0);
 }

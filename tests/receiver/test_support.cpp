@@ -111,9 +111,9 @@ bool ReceiverWaitExit(ReceiverProcess *receiver, double seconds) {
     return false;
 }
 
-int ReceiverStop(ReceiverProcess *receiver) {
+int ReceiverStop(ReceiverProcess *receiver, int signal) {
     if (receiver->pid < 0) return receiver->exitStatus;
-    kill(receiver->pid, SIGTERM);
+    kill(receiver->pid, signal);
     if (!ReceiverWaitExit(receiver, 10)) {
         kill(receiver->pid, SIGKILL);
         int status;

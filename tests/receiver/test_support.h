@@ -24,8 +24,9 @@ struct ReceiverProcess {
 // the given extra arguments, in which "@DIR@" stands for its folder; waits (at most 5 s) until it
 // listens.
 bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &arguments);
-// SIGTERM, then waits at most 10 s (SIGKILL after that). Returns the exit status.
-int ReceiverStop(ReceiverProcess *receiver);
+// Sends signal (SIGTERM by default), then waits at most 10 s (SIGKILL after
+// that). Returns the exit status.
+int ReceiverStop(ReceiverProcess *receiver, int signal = 15);
 // Waits at most seconds for the receiver to end by itself; false if it did not.
 bool ReceiverWaitExit(ReceiverProcess *receiver, double seconds);
 bool ReceiverAlive(ReceiverProcess *receiver);
