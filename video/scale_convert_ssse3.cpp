@@ -219,12 +219,17 @@ struct RowPlanes {
     uint8_t *v;
 };
 
-RowPlanes PlanesAt(const ScaleBand *band, int row, int column) {
+// Plane positions of a row pair starting at (row, column). Only pointers that lie inside
+// their planes are formed: the bottom row only for a pair, chroma only for a pair of rows
+// in a picture that has chroma.
+RowPlanes PlanesAt(const ScaleBand *band, int row, int column, bool pair) {
     int width = band->pictureWidth;
     int chromaWidth = width / 2;
-    RowPlanes planes;
+    RowPlanes planes{};
     planes.yTop = band->planes[0] + static_cast<size_t>(row) * width + column;
+    if (!pair) return planes;
     planes.yBottom = planes.yTop + width;
+    if (chromaWidth == 0) return planes;
     size_t chroma = static_cast<size_t>(row / 2) * chromaWidth + column / 2;
     planes.u = band->planes[1] + chroma;
     planes.v = band->planes[2] + chroma;
@@ -239,7 +244,7 @@ void CopyBand(const ScaleBand *band, const BandExtent *extent) {
         const uint8_t *bottom = pair ? SourceRow(band->source, band->sourceStride,
                                                  band->sourceHeight, band->bottomUp, row + 1)
                                      : nullptr;
-        RowPlanes planes = PlanesAt(band, row, 0);
+        RowPlanes planes = PlanesAt(band, row, 0, pair);
         ConvertRows(top, bottom, band->pictureWidth, planes.yTop, planes.yBottom, planes.u,
                     planes.v);
     }
@@ -369,7 +374,7 @@ void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const Ba
                 rows[r] = blended[r];
             }
         }
-        RowPlanes planes = PlanesAt(band, row, extent->colBegin);
+        RowPlanes planes = PlanesAt(band, row, extent->colBegin, pair);
         ConvertRows(rows[0], rows[1], columns, planes.yTop, planes.yBottom, planes.u, planes.v);
     }
 }

@@ -145,7 +145,6 @@ void Encode(benchmark::State &state, int width, int height) {
         band.planes[i] = planes.p[i];
     band.rowCount = height;
     ScaleBandScalar(&band);
-    int64_t bytes = 0;
     int frame = 0;
     for (auto _ : state) {
         // A moving block: some macroblocks change every frame.
@@ -159,7 +158,6 @@ void Encode(benchmark::State &state, int width, int height) {
         encoder->framesEncoded++;
         frame++;
     }
-    (void)bytes;
     state.counters["fps"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     CloseFrameEncoder(encoder);
@@ -188,9 +186,15 @@ void RegisterScaleCases(int width, int height) {
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run> &runs) override {
+        // With repetitions the median stands for the case; otherwise its single run.
         for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (run.error_occurred || run.iterations <= 0) continue;
+            std::string name = run.run_name.str();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                times_[name] = run.GetAdjustedRealTime();
+                medians_[name] = true;
+            } else if (run.run_type == Run::RT_Iteration && !medians_[name]) {
+                times_[name] = run.GetAdjustedRealTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -226,6 +230,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   private:
     std::map<std::string, double> times_;
+    std::map<std::string, bool> medians_;
 };
 
 } // namespace
