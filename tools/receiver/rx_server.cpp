@@ -63,6 +63,7 @@ struct Receiver {
     VideoSink *sink;
     bool stop;
     double nextSummary;
+    uint64_t packetsAtSummary;
 };
 
 int OpenListener(const std::string &address, int port, int *boundPort) {
@@ -564,7 +565,8 @@ bool LoadStreamXml(Receiver *r) {
 void Summarize(Receiver *r) {
     const ReceiverStats &s = r->stats;
     VideoStats video = VideoSinkStats(r->sink);
-    if (!s.packets) return;
+    if (!s.packets || s.packets == r->packetsAtSummary) return; // nothing new to say
+    r->packetsAtSummary = s.packets;
     RxLog("Summary: %llu packets (%llu video, %llu codec, %llu heartbeat), %llu pictures decoded, "
           "%llu decode errors, latency p50 %.1f ms, %llu timing replies",
           (unsigned long long)s.packets, (unsigned long long)s.videoPackets,
