@@ -340,6 +340,10 @@ static int ChannelSpectralBits(const EldChannelData *data, int maxSfb) {
     return bits;
 }
 
+int EldTnsBits(const EldTnsFilter *tns) {
+    return tns->order > 0 ? 2 + 1 + 6 + 5 + 1 + 1 + 4 * tns->order : 0;
+}
+
 int EldFrameBits(const EldFrameData *frame) {
     int bits = 6 + (frame->channels == 2 ? 2 : 0);
     if (frame->channels == 2 && frame->msMode == 1) bits += frame->maxSfb;
@@ -348,7 +352,8 @@ int EldFrameBits(const EldFrameData *frame) {
         int sfBits = EldScalefactorBits(d, frame->maxSfb);
         int specBits = ChannelSpectralBits(d, frame->maxSfb);
         if (sfBits >= kEldBitsInfinite || specBits >= kEldBitsInfinite) return kEldBitsInfinite;
-        bits += 8 + EldSectionBits(d->book, frame->maxSfb) + sfBits + 1 + specBits;
+        bits += 8 + EldSectionBits(d->book, frame->maxSfb) + sfBits + 1 + EldTnsBits(&d->tns) +
+                specBits;
     }
     return bits;
 }
@@ -357,6 +362,14 @@ int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
     if (frame->maxSfb < 0 || frame->maxSfb > kEldBandCount || frame->channels < 1 ||
         frame->channels > 2) {
         return -1;
+    }
+    for (int c = 0; c < frame->channels; c++) {
+        const EldTnsFilter &tns = frame->ch[c].tns;
+        if (tns.order < 0 || tns.order > kEldTnsMaxOrder || tns.length < 0 || tns.length > 63)
+            return -1;
+        for (int i = 0; i < tns.order; i++) {
+            if (tns.index[i] < -8 || tns.index[i] > 7) return -1;
+        }
     }
     for (int c = 0; c < frame->channels; c++) {
         if (EldScalefactorBits(&frame->ch[c], frame->maxSfb) >= kEldBitsInfinite) return -1;
@@ -399,7 +412,18 @@ int EldWriteFrame(const EldFrameData *frame, uint8_t *out, int capacity) {
             BitWriterPut(&w, kScalefactorCodes[idx], kScalefactorBits[idx]);
             prev = d->scalefactor[b];
         }
-        BitWriterPut(&w, 0, 1); // no temporal noise shaping
+        const EldTnsFilter &tns = d->tns;
+        BitWriterPut(&w, tns.order > 0 ? 1 : 0, 1);
+        if (tns.order > 0) {
+            BitWriterPut(&w, 1, 2); // one filter
+            BitWriterPut(&w, 1, 1); // 4-bit coefficients
+            BitWriterPut(&w, (uint32_t)tns.length, 6);
+            BitWriterPut(&w, (uint32_t)tns.order, 5);
+            BitWriterPut(&w, 0, 1); // upward
+            BitWriterPut(&w, 0, 1); // no coefficient compression
+            for (int i = 0; i < tns.order; i++)
+                BitWriterPut(&w, (uint32_t)tns.index[i] & 15u, 4);
+        }
         for (int b = 0; b < maxSfb; b++) {
             if (d->book[b] == 0) continue;
             int start = kSwbOffset480[b];

@@ -32,11 +32,25 @@ void SpectrumWrite(BitWriter *writer, const int *q, int count, int book);
 [[nodiscard]] int SpectrumSmallestBook(int maxAbs);
 
 // Coded content of one channel.
+constexpr int kEldTnsMaxOrder = 12; // largest filter order a decoder takes in this frame size
+
+// One noise-shaping filter over the top `tnsLength` bands, run upward in frequency, with
+// 4-bit coefficient indices (-8..7). No filter when tnsOrder is 0.
+struct EldTnsFilter {
+    int order;
+    int length; // bands, counted down from the top band of the table
+    int index[kEldTnsMaxOrder];
+};
+
 struct EldChannelData {
     int scalefactor[kEldBandCount]; // per band; only bands with book != 0 are sent
     int book[kEldBandCount];        // 0 (all zero) or 1..11
     int q[kEldFrameLength];         // quantized lines
+    EldTnsFilter tns;
 };
+
+// Bits of the noise-shaping data after its presence bit (0 without a filter).
+[[nodiscard]] int EldTnsBits(const EldTnsFilter *tns);
 
 // One access unit.
 struct EldFrameData {

@@ -1,5 +1,7 @@
 #include "aaceld/eld_coder.h"
 
+#include "aaceld/eld_tns.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +38,7 @@ struct ChannelAnalysis {
     float baseStep[kEldBandCount]; // scalefactor for the wanted noise, before the offset
     int minStep[kEldBandCount];    // smallest scalefactor that keeps values <= 8191
     uint8_t silent[kEldBandCount]; // band is all zero
+    EldTnsFilter tns;              // filter already applied to `spectrum`
 };
 
 float Sanitize(float x) {
@@ -192,6 +195,7 @@ int TrialFrame(const EldCoder *coder, const ChannelAnalysis *an, const uint8_t *
     for (int c = 0; c < coder->channels; c++) {
         int last;
         QuantizeChannel(&an[c], coder->bandLimit, offset, &frame->ch[c], &last);
+        frame->ch[c].tns = an[c].tns;
         if (last + 1 > maxSfb) maxSfb = last + 1;
     }
     frame->maxSfb = maxSfb;
@@ -210,7 +214,7 @@ int TrialFrame(const EldCoder *coder, const ChannelAnalysis *an, const uint8_t *
         int sections = EldChooseBooks(d, maxSfb, 0);
         int sfBits = EldScalefactorBits(d, maxSfb);
         if (sections >= kEldBitsInfinite || sfBits >= kEldBitsInfinite) return kEldBitsInfinite;
-        bits += 8 + sections + sfBits + 1;
+        bits += 8 + sections + sfBits + 1 + EldTnsBits(&d->tns);
     }
     return bits;
 }
@@ -301,6 +305,8 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
         float tonality[kEldBandCount];
         BandTonality(an[c].spectrum, coder->bandLimit, tonality);
         MaskingThreshold(coder, energy, tonality, threshold[c]);
+        (void)EldTnsAnalyze(an[c].spectrum, EldTnsTopBand(coder->sampleRate, coder->bandLimit),
+                            &an[c].tns);
     }
     uint8_t msUsed[kEldBandCount] = {0};
     if (channels == 2) ChooseMidSide(an, threshold, msUsed);

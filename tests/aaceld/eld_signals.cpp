@@ -109,3 +109,18 @@ std::vector<float> SignalSplitStereo(double seconds) {
     }
     return out;
 }
+
+std::vector<float> SignalClicks(double seconds, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    std::vector<float> out(2 * Frames(seconds));
+    const size_t period = (size_t)(0.2 * kRate);
+    for (size_t i = 0; i < out.size() / 2; i++) {
+        // Onsets fall at varying positions within the 480-sample frames.
+        size_t t = (i + 137) % period;
+        float env = (float)(0.8 * exp(-(double)t / 300.0));
+        out[2 * i] = env * dist(rng);
+        out[2 * i + 1] = env * dist(rng);
+    }
+    return out;
+}

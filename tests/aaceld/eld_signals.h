@@ -15,3 +15,5 @@ std::vector<float> SignalMultiTone(double seconds);
 std::vector<float> SignalMusicLike(double seconds, uint32_t seed);
 // Left a 500 Hz tone, right a 3 kHz tone at another level.
 std::vector<float> SignalSplitStereo(double seconds);
+// Short decaying noise bursts every 200 ms over near silence: attacks.
+std::vector<float> SignalClicks(double seconds, uint32_t seed);

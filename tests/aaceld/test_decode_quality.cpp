@@ -83,6 +83,7 @@ TEST(AacEldDecode, EverySignalDecodesWithoutWarnings) {
         {"split stereo", SignalSplitStereo(1.0)},
         {"multi-tone", SignalMultiTone(2.0)},
         {"music-like", SignalMusicLike(2.0, 3)},
+        {"clicks", SignalClicks(2.0, 4)},
     };
     const int delay = CoderDelay();
     printf("%-22s %9s %9s %9s\n", "signal (128 kbit/s)", "SNR L dB", "SNR R dB", "level dB");
