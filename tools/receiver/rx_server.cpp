@@ -562,10 +562,10 @@ bool LoadStreamXml(Receiver *r) {
     return true;
 }
 
-void Summarize(Receiver *r) {
+void Summarize(Receiver *r, bool final) {
     const ReceiverStats &s = r->stats;
     VideoStats video = VideoSinkStats(r->sink);
-    if (!s.packets || s.packets == r->packetsAtSummary) return; // nothing new to say
+    if (!s.packets || (!final && s.packets == r->packetsAtSummary)) return; // nothing new
     r->packetsAtSummary = s.packets;
     RxLog("Summary: %llu packets (%llu video, %llu codec, %llu heartbeat), %llu pictures decoded, "
           "%llu decode errors, latency p50 %.1f ms, %llu timing replies",
@@ -611,7 +611,7 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         }
         NtpClientTick(&r->ntp, now);
         if (now >= r->nextSummary) {
-            Summarize(r);
+            Summarize(r, false);
             r->nextSummary = now + 5;
         }
         std::vector<pollfd> fds;
@@ -651,7 +651,7 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         }
         Reap(r);
     }
-    Summarize(r);
+    Summarize(r, true);
     for (auto &c : r->connections)
         close(c->fd);
     r->connections.clear();
