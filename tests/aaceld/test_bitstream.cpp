@@ -46,6 +46,7 @@ struct ParsedFrame {
     int maxSfb = 0, msMode = 0;
     std::vector<int> msUsed;
     int sf[2][kEldBandCount] = {};
+    EldTnsFilter tns[2] = {};
     int book[2][kEldBandCount] = {};
     int q[2][kEldFrameLength] = {};
     bool ok = true;
@@ -84,7 +85,17 @@ ParsedFrame Parse(const uint8_t *data, size_t size, int channels) {
             prev += idx - 60;
             f.sf[c][b] = prev;
         }
-        if (r.Get(1) != 0) return f.ok = false, f; // no temporal noise shaping
+        if (r.Get(1)) {
+            if (r.Get(2) != 1 || r.Get(1) != 1)
+                return f.ok = false, f; // one filter, 4-bit coefficients
+            f.tns[c].length = (int)r.Get(6);
+            f.tns[c].order = (int)r.Get(5);
+            if (f.tns[c].order == 0 || r.Get(1) != 0 || r.Get(1) != 0) return f.ok = false, f;
+            for (int i = 0; i < f.tns[c].order; i++) {
+                int v = (int)r.Get(4);
+                f.tns[c].index[i] = v >= 8 ? v - 16 : v;
+            }
+        }
         for (int b = 0; b < f.maxSfb; b++) {
             const int cb = f.book[c][b];
             if (cb == 0) continue;
@@ -173,6 +184,10 @@ TEST(AacEldBitstream, RandomFramesReadBackExactly) {
         for (int c = 0; c < frame.channels; c++) {
             EldChannelData *d = &frame.ch[c];
             RandomChannel(rng, d, frame.maxSfb);
+            d->tns.order = (int)(rng() % (kEldTnsMaxOrder + 1));
+            d->tns.length = (int)(rng() % 36);
+            for (int i = 0; i < d->tns.order; i++)
+                d->tns.index[i] = (int)(rng() % 16) - 8;
             EldChooseBooks(d, frame.maxSfb, iter % 3 == 0);
             // Scalefactors of coded bands must stay within +-60 of the previous coded band.
             int prev = -1;
@@ -206,6 +221,11 @@ TEST(AacEldBitstream, RandomFramesReadBackExactly) {
             }
             for (int i = 0; i < kSwbOffset480[frame.maxSfb]; i++)
                 ASSERT_EQ(p.q[c][i], frame.ch[c].q[i]) << i;
+            const EldTnsFilter &want = frame.ch[c].tns;
+            ASSERT_EQ(p.tns[c].order, want.order);
+            if (want.order > 0) EXPECT_EQ(p.tns[c].length, want.length);
+            for (int i = 0; i < want.order; i++)
+                EXPECT_EQ(p.tns[c].index[i], want.index[i]);
         }
     }
 }
@@ -264,4 +284,9 @@ TEST(AacEldBitstream, WriterRefusesOverflowAndUncodableScalefactors) {
     EXPECT_LT(EldWriteFrame(&frame, out, sizeof(out)), 0);
     frame.ch[0].scalefactor[1] = 160;
     EXPECT_GT(EldWriteFrame(&frame, out, sizeof(out)), 0);
+    frame.ch[1].tns.order = kEldTnsMaxOrder + 1;  // more taps than a decoder accepts
+    EXPECT_LT(EldWriteFrame(&frame, out, sizeof(out)), 0);
+    frame.ch[1].tns.order = 1;
+    frame.ch[1].tns.index[0] = 8;  // not a 4-bit signed index
+    EXPECT_LT(EldWriteFrame(&frame, out, sizeof(out)), 0);
 }
