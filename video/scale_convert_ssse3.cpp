@@ -250,12 +250,6 @@ void CopyBand(const ScaleBand *band, const BandExtent *extent) {
     }
 }
 
-void PrefetchRow(const uint8_t *row, int begin, int end) {
-    for (int at = begin & ~63; at < end; at += 64) {
-        _mm_prefetch(reinterpret_cast<const char *>(row + at), _MM_HINT_T0);
-    }
-}
-
 // Horizontally filtered source rows, four slots: one picture row pair needs at most four.
 struct RowCache {
     int32_t key[4];
@@ -355,13 +349,6 @@ void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const Ba
         }
         int slot[4];
         FillCache(&cache, need, count, slot, band, &table, columns);
-        // Ask for the next pair's new source row while this pair is converted.
-        if (row + 2 < extent->rowEnd) {
-            SamplePosition next = SampleAt(row + 3 - geometry->top, geometry->step, lastRow);
-            PrefetchRow(SourceRow(band->source, band->sourceStride, band->sourceHeight,
-                                  band->bottomUp, next.index1),
-                        table.offsets[0], table.offsets[columns - 1] + 8);
-        }
         const uint8_t *rows[2] = {nullptr, nullptr};
         for (int r = 0; r < (pair ? 2 : 1); r++) {
             const uint8_t *top = cache.row[slot[index[r][0]]];
