@@ -12,6 +12,7 @@
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
 
+#include "base/log.h"
 #include "video/frame_encoder.h"
 #include "video/scale_convert.h"
 
@@ -190,6 +191,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         for (const Run &run : runs) {
             if (run.error_occurred || run.iterations <= 0) continue;
             std::string name = run.run_name.str();
+            size_t minTime = name.find("/min_time:");
+            if (minTime != std::string::npos) {
+                name.erase(minTime, name.find('/', minTime + 1) - minTime);
+            }
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
                 times_[name] = run.GetAdjustedRealTime();
                 medians_[name] = true;
@@ -236,6 +241,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 } // namespace
 
 int main(int argc, char **argv) {
+    LogOutputMode = 3; // encoder set-up lines would interleave with the table
     RegisterScaleCases(1280, 720);
     RegisterScaleCases(1920, 1080);
     for (auto size : {std::make_pair(1280, 720), std::make_pair(1920, 1080)}) {
