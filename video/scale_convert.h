@@ -46,8 +46,10 @@ void ScaleBandScalar(const ScaleBand *band);
 void ScaleBandSsse3(const ScaleBand *band);
 
 // Fits source into the picture: band A (rows 0 .. half - 1, half = pictureHeight / 2
-// rounded down to even) on the process-wide band thread, band B on the calling thread.
-// Returns when both are done. Any thread; concurrent callers take turns.
+// rounded down to even) on the process-wide band thread, band B on the calling thread;
+// a caller done first takes over the rows of band A not yet started. Returns when both
+// are done. Any thread; concurrent callers take turns. Allocates nothing after the first
+// frame of a size.
 void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
                        uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp);
 
