@@ -5,14 +5,16 @@
 
 #include "plist/cfvalue_internal.h"
 
-static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static constexpr char kAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Every character outside the alphabet, "=" included, reads as 0. Built at compile time,
 // so concurrent first decodes need no lock.
 struct ReverseTable {
     uint8_t value[256];
     constexpr ReverseTable() : value() {
-        for (int i = 0; i < 64; i++) value[static_cast<unsigned char>(kAlphabet[i])] = i;
+        for (int i = 0; i < 64; i++)
+            value[static_cast<unsigned char>(kAlphabet[i])] = i;
     }
 };
 static constexpr ReverseTable kReverse;
@@ -57,7 +59,8 @@ uint8_t *Base64Decode(const char *text, size_t length, size_t *outLength) {
     size_t used = 0;
     for (size_t g = 0; g < padded; g += 4) {
         uint32_t bits = 0;
-        for (size_t k = 0; k < 4; k++) bits = bits << 6 | kReverse.value[at(g + k)];
+        for (size_t k = 0; k < 4; k++)
+            bits = bits << 6 | kReverse.value[at(g + k)];
         for (int shift = 16; shift >= 0; shift -= 8)
             if (used < n) out[used++] = static_cast<uint8_t>(bits >> shift);
     }

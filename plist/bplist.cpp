@@ -19,9 +19,9 @@ struct BplistReader {
     const uint8_t *bytes;
     uint64_t length;
     BplistTrailer trailer;
-    uint64_t made;             // values created so far
-    uint32_t depth;            // containers being decoded
-    std::vector<bool> open;    // by offset: a container being decoded
+    uint64_t made;          // values created so far
+    uint32_t depth;         // containers being decoded
+    std::vector<bool> open; // by offset: a container being decoded
 };
 
 // Byte offset of the object that the reference at position p names; 0 for a reference
@@ -62,7 +62,9 @@ bool HasBytes(const BplistReader &r, uint64_t position, uint64_t n) {
     return position <= r.length && n <= r.length - position;
 }
 
-CFValue *Placeholder(const char *text) { return CFStringFromBytes(text, 0); }
+CFValue *Placeholder(const char *text) {
+    return CFStringFromBytes(text, 0);
+}
 
 CFValue *ReadObject(BplistReader &r, uint64_t o);
 
@@ -223,7 +225,8 @@ CFValue *ReadObject(BplistReader &r, uint64_t o) {
 
 uint64_t BplistReadInt(const uint8_t *bytes, size_t n) {
     uint64_t value = 0;
-    for (size_t i = 0; i < n; i++) value = value << 8 | bytes[i];
+    for (size_t i = 0; i < n; i++)
+        value = value << 8 | bytes[i];
     return value;
 }
 

@@ -128,7 +128,9 @@ CFValue *CFDictionaryNew(uint32_t capacity) {
     return v;
 }
 
-CFValue *CFNullNew() { return NewValue(kCFNull); }
+CFValue *CFNullNew() {
+    return NewValue(kCFNull);
+}
 
 CFValue *CFRangeNew(int32_t location, int32_t length) {
     CFValue *v = NewValue(kCFRange);
@@ -161,7 +163,8 @@ static void FreeValue(CFValue *v) {
         free(v->data.bytes);
         break;
     case kCFArray:
-        for (uint32_t i = 0; i < v->array.count; i++) CFValueRelease(v->array.elements[i]);
+        for (uint32_t i = 0; i < v->array.count; i++)
+            CFValueRelease(v->array.elements[i]);
         free(v->array.elements);
         break;
     case kCFDictionary:
@@ -187,7 +190,9 @@ int32_t CFValueRelease(CFValue *value) {
 
 // ---- Equality ----
 
-static bool IsIntegerSubtype(uint32_t s) { return s == kCFNumberUnsigned || s == kCFNumberSigned; }
+static bool IsIntegerSubtype(uint32_t s) {
+    return s == kCFNumberUnsigned || s == kCFNumberSigned;
+}
 
 static double IntegerAsDouble(const CFValue *v) {
     return v->number.subtype == kCFNumberSigned ? static_cast<double>(v->number.i32)
@@ -312,9 +317,13 @@ CFValue *CFValueCopy(const CFValue *value) {
 
 // ---- Reading ----
 
-int32_t CFValueKind(const CFValue *value) { return value ? value->kind : 0; }
+int32_t CFValueKind(const CFValue *value) {
+    return value ? value->kind : 0;
+}
 
-bool CFValueIsKind(const CFValue *value, CFKind kind) { return value && value->kind == kind; }
+bool CFValueIsKind(const CFValue *value, CFKind kind) {
+    return value && value->kind == kind;
+}
 
 const char *CFStringText(const CFValue *value) {
     if (!CFValueIsKind(value, kCFString)) return "(null)";
@@ -509,8 +518,8 @@ void CFArrayPush(CFValue *array, CFValue *element) {
 void CFDictionaryAppendEntry(CFValue *d, CFValue *value, CFValue *key) {
     if (d->dictionary.count == d->dictionary.capacity) {
         uint32_t capacity = GrownSlotCapacity(d->dictionary.capacity);
-        d->dictionary.keys = static_cast<CFValue **>(
-            CFReallocate(d->dictionary.keys, capacity * sizeof(CFValue *)));
+        d->dictionary.keys =
+            static_cast<CFValue **>(CFReallocate(d->dictionary.keys, capacity * sizeof(CFValue *)));
         d->dictionary.values = static_cast<CFValue **>(
             CFReallocate(d->dictionary.values, capacity * sizeof(CFValue *)));
         d->dictionary.capacity = capacity;

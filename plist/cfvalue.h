@@ -48,9 +48,9 @@ struct CFValue;
 struct CFNumberFields {
     uint32_t subtype; // CFNumberType
     union {
-        uint32_t u32;  // kCFNumberUnsigned, and 0/1 for kCFNumberBool
-        int32_t i32;   // kCFNumberSigned
-        double real;   // kCFNumberReal
+        uint32_t u32; // kCFNumberUnsigned, and 0/1 for kCFNumberBool
+        int32_t i32;  // kCFNumberSigned
+        double real;  // kCFNumberReal
     };
 };
 
@@ -68,8 +68,8 @@ struct CFDataFields {
 
 struct CFArrayFields {
     uint32_t count;
-    uint32_t capacity;   // slots
-    CFValue **elements;  // owned slot list; each non-null element is retained
+    uint32_t capacity;  // slots
+    CFValue **elements; // owned slot list; each non-null element is retained
 };
 
 struct CFDictionaryFields {

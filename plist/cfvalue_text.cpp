@@ -1,6 +1,7 @@
 // CFValue text and file helpers: formatted and UTF-16 strings, whole files, the
 // constant-string table, sorting, the description dump and the dictionary builder
 // used by the readers.
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -98,8 +99,7 @@ CFValue *CFDataFromFile(const char *path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        st.st_size > INT32_MAX) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > INT32_MAX) {
         close(fd);
         return nullptr;
     }
@@ -192,8 +192,10 @@ static void QuickSort(CFValue **e, int64_t first, int64_t last, const CFValue *k
         const CFValue *pivot = e[first];
         int64_t i = first + 1, j = last;
         while (i <= j) {
-            while (i <= last && !Greater(e[i], pivot, key)) i++;
-            while (j > first && Greater(e[j], pivot, key)) j--;
+            while (i <= last && !Greater(e[i], pivot, key))
+                i++;
+            while (j > first && Greater(e[j], pivot, key))
+                j--;
             if (i < j) Swap(e, i, j);
         }
         Swap(e, first, j);
@@ -245,7 +247,8 @@ struct Dump {
         Text(buffer, strnlen(buffer, sizeof buffer - 1));
     }
     void Indent(uint32_t depth) const {
-        for (uint32_t i = 0; i < depth; i++) Text("  ", 2);
+        for (uint32_t i = 0; i < depth; i++)
+            Text("  ", 2);
     }
 };
 
@@ -391,4 +394,6 @@ int CFDictionaryBuilderPut(CFDictionaryBuilder *b, CFValue *value, CFValue *key)
     return 1;
 }
 
-void CFDictionaryBuilderFree(CFDictionaryBuilder *b) { delete b; }
+void CFDictionaryBuilderFree(CFDictionaryBuilder *b) {
+    delete b;
+}

@@ -29,8 +29,7 @@ constexpr uint64_t kBplistMaxObjects = 1u << 18;
 CFValue *PlistToXML(const CFValue *root);
 // Appends one element for value to document (a string) after depth tabs; keyMode writes
 // a string as <key>. A final LF is added at depth 0.
-void PlistWriteXmlElement(CFValue *document, const CFValue *value, uint32_t depth,
-                          bool keyMode);
+void PlistWriteXmlElement(CFValue *document, const CFValue *value, uint32_t depth, bool keyMode);
 
 // ---- Reading ----
 
@@ -55,10 +54,10 @@ void PlistWriteXmlElement(CFValue *document, const CFValue *value, uint32_t dept
 
 // Trailer fields of a binary property list (the last 32 bytes, big-endian).
 struct BplistTrailer {
-    uint8_t offsetSize;       // bytes per offset-table entry
-    uint8_t referenceSize;    // bytes per object reference
+    uint8_t offsetSize;    // bytes per offset-table entry
+    uint8_t referenceSize; // bytes per object reference
     uint64_t objectCount;
-    uint64_t topObject;       // not used: the root is the object at offset 8
+    uint64_t topObject; // not used: the root is the object at offset 8
     uint64_t offsetTableStart;
 };
 

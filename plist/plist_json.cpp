@@ -48,8 +48,7 @@ CFValue *ReadValue(JsonReader *r, const char **cursor, size_t *remaining);
 
 bool EnterContainer(JsonReader *r) {
     if (r->depth >= kPlistMaxDepth) {
-        if (!r->failed)
-            DebugLog(2, "Property list nested deeper than %u levels\n", kPlistMaxDepth);
+        if (!r->failed) DebugLog(2, "Property list nested deeper than %u levels\n", kPlistMaxDepth);
         r->failed = true;
         return false;
     }
@@ -97,7 +96,9 @@ CFValue *ReadArray(JsonReader *r, const char **cursor, size_t *remaining) {
     return a;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 CFValue *ReadValue(JsonReader *r, const char **cursor, size_t *remaining) {
     if (r->failed) return nullptr;

@@ -10,7 +10,9 @@
 
 // ---- Writing ----
 
-static void Append(CFValue *document, const char *text) { CFStringAppendText(document, text, 0); }
+static void Append(CFValue *document, const char *text) {
+    CFStringAppendText(document, text, 0);
+}
 
 // Text content with the three characters that would end or garble it written as
 // entities, so that every string reads back as it was stored.
@@ -68,8 +70,7 @@ static void Indent(CFValue *document, uint32_t depth) {
     }
 }
 
-void PlistWriteXmlElement(CFValue *document, const CFValue *value, uint32_t depth,
-                          bool keyMode) {
+void PlistWriteXmlElement(CFValue *document, const CFValue *value, uint32_t depth, bool keyMode) {
     if (!CFValueIsKind(document, kCFString)) return;
     Indent(document, depth);
     switch (CFValueKind(value)) {
@@ -270,8 +271,7 @@ CFValue *ReadElement(XmlReader *r, const char **cursor, size_t *remaining);
 
 bool EnterContainer(XmlReader *r) {
     if (r->depth >= kPlistMaxDepth) {
-        if (!r->failed)
-            DebugLog(2, "Property list nested deeper than %u levels\n", kPlistMaxDepth);
+        if (!r->failed) DebugLog(2, "Property list nested deeper than %u levels\n", kPlistMaxDepth);
         r->failed = true;
         return false;
     }
@@ -449,6 +449,7 @@ CFValue *PlistParseBytes(const void *bytes, size_t length) {
 CFValue *PlistParse(const CFValue *input) {
     if (CFValueIsKind(input, kCFString))
         return PlistParseBytes(input->string.text, input->string.length);
-    if (CFValueIsKind(input, kCFData)) return PlistParseBytes(input->data.bytes, input->data.length);
+    if (CFValueIsKind(input, kCFData))
+        return PlistParseBytes(input->data.bytes, input->data.length);
     return nullptr;
 }

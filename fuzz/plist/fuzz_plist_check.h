@@ -43,7 +43,8 @@ inline void CheckParsedValue(CFValue *value) {
     if (!value) return;
     size_t dumped = 0;
     CFValueDescribeTo(
-        value, 0, [](void *context, const char *, size_t n) { *static_cast<size_t *>(context) += n; },
+        value, 0,
+        [](void *context, const char *, size_t n) { *static_cast<size_t *>(context) += n; },
         &dumped);
     if (dumped == 0) Fail("empty dump");
     bool exact = WritesExactly(value);
@@ -58,4 +59,6 @@ inline void CheckParsedValue(CFValue *value) {
     CFValueRelease(value);
 }
 
-inline void QuietLog() { LogOutputMode = 3; }
+inline void QuietLog() {
+    LogOutputMode = 3;
+}

@@ -53,7 +53,8 @@ TEST(Base64, RoundTripsEveryLengthAndByte) {
         bytes += static_cast<char>((length * 131 + 7) & 0xff);
     }
     std::string all;
-    for (int i = 0; i < 256; i++) all += static_cast<char>(i);
+    for (int i = 0; i < 256; i++)
+        all += static_cast<char>(i);
     EXPECT_EQ(Decode(Encode(all)), all);
 }
 
@@ -68,7 +69,8 @@ TEST(Base64, BadCharactersReadAsZeroBitsAndStayInBounds) {
     // "=" inside the text is read as zero bits, not as an end.
     EXPECT_EQ(Decode("YQ==YWJj").size(), 6u);
     std::string junk;
-    for (int i = 0; i < 1000; i++) junk += static_cast<char>(i * 37);
+    for (int i = 0; i < 1000; i++)
+        junk += static_cast<char>(i * 37);
     EXPECT_EQ(Decode(junk).size(), junk.size() / 4 * 3 - (junk[999] == '=') - (junk[998] == '='));
     size_t n = 5;
     EXPECT_EQ(Base64Decode(nullptr, 4, &n), nullptr);

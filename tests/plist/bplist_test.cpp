@@ -35,9 +35,10 @@ TEST(Bplist, StreamSetupBodyDecodesToItsSixEntries) {
     Owned root(ParseBytes(bytes));
     ASSERT_EQ(CFValueKind(root.get()), kCFDictionary);
     ASSERT_EQ(CFDictionaryCount(root.get()), 6u);
-    const char *keys[] = {"latencyMs", "deviceID", "fpsInfo", "timestampInfo", "sessionId",
-                          "version"};
-    for (uint32_t i = 0; i < 6; i++) EXPECT_STREQ(CFStringText(CFDictionaryKeyAt(root.get(), i)), keys[i]);
+    const char *keys[] = {"latencyMs",     "deviceID",  "fpsInfo",
+                          "timestampInfo", "sessionId", "version"};
+    for (uint32_t i = 0; i < 6; i++)
+        EXPECT_STREQ(CFStringText(CFDictionaryKeyAt(root.get(), i)), keys[i]);
     EXPECT_STREQ(CFStringText(CFDictionaryFindText(root.get(), "latencyMs")), "90");
     EXPECT_STREQ(CFStringText(CFDictionaryFindText(root.get(), "deviceID")), "0x60C54748E222");
     ExpectStrings(CFDictionaryFindText(root.get(), "fpsInfo"), kFps, 8);
@@ -56,9 +57,11 @@ TEST(Bplist, BuilderMatchesTheFixtureLayout) {
                           "version", "90", "0x60C54748E222"})
         b.Add(BplistBuilder::Ascii(t));
     b.Add(b.Container(0xA0, {10, 11, 12, 13, 14, 15, 16, 17}));
-    for (const char *t : kFps) b.Add(BplistBuilder::Ascii(t));
+    for (const char *t : kFps)
+        b.Add(BplistBuilder::Ascii(t));
     b.Add(b.Container(0xA0, {19, 20, 21, 22, 23, 24, 25}));
-    for (const char *t : kStamps) b.Add(BplistBuilder::Ascii(t));
+    for (const char *t : kStamps)
+        b.Add(BplistBuilder::Ascii(t));
     b.Add(BplistBuilder::Ascii("691484636"));
     b.Add(BplistBuilder::Ascii("120.2"));
     EXPECT_EQ(b.Build(), ReadFixture("stream_setup.bplist"));
@@ -106,7 +109,8 @@ TEST(Bplist, ScalarObjects) {
     EXPECT_EQ(ParseBytes(Minimal({0x21, 0, 0})), nullptr) << "a 2-byte real";
     EXPECT_EQ(ParseBytes(Minimal({0x18, 1, 2, 3, 4, 5, 6, 7, 8})), nullptr);
     std::vector<uint8_t> data = {0x4F, 0x10, 20};
-    for (int i = 0; i < 20; i++) data.push_back(static_cast<uint8_t>(i * 3));
+    for (int i = 0; i < 20; i++)
+        data.push_back(static_cast<uint8_t>(i * 3));
     Owned blob(ParseBytes(Minimal(data)));
     ASSERT_EQ(CFDataLength(blob.get()), 20u);
     EXPECT_EQ(CFDataBytes(blob.get())[19], 57);
@@ -122,11 +126,11 @@ TEST(Bplist, ScalarObjects) {
 TEST(Bplist, PlaceholdersKeepTheDocumentReadable) {
     BplistBuilder b;
     b.Add(b.Container(0xA0, {1, 2, 3, 4, 5}));
-    b.Add({0x62, 0, 'h', 0, 'i'});               // UTF-16 string
-    b.Add({0x33, 0x41, 0, 0, 0, 0, 0, 0, 0});    // date
-    b.Add({0x80, 7});                            // UID
-    b.Add({0x00});                               // null
-    b.Add({0x0F});                               // fill
+    b.Add({0x62, 0, 'h', 0, 'i'});            // UTF-16 string
+    b.Add({0x33, 0x41, 0, 0, 0, 0, 0, 0, 0}); // date
+    b.Add({0x80, 7});                         // UID
+    b.Add({0x00});                            // null
+    b.Add({0x0F});                            // fill
     Owned a(ParseBytes(b.Build()));
     const char *expected[] = {"<Unhandled UTF16>", "<Unhandled Date>", "<Unhandled UID>",
                               "<Unhandled Null>", "<Unhandled Fill>"};
@@ -174,9 +178,11 @@ TEST(Bplist, WideReferencesAndOffsets) {
     b.referenceSize = 2;
     b.offsetSize = 4;
     std::vector<uint64_t> refs;
-    for (int i = 1; i <= 300; i++) refs.push_back(i);
+    for (int i = 1; i <= 300; i++)
+        refs.push_back(i);
     b.Add(b.Container(0xA0, refs));
-    for (int i = 1; i <= 300; i++) b.Add(BplistBuilder::Ascii("s" + std::to_string(i)));
+    for (int i = 1; i <= 300; i++)
+        b.Add(BplistBuilder::Ascii("s" + std::to_string(i)));
     Owned a(ParseBytes(b.Build()));
     ASSERT_EQ(CFArrayCount(a.get()), 300u);
     EXPECT_STREQ(CFStringText(CFArrayGet(a.get(), 299)), "s300");
@@ -243,7 +249,8 @@ TEST(BplistHostile, DeepChainsStopAtTheDepthLimit) {
         BplistBuilder b;
         b.referenceSize = 2;
         b.offsetSize = 2;
-        for (uint32_t i = 0; i < levels; i++) b.Add(b.Container(0xA0, {i + 1}));
+        for (uint32_t i = 0; i < levels; i++)
+            b.Add(b.Container(0xA0, {i + 1}));
         b.Add({0x09});
         return b.Build();
     };
@@ -284,7 +291,8 @@ TEST(BplistHostile, HugeDeclaredCountsAndOffsets) {
     offsets.Add({0x09});
     std::vector<uint8_t> o = offsets.Build();
     size_t entry1 = o.size() - 32 - 8;
-    for (size_t i = 0; i < 8; i++) o[entry1 + i] = 0xff;
+    for (size_t i = 0; i < 8; i++)
+        o[entry1 + i] = 0xff;
     EXPECT_EQ(ParseBytes(o), nullptr);
     // Wider-than-8-byte references: only the last 8 bytes count.
     BplistBuilder wide;
@@ -292,7 +300,8 @@ TEST(BplistHostile, HugeDeclaredCountsAndOffsets) {
     wide.Add(wide.Container(0xA0, {1}));
     wide.Add({0x09});
     std::vector<uint8_t> w = wide.Build();
-    for (int i = 0; i < 4; i++) w[9 + i] = 0xAB;
+    for (int i = 0; i < 4; i++)
+        w[9 + i] = 0xAB;
     Owned wideRoot(ParseBytes(w));
     ASSERT_EQ(CFArrayCount(wideRoot.get()), 1u);
     EXPECT_TRUE(CFNumberGetBool(CFArrayGet(wideRoot.get(), 0)));

@@ -41,7 +41,8 @@ struct LogCapture {
     }
     std::string Joined() const {
         std::string s;
-        for (const auto &p : pieces) s += p;
+        for (const auto &p : pieces)
+            s += p;
         return s;
     }
 };
@@ -140,7 +141,8 @@ TEST(CFValueData, FromFile) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(CFDataFromFile(path), nullptr) << "an empty file gives no value";
     std::string content;
-    for (int i = 0; i < 5000; i++) content += static_cast<char>(i * 7);
+    for (int i = 0; i < 5000; i++)
+        content += static_cast<char>(i * 7);
     ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
     close(fd);
     Owned d(CFDataFromFile(path));
@@ -197,9 +199,11 @@ TEST(CFValueCounting, ConstantsFromManyThreadsGiveOneRecordPerText) {
             }
         });
     }
-    for (auto &th : threads) th.join();
+    for (auto &th : threads)
+        th.join();
     for (int i = 0; i < kTexts; i++) {
-        for (int t = 1; t < kThreads; t++) EXPECT_EQ(seen[t][i], seen[0][i]);
+        for (int t = 1; t < kThreads; t++)
+            EXPECT_EQ(seen[t][i], seen[0][i]);
         char text[32];
         snprintf(text, sizeof text, "threaded-key-%d", i);
         EXPECT_STREQ(CFStringText(seen[0][i]), text);
@@ -266,7 +270,8 @@ TEST(CFValueDictionary, PutKeepsFirstKeyAndReplacesValue) {
     EXPECT_EQ(v1->refCount, 1) << "the replaced value is released";
     CFDictionaryPut(d.get(), v2, k1);
     EXPECT_EQ(v2->refCount, 2) << "putting the same value again changes no count";
-    for (CFValue *v : {k1, k2, v1, v2}) CFValueRelease(v);
+    for (CFValue *v : {k1, k2, v1, v2})
+        CFValueRelease(v);
     EXPECT_STREQ(CFStringText(CFDictionaryKeyAt(d.get(), 0)), "width");
 }
 
@@ -396,12 +401,16 @@ TEST(CFValueSort, MatchesReferenceOnManyInputs) {
         CFArraySortByText(a.get(), first, last);
         std::vector<std::string> got = Texts(a.get());
         auto fold = [](std::string s) {
-            for (char &c : s) c = static_cast<char>(tolower(c));
+            for (char &c : s)
+                c = static_cast<char>(tolower(c));
             return s;
         };
-        for (uint32_t i = 0; i < first; i++) EXPECT_EQ(got[i], ref[i]);
-        for (uint32_t i = last + 1; i < static_cast<uint32_t>(n); i++) EXPECT_EQ(got[i], ref[i]);
-        for (uint32_t i = first; i < last; i++) EXPECT_LE(fold(got[i]), fold(got[i + 1]));
+        for (uint32_t i = 0; i < first; i++)
+            EXPECT_EQ(got[i], ref[i]);
+        for (uint32_t i = last + 1; i < static_cast<uint32_t>(n); i++)
+            EXPECT_EQ(got[i], ref[i]);
+        for (uint32_t i = first; i < last; i++)
+            EXPECT_LE(fold(got[i]), fold(got[i + 1]));
         std::vector<std::string> a1(ref.begin() + first, ref.begin() + last + 1);
         std::vector<std::string> a2(got.begin() + first, got.begin() + last + 1);
         std::sort(a1.begin(), a1.end());
@@ -412,7 +421,8 @@ TEST(CFValueSort, MatchesReferenceOnManyInputs) {
 
 TEST(CFValueSort, ByKeyAndIndicesClamped) {
     Owned a(CFArrayNew(0));
-    for (const char *name : std::initializer_list<const char *>{"Terminal", "browser", "Editor", nullptr}) {
+    for (const char *name :
+         std::initializer_list<const char *>{"Terminal", "browser", "Editor", nullptr}) {
         Owned d(CFDictionaryNew(1));
         if (name) {
             Owned s(CFStringFromBytes(name, 0));
@@ -465,7 +475,8 @@ TEST(CFValueDescribe, NestedValuesToWriter) {
     Owned inner(CFArrayNew(0));
     Owned r(CFNumberFromReal(1.5)), s(CFNumberFromSigned(-2)), range(CFRangeNew(1, 2));
     Owned p(CFPointerNew(9)), null(CFNullNew());
-    for (CFValue *v : {r.get(), s.get(), range.get(), p.get(), null.get()}) CFArrayPush(inner.get(), v);
+    for (CFValue *v : {r.get(), s.get(), range.get(), p.get(), null.get()})
+        CFArrayPush(inner.get(), v);
     CFDictionaryPutText(d.get(), inner.get(), "list");
     std::string out;
     CFValueDescribeTo(

@@ -91,7 +91,8 @@ TEST(PlistJson, TruncatedAndMalformedInput) {
 TEST(PlistJson, DeepNestingIsRefused) {
     EXPECT_EQ(ParseText(std::string(100000, '[')), nullptr);
     std::string objects;
-    for (int i = 0; i < 100000; i++) objects += "{\"k\":";
+    for (int i = 0; i < 100000; i++)
+        objects += "{\"k\":";
     EXPECT_EQ(ParseText(objects), nullptr);
     std::string ok = std::string(kPlistMaxDepth, '[') + "7" + std::string(kPlistMaxDepth, ']');
     Owned v(ParseText(ok));
@@ -101,7 +102,8 @@ TEST(PlistJson, DeepNestingIsRefused) {
 
 TEST(PlistJson, ManyDistinctKeys) {
     std::string doc = "{";
-    for (int i = 0; i < 50000; i++) doc += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    for (int i = 0; i < 50000; i++)
+        doc += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
     doc += "\"k3\": 33}";
     Owned d(ParseText(doc));
     ASSERT_EQ(CFDictionaryCount(d.get()), 50000u);

@@ -61,9 +61,11 @@ struct BplistBuilder {
         } else {
             out.push_back(type | 0x0F);
             out.push_back(0x13);
-            for (int i = 7; i >= 0; i--) out.push_back(static_cast<uint8_t>(refs.size() >> (8 * i)));
+            for (int i = 7; i >= 0; i--)
+                out.push_back(static_cast<uint8_t>(refs.size() >> (8 * i)));
         }
-        for (uint64_t r : refs) PutRef(out, r);
+        for (uint64_t r : refs)
+            PutRef(out, r);
         return out;
     }
 
@@ -83,7 +85,8 @@ struct BplistBuilder {
         } else {
             out.push_back(0x5F);
             out.push_back(0x12);
-            for (int i = 3; i >= 0; i--) out.push_back(static_cast<uint8_t>(text.size() >> (8 * i)));
+            for (int i = 3; i >= 0; i--)
+                out.push_back(static_cast<uint8_t>(text.size() >> (8 * i)));
         }
         out.insert(out.end(), text.begin(), text.end());
         return out;
@@ -98,14 +101,17 @@ struct BplistBuilder {
         }
         uint64_t tableStart = out.size();
         for (uint64_t off : offsets)
-            for (int i = offsetSize - 1; i >= 0; i--) out.push_back(static_cast<uint8_t>(off >> (8 * i)));
+            for (int i = offsetSize - 1; i >= 0; i--)
+                out.push_back(static_cast<uint8_t>(off >> (8 * i)));
         uint64_t count = objectCountOverride != UINT64_MAX ? objectCountOverride : objects.size();
         uint64_t start = tableStartOverride != UINT64_MAX ? tableStartOverride : tableStart;
-        for (int i = 0; i < 6; i++) out.push_back(0);
+        for (int i = 0; i < 6; i++)
+            out.push_back(0);
         out.push_back(offsetSize);
         out.push_back(referenceSize);
         for (uint64_t field : {count, uint64_t{0}, start})
-            for (int i = 7; i >= 0; i--) out.push_back(static_cast<uint8_t>(field >> (8 * i)));
+            for (int i = 7; i >= 0; i--)
+                out.push_back(static_cast<uint8_t>(field >> (8 * i)));
         return out;
     }
 };

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +26,8 @@ ToolRun RunTool(const std::string &argument) {
     ToolRun run;
     if (!mkdtemp(dir)) return run;
     std::string out = std::string(dir) + "/out", err = std::string(dir) + "/err";
-    std::string command = std::string("'") + PLIST_TOOL_PATH + "' " + argument + " >" + out +
-                          " 2>" + err;
+    std::string command =
+        std::string("'") + PLIST_TOOL_PATH + "' " + argument + " >" + out + " 2>" + err;
     int status = system(command.c_str());
     if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);
     run.out = Slurp(out);

@@ -96,8 +96,7 @@ TEST(PlistXmlRoundTrip, SettingsDocumentReadsBackEqual) {
     EXPECT_TRUE(CFValueTreeEqual(d.get(), back.get())) << Dump(back.get());
     EXPECT_STREQ(CFStringText(CFDictionaryFindText(back.get(), "LastReceiver")),
                  "Living Room <TV> & \"Den\" 'A'");
-    EXPECT_STREQ(CFStringText(CFDictionaryFindText(back.get(), "Password")),
-                 "p&ss<w>rd&amp;&lt;");
+    EXPECT_STREQ(CFStringText(CFDictionaryFindText(back.get(), "Password")), "p&ss<w>rd&amp;&lt;");
     EXPECT_STREQ(CFStringText(CFDictionaryFindText(back.get(), "DisplayName")),
                  "Écran n°2 — 表示 😀");
     // Signed numbers come back as the same 32-bit pattern.
@@ -111,7 +110,8 @@ TEST(PlistXmlRoundTrip, SettingsDocumentReadsBackEqual) {
 
 TEST(PlistXmlRoundTrip, EveryByteValueInStrings) {
     std::string text;
-    for (int c = 1; c < 256; c++) text += static_cast<char>(c);
+    for (int c = 1; c < 256; c++)
+        text += static_cast<char>(c);
     Owned s(CFStringFromBytes(text.c_str(), 0));
     Owned doc(PlistToXML(s.get()));
     Owned back(PlistParse(doc.get()));
@@ -229,20 +229,25 @@ TEST(PlistXmlReader, TruncatedAndMalformedInput) {
 
 TEST(PlistXmlReader, DeepNestingIsRefused) {
     std::string deep;
-    for (int i = 0; i < 100000; i++) deep += "<array>";
+    for (int i = 0; i < 100000; i++)
+        deep += "<array>";
     EXPECT_EQ(ParseText(deep), nullptr);
     std::string deepDict;
-    for (int i = 0; i < 100000; i++) deepDict += "<dict><key>k</key>";
+    for (int i = 0; i < 100000; i++)
+        deepDict += "<dict><key>k</key>";
     EXPECT_EQ(ParseText(deepDict), nullptr);
     // Nesting up to the limit is fine.
     std::string ok;
-    for (uint32_t i = 0; i < kPlistMaxDepth; i++) ok += "<array>";
+    for (uint32_t i = 0; i < kPlistMaxDepth; i++)
+        ok += "<array>";
     ok += "<string>leaf</string>";
-    for (uint32_t i = 0; i < kPlistMaxDepth; i++) ok += "</array>";
+    for (uint32_t i = 0; i < kPlistMaxDepth; i++)
+        ok += "</array>";
     Owned v(ParseText(ok));
     ASSERT_NE(v.get(), nullptr);
     const CFValue *walk = v.get();
-    for (uint32_t i = 0; i < kPlistMaxDepth; i++) walk = CFArrayGet(walk, 0);
+    for (uint32_t i = 0; i < kPlistMaxDepth; i++)
+        walk = CFArrayGet(walk, 0);
     EXPECT_STREQ(CFStringText(walk), "leaf");
     // One more level fails the whole document.
     EXPECT_EQ(ParseText("<array>" + ok + "</array>"), nullptr);
