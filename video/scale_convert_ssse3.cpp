@@ -98,6 +98,43 @@ void HorizontalRow(const uint8_t *source, const ColumnTable *table, int columns,
     }
 }
 
+// The same filter for a step of exactly 1.5 (1920 -> 1280, 2880 -> 1920): even output
+// columns 2j fall on source column 3j (fraction 0), odd ones half way between 3j + 1 and
+// 3j + 2 (fraction 128), so each output pixel is a source pixel or the truncated average of
+// two. Columns whose six-pixel load would pass the row end, if any, use the table.
+constexpr int32_t kStepThreeHalves = 98304;
+
+void HorizontalRowThreeHalves(const uint8_t *source, int sourceWidth, const ColumnTable *table,
+                              int columns, uint8_t *out) {
+    // x = [p0 p1 p3 p4] and y = [p0 p2 p3 p5]: their truncated average is
+    // [p0, (p1 + p2) >> 1, p3, (p4 + p5) >> 1].
+    const __m128i xFromA = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 14, 15, -1, -1, -1, -1);
+    const __m128i xFromB =
+        _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 2, 3);
+    const __m128i yFromA = _mm_setr_epi8(0, 1, 2, 3, 8, 9, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1);
+    const __m128i yFromB =
+        _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 6, 7);
+    const __m128i one = _mm_set1_epi8(1);
+    int n = 0;
+    // Group n reads source pixels 1.5 n .. 1.5 n + 5.
+    for (; n + 4 <= columns && (n / 2) * 3 + 6 <= sourceWidth; n += 4) {
+        const uint8_t *p = source + static_cast<size_t>((n / 2) * 3) * 4;
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 16));
+        __m128i x = _mm_or_si128(_mm_shuffle_epi8(a, xFromA), _mm_shuffle_epi8(b, xFromB));
+        __m128i y = _mm_or_si128(_mm_shuffle_epi8(a, yFromA), _mm_shuffle_epi8(b, yFromB));
+        __m128i floor = _mm_sub_epi8(_mm_avg_epu8(x, y), _mm_and_si128(_mm_xor_si128(x, y), one));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + n * 4), floor);
+    }
+    for (; n < columns; n++) {
+        const uint8_t *p = source + table->offsets[n];
+        int w0 = table->weight0[n], w1 = table->weight1[n];
+        for (int c = 0; c < 4; c++) {
+            out[n * 4 + c] = static_cast<uint8_t>((p[c] * w0 + p[4 + c] * w1) >> 8);
+        }
+    }
+}
+
 // Vertical blend of two filtered rows. Works in whole 16-byte steps; the rows have slack.
 void VerticalRow(const uint8_t *top, const uint8_t *bottom, int fraction, uint8_t *out, int bytes) {
     if (fraction == 128) {
@@ -147,8 +184,9 @@ inline __m128i Luma8(__m128i p0, __m128i p1) {
     const __m128i c = _mm_setr_epi8(25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62);
     __m128i m0 = _mm_maddubs_epi16(_mm_shuffle_epi8(p0, bgrg), c);
     __m128i m1 = _mm_maddubs_epi16(_mm_shuffle_epi8(p1, bgrg), c);
-    __m128i sum = _mm_add_epi16(_mm_hadd_epi16(m0, m1), _mm_set1_epi16(128));
-    return _mm_add_epi16(_mm_srli_epi16(sum, 8), _mm_set1_epi16(16));
+    // + 16 after the shift is + 4096 before it; 56228 + 4096 still fits the lane.
+    __m128i sum = _mm_add_epi16(_mm_hadd_epi16(m0, m1), _mm_set1_epi16(128 + 4096));
+    return _mm_srli_epi16(sum, 8);
 }
 
 // Per-pixel chroma terms ((c . BGR + 128) >> 2) of 8 pixels. Each pair sum of pmaddubsw
@@ -258,7 +296,7 @@ struct RowCache {
 
 // Makes sure the rows in need[0..count) are cached and returns their slots in slot[].
 void FillCache(RowCache *cache, const int *need, int count, int *slot, const ScaleBand *band,
-               const ColumnTable *table, int columns) {
+               const ColumnTable *table, int columns, int32_t step) {
     bool used[4] = {false, false, false, false};
     for (int i = 0; i < count; i++) {
         slot[i] = -1;
@@ -279,7 +317,11 @@ void FillCache(RowCache *cache, const int *need, int count, int *slot, const Sca
         cache->key[s] = need[i];
         const uint8_t *source = SourceRow(band->source, band->sourceStride, band->sourceHeight,
                                           band->bottomUp, need[i]);
-        HorizontalRow(source, table, columns, cache->row[s]);
+        if (step == kStepThreeHalves) {
+            HorizontalRowThreeHalves(source, band->sourceWidth, table, columns, cache->row[s]);
+        } else {
+            HorizontalRow(source, table, columns, cache->row[s]);
+        }
     }
 }
 
@@ -348,7 +390,7 @@ void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const Ba
             }
         }
         int slot[4];
-        FillCache(&cache, need, count, slot, band, &table, columns);
+        FillCache(&cache, need, count, slot, band, &table, columns, geometry->step);
         const uint8_t *rows[2] = {nullptr, nullptr};
         for (int r = 0; r < (pair ? 2 : 1); r++) {
             const uint8_t *top = cache.row[slot[index[r][0]]];

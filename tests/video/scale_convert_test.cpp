@@ -247,6 +247,12 @@ TEST(ScaleConvert, Ssse3MatchesTheReferenceExactly) {
         {333, 3, 18, 10},
         {7, 300, 30, 22},
         {99, 99, 99, 98},
+        // Steps of exactly 1.5, with bars and with the last columns at the row end.
+        {303, 150, 202, 100},
+        {30, 60, 20, 50},
+        {30, 9, 20, 6},
+        {33, 22, 22, 16},
+        {25, 30, 20, 20},
     };
     for (const auto &s : sizes) {
         std::vector<uint8_t> random = RandomBgrx(s[0], s[1], s[0] * 31 + s[1]);
