@@ -1,0 +1,518 @@
+#include "mirroring/mirroring_connection.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+
+#include "base/clock.h"
+#include "base/event.h"
+#include "base/log.h"
+#include "base/thread.h"
+#include "mirroring/ntpd.h"
+#include "mirroring/stream_setup.h"
+#include "net/digest.h"
+#include "net/http.h"
+#include "net/socket_set.h"
+#include "plist/cfvalue.h"
+#include "plist/plist.h"
+
+static std::atomic<MirroringConnection *> currentConnection{nullptr};
+
+// The connection whose socket-set callback the calling thread is running, if any. A stop
+// requested there must not wait for MirroringThread: that thread joins this one when it
+// closes the set.
+static thread_local MirroringConnection *callbackOwner = nullptr;
+
+namespace {
+struct CallbackScope {
+    MirroringConnection *previous;
+    explicit CallbackScope(MirroringConnection *c) : previous(callbackOwner) { callbackOwner = c; }
+    ~CallbackScope() { callbackOwner = previous; }
+};
+} // namespace
+
+static const char *DeviceIdText(const MirroringConnection *c) {
+    return c->deviceId ? CFStringText(c->deviceId) : "(null)";
+}
+
+// ---- frames ----
+
+static void FreeFrame(MirroringFrame *frame) {
+    if (!frame) return;
+    free(frame->codecHeader);
+    free(frame->frameData);
+    free(frame);
+}
+
+static uint8_t *CopyBlock(const uint8_t *bytes, uint64_t length) {
+    if (length == 0) return nullptr;
+    if (length > SIZE_MAX) return nullptr;
+    uint8_t *copy = (uint8_t *)malloc((size_t)length);
+    if (copy) memcpy(copy, bytes, (size_t)length);
+    return copy;
+}
+
+void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t codecHeaderLength,
+                       const uint8_t *frameData, uint64_t frameLength) {
+    MirroringConnection *c = (MirroringConnection *)connection;
+    if (!c) return;
+    MirroringFrame *frame = (MirroringFrame *)calloc(1, sizeof(MirroringFrame));
+    if (!frame) return;
+    frame->codecHeader = CopyBlock(codecHeader, codecHeaderLength);
+    frame->codecHeaderLength = frame->codecHeader ? codecHeaderLength : 0;
+    frame->frameData = CopyBlock(frameData, frameLength);
+    frame->frameLength = frame->frameData ? frameLength : 0;
+    if (frameLength && !frame->frameData) {
+        DebugLog(2, "Dropped a picture of %llu bytes: out of memory\n",
+                 (unsigned long long)frameLength);
+        FreeFrame(frame);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(c->frameLock);
+        if (c->frameTail) c->frameTail->next = frame;
+        else c->frameHead = frame;
+        c->frameTail = frame;
+    }
+    EventSet(c->frameEvent);
+}
+
+static MirroringFrame *TakeAllFrames(MirroringConnection *c) {
+    std::lock_guard<std::mutex> hold(c->frameLock);
+    MirroringFrame *list = c->frameHead;
+    c->frameHead = c->frameTail = nullptr;
+    return list;
+}
+
+static void FreeFrames(MirroringFrame *list) {
+    while (list) {
+        MirroringFrame *next = list->next;
+        FreeFrame(list);
+        list = next;
+    }
+}
+
+// ---- stream info ----
+
+void ApplyStreamInfo(MirroringConnection *c, const CFValue *info) {
+    CFValueDescribe(info, 0);
+    int width = CFNumberGetInt(CFDictionaryFindText(info, "width"));
+    int height = CFNumberGetInt(CFDictionaryFindText(info, "height"));
+    (void)height; // only the width tells the supported modes apart
+    int receiverWidth = 1280, receiverHeight = 720;
+    if (width == 1920) {
+        receiverWidth = 1920;
+        receiverHeight = height;
+    } else if (width == 1280) {
+        receiverWidth = 1280;
+        receiverHeight = height;
+    }
+    int force = c->capture->force720p(c->captureContext);
+    c->capture->setStreamSizes(c->captureContext, receiverWidth, receiverHeight,
+                               force ? 1280 : receiverWidth, force ? 720 : receiverHeight);
+    const CFValue *overscanned = CFDictionaryFindText(info, "overscanned");
+    bool overscan = false;
+    if (CFValueIsKind(overscanned, kCFString))
+        overscan = strcasecmp(CFStringText(overscanned), "true") == 0;
+    else if (CFValueIsKind(overscanned, kCFNumber))
+        overscan = CFNumberGetBool(overscanned);
+    if (overscan) c->capture->setOverscan(c->captureContext, 0.1f);
+}
+
+// ---- socket-set callbacks ----
+
+static void SendStreamXmlRequest(SocketSet *set, MirroringConnection *c) {
+    const char *names[] = {"rmodel", "X-Apple-ProtocolVersion", "User-Agent", "x-apple-device-id"};
+    const char *values[] = {"PC1,1", "1", "Ostrel/1.1", DeviceIdText(c)};
+    HeaderList headers{names, values, 4};
+    (void)SendHttpRequest(set, "GET", "/stream.xml", "HTTP/1.1", &headers, nullptr, 0,
+                          kMirroringKey);
+}
+
+static void OnConnected(SocketSet *set, int key, void *user) {
+    MirroringConnection *c = (MirroringConnection *)user;
+    CallbackScope scope(c);
+    if (key != kMirroringKey) return;
+    DebugLog(2, "Main Mirroring Connection Established\n");
+    c->state = kMirroringConnected;
+    c->heartbeatTime = (int64_t)time(nullptr) + 5;
+    SendStreamXmlRequest(set, c);
+}
+
+static void OnResponse(SocketSet *set, int key, const HttpMessage *response, void *user) {
+    (void)set;
+    MirroringConnection *c = (MirroringConnection *)user;
+    CallbackScope scope(c);
+    DebugLog(1, "Received response code: %i response: %s\n", response->statusCode,
+             response->first ? response->first : "");
+    if (response->statusCode != 200 || key != kMirroringKey) {
+        c->failure = kMirroringDisconnectedByHost;
+        if (response->statusCode == 453 && c->controller->onDeviceInUse)
+            c->controller->onDeviceInUse(c);
+        StopMirroringConnection(c);
+        return;
+    }
+    if (c->state.load() != kMirroringConnected) return; // the answer to POST /stream
+    if (response->body && response->bodyLength > 0 && response->bodyLength < UINT32_MAX) {
+        CFValue *info = PlistParseBytes(response->body, (size_t)response->bodyLength);
+        if (info) {
+            ApplyStreamInfo(c, info);
+            CFValueRelease(info);
+        } else {
+            DebugLog(2, "Stream description is not a property list; keeping the current sizes\n");
+        }
+    }
+    c->state = kMirroringInfoReceived;
+    EventSet(c->startEvent);
+}
+
+static void OnRequest(SocketSet *, int, const HttpMessage *, void *user) {
+    CallbackScope scope((MirroringConnection *)user);
+    DebugLog(2, "Received unexpected request\n");
+}
+
+static void OnPasswordNeeded(SocketSet *set, int, char *, int, int retried, void *user) {
+    MirroringConnection *c = (MirroringConnection *)user;
+    CallbackScope scope(c);
+    DebugLog(2, "Video got request for password\n");
+    if (c->controller->onPasswordRequired) c->controller->onPasswordRequired(c, set, retried != 0);
+}
+
+static void OnRawData(SocketSet *, int, const uint8_t *, size_t, void *) {
+    // Bytes outside HTTP messages carry nothing this side needs.
+}
+
+static void OnSent(SocketSet *, int, uint32_t, uint64_t, void *) {}
+
+static void OnClosed(SocketSet *, int reason, void *user) {
+    MirroringConnection *c = (MirroringConnection *)user;
+    CallbackScope scope(c);
+    int failure;
+    const char *text;
+    if (reason == ClosePeerClosed || reason == CloseReceiveFailed) {
+        failure = kMirroringDisconnectedByHost;
+        text = "Disconnected by host: Not ATV2 or Firmware Version Incorrect? Upgrade or Reboot "
+               "Apple TV";
+    } else if (reason == CloseConnectFailed) {
+        failure = kMirroringConnectFailed;
+        text = "Unable to Connect: Firewall?";
+    } else {
+        failure = kMirroringUnknownError;
+        text = "Unknown Error";
+    }
+    DebugLog(2, "Client mirroring connection failed (%s): %i\n", text, reason);
+    // While the connection is being stopped the socket goes down on purpose: not a failure.
+    if (c->stopState.load() != 0) return;
+    c->failure = failure;
+    c->state = kMirroringSetFailed;
+    StopMirroringConnection(c);
+}
+
+// ---- MirroringThread ----
+
+static void SendToReceiver(void *context, const uint8_t *bytes, size_t length) {
+    SocketSet *set = (SocketSet *)context;
+    // A broken connection is reported by the set itself; a full queue drops the packet.
+    (void)SocketSetSend(set, bytes, length, kMirroringKey);
+}
+
+static void SendStreamFrame(MirroringConnection *c, const MirroringFrame *frame) {
+    StreamGeometryInputs inputs{};
+    c->capture->readGeometry(c->captureContext, &inputs);
+    c->sender.heartbeatTime = c->heartbeatTime.load();
+    StreamSenderSendFrame(&c->sender, frame->codecHeader, (size_t)frame->codecHeaderLength,
+                          frame->frameData, (size_t)frame->frameLength, inputs,
+                          (int64_t)time(nullptr));
+    c->heartbeatTime = c->sender.heartbeatTime;
+}
+
+// Takes the set from the connection and closes it. Called only by MirroringThread, which
+// is never the thread of a callback that waits for it.
+// SocketSetClose shuts the socket down itself. Shutting the slot down first would make the
+// receive thread see the end of the stream and close the set at the same moment as this
+// thread, and report that as the receiver going away.
+static void CloseMainSet(MirroringConnection *c) {
+    SocketSet *set;
+    {
+        std::lock_guard<std::mutex> hold(c->setLock);
+        set = c->socketSet;
+        c->socketSet = nullptr;
+    }
+    if (!set) return;
+    SocketSetClose(set, 0);
+    SocketSetFree(set);
+}
+
+static void RunStream(MirroringConnection *c, SocketSet *set) {
+    DebugLog(1, "Sending Plist\n");
+    const char *names[] = {"Content-Type", "User-Agent", "x-apple-device-id"};
+    const char *values[] = {"application/octet-stream", "Ostrel/1.1", DeviceIdText(c)};
+    HeaderList headers{names, values, 3};
+    (void)SendHttpRequest(set, "POST", "/stream", "HTTP/1.1", &headers, StreamSetupPlist,
+                          kStreamSetupPlistLength, kMirroringKey);
+    c->sender.send = SendToReceiver;
+    c->sender.context = set;
+    c->sender.headerSent = 0;
+    c->capture->start(c->captureContext, c, c->displayIndex, c->window);
+    if (!NtpdIsRunning(NtpdVideo()) && !NtpdStartVideo()) {
+        DebugLog(2, "AirPlay: streaming without the timing service\n");
+    }
+    c->established = 1;
+    // A stop that came before this point has already set frameEvent; established was
+    // cleared then too, but is set again just above, so look at the stop state as well.
+    if (c->stopState.load() != 0) c->established = 0;
+    for (;;) {
+        if (EventWait(c->frameEvent, -1) != 1) continue;
+        EventReset(c->frameEvent);
+        if (c->established.load() == 0) break;
+        // Everything queued goes out now: leaving pictures for a later wake-up would make
+        // every coalesced wake-up add a picture of delay for the rest of the stream.
+        MirroringFrame *list = TakeAllFrames(c);
+        while (list) {
+            MirroringFrame *next = list->next;
+            if (c->established.load()) SendStreamFrame(c, list);
+            FreeFrame(list);
+            list = next;
+        }
+    }
+    DebugLog(2, "AirPlay: Left connected loop shutting down!\n");
+    c->capture->stop(c->captureContext);
+    DebugLog(2, "AirPlay: Past CaptureVideoStop!\n");
+    CloseMainSet(c);
+    if (NtpdIsRunning(NtpdVideo())) NtpdStop(NtpdVideo());
+    DebugLog(2, "AirPlay: Past NTP Server Stop!\n");
+    FreeFrames(TakeAllFrames(c));
+    c->state = kMirroringIdle;
+    SleepMillis(500);
+    DebugLog(2,
+             "AirPlay: Slept for %ims to make sure we're waiting for the teardownDidFinshEvent\n",
+             500);
+}
+
+static void FinishStop(MirroringConnection *c);
+
+static void *MirroringThread(void *arg) {
+    MirroringConnection *c = (MirroringConnection *)arg;
+    SetThreadName("MirroringThread");
+    SocketSet *set = SocketSetCreate();
+    if (!set) {
+        DebugLog(2, "AirPlay: could not create the socket set\n");
+        c->failure = kMirroringUnknownError;
+        EventSet(c->openedEvent);
+        EventSet(c->teardownEvent);
+        return nullptr;
+    }
+    set->onClosed = OnClosed;
+    set->onConnected = OnConnected;
+    set->onReceived = HttpDispatch;
+    set->onSent = OnSent;
+    set->onRawData = OnRawData;
+    set->onRequest = OnRequest;
+    set->onResponse = OnResponse;
+    set->onPasswordNeeded = OnPasswordNeeded;
+    set->user = c;
+    {
+        std::lock_guard<std::mutex> hold(c->setLock);
+        c->socketSet = set;
+    }
+
+    if (c->controller->onStoredPasswordQuery) {
+        CFValue *stored = nullptr;
+        c->controller->onStoredPasswordQuery(c, &stored, c->queryUser);
+        if (stored) {
+            std::lock_guard<std::mutex> hold(c->passwordLock);
+            CFValueRelease(c->password);
+            c->password = stored;
+            SetDigestPassword(set, CFStringText(stored));
+        }
+    }
+
+    // Port 7000 is touched once and abandoned at once.
+    if (SocketSet *touch = SocketSetCreate()) {
+        if (!SocketSetOpen(touch, CFStringText(c->host), 0, kMirroringTouchPort, TcpConnect,
+                           kMirroringTouchKey, 1))
+            DebugLog(1, "AirPlay: could not open a socket to port %u\n", kMirroringTouchPort);
+        SocketSetClose(touch, 0);
+        SocketSetFree(touch);
+    }
+
+    if (!SocketSetOpen(set, CFStringText(c->host), 0, kMirroringPort, TcpConnect, kMirroringKey,
+                       1)) {
+        DebugLog(2, "AirPlay: could not open the mirroring socket to %s\n", CFStringText(c->host));
+        c->failure = kMirroringUnknownError;
+    }
+    if (c->state.load() == kMirroringIdle) c->state = kMirroringSocketsOpened;
+    EventSet(c->openedEvent);
+
+    (void)EventWait(c->startEvent, -1);
+    EventReset(c->startEvent);
+    if (c->failure.load() == 0 && c->stopState.load() == 0) {
+        DebugLog(1, "AirPlay:\tSignalled to start streaming video packets\n");
+        if (c->userCancelled.load() == 0) {
+            c->state = kMirroringStreaming;
+            RunStream(c, set);
+        } else {
+            SleepMillis(500);
+        }
+    }
+    // Also when the stream never ran: a set left open would report its close later through
+    // a connection that has already ended.
+    CloseMainSet(c);
+    EventSet(c->teardownEvent);
+    // Socket-set threads that stopped the connection have returned by now (the close
+    // joined them), so their request is visible here.
+    if (c->finishOnThreadEnd.load()) {
+        DebugLog(2, "AirPlay finished disconnecting.\n");
+        FinishStop(c);
+    }
+    return nullptr;
+}
+
+// ---- lifecycle ----
+
+MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort, int displayIndex,
+                                              uintptr_t window, const MirroringCaptureOps *capture,
+                                              void *captureContext, int audioOn, CFValue *deviceId,
+                                              const MirroringControllerOps *controller, void *user,
+                                              void *queryUser) {
+    static const MirroringControllerOps kNoController{};
+    MirroringConnection *c = new (std::nothrow) MirroringConnection;
+    if (!c) return nullptr;
+    c->host = CFValueRetain(host);
+    c->audioPort = audioPort;
+    c->displayIndex = displayIndex;
+    c->window = window;
+    c->capture = capture;
+    c->captureContext = captureContext;
+    c->audioOn = audioOn;
+    c->deviceId = CFValueRetain(deviceId);
+    c->controller = controller ? controller : &kNoController;
+    c->user = user;
+    c->queryUser = queryUser;
+    c->openedEvent = EventCreate(true, false);
+    c->teardownEvent = EventCreate(true, false);
+    c->startEvent = EventCreate(true, false);
+    c->frameEvent = EventCreate(true, false);
+    c->stoppedEvent = EventCreate(true, false);
+    if (!c->openedEvent || !c->teardownEvent || !c->startEvent || !c->frameEvent ||
+        !c->stoppedEvent || !StreamSenderInit(&c->sender, SendToReceiver, nullptr)) {
+        DebugLog(2, "AirPlay thread could not be created.\n");
+        FreeMirroringConnection(c);
+        return nullptr;
+    }
+    currentConnection = c;
+    DebugLog(2, "Got AirPlay DeviceID: %s\n", DeviceIdText(c));
+
+    int created = pthread_create(&c->thread, nullptr, MirroringThread, c);
+    {
+        std::lock_guard<std::mutex> hold(c->stopLock);
+        c->threadStarted = created == 0;
+    }
+    if (created != 0) {
+        DebugLog(2, "AirPlay thread could not be created.\n");
+        c->failure = kMirroringUnknownError;
+        return c; // nothing would ever set openedEvent
+    }
+    if (c->controller->onStart) c->controller->onStart(c);
+    (void)EventWait(c->openedEvent, -1);
+    return c;
+}
+
+// The last steps of a stop, once MirroringThread has ended.
+static void FinishStop(MirroringConnection *c) {
+    c->audioOn = 0;
+    c->state = kMirroringIdle;
+    StreamSenderFree(&c->sender);
+    if (c->controller->onDisconnected) c->controller->onDisconnected(c, c->user);
+    {
+        std::lock_guard<std::mutex> hold(c->stopLock);
+        c->stopState = 2;
+    }
+    EventSet(c->stoppedEvent);
+}
+
+void StopMirroringConnection(MirroringConnection *c) {
+    if (!c) return;
+    bool onOwnSetThread = callbackOwner == c;
+    {
+        std::unique_lock<std::mutex> hold(c->stopLock);
+        if (c->stopState != 0) {
+            // Stopped already, or another thread is stopping it: wait for that to finish,
+            // unless this is a thread the stop itself has to join.
+            hold.unlock();
+            if (!onOwnSetThread) (void)EventWait(c->stoppedEvent, -1);
+            return;
+        }
+        c->stopState = 1;
+        if (onOwnSetThread) c->finishOnThreadEnd = 1;
+    }
+    DebugLog(2, "AirPlay connected state is: %i.\n", c->established.load());
+    EventReset(c->teardownEvent);
+    c->established = 0;
+    EventSet(c->startEvent);
+    EventSet(c->frameEvent);
+    if (onOwnSetThread) return; // MirroringThread completes the stop once it has closed the set
+
+    bool join;
+    {
+        std::lock_guard<std::mutex> hold(c->stopLock);
+        join = c->threadStarted && !c->threadJoined;
+        c->threadJoined = c->threadJoined || join;
+    }
+    if (join) pthread_join(c->thread, nullptr);
+    DebugLog(2, "AirPlay finished disconnecting.\n");
+    FinishStop(c);
+}
+
+void FreeMirroringConnection(MirroringConnection *c) {
+    if (!c) return;
+    if (c->threadStarted) StopMirroringConnection(c);
+    bool join;
+    {
+        std::lock_guard<std::mutex> hold(c->stopLock);
+        join = c->threadStarted && !c->threadJoined;
+        c->threadJoined = true;
+    }
+    // A stop that a socket-set thread requested is completed by MirroringThread itself.
+    if (join) pthread_join(c->thread, nullptr);
+    MirroringConnection *expected = c;
+    currentConnection.compare_exchange_strong(expected, nullptr);
+    FreeFrames(TakeAllFrames(c));
+    StreamSenderFree(&c->sender);
+    CFValueRelease(c->host);
+    CFValueRelease(c->deviceId);
+    CFValueRelease(c->password);
+    EventClose(c->openedEvent);
+    EventClose(c->teardownEvent);
+    EventClose(c->startEvent);
+    EventClose(c->frameEvent);
+    EventClose(c->stoppedEvent);
+    delete c;
+}
+
+void SetConnectionPassword(MirroringConnection *c, const char *text) {
+    if (!c || !text) return;
+    CFValue *changed = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(c->passwordLock);
+        if (!c->password || CFStringText(c->password) != text) {
+            CFValueRelease(c->password);
+            c->password = CFStringFromBytes(text, (int32_t)strlen(text));
+            changed = CFValueRetain(c->password);
+        }
+    }
+    if (changed) {
+        if (c->controller->onPasswordChanged) c->controller->onPasswordChanged(c, changed);
+        CFValueRelease(changed);
+    }
+    std::lock_guard<std::mutex> hold(c->setLock);
+    if (c->socketSet) SetDigestPassword(c->socketSet, text);
+}
+
+int32_t MirroringConnectionState() {
+    MirroringConnection *c = currentConnection.load();
+    return c ? c->state.load() : 0;
+}
+
+MirroringConnection *CurrentMirroringConnection() { return currentConnection.load(); }

@@ -1,0 +1,162 @@
+// MirroringConnection: one screen-mirroring connection with one receiver, from the first
+// TCP connection on port 7100 to the last stream packet. The controller starts it with
+// StartMirroringConnection (which returns once the sockets are open), stops it with
+// StopMirroringConnection, and frees it with FreeMirroringConnection.
+//
+// Threads: the starter and the controller (user-interface thread); MirroringThread, which
+// owns the stream; the main SocketSet's connect, receive and send threads (callbacks); the
+// encoder's thread (EnqueueVideoFrame). Hand-offs go through the four manual-reset events
+// and the atomic state, established, failure and userCancelled fields.
+//
+// The capture manager and the controller are reached through small ops tables so that the
+// connection can run against a fake frame source in tests.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <pthread.h>
+
+#include "mirroring/stream_packets.h"
+
+struct CFValue;
+struct Event;
+struct SocketSet;
+struct MirroringConnection;
+
+enum MirroringState : int32_t {
+    kMirroringIdle = 0,          // just created, or stopped
+    kMirroringSocketsOpened = 1, // MirroringThread opened its sockets
+    kMirroringConnected = 2,     // port 7100 connected, GET /stream.xml sent
+    kMirroringInfoReceived = 3,  // /stream.xml answered
+    kMirroringStreaming = 4,
+    kMirroringSetFailed = 6,     // the main socket set failed
+};
+
+enum MirroringFailure : int32_t {
+    kMirroringNoFailure = 0,
+    kMirroringConnectFailed = 1,      // "Unable to Connect: Firewall?"
+    kMirroringDisconnectedByHost = 2, // the receiver closed, a read failed, or a non-200 answer
+    kMirroringUnknownError = 3,
+};
+
+constexpr uint16_t kMirroringTouchPort = 7000;
+constexpr uint16_t kMirroringPort = 7100;
+constexpr int kMirroringTouchKey = 7;
+constexpr int kMirroringKey = 8;
+
+// The capture manager as the connection uses it. Every slot must be filled.
+struct MirroringCaptureOps {
+    // Starts capturing; pictures come back through EnqueueVideoFrame(connection, ...).
+    void (*start)(void *context, MirroringConnection *connection, int displayIndex,
+                  uintptr_t window);
+    // Stops capturing; no EnqueueVideoFrame call for this connection follows its return.
+    void (*stop)(void *context);
+    // 1 when the user forces a 1280x720 stream.
+    int (*force720p)(void *context);
+    // Stores the receiver's screen size and the size to encode at.
+    void (*setStreamSizes)(void *context, int receiverWidth, int receiverHeight,
+                           int targetWidth, int targetHeight);
+    void (*setOverscan)(void *context, float overscan);
+    // The sizes of the picture being sent; read once per picture on MirroringThread.
+    void (*readGeometry)(void *context, StreamGeometryInputs *out);
+};
+
+// The controller's callbacks. Any slot may be null. They run on the thread named.
+struct MirroringControllerOps {
+    // Starter's thread, before it waits for the sockets.
+    void (*onStart)(MirroringConnection *connection);
+    // End of the stop: the stopper's thread, or MirroringThread when a socket-set thread
+    // stopped the connection.
+    void (*onDisconnected)(MirroringConnection *connection, void *user);
+    // Receive thread: the receiver wants a password; answer with SetConnectionPassword.
+    void (*onPasswordRequired)(MirroringConnection *connection, SocketSet *set, int retried);
+    // Any thread calling SetConnectionPassword; password is borrowed.
+    void (*onPasswordChanged)(MirroringConnection *connection, CFValue *password);
+    // MirroringThread: a stored password for this receiver as a new reference in *out, or
+    // leave *out null.
+    void (*onStoredPasswordQuery)(MirroringConnection *connection, CFValue **out,
+                                  void *queryUser);
+    // Receive thread: the receiver answered 453 (in use by another sender).
+    void (*onDeviceInUse)(MirroringConnection *connection);
+};
+
+// A queued picture; both blocks owned.
+struct MirroringFrame {
+    uint8_t *codecHeader;
+    uint64_t codecHeaderLength;
+    uint8_t *frameData;
+    uint64_t frameLength;
+    MirroringFrame *next;
+};
+
+struct MirroringConnection {
+    pthread_t thread{};                  // MirroringThread; joined by the stop or the free
+    std::atomic<int32_t> state{0};       // MirroringState
+    std::atomic<int64_t> heartbeatTime{0}; // Unix seconds; connect time + 5 on connect
+    SocketSet *socketSet = nullptr;      // owned by MirroringThread; pointer under setLock
+    CFValue *host = nullptr;             // dotted IPv4 text; retained
+    uint16_t audioPort = 0;
+    CFValue *password = nullptr;         // retained; under passwordLock
+    std::atomic<int32_t> userCancelled{0}; // set by the controller
+    CFValue *deviceId = nullptr;         // retained; "(null)" is sent without one
+    int32_t displayIndex = 0;
+    std::atomic<int32_t> established{0}; // 1 while the stream loop runs
+    const MirroringControllerOps *controller = nullptr;
+    void *user = nullptr;                // onDisconnected's argument
+    void *queryUser = nullptr;           // onStoredPasswordQuery's argument
+    Event *openedEvent = nullptr;        // sockets opened
+    Event *teardownEvent = nullptr;      // MirroringThread finished
+    Event *startEvent = nullptr;         // streaming may start, or the stop began
+    Event *frameEvent = nullptr;         // a frame was queued, or the stop began
+    MirroringFrame *frameHead = nullptr; // oldest first; under frameLock
+    MirroringFrame *frameTail = nullptr;
+    StreamSender sender{};               // last codec header, header-sent flag; thread only
+    int32_t audioOn = 0;
+    std::atomic<int32_t> failure{0};     // MirroringFailure; stays set after the stop
+    const MirroringCaptureOps *capture = nullptr;
+    void *captureContext = nullptr;
+    uintptr_t window = 0;
+
+    bool threadStarted = false;          // under stopLock
+    bool threadJoined = false;           // under stopLock
+    std::atomic<int32_t> stopState{0};   // 0 running, 1 stopping, 2 stopped; written under stopLock
+    std::atomic<int32_t> finishOnThreadEnd{0}; // a socket-set thread asked for the stop
+    Event *stoppedEvent = nullptr;       // the stop has completed
+    std::mutex stopLock;
+    std::mutex setLock;
+    std::mutex passwordLock;
+    std::mutex frameLock;
+};
+
+// Creates the connection, makes it the current one, starts MirroringThread and returns
+// once its sockets are open. host and deviceId are retained. Returns null only when out of
+// memory; a thread that cannot be created is logged and the connection returned idle.
+[[nodiscard]] MirroringConnection *
+StartMirroringConnection(CFValue *host, uint16_t audioPort, int displayIndex, uintptr_t window,
+                         const MirroringCaptureOps *capture, void *captureContext, int audioOn,
+                         CFValue *deviceId, const MirroringControllerOps *controller, void *user,
+                         void *queryUser);
+// Stops the stream, capture, the socket set and the video NTPd, and calls onDisconnected.
+// Blocks until MirroringThread has ended, except on a thread of the connection's own socket
+// set, where it only starts the stop and MirroringThread finishes it. Idempotent; null is
+// ignored.
+void StopMirroringConnection(MirroringConnection *connection);
+// Releases a stopped connection (stops it first if needed). Not from its own callbacks.
+void FreeMirroringConnection(MirroringConnection *connection);
+
+// Keeps text as the connection's password (a new one only when text is not the buffer of
+// the one held) and hands it to the Digest client, which resends challenged requests.
+void SetConnectionPassword(MirroringConnection *connection, const char *text);
+// The current connection's state; 0 without one.
+int32_t MirroringConnectionState();
+MirroringConnection *CurrentMirroringConnection();
+
+// Copies one encoded picture onto the queue. Encoder thread; the signature matches the
+// encoder's frame handler, connection being the MirroringConnection.
+void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t codecHeaderLength,
+                       const uint8_t *frameData, uint64_t frameLength);
+
+// Applies the receiver's /stream.xml dictionary to the capture manager: receiver and
+// target sizes, and the overscan. Receive thread.
+void ApplyStreamInfo(MirroringConnection *connection, const CFValue *info);

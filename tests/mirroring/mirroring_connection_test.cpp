@@ -1,0 +1,337 @@
+// The mirroring connection end to end against the project's own receiver, in a private
+// network namespace (the ports 7000, 7100 and 7010 are fixed).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "base/clock.h"
+#include "base/event.h"
+#include "fake_capture.h"
+#include "mirroring/mirroring_connection.h"
+#include "mirroring/ntpd.h"
+#include "plist/cfvalue.h"
+#include "test_support.h"
+
+namespace {
+
+struct FakeController {
+    std::atomic<int> disconnected{0};
+    std::atomic<int> deviceInUse{0};
+    std::atomic<int> passwordRequests{0};
+    std::atomic<int> passwordChanges{0};
+    std::atomic<int> starts{0};
+    std::string password;           // given when asked
+    CFValue *stored = nullptr;      // handed out by the stored-password query
+    std::string changedTo;
+};
+
+FakeController *ControllerOf(MirroringConnection *c) { return (FakeController *)c->user; }
+
+const MirroringControllerOps kControllerOps = {
+    .onStart = [](MirroringConnection *c) { ControllerOf(c)->starts++; },
+    .onDisconnected = [](MirroringConnection *, void *user) {
+        ((FakeController *)user)->disconnected++;
+    },
+    .onPasswordRequired =
+        [](MirroringConnection *c, SocketSet *, int) {
+            FakeController *f = ControllerOf(c);
+            f->passwordRequests++;
+            if (!f->password.empty()) SetConnectionPassword(c, f->password.c_str());
+        },
+    .onPasswordChanged =
+        [](MirroringConnection *c, CFValue *password) {
+            ControllerOf(c)->changedTo = CFStringText(password);
+            ControllerOf(c)->passwordChanges++;
+        },
+    .onStoredPasswordQuery =
+        [](MirroringConnection *c, CFValue **out, void *) {
+            FakeController *f = ControllerOf(c);
+            if (f->stored) *out = CFValueRetain(f->stored);
+        },
+    .onDeviceInUse = [](MirroringConnection *c) { ControllerOf(c)->deviceInUse++; },
+};
+
+template <typename F> bool WaitUntil(F condition, int timeoutMs) {
+    int64_t end = MonotonicNanos() + (int64_t)timeoutMs * 1000000;
+    while (!condition()) {
+        if (MonotonicNanos() > end) return false;
+        SleepMillis(10);
+    }
+    return true;
+}
+
+long JsonNumber(const std::string &json, const std::string &pattern) {
+    std::smatch m;
+    if (!std::regex_search(json, m, std::regex(pattern + "\\s*(-?[0-9]+)"))) return -1;
+    return std::stol(m[1].str());
+}
+
+class Receiver {
+  public:
+    bool Start(const std::string &dir, std::vector<std::string> args) {
+        report = dir + "/report.json";
+        std::string ports = dir + "/ports";
+        std::vector<std::string> argv = {OSTREL_RECEIVER, "--bind", "127.0.0.1", "--report",
+                                         report, "--port-file", ports, "--exit-on-disconnect",
+                                         "--duration", "60"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        child = StartChild(argv);
+        return child.pid > 0 && WaitForFileText(ports, "mirror", 10000);
+    }
+    // Waits for the receiver to leave (it does once the sender is gone) and reads its report.
+    std::string Finish() {
+        ChildResult r = StopChild(child, 0, 5000);
+        if (r.status != 0) {
+            Child again = child; // already reaped or killed; nothing more to do
+            (void)again;
+        }
+        log = r.err + r.out;
+        return ReadFileText(report);
+    }
+    ~Receiver() {
+        if (child.pid > 0) StopChild(child, SIGTERM, 5000);
+    }
+    Child child;
+    std::string report;
+    std::string log;
+};
+
+class MirroringConnectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!EnterPrivateNetwork()) GTEST_SKIP() << "needs CAP_SYS_ADMIN for a network namespace";
+        char tmpl[] = "/tmp/ostrel-mirror-XXXXXX";
+        dir = mkdtemp(tmpl);
+        FakeCaptureInstallFrameHandler();
+        host = CFStringFromBytes("127.0.0.1", 0);
+        deviceId = CFStringFromBytes("0x0a1b2c3d4e5f", 0);
+    }
+    void TearDown() override {
+        if (connection) FreeMirroringConnection(connection);
+        NtpdStop(NtpdVideo());
+        CFValueRelease(host);
+        CFValueRelease(deviceId);
+        CFValueRelease(controller.stored);
+        if (!dir.empty()) {
+            std::string cmd = "rm -rf '" + dir + "'";
+            EXPECT_EQ(0, system(cmd.c_str()));
+        }
+    }
+    void Connect() {
+        connection = StartMirroringConnection(host, 0, 0, 0, &kFakeCaptureOps, &capture, 0,
+                                              deviceId, &kControllerOps, &controller, nullptr);
+        ASSERT_NE(nullptr, connection);
+        EXPECT_EQ(1, controller.starts.load());
+        EXPECT_EQ(connection, CurrentMirroringConnection());
+    }
+    bool WaitForStreaming(int pictures) {
+        return WaitUntil([&] { return connection->state.load() == kMirroringStreaming; }, 10000) &&
+               WaitUntil([&] { return capture.picturesEncoded.load() >= pictures; }, 15000);
+    }
+    bool WaitForDisconnect() {
+        return WaitUntil([&] { return controller.disconnected.load() > 0; }, 15000);
+    }
+
+    LogCapture log;
+    std::string dir;
+    CFValue *host = nullptr;
+    CFValue *deviceId = nullptr;
+    FakeCapture capture;
+    FakeController controller;
+    MirroringConnection *connection = nullptr;
+};
+
+TEST_F(MirroringConnectionTest, StreamsDecodablePicturesAndStopsCleanly) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--width", "1280", "--height", "720"}));
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(60)) << log.Text();
+    EXPECT_EQ(1280, capture.receiverWidth);
+    EXPECT_EQ(720, capture.targetHeight);
+    StopMirroringConnection(connection);
+    EXPECT_EQ(kMirroringIdle, connection->state.load());
+    EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+    EXPECT_EQ(0, connection->established.load());
+    EXPECT_EQ(1, controller.disconnected.load());
+    EXPECT_EQ(1, capture.starts.load());
+    EXPECT_EQ(1, capture.stops.load());
+    EXPECT_FALSE(NtpdIsRunning(NtpdVideo()));
+    // A second stop changes nothing and reports nothing twice.
+    StopMirroringConnection(connection);
+    EXPECT_EQ(1, controller.disconnected.load());
+
+    std::string report = rx.Finish();
+    ASSERT_FALSE(report.empty()) << rx.log;
+    EXPECT_EQ(1, JsonNumber(report, "\"streamXmlServed\":")) << report;
+    EXPECT_NE(std::string::npos, report.find("\"postStream\": {\"received\": 1, \"checked\": true, \"ok\": true, \"bodyLength\": 273"))
+        << report;
+    EXPECT_GE(JsonNumber(report, "\"codecPackets\":"), 1) << report;
+    EXPECT_EQ(0, JsonNumber(report, "\"picturesBeforeCodec\":")) << report;
+    EXPECT_EQ(0, JsonNumber(report, "\"headerAnomalies\":")) << report;
+    EXPECT_EQ(0, JsonNumber(report, "\"badVideoPayloads\":")) << report;
+    EXPECT_GE(JsonNumber(report, "\"framesDecoded\":"), 30) << report;
+    EXPECT_EQ(0, JsonNumber(report, "\"decodeErrors\":")) << report;
+    EXPECT_EQ(1280, JsonNumber(report, "\"decodedSize\": \\{\"width\":")) << report;
+    // The receiver's timing requests to UDP 7010 were answered and accepted.
+    EXPECT_GE(JsonNumber(report, "\"ntp\": \\{\"target\": \"[^\"]*\", \"requests\":"), 1) << report;
+    EXPECT_GE(JsonNumber(report, "\"replies\":"), 1) << report;
+    EXPECT_EQ(0, JsonNumber(report, "\"badReplies\":")) << report;
+    EXPECT_TRUE(log.Contains("Got AirPlay DeviceID: 0x0a1b2c3d4e5f\r\n"));
+    EXPECT_TRUE(log.Contains("Main Mirroring Connection Established\r\n"));
+    EXPECT_TRUE(log.Contains("AirPlay: Past NTP Server Stop!\r\n"));
+}
+
+TEST_F(MirroringConnectionTest, ReceiverInUseStopsWithoutStreaming) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--busy"}));
+    Connect();
+    ASSERT_TRUE(WaitForDisconnect()) << log.Text();
+    EXPECT_EQ(1, controller.deviceInUse.load());
+    EXPECT_EQ(kMirroringDisconnectedByHost, connection->failure.load());
+    EXPECT_EQ(kMirroringIdle, connection->state.load());
+    EXPECT_EQ(0, capture.starts.load());
+    EXPECT_TRUE(log.Contains("Received response code: 453"));
+    // The stop began on the receive thread; a later stop from the controller returns at once.
+    StopMirroringConnection(connection);
+    EXPECT_EQ(1, controller.disconnected.load());
+}
+
+TEST_F(MirroringConnectionTest, NoReceiverGivesTheConnectFailure) {
+    Connect();
+    ASSERT_TRUE(WaitForDisconnect()) << log.Text();
+    EXPECT_EQ(kMirroringConnectFailed, connection->failure.load());
+    EXPECT_EQ(kMirroringIdle, connection->state.load());
+    EXPECT_TRUE(log.Contains("Client mirroring connection failed (Unable to Connect: Firewall?): 12293"))
+        << log.Text();
+    EXPECT_EQ(0, capture.starts.load());
+}
+
+TEST_F(MirroringConnectionTest, ReceiverClosingMidStreamStopsCapture) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--width", "1280", "--height", "720", "--close-after-packets", "20"}));
+    Connect();
+    ASSERT_TRUE(WaitForDisconnect()) << log.Text();
+    EXPECT_EQ(kMirroringDisconnectedByHost, connection->failure.load());
+    EXPECT_EQ(kMirroringIdle, connection->state.load());
+    EXPECT_TRUE(log.Contains("Client mirroring connection failed (Disconnected by host: Not ATV2 "
+                             "or Firmware Version Incorrect? Upgrade or Reboot Apple TV): 1229"))
+        << log.Text();
+    EXPECT_EQ(1, capture.starts.load());
+    EXPECT_EQ(1, capture.stops.load());
+    EXPECT_FALSE(NtpdIsRunning(NtpdVideo()));
+}
+
+TEST_F(MirroringConnectionTest, PasswordAskedOnceThenStreams) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--password", "s3cret", "--width", "1280", "--height", "720"}));
+    controller.password = "s3cret";
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(10)) << log.Text();
+    EXPECT_EQ(1, controller.passwordRequests.load());
+    EXPECT_EQ(1, controller.passwordChanges.load());
+    EXPECT_EQ("s3cret", controller.changedTo);
+    EXPECT_TRUE(log.Contains("Video got request for password\r\n"));
+    StopMirroringConnection(connection);
+    std::string report = rx.Finish();
+    EXPECT_GE(JsonNumber(report, "\"accepted\":"), 1) << report;
+}
+
+TEST_F(MirroringConnectionTest, StoredPasswordIsUsedWithoutAsking) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--password", "s3cret", "--width", "1280", "--height", "720"}));
+    controller.stored = CFStringFromBytes("s3cret", 0);
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(10)) << log.Text();
+    EXPECT_EQ(0, controller.passwordRequests.load());
+    StopMirroringConnection(connection);
+    EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+}
+
+TEST_F(MirroringConnectionTest, StopWhileWaitingForTheStreamDescription) {
+    // A peer that accepts on 7100 and never answers.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(kMirroringPort);
+    ASSERT_EQ(0, bind(listener, (sockaddr *)&a, sizeof a));
+    ASSERT_EQ(0, listen(listener, 4));
+    Connect();
+    ASSERT_TRUE(WaitUntil([&] { return connection->state.load() == kMirroringConnected; }, 10000));
+    StopMirroringConnection(connection);
+    EXPECT_EQ(kMirroringIdle, connection->state.load());
+    EXPECT_EQ(1, controller.disconnected.load());
+    EXPECT_EQ(0, capture.starts.load());
+    EXPECT_TRUE(EventIsSet(connection->teardownEvent));
+    EXPECT_FALSE(log.Contains("Signalled to start streaming"));
+    close(listener);
+}
+
+// ApplyStreamInfo on its own: the size and overscan rules.
+class StreamInfoTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        connection.capture = &kFakeCaptureOps;
+        connection.captureContext = &capture;
+    }
+    void Apply(CFValue *width, CFValue *height, CFValue *overscanned) {
+        CFValue *info = CFDictionaryNew(4);
+        if (width) CFDictionaryPutText(info, width, "width");
+        if (height) CFDictionaryPutText(info, height, "height");
+        if (overscanned) CFDictionaryPutText(info, overscanned, "overscanned");
+        ApplyStreamInfo(&connection, info);
+        CFValueRelease(info);
+    }
+    LogCapture log;
+    FakeCapture capture;
+    MirroringConnection connection;
+};
+
+TEST_F(StreamInfoTest, OnlyTheTwoKnownWidthsAreTakenAsTheyCome) {
+    Apply(CFNumberFromSigned(1920), CFNumberFromSigned(1080), nullptr);
+    EXPECT_EQ(1920, capture.receiverWidth);
+    EXPECT_EQ(1080, capture.receiverHeight);
+    EXPECT_EQ(1920, capture.targetWidth);
+    Apply(CFNumberFromSigned(1366), CFNumberFromSigned(768), nullptr);
+    EXPECT_EQ(1280, capture.receiverWidth);
+    EXPECT_EQ(720, capture.receiverHeight);
+    Apply(CFNumberFromSigned(1280), CFNumberFromSigned(1024), nullptr);
+    EXPECT_EQ(1280, capture.receiverWidth);
+    EXPECT_EQ(1024, capture.receiverHeight); // the height is not checked
+    Apply(nullptr, nullptr, nullptr);
+    EXPECT_EQ(1280, capture.receiverWidth);
+    EXPECT_EQ(720, capture.receiverHeight);
+    EXPECT_EQ(0.0f, capture.overscan);
+}
+
+TEST_F(StreamInfoTest, Forced720pKeepsTheReceiverSize) {
+    capture.force720p = 1;
+    Apply(CFNumberFromSigned(1920), CFNumberFromSigned(1080), nullptr);
+    EXPECT_EQ(1920, capture.receiverWidth);
+    EXPECT_EQ(1080, capture.receiverHeight);
+    EXPECT_EQ(1280, capture.targetWidth);
+    EXPECT_EQ(720, capture.targetHeight);
+}
+
+TEST_F(StreamInfoTest, OverscanFromTrueTextOrATrueNumberOnly) {
+    Apply(nullptr, nullptr, CFStringFromBytes("1", 0));
+    EXPECT_EQ(0.0f, capture.overscan);
+    Apply(nullptr, nullptr, CFStringFromBytes("yes", 0));
+    EXPECT_EQ(0.0f, capture.overscan);
+    Apply(nullptr, nullptr, CFNumberFromBool(0));
+    EXPECT_EQ(0.0f, capture.overscan);
+    Apply(nullptr, nullptr, CFStringFromBytes("TRUE", 0));
+    EXPECT_FLOAT_EQ(0.1f, capture.overscan);
+    capture.overscan = 0;
+    Apply(nullptr, nullptr, CFNumberFromSigned(1));
+    EXPECT_FLOAT_EQ(0.1f, capture.overscan);
+}
+
+} // namespace
