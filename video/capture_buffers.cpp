@@ -291,15 +291,17 @@ void CaptureBuffersDestroy(CaptureBuffers *buffers) {
 }
 
 int CaptureBuffersTakeForFilling(CaptureBuffers *buffers, int pair) {
+    if (pair != CapturePair && pair != PicturePair) return -1;
     return Take(buffers, pair, SlotFree, SlotFilling, true);
 }
 
 int CaptureBuffersTakeForReading(CaptureBuffers *buffers, int pair) {
+    if (pair != CapturePair && pair != PicturePair) return -1;
     return Take(buffers, pair, SlotReady, SlotReading, false);
 }
 
 void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot) {
-    if (slot < 0 || slot > 1) return;
+    if (slot < 0 || slot > 1 || (pair != CapturePair && pair != PicturePair)) return;
     PairView view = ViewOf(buffers, pair);
     std::lock_guard<std::mutex> hold(buffers->slotLock);
     if (view.state[slot] == SlotReading) {
