@@ -11,7 +11,10 @@ namespace {
 constexpr int kN = kEldFrameLength;
 constexpr float kRounding = 0.4054f; // quantiser rounding offset in the |x|^(3/4) domain
 constexpr int kOffsetLow = -200;     // search range of the common step offset
-constexpr int kOffsetHigh = 300;     // every band quantises to zero here
+constexpr int kOffsetHigh = 300;
+constexpr double kRefill = 0.1; // share of the reservoir's distance from half full spent or saved
+constexpr double kDraw = 0.5;   // share of the reservoir a frame of twice the usual demand takes //
+                                // every band quantises to zero here
 
 struct StepTable {
     float inverseStep[256]; // 2^(-3 (sf - 100) / 16): scales |x|^(3/4) to quantiser units
@@ -271,6 +274,7 @@ int EldCoderInit(EldCoder *coder, int sampleRate, int bitRate, int channels) {
     double room = coder->maxFrameBits - coder->meanBits;
     coder->reservoirMax = room < 2 * coder->meanBits ? room : 2 * coder->meanBits;
     if (coder->reservoirMax < 0) coder->reservoirMax = 0;
+    coder->reservoir = 0.5 * coder->reservoirMax; // where the rate control holds it
     coder->lastOffset = 0;
     // A line's noise power relates to the time-domain noise variance by twice the window's
     // energy; a full-scale sine stands for 96 dB SPL.
@@ -293,14 +297,14 @@ int EldCoderInit(EldCoder *coder, int sampleRate, int bitRate, int channels) {
 int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity) {
     const int channels = coder->channels;
     ChannelAnalysis an[2];
-    float threshold[2][kEldBandCount];
+    float threshold[2][kEldBandCount], energies[2][kEldBandCount];
     for (int c = 0; c < channels; c++) {
         float *h = coder->history[c];
         memmove(h, h + kN, sizeof(float) * (kEldHistoryLength - kN));
         for (int i = 0; i < kN; i++)
             h[kEldHistoryLength - kN + i] = Sanitize(pcm[i * channels + c]);
         EldAnalyze(h, an[c].spectrum);
-        float energy[kEldBandCount];
+        float *energy = energies[c];
         BandEnergies(an[c].spectrum, energy);
         float tonality[kEldBandCount];
         BandTonality(an[c].spectrum, coder->bandLimit, tonality);
@@ -308,12 +312,30 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
         (void)EldTnsAnalyze(an[c].spectrum, EldTnsTopBand(coder->sampleRate, coder->bandLimit),
                             &an[c].tns);
     }
+    // Bits the frame needs to stay under its thresholds, roughly: half a bit per line for
+    // every doubling of energy over the allowed noise.
+    double demand = 0;
+    for (int c = 0; c < channels; c++) {
+        for (int b = 0; b < coder->bandLimit; b++) {
+            const int width = kSwbOffset480[b + 1] - kSwbOffset480[b];
+            demand += 0.5 * width * FastLog2(1.0f + energies[c][b] / threshold[c][b]);
+        }
+    }
     uint8_t msUsed[kEldBandCount] = {0};
     if (channels == 2) ChooseMidSide(an, threshold, msUsed);
     for (int c = 0; c < channels; c++)
         PrepareChannel(&an[c], threshold[c]);
 
-    int budget = (int)(coder->meanBits + 0.5 * coder->reservoir);
+    // The reservoir is held around half full; a frame that needs more than usual (an
+    // attack, a new note) draws on it, and easy frames refill it.
+    const double ratio = coder->demandAverage > 0 ? demand / coder->demandAverage : 1.0;
+    coder->demandAverage =
+        coder->demandAverage > 0 ? 0.9 * coder->demandAverage + 0.1 * demand : demand;
+    double want = coder->meanBits + kRefill * (coder->reservoir - 0.5 * coder->reservoirMax);
+    if (ratio > 1.0) want += coder->reservoir * (ratio - 1.0 > 1.0 ? 1.0 : ratio - 1.0) * kDraw;
+    if (want > coder->meanBits + coder->reservoir) want = coder->meanBits + coder->reservoir;
+    if (want < 0.5 * coder->meanBits) want = 0.5 * coder->meanBits;
+    int budget = (int)want;
     if (budget > coder->maxFrameBits) budget = coder->maxFrameBits;
     if (budget > capacity * 8) budget = capacity * 8;
     budget -= 7; // room for the byte alignment

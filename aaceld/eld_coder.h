@@ -18,6 +18,7 @@ struct EldCoder {
     double meanBits;                     // bits per frame the rate allows
     double reservoir;                    // bits saved by earlier frames, 0..reservoirMax
     double reservoirMax;
+    double demandAverage;         // running mean of the frames' estimated bit demand
     int maxFrameBits;             // hard limit per access unit
     int lastOffset;               // step offset of the previous frame, where the search starts
     float athLine[kEldBandCount]; // lowest audible noise power per line, spectrum units
