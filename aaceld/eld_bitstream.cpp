@@ -195,10 +195,12 @@ static int SectionHeaderBits(int length) {
 }
 
 int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
-    // Cost of each band in each book, then the cheapest path through (band, book) where
-    // switching books starts a new section and costs its header.
+    // Cost of each band in each candidate book, then the cheapest path through (band, book)
+    // where switching books starts a new section and costs its header.
     static constexpr int kBooks = 12;
     int cost[kEldBandCount][kBooks];
+    uint8_t candidates[kEldBandCount][kBooks];
+    int candidateCount[kEldBandCount] = {0};
     uint8_t zero[kEldBandCount];
     for (int b = 0; b < maxSfb; b++) {
         const int start = kSwbOffset480[b], width = kSwbOffset480[b + 1] - start;
@@ -208,55 +210,62 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
             if (a > maxAbs) maxAbs = a;
         }
         const int smallest = SpectrumSmallestBook(maxAbs);
-        for (int cb = 0; cb < kBooks; cb++)
-            cost[b][cb] = kEldBitsInfinite;
+        int n = 0;
         zero[b] = smallest == 0;
         if (smallest == 0) {
-            // A silent band may join a neighbouring section rather than break it; it then
-            // codes zero tuples and repeats the previous scalefactor (one bit).
             cost[b][0] = 0;
-            for (int cb = 1; cb < kBooks; cb++) {
+            candidates[b][n++] = 0;
+            // A silent band may join a neighbouring section rather than break it; it then
+            // codes zero tuples and repeats the previous scalefactor (one bit). Only the
+            // frame sent looks for that; the rate search does without.
+            for (int cb = 1; exhaustive && cb < kBooks; cb++) {
                 const EldHuffmanBook &book = kSpectrumBooks[cb];
                 const int zeroTuple = book.isSigned ? book.size / 2 : 0;
                 cost[b][cb] = width / book.dimension * book.bits[zeroTuple] + 1;
+                candidates[b][n++] = (uint8_t)cb;
             }
-            continue;
+        } else {
+            // Larger books rarely win by much; the smallest book pair and the next one
+            // cover most of it at a third of the cost.
+            int last = exhaustive ? 11 : (smallest == 1 ? 4 : smallest + 3);
+            if (last > 11) last = 11;
+            for (int cb = smallest; cb <= last; cb++) {
+                cost[b][cb] = CountBits(data->q + start, width, cb);
+                candidates[b][n++] = (uint8_t)cb;
+            }
         }
-        // Larger books rarely win by much; the smallest book pair and the next one cover
-        // most of it at a third of the cost.
-        int first = smallest, last = exhaustive ? 11 : (smallest == 1 ? 4 : smallest + 3);
-        if (last > 11) last = 11;
-        for (int cb = first; cb <= last; cb++)
-            cost[b][cb] = CountBits(data->q + start, width, cb);
+        candidateCount[b] = n;
     }
     if (maxSfb == 0) return 0;
     int total[kEldBandCount][kBooks];
     int from[kEldBandCount][kBooks];
     int runLength[kEldBandCount][kBooks];
-    for (int cb = 0; cb < kBooks; cb++) {
-        total[0][cb] =
-            cost[0][cb] >= kEldBitsInfinite ? kEldBitsInfinite : cost[0][cb] + SectionHeaderBits(1);
+    for (int cb = 0; cb < kBooks; cb++)
+        total[0][cb] = kEldBitsInfinite;
+    for (int k = 0; k < candidateCount[0]; k++) {
+        const int cb = candidates[0][k];
+        total[0][cb] = cost[0][cb] + SectionHeaderBits(1);
         from[0][cb] = -1;
         runLength[0][cb] = 1;
     }
     for (int b = 1; b < maxSfb; b++) {
-        int bestPrev = 0;
-        for (int cb = 1; cb < kBooks; cb++) {
+        int bestPrev = candidates[b - 1][0];
+        for (int k = 1; k < candidateCount[b - 1]; k++) {
+            const int cb = candidates[b - 1][k];
             if (total[b - 1][cb] < total[b - 1][bestPrev]) bestPrev = cb;
         }
-        for (int cb = 0; cb < kBooks; cb++) {
-            if (cost[b][cb] >= kEldBitsInfinite) {
-                total[b][cb] = kEldBitsInfinite;
-                from[b][cb] = -1;
-                continue;
-            }
+        const int freshBase = total[b - 1][bestPrev] + SectionHeaderBits(1);
+        for (int cb = 0; cb < kBooks; cb++)
+            total[b][cb] = kEldBitsInfinite;
+        for (int k = 0; k < candidateCount[b]; k++) {
+            const int cb = candidates[b][k];
             int stay = kEldBitsInfinite;
             if (total[b - 1][cb] < kEldBitsInfinite) {
                 int len = runLength[b - 1][cb];
                 // A section whose length reaches a multiple of 31 needs one more length piece.
                 stay = total[b - 1][cb] + cost[b][cb] + ((len + 1) % 31 == 0 ? 5 : 0);
             }
-            int fresh = total[b - 1][bestPrev] + SectionHeaderBits(1) + cost[b][cb];
+            const int fresh = freshBase + cost[b][cb];
             if (stay <= fresh) {
                 total[b][cb] = stay;
                 from[b][cb] = cb;
