@@ -4,8 +4,8 @@
 //
 // Each hand-over goes through two slots. A producer takes a free slot with
 // CaptureBuffersTakeForFilling, fills it and gives it back (it becomes ready); a consumer
-// takes the lowest-numbered ready slot with CaptureBuffersTakeForReading, uses it and gives
-// it back (it becomes free). Stages block when they have nothing to do or nowhere to put
+// takes the oldest ready slot with CaptureBuffersTakeForReading, uses it and gives it back
+// (it becomes free), so frames keep their order. Stages block when they have nothing to do or nowhere to put
 // their result, so no frame is ever skipped. Every wait is bounded to 100 ms so that each
 // thread re-reads running at least that often.
 //
