@@ -141,6 +141,10 @@ void BM_LibavcodecAac(benchmark::State &state) {
         frames += frameSize;
     }
     SetSampleCounters(state, frames);
+    // Drain the encoder's look-ahead so it closes cleanly.
+    if (avcodec_send_frame(ctx, nullptr) == 0) {
+        while (avcodec_receive_packet(ctx, pkt) == 0) av_packet_unref(pkt);
+    }
     av_packet_free(&pkt);
     av_frame_free(&frame);
     avcodec_free_context(&ctx);
