@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -182,15 +183,29 @@ INSTANTIATE_TEST_SUITE_P(Scaling, CaptureBuffersPaths, ::testing::Values(0, 1),
                              return info.param ? std::string("Ssse3") : std::string("Portable");
                          });
 
-TEST(CaptureBuffers, DestroyWhileEveryStageWaitsReturnsPromptly) {
+int ThreadCount() {
+    int count = 0;
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return -1;
+    while (dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') count++;
+    }
+    closedir(tasks);
+    return count;
+}
+
+TEST(CaptureBuffers, DestroyWhileEveryStageWaitsReturnsPromptlyAndJoinsBothThreads) {
     Owner owner;
     PrepareOwner(&owner, 32, 24);
+    int before = ThreadCount();
     CaptureBuffers *buffers = CaptureBuffersCreate(64, 48, 32, 24, 0, &kOwnerOps, &owner);
     ASSERT_NE(buffers, nullptr);
+    EXPECT_EQ(ThreadCount(), before + 2);
     SleepMillis(150); // both threads are now blocked in their waits
     double start = MonotonicSeconds();
     CaptureBuffersDestroy(buffers);
     EXPECT_LT(MonotonicSeconds() - start, 0.5);
+    EXPECT_EQ(ThreadCount(), before);
     EXPECT_TRUE(owner.recorder.topLuma.empty());
 }
 
