@@ -9,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/event.h"
 #include "base/log.h"
@@ -319,42 +320,79 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
 // ---------------------------------------------------------------------------------------
 // Portable path
 
+namespace {
+
+// Where one destination column samples the source: byte offsets of its two neighbours and
+// the 8-bit fraction. Rebuilt only when the sizes change.
+struct StretchColumn {
+    int32_t left;
+    int32_t right;
+    int32_t fraction;
+};
+
+struct StretchColumns {
+    std::vector<StretchColumn> columns;
+    int sourceWidth = 0;
+};
+
+thread_local StretchColumns stretchColumns;
+
+// Pixel centres map onto pixel centres; positions are 16.16 fixed point.
+SamplePosition StretchSample(int64_t index, int64_t step, int last) {
+    int64_t position = (2 * index + 1) * step / 2 - 32768;
+    if (position < 0) position = 0;
+    int64_t whole = position >> 16;
+    SamplePosition sample;
+    sample.index0 = static_cast<int32_t>(whole < last ? whole : last);
+    sample.index1 = static_cast<int32_t>(whole + 1 < last ? whole + 1 : last);
+    sample.fraction = static_cast<int32_t>((position >> 8) & 255);
+    return sample;
+}
+
+} // namespace
+
 void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight, int bottomUp,
                          uint8_t *destination, int destinationWidth, int destinationHeight) {
     if (sourceWidth <= 0 || sourceHeight <= 0 || destinationWidth <= 0 || destinationHeight <= 0) {
         return;
     }
     int stride = sourceWidth * 4;
-    // Pixel centres map onto pixel centres; positions are 16.16 fixed point.
+    if (sourceWidth == destinationWidth && sourceHeight == destinationHeight) {
+        // Every fraction is 0: the stretch is a copy (X is ignored downstream).
+        for (int row = 0; row < destinationHeight; row++) {
+            memcpy(destination + static_cast<size_t>(row) * stride,
+                   SourceRow(source, stride, sourceHeight, bottomUp, row), stride);
+        }
+        return;
+    }
     int64_t stepX = (static_cast<int64_t>(sourceWidth) << 16) / destinationWidth;
     int64_t stepY = (static_cast<int64_t>(sourceHeight) << 16) / destinationHeight;
-    int64_t lastX = sourceWidth - 1;
-    int64_t lastY = sourceHeight - 1;
-    for (int row = 0; row < destinationHeight; row++) {
-        int64_t y = (2 * row + 1) * stepY / 2 - 32768;
-        if (y < 0) y = 0;
-        int64_t y0 = y >> 16;
-        if (y0 > lastY) y0 = lastY;
-        int64_t y1 = y0 + 1 > lastY ? lastY : y0 + 1;
-        int fy = static_cast<int>((y >> 8) & 255);
-        const uint8_t *row0 =
-            SourceRow(source, stride, sourceHeight, bottomUp, static_cast<int>(y0));
-        const uint8_t *row1 =
-            SourceRow(source, stride, sourceHeight, bottomUp, static_cast<int>(y1));
-        uint8_t *out = destination + static_cast<size_t>(row) * destinationWidth * 4;
+    StretchColumns &table = stretchColumns;
+    if (table.sourceWidth != sourceWidth ||
+        table.columns.size() != static_cast<size_t>(destinationWidth)) {
+        table.columns.resize(static_cast<size_t>(destinationWidth));
         for (int column = 0; column < destinationWidth; column++) {
-            int64_t x = (2 * column + 1) * stepX / 2 - 32768;
-            if (x < 0) x = 0;
-            int64_t x0 = x >> 16;
-            if (x0 > lastX) x0 = lastX;
-            int64_t x1 = x0 + 1 > lastX ? lastX : x0 + 1;
-            int fx = static_cast<int>((x >> 8) & 255);
+            SamplePosition x = StretchSample(column, stepX, sourceWidth - 1);
+            table.columns[column] = StretchColumn{x.index0 * 4, x.index1 * 4, x.fraction};
+        }
+        table.sourceWidth = sourceWidth;
+    }
+    const StretchColumn *columns = table.columns.data();
+    for (int row = 0; row < destinationHeight; row++) {
+        SamplePosition y = StretchSample(row, stepY, sourceHeight - 1);
+        const uint8_t *row0 = SourceRow(source, stride, sourceHeight, bottomUp, y.index0);
+        const uint8_t *row1 = SourceRow(source, stride, sourceHeight, bottomUp, y.index1);
+        int fy = y.fraction;
+        uint8_t *out = destination + static_cast<size_t>(row) * destinationWidth * 4;
+        for (int column = 0; column < destinationWidth; column++, out += 4) {
+            const StretchColumn &x = columns[column];
+            int w1 = x.fraction, w0 = 256 - w1;
             for (int c = 0; c < 3; c++) {
-                int top = (row0[x0 * 4 + c] * (256 - fx) + row0[x1 * 4 + c] * fx) >> 8;
-                int bottom = (row1[x0 * 4 + c] * (256 - fx) + row1[x1 * 4 + c] * fx) >> 8;
-                out[column * 4 + c] = static_cast<uint8_t>((top * (256 - fy) + bottom * fy) >> 8);
+                int top = (row0[x.left + c] * w0 + row0[x.right + c] * w1) >> 8;
+                int bottom = (row1[x.left + c] * w0 + row1[x.right + c] * w1) >> 8;
+                out[c] = static_cast<uint8_t>((top * (256 - fy) + bottom * fy) >> 8);
             }
-            out[column * 4 + 3] = 0;
+            out[3] = 0;
         }
     }
 }
