@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -12,8 +13,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "base/clock.h"
 #include "encoder_test_util.h"
+#include "video/capture_buffers.h"
 #include "video/frame_encoder.h"
+#include "video/scale_convert.h"
 
 namespace {
 
@@ -173,6 +177,85 @@ TEST_F(FrameEncoderTest, HeightsThatAreNotMultiplesOf16AreAccepted) {
         ASSERT_TRUE(decoder.Send(&frame));
     ASSERT_TRUE(decoder.Send(nullptr));
     EXPECT_EQ(decoder.height(), 716);
+}
+
+// The whole pipeline with the real encoder: captured 1920x1080 frames are scaled to
+// 1280x720, encoded and decoded again, and must match the reference scaling of the frame.
+struct PipelineOwner {
+    FrameEncoder *encoder = nullptr;
+    Collected collected;
+    std::atomic<int> lastResult{-1};
+    std::atomic<int> results{0};
+};
+FrameEncoder *PipelineEncoder(void *owner) {
+    return static_cast<PipelineOwner *>(owner)->encoder;
+}
+void *PipelineConnection(void *owner) {
+    return &static_cast<PipelineOwner *>(owner)->collected;
+}
+double PipelineMaxFps(void *) {
+    return 30.0;
+}
+void PipelineResult(void *owner, int result) {
+    static_cast<PipelineOwner *>(owner)->lastResult.store(result);
+    static_cast<PipelineOwner *>(owner)->results++;
+}
+void PipelineStatus(void *, const char *) {}
+const CaptureBuffersOwnerOps kPipelineOps = {PipelineEncoder, PipelineConnection, PipelineMaxFps,
+                                             PipelineResult, PipelineStatus};
+
+TEST_F(FrameEncoderTest, CapturedFramesArriveDecodableThroughThePipeline) {
+    const int captureWidth = 1920, captureHeight = 1080, width = 1280, height = 720;
+    const int frames = 6;
+    PipelineOwner owner;
+    ASSERT_TRUE(RebuildFrameEncoder(&owner.encoder, width, height, 3, 1));
+    encoder_ = owner.encoder; // closed by the fixture
+    CaptureBuffers *buffers = CaptureBuffersCreate(captureWidth, captureHeight, width, height,
+                                                   ProbeCpuFeatures(), &kPipelineOps, &owner);
+    ASSERT_NE(buffers, nullptr);
+    std::vector<uint8_t> image = ScreenLikeBgrx(captureWidth, captureHeight);
+    for (int i = 0; i < frames; i++) {
+        int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
+        ASSERT_GE(slot, 0);
+        buffers->bottomUp.store(0);
+        memcpy(buffers->captureSlots[slot], image.data(), image.size());
+        CaptureBuffersGiveBack(buffers, CapturePair, slot);
+    }
+    // The collected list is written on the encode thread; wait for the count to settle.
+    double deadline = MonotonicSeconds() + 30;
+    while (owner.encoder->framesEncoded < frames && MonotonicSeconds() < deadline)
+        SleepMillis(10);
+    CaptureBuffersDestroy(buffers);
+    ASSERT_EQ(owner.encoder->framesEncoded, frames);
+    EXPECT_EQ(owner.lastResult.load(), EncoderResultOk);
+    ASSERT_EQ(owner.collected.frames.size(), static_cast<size_t>(frames));
+
+    I420Picture expected;
+    I420Allocate(&expected, width, height, 0);
+    ScaleBand band{};
+    band.source = image.data();
+    band.sourceWidth = captureWidth;
+    band.sourceHeight = captureHeight;
+    band.sourceStride = captureWidth * 4;
+    band.pictureWidth = width;
+    band.pictureHeight = height;
+    for (int i = 0; i < 3; i++)
+        band.planes[i] = expected.planes[i];
+    band.rowCount = height;
+    ScaleBandScalar(&band);
+
+    Decoder::errors = 0;
+    Decoder decoder(owner.collected.headers.back());
+    ASSERT_TRUE(decoder.opened());
+    for (const auto &frame : owner.collected.frames)
+        ASSERT_TRUE(decoder.Send(&frame));
+    ASSERT_TRUE(decoder.Send(nullptr));
+    EXPECT_EQ(Decoder::errors, 0);
+    EXPECT_EQ(decoder.decoded(), frames);
+    ASSERT_EQ(decoder.width(), width);
+    double psnr =
+        PlanePsnr(decoder.last().y.data(), expected.y.data(), width, height, width, width);
+    EXPECT_GE(psnr, 35.0);
 }
 
 } // namespace
