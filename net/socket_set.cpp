@@ -207,7 +207,7 @@ static void ReceiveThreadMain(SocketSet *set) {
 static void RegisterForReceive(SocketSet *set, int fd) {
     std::lock_guard<std::mutex> hold(set->registrationLock);
     if (!set->running) return;
-    if (!set->receiveThread.joinable()) {
+    if (set->receiveThreadId == std::thread::id()) {
         if (CreateLoopbackPair(set->receivePipe) != 0) {
             DebugLog(2, "Recv thread self-pipe creation failed\n");
             return;
@@ -375,8 +375,9 @@ int SocketSetOpen(SocketSet *set, const char *host, uint16_t localPort, uint16_t
         slot->socket = fd;
         RaiseHighestSlot(set, index);
         slot->inUse = 1;
-        if (!set->connectThread.joinable()) {
-            if (!set->connectEvent) set->connectEvent = EventCreate(false, false);
+        if (!set->connectEvent) set->connectEvent = EventCreate(false, false);
+        if (!set->connectEvent) return 1; // out of descriptors: the slot is never connected
+        if (set->connectThreadId == std::thread::id() && set->running) {
             set->connectThread = std::thread(ConnectThreadMain, set);
             set->connectThreadId = set->connectThread.get_id();
         }
@@ -485,7 +486,7 @@ int SocketSetSend(SocketSet *set, const void *data, uint64_t length, int key) {
     // A close that began after the check above is waiting for this lock; the buffers are
     // still ours only while the set runs.
     if (!set->running) return 0;
-    if (!set->sendThread.joinable()) {
+    if (set->sendThreadId == std::thread::id()) {
         if (!set->sendEvent) set->sendEvent = EventCreate(false, false);
         if (!set->sendEvent) return 0;
         set->sendThread = std::thread(SendThreadMain, set);
@@ -639,9 +640,24 @@ static void ReleaseSlots(SocketSet *set, bool releaseReceive) {
     set->sendLow = set->sendHigh = 0;
 }
 
+static bool OnWorkerThread(SocketSet *set) {
+    std::thread::id self = std::this_thread::get_id();
+    return self == set->connectThreadId || self == set->receiveThreadId ||
+           self == set->sendThreadId;
+}
+
+static void WaitForClose(SocketSet *set) {
+    std::unique_lock<std::mutex> hold(set->closeLock);
+    set->closeFinished.wait(hold, [set] { return set->closeDone; });
+}
+
 void SocketSetClose(SocketSet *set, int reason) {
     int32_t wasRunning = 1;
-    if (!set->running.compare_exchange_strong(wasRunning, 0)) return;
+    if (!set->running.compare_exchange_strong(wasRunning, 0)) {
+        // The closing thread may be joining this one: a worker must not wait for it.
+        if (!OnWorkerThread(set)) WaitForClose(set);
+        return;
+    }
     set->closeReason = reason;
     // Any send that saw the set running and is starting the send thread finishes first.
     { std::lock_guard<std::mutex> hold(set->sendSetLock); }
@@ -675,8 +691,7 @@ void SocketSetClose(SocketSet *set, int reason) {
 
     // A close from a receive callback leaves the parser's buffers to SocketSetFree: the
     // dispatcher below the callback still holds them.
-    bool onReceiveThread = std::this_thread::get_id() == set->receiveThreadId &&
-                           set->receiveThread.joinable();
+    bool onReceiveThread = std::this_thread::get_id() == set->receiveThreadId;
     ReleaseSlots(set, !onReceiveThread);
     {
         std::lock_guard<std::mutex> hold(set->registrationLock);
@@ -689,12 +704,19 @@ void SocketSetClose(SocketSet *set, int reason) {
     }
 
     if (reason != 0 && set->onClosed) set->onClosed(set, reason, set->user);
+    {
+        std::lock_guard<std::mutex> hold(set->closeLock);
+        set->closeDone = true;
+    }
+    set->closeFinished.notify_all();
 }
 
 void SocketSetFree(SocketSet *set) {
     if (!set) return;
     SocketSetClose(set, 0);
-    // A worker that closed the set itself may still be returning from its last callback.
+    WaitForClose(set);
+    // The workers the closing thread did not join (itself, when it was a worker) may still be
+    // returning from their last callback.
     JoinWorker(set->connectThread);
     JoinWorker(set->receiveThread);
     JoinWorker(set->sendThread);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -122,6 +123,9 @@ struct SocketSet {
     std::atomic<int32_t> closeReason; // reason given to the first SocketSetClose
     char password[64];                // NUL-terminated, at most 63 characters
     std::mutex openLock;              // owner threads taking slots
+    std::mutex closeLock;             // with closeDone: the first close has finished
+    std::condition_variable closeFinished;
+    bool closeDone;
 };
 
 // The process-wide lock over every set's send buffers.
@@ -142,7 +146,8 @@ void SocketSetFree(SocketSet *set);
 // Shuts down both directions of the keyed socket; it stays open and watched.
 void SocketSetShutdownSlot(SocketSet *set, int key);
 // Stops every thread, closes every socket and frees the buffers; idempotent. reason != 0 is
-// reported through onClosed on the calling thread.
+// reported through onClosed on the calling thread. When another thread's close is under way,
+// an owner thread waits for it to finish; a worker thread returns at once.
 void SocketSetClose(SocketSet *set, int reason);
 // The in-use slot with that key, or null.
 SocketSlot *SocketSetFindSlot(SocketSet *set, int key);
