@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 void BitWriterInit(BitWriter *writer, uint8_t *data, int capacity) {
     writer->data = data;
@@ -214,16 +215,7 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
         zero[b] = smallest == 0;
         if (smallest == 0) {
             cost[b][0] = 0;
-            candidates[b][n++] = 0;
-            // A silent band may join a neighbouring section rather than break it; it then
-            // codes zero tuples and repeats the previous scalefactor (one bit). Only the
-            // frame sent looks for that; the rate search does without.
-            for (int cb = 1; exhaustive && cb < kBooks; cb++) {
-                const EldHuffmanBook &book = kSpectrumBooks[cb];
-                const int zeroTuple = book.isSigned ? book.size / 2 : 0;
-                cost[b][cb] = width / book.dimension * book.bits[zeroTuple] + 1;
-                candidates[b][n++] = (uint8_t)cb;
-            }
+            candidates[b][n++] = 0; // books to join neighbouring sections come below
         } else {
             // Larger books rarely win by much; the smallest book pair and the next one
             // cover most of it at a third of the cost.
@@ -235,6 +227,38 @@ int EldChooseBooks(EldChannelData *data, int maxSfb, int exhaustive) {
             }
         }
         candidateCount[b] = n;
+    }
+    // A silent band may join a neighbouring section rather than break it; it then codes
+    // zero tuples and repeats the previous scalefactor (one bit). The books worth trying
+    // are those of the coded bands on either side of its run of silent bands (all books
+    // when exhaustive).
+    for (int b = 0; b < maxSfb;) {
+        if (!zero[b]) {
+            b++;
+            continue;
+        }
+        int e = b;
+        while (e < maxSfb && zero[e])
+            e++;
+        uint8_t wanted[kBooks] = {0};
+        for (int cb = 1; cb < kBooks; cb++)
+            wanted[cb] = (uint8_t)exhaustive;
+        for (int side : {b - 1, e}) {
+            if (side < 0 || side >= maxSfb) continue;
+            for (int k = 0; k < candidateCount[side]; k++)
+                wanted[candidates[side][k]] = 1;
+        }
+        for (int z = b; z < e; z++) {
+            const int width = kSwbOffset480[z + 1] - kSwbOffset480[z];
+            for (int cb = 1; cb < kBooks; cb++) {
+                if (!wanted[cb]) continue;
+                const EldHuffmanBook &book = kSpectrumBooks[cb];
+                const int zeroTuple = book.isSigned ? book.size / 2 : 0;
+                cost[z][cb] = width / book.dimension * book.bits[zeroTuple] + 1;
+                candidates[z][candidateCount[z]++] = (uint8_t)cb;
+            }
+        }
+        b = e;
     }
     if (maxSfb == 0) return 0;
     int total[kEldBandCount][kBooks];

@@ -275,6 +275,7 @@ int EldCoderInit(EldCoder *coder, int sampleRate, int bitRate, int channels) {
     coder->reservoirMax = room < 2 * coder->meanBits ? room : 2 * coder->meanBits;
     if (coder->reservoirMax < 0) coder->reservoirMax = 0;
     coder->reservoir = 0.5 * coder->reservoirMax; // where the rate control holds it
+    coder->bitsSlope = 0.08;
     coder->lastOffset = 0;
     // A line's noise power relates to the time-domain noise variance by twice the window's
     // energy; a full-scale sine stands for 96 dB SPL.
@@ -345,9 +346,10 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
     // offsets: bracket the answer starting from the last one, then bisect.
     EldFrameData *trial = &coder->frame[0], *best = &coder->frame[1];
     int good = kOffsetHigh + 1, bad = kOffsetLow - 1;
-    int anyFit = 0;
+    int anyFit = 0, lastBits = 0;
     auto fits = [&](int offset) {
-        if (TrialFrame(coder, an, msUsed, offset, trial) > budget) return false;
+        lastBits = TrialFrame(coder, an, msUsed, offset, trial);
+        if (lastBits > budget) return false;
         EldFrameData *t = best;
         best = trial, trial = t;
         anyFit = 1;
@@ -356,25 +358,50 @@ int EldCoderEncode(EldCoder *coder, const float *pcm, uint8_t *out, int capacity
     int start = coder->lastOffset;
     if (start < kOffsetLow) start = kOffsetLow;
     if (start > kOffsetHigh) start = kOffsetHigh;
-    if (fits(start)) {
+    // The bits fall by a roughly constant factor per offset step, so the first trial's
+    // distance from the budget predicts where the answer lies; the slope is learnt from
+    // the trials of earlier frames.
+    const bool startFits = fits(start);
+    const int startBits = lastBits;
+    int guess = start;
+    if (startBits > 0 && startBits < kEldBitsInfinite) {
+        double steps = log2((double)startBits / (budget > 1 ? budget : 1)) / coder->bitsSlope;
+        if (steps > 64) steps = 64;
+        if (steps < -64) steps = -64;
+        guess = start + (int)lrint(steps);
+    }
+    auto learn = [&](int offset) {
+        if (offset == start || lastBits <= 0 || lastBits >= kEldBitsInfinite) return;
+        double slope = (log2((double)startBits) - log2((double)lastBits)) / (offset - start);
+        if (slope > 0.005 && slope < 1.0) coder->bitsSlope = 0.7 * coder->bitsSlope + 0.3 * slope;
+    };
+    if (startFits) {
         good = start;
-        for (int step = 4; good > kOffsetLow; step *= 2) {
-            int c = good - step < kOffsetLow ? kOffsetLow : good - step;
-            if (!fits(c)) {
+        int c = guess < start - 1 ? guess : start - 1;
+        if (c < kOffsetLow) c = kOffsetLow;
+        for (int step = 1; good > kOffsetLow; step *= 2) {
+            const bool ok = fits(c);
+            learn(c);
+            if (!ok) {
                 bad = c;
                 break;
             }
             good = c;
+            c = good - step < kOffsetLow ? kOffsetLow : good - step;
         }
     } else {
         bad = start;
-        for (int step = 4;; step *= 2) {
-            int c = bad + step > kOffsetHigh ? kOffsetHigh : bad + step;
-            if (fits(c) || c == kOffsetHigh) {
+        int c = guess > start + 1 ? guess : start + 1;
+        if (c > kOffsetHigh) c = kOffsetHigh;
+        for (int step = 1;; step *= 2) {
+            const bool ok = fits(c);
+            learn(c);
+            if (ok || c == kOffsetHigh) {
                 good = c;
                 break;
             }
             bad = c;
+            c = bad + step > kOffsetHigh ? kOffsetHigh : bad + step;
         }
     }
     while (good - bad > 1) {

@@ -21,6 +21,7 @@ struct EldCoder {
     double demandAverage;         // running mean of the frames' estimated bit demand
     int maxFrameBits;             // hard limit per access unit
     int lastOffset;               // step offset of the previous frame, where the search starts
+    double bitsSlope;             // log2 of the bit ratio per offset step, learnt
     float athLine[kEldBandCount]; // lowest audible noise power per line, spectrum units
     EldFrameData frame[2];        // search scratch: trial and best
 };
