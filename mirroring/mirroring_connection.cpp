@@ -4,6 +4,10 @@
 #include <cstring>
 #include <ctime>
 #include <strings.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "base/clock.h"
 #include "base/event.h"
@@ -292,6 +296,23 @@ static void RunStream(MirroringConnection *c, SocketSet *set) {
 
 static void FinishStop(MirroringConnection *c);
 
+// Port 7000 is touched once and abandoned: the connection attempt starts (a non-blocking
+// connect sends its SYN before it returns) and the socket is closed at once, so that nothing
+// waits for the outcome. A socket-set slot closed at once may never get as far as the attempt.
+static void TouchPort(const char *host, uint16_t port) {
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    if (inet_pton(AF_INET, host, &remote.sin_addr) != 1) {
+        DebugLog(1, "AirPlay: %s is not an IPv4 address; port %u not touched\n", host, port);
+        return;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    (void)!connect(fd, (sockaddr *)&remote, sizeof remote);
+    close(fd);
+}
+
 static void *MirroringThread(void *arg) {
     MirroringConnection *c = (MirroringConnection *)arg;
     SetThreadName("MirroringThread");
@@ -328,14 +349,7 @@ static void *MirroringThread(void *arg) {
         }
     }
 
-    // Port 7000 is touched once and abandoned at once.
-    if (SocketSet *touch = SocketSetCreate()) {
-        if (!SocketSetOpen(touch, CFStringText(c->host), 0, kMirroringTouchPort, TcpConnect,
-                           kMirroringTouchKey, 1))
-            DebugLog(1, "AirPlay: could not open a socket to port %u\n", kMirroringTouchPort);
-        SocketSetClose(touch, 0);
-        SocketSetFree(touch);
-    }
+    TouchPort(CFStringText(c->host), kMirroringTouchPort);
 
     if (!SocketSetOpen(set, CFStringText(c->host), 0, kMirroringPort, TcpConnect, kMirroringKey,
                        1)) {

@@ -42,7 +42,6 @@ enum MirroringFailure : int32_t {
 
 constexpr uint16_t kMirroringTouchPort = 7000;
 constexpr uint16_t kMirroringPort = 7100;
-constexpr int kMirroringTouchKey = 7;
 constexpr int kMirroringKey = 8;
 
 // The capture manager as the connection uses it. Every slot must be filled.
@@ -69,7 +68,9 @@ struct MirroringControllerOps {
     // End of the stop: the stopper's thread, or MirroringThread when a socket-set thread
     // stopped the connection.
     void (*onDisconnected)(MirroringConnection *connection, void *user);
-    // Receive thread: the receiver wants a password; answer with SetConnectionPassword.
+    // Receive thread: the receiver wants a password; answer with SetConnectionPassword,
+    // now or later from another thread. Must not block on a thread that may be inside
+    // StopMirroringConnection: the stop joins this receive thread.
     void (*onPasswordRequired)(MirroringConnection *connection, SocketSet *set, int retried);
     // Any thread calling SetConnectionPassword; password is borrowed.
     void (*onPasswordChanged)(MirroringConnection *connection, CFValue *password);

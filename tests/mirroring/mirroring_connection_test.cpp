@@ -167,6 +167,10 @@ TEST_F(MirroringConnectionTest, StreamsDecodablePicturesAndStopsCleanly) {
 
     std::string report = rx.Finish();
     ASSERT_FALSE(report.empty()) << rx.log;
+    // Port 7000 was touched once without a request; the stream ran on port 7100.
+    EXPECT_NE(std::string::npos,
+              report.find("\"connections\": {\"http\": 1, \"mirror\": 1, \"withoutRequest\": 1}"))
+        << report;
     EXPECT_EQ(1, JsonNumber(report, "\"streamXmlServed\":")) << report;
     EXPECT_NE(std::string::npos, report.find("\"postStream\": {\"received\": 1, \"checked\": true, \"ok\": true, \"bodyLength\": 273"))
         << report;
