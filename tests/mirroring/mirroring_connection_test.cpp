@@ -190,6 +190,43 @@ TEST_F(MirroringConnectionTest, StreamsDecodablePicturesAndStopsCleanly) {
     EXPECT_TRUE(log.Contains("AirPlay: Past NTP Server Stop!\r\n"));
 }
 
+TEST_F(MirroringConnectionTest, Forced720pIsPlacedOnTheFullScreenOfAFullHdReceiver) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--width", "1920", "--height", "1080", "--overscanned",
+                               "--overscan-form", "string"}));
+    capture.force720p = 1;
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(20)) << log.Text();
+    EXPECT_EQ(1920, capture.receiverWidth);
+    EXPECT_EQ(1280, capture.targetWidth);
+    EXPECT_FLOAT_EQ(0.1f, capture.overscan);
+    StopMirroringConnection(connection);
+    std::string report = rx.Finish();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, std::regex("\"lastVideoGeometry\": (\\{[^}]*\\})")))
+        << report;
+    std::string geometry = m[1].str();
+    EXPECT_EQ(1280, JsonNumber(geometry, "\"width\":")) << geometry;
+    EXPECT_EQ(1919, JsonNumber(geometry, "\"right\":")) << geometry;
+    EXPECT_EQ(1079, JsonNumber(geometry, "\"bottom\":")) << geometry;
+    EXPECT_EQ(0, JsonNumber(geometry, "\"left\":")) << geometry;
+}
+
+TEST_F(MirroringConnectionTest, DescriptionThatIsNoPropertyListStillStartsTheStream) {
+    std::string xml = dir + "/stream.xml";
+    FILE *f = fopen(xml.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fputs("this is not a property list", f);
+    fclose(f);
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--stream-xml", xml}));
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(5)) << log.Text();
+    EXPECT_EQ(0, capture.sizeCalls); // the sizes already held are kept
+    StopMirroringConnection(connection);
+    EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+}
+
 TEST_F(MirroringConnectionTest, ReceiverInUseStopsWithoutStreaming) {
     Receiver rx;
     ASSERT_TRUE(rx.Start(dir, {"--busy"}));
