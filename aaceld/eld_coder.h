@@ -1,7 +1,9 @@
 // The frame coder: keeps the input history, runs the analysis filterbank, estimates the
-// noise each band may carry, chooses mid/side per band, and searches the quantiser
-// step so that every access unit fits its share of the bit rate. One instance per
-// stream; not thread-safe.
+// noise each band may carry, shapes the noise in time on attacks, chooses mid/side per
+// band, and searches the quantiser step so that every access unit fits its budget. The
+// budget is the mean share of the bit rate plus a draw on a reservoir of unused bits
+// (held about half full, at most two frames' worth), so single frames may exceed the
+// mean while the average keeps to the rate. One instance per stream; not thread-safe.
 #pragma once
 
 #include <cstdint>
