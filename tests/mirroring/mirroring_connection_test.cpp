@@ -167,6 +167,21 @@ TEST_F(MirroringConnectionTest, StreamsDecodablePicturesAndStopsCleanly) {
 
     std::string report = rx.Finish();
     ASSERT_FALSE(report.empty()) << rx.log;
+    // Both requests with their headers in order, the device id among them.
+    EXPECT_NE(std::string::npos,
+              report.find("\"method\": \"GET\", \"uri\": \"/stream.xml\", \"status\": 200, "
+                          "\"headers\": {\"rmodel\": \"PC1,1\", \"X-Apple-ProtocolVersion\": \"1\", "
+                          "\"User-Agent\": \"Ostrel/1.1\", \"x-apple-device-id\": \"0x0a1b2c3d4e5f\", "
+                          "\"Content-Length\": \"0\"}"))
+        << report;
+    EXPECT_NE(std::string::npos,
+              report.find("\"method\": \"POST\", \"uri\": \"/stream\", \"status\": 200, "
+                          "\"headers\": {\"Content-Type\": \"application/octet-stream\", "
+                          "\"User-Agent\": \"Ostrel/1.1\", \"x-apple-device-id\": \"0x0a1b2c3d4e5f\", "
+                          "\"Content-Length\": \"273\"}"))
+        << report;
+    EXPECT_NE(std::string::npos, report.find("\"packetSequence\": \"CV")) << report;
+    EXPECT_NE(std::string::npos, report.find("\"stratum\": 1, \"refid\": \"OSTR\"")) << report;
     // Port 7000 was touched once without a request; the stream ran on port 7100.
     EXPECT_NE(std::string::npos,
               report.find("\"connections\": {\"http\": 1, \"mirror\": 1, \"withoutRequest\": 1}"))
