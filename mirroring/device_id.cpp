@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "plist/cfvalue.h"
 
 static void FormatMacText(const uint8_t *address, char *out) {
     snprintf(out, kMacTextSize, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2],
@@ -126,6 +127,15 @@ int MakeDeviceIdText(const char *macText, char *out, size_t size) {
     }
     out[2 + n] = '\0';
     return 1;
+}
+
+CFValue *DeviceIdCreate() {
+    char *mac = ChooseDeviceMacAddress();
+    if (!mac) return nullptr;
+    char text[kMacTextSize + 2];
+    CFValue *id = MakeDeviceIdText(mac, text, sizeof text) ? CFStringFromBytes(text, 0) : nullptr;
+    free(mac);
+    return id;
 }
 
 long AdapterTypeFromLinkType(int linkType, bool wireless) {

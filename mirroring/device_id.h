@@ -49,6 +49,11 @@ void DeriveMacFromMachineId(const char *machineId, size_t length, uint8_t out[6]
 // "0x" + MAC text with A-F lowered. Returns 1, or 0 when out is too small.
 [[nodiscard]] int MakeDeviceIdText(const char *macText, char *out, size_t size);
 
+// The process's device id: a new reference to the string "0x" + lower-case MAC text of
+// ChooseDeviceMacAddress. Null only when out of memory. Call once at start-up and share.
+struct CFValue;
+[[nodiscard]] CFValue *DeviceIdCreate();
+
 // Maps a Linux link-layer type (ARPHRD_*) to an adapter type number.
 long AdapterTypeFromLinkType(int linkType, bool wireless);
 

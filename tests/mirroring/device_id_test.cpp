@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "mirroring/device_id.h"
+#include "plist/cfvalue.h"
 #include "test_support.h"
 
 namespace {
@@ -173,6 +174,13 @@ TEST_F(DeviceIdMachineTest, VethWithAddressIsChosenOverLoopbackAndUnaddressedPee
     free(mac);
     EXPECT_TRUE(log.Contains(" Address: 127.0.0.1, MAC: 000000000000\n Invalid IP address."));
     EXPECT_TRUE(log.Contains(" Going with this MAC: " + want + " \r\n"));
+
+    CFValue *id = DeviceIdCreate();
+    ASSERT_NE(nullptr, id);
+    std::string lower = want;
+    for (char &ch : lower) ch = (char)tolower((unsigned char)ch);
+    EXPECT_EQ("0x" + lower, CFStringText(id));
+    CFValueRelease(id);
     Run("ip link del ostdid0");
 }
 
