@@ -195,9 +195,10 @@ struct BandWorker {
     Event *start;        // manual reset; the band thread resets it before working
     Event *done;         // manual reset; set when the band thread completes the last chunk
     ScaleBand band;      // band A of the current call
-    int32_t chunkCount;
-    // Generation in the high half, next chunk to claim in the low half. A claim made with a
-    // stale generation fails, so a late-waking band thread never touches a newer call.
+    // Generation in bits 32..63, chunk count in 16..31, next chunk to claim in 0..15. Only a
+    // claim of the current generation below its count succeeds, and the caller rewrites
+    // band only after every chunk of the previous call is done, so whoever holds a claim
+    // reads a stable band; a late-waking band thread never touches a newer call.
     std::atomic<uint64_t> claim;
     std::atomic<int32_t> chunksDone;
     bool started;
@@ -220,15 +221,16 @@ bool ConvertChunks(uint32_t generation) {
     for (;;) {
         uint64_t word = bandWorker.claim.load(std::memory_order_acquire);
         if (static_cast<uint32_t>(word >> 32) != generation) return completedLast;
-        int chunk = static_cast<int>(word & 0xFFFFFFFFu);
-        if (chunk >= bandWorker.chunkCount) return completedLast;
+        int count = static_cast<int>((word >> 16) & 0xFFFF);
+        int chunk = static_cast<int>(word & 0xFFFF);
+        if (chunk >= count) return completedLast;
         if (!bandWorker.claim.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel)) {
             continue;
         }
         ScaleBand part = ChunkOf(bandWorker.band, chunk);
         ScaleBandSsse3(&part);
         int done = bandWorker.chunksDone.fetch_add(1, std::memory_order_acq_rel) + 1;
-        completedLast = done == bandWorker.chunkCount;
+        completedLast = done == count;
     }
 }
 
@@ -291,14 +293,22 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
     bandB.firstRow = half;
     bandB.rowCount = pictureHeight - half;
 
+    if (half > 0xFFFF * kChunkRows) {
+        // Beyond any real picture: the chunk count would not fit its field.
+        ScaleBandSsse3(&bandA);
+        ScaleBandSsse3(&bandB);
+        return;
+    }
     std::lock_guard<std::mutex> hold(bandWorker.callLock);
     // Every chunk of the previous call is complete, so nobody reads these now.
     bandWorker.band = bandA;
-    bandWorker.chunkCount = (half + kChunkRows - 1) / kChunkRows;
+    int chunkCount = (half + kChunkRows - 1) / kChunkRows;
     bandWorker.chunksDone.store(0, std::memory_order_relaxed);
     uint32_t generation =
         static_cast<uint32_t>(bandWorker.claim.load(std::memory_order_relaxed) >> 32) + 1;
-    bandWorker.claim.store(static_cast<uint64_t>(generation) << 32, std::memory_order_release);
+    bandWorker.claim.store((static_cast<uint64_t>(generation) << 32) |
+                               (static_cast<uint64_t>(chunkCount) << 16),
+                           std::memory_order_release);
     if (!bandWorker.started) {
         if (!StartBandThread()) {
             // No second thread to be had: do both bands here.
@@ -311,7 +321,7 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
     }
     ScaleBandSsse3(&bandB);
     (void)ConvertChunks(generation);
-    while (bandWorker.chunksDone.load(std::memory_order_acquire) != bandWorker.chunkCount) {
+    while (bandWorker.chunksDone.load(std::memory_order_acquire) != chunkCount) {
         (void)EventWait(bandWorker.done, -1);
         EventReset(bandWorker.done);
     }
