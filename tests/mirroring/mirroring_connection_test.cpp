@@ -242,6 +242,23 @@ TEST_F(MirroringConnectionTest, DescriptionThatIsNoPropertyListStillStartsTheStr
     EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
 }
 
+TEST_F(MirroringConnectionTest, HeartbeatsStartSevenSecondsIntoTheConnection) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--width", "1280", "--height", "720"}));
+    capture.framesPerSecond = 6; // enough pictures to carry heartbeats, little work
+    int64_t connected = time(nullptr);
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(1)) << log.Text();
+    ASSERT_TRUE(WaitUntil([&] { return time(nullptr) >= connected + 9; }, 15000));
+    StopMirroringConnection(connection);
+    std::string report = rx.Finish();
+    long heartbeats = JsonNumber(report, "\"heartbeats\":");
+    // First at connect + 5 + 2 whole seconds at the earliest, then at most every other second.
+    EXPECT_GE(heartbeats, 1) << report;
+    EXPECT_LE(heartbeats, 2) << report;
+    EXPECT_EQ(0, JsonNumber(report, "\"headerAnomalies\":")) << report;
+}
+
 TEST_F(MirroringConnectionTest, ReceiverInUseStopsWithoutStreaming) {
     Receiver rx;
     ASSERT_TRUE(rx.Start(dir, {"--busy"}));
