@@ -54,11 +54,14 @@ int DrainChanges(int fd) {
             continue;
         }
         if (got <= 0) return changed;
-        int length = (int)got;
-        for (nlmsghdr *header = (nlmsghdr *)buffer; NLMSG_OK(header, length);
-             header = NLMSG_NEXT(header, length)) {
+        size_t offset = 0;
+        while (offset + sizeof(nlmsghdr) <= (size_t)got) {
+            const nlmsghdr *header = (const nlmsghdr *)(buffer + offset);
+            if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > (size_t)got - offset)
+                break;
             if (header->nlmsg_type == RTM_NEWADDR || header->nlmsg_type == RTM_DELADDR)
                 changed = 1;
+            offset += NLMSG_ALIGN(header->nlmsg_len);
         }
     }
 }
