@@ -281,6 +281,15 @@ CaptureManager *CaptureManagerCreate(double overscan, int qualitySetting, int sh
     return m;
 }
 
+void CaptureManagerDestroy(CaptureManager *manager) {
+    if (!manager) return;
+    CaptureVideoStop(manager);
+    JoinThread(manager); // a run that ended by itself
+    EventClose(manager->startedEvent);
+    EventClose(manager->stoppedEvent);
+    delete manager;
+}
+
 void CaptureVideoStart(CaptureManager *manager, void *connection, int displayIndex,
                        WindowHandle window) {
     if (!manager || manager->running.load() == 1) return;

@@ -79,6 +79,10 @@ struct CaptureManager {
 [[nodiscard]] CaptureManager *CaptureManagerCreate(double overscan, int qualitySetting,
                                                    int showCursor, int force720p, double maxFps);
 
+// Stops any run and frees the manager (the program keeps its one manager for its whole
+// life; tests and an orderly shutdown free it). Null is ignored.
+void CaptureManagerDestroy(CaptureManager *manager);
+
 // Starts a run (nothing happens while one is running) and waits up to 500 ms for the
 // capture thread to initialise.
 void CaptureVideoStart(CaptureManager *manager, void *connection, int displayIndex,

@@ -14,8 +14,8 @@ DisplayList gDisplays;
 std::atomic<CFValue *> gDisplayNames{nullptr};
 
 int64_t OverlapArea(const DisplayRect &a, const DisplayRect &b) {
-    int64_t w = std::min(a.right, b.right) - std::max(a.left, b.left);
-    int64_t h = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+    int64_t w = (int64_t)std::min(a.right, b.right) - std::max(a.left, b.left);
+    int64_t h = (int64_t)std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
     return (w > 0 && h > 0) ? w * h : 0;
 }
 
@@ -30,12 +30,15 @@ void DisplayListReset(DisplayList *list) { list->count = 0; }
 int DisplayListAdd(DisplayList *list, const DisplayRect &rect, uint64_t monitor) {
     if (list->count >= kMaxDisplays) return 0;
     int index = list->count;
-    int width = rect.right - rect.left;
-    int height = rect.bottom - rect.top;
-    DebugLog(2, "Found Monitor %i %ix%i (origin %i, %i)\n", index, width, height, rect.left,
+    // In 64 bits: a corrupt rectangle must not overflow the subtraction.
+    long long width = (long long)rect.right - rect.left;
+    long long height = (long long)rect.bottom - rect.top;
+    DebugLog(2, "Found Monitor %i %llix%lli (origin %i, %i)\n", index, width, height, rect.left,
              rect.top);
-    snprintf(list->names[index], kDisplayNameBytes, "Display %i - (%ix%i)", index + 1, width,
-             height);
+    char name[64];
+    snprintf(name, sizeof name, "Display %i - (%llix%lli)", index + 1, width, height);
+    // Any real monitor's name fits; an absurd one is cut, never overrun.
+    snprintf(list->names[index], kDisplayNameBytes, "%.*s", kDisplayNameBytes - 1, name);
     list->rects[index] = rect;
     list->monitors[index] = monitor;
     list->count = index + 1;

@@ -156,6 +156,7 @@ TEST(CaptureEncode, DisplayAndWindowRunsProduceFramesOfThePictureSize) {
         EXPECT_EQ(h, 720);
     }
     SetEncodedFrameHandler(nullptr);
+    CaptureManagerDestroy(manager);
     XDestroyWindow(display, tw.window);
     XSync(display, False);
 }

@@ -88,6 +88,11 @@ class ManagerRun : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(InstallRecordingEncoder());
         gRecorder.delayMs = 0;
+        {
+            // Pictures of an earlier test must not satisfy this one's waits.
+            std::lock_guard<std::mutex> hold(gRecorder.lock);
+            gRecorder.width = gRecorder.height = 0;
+        }
         server_ = CaptureTestServer();
         ASSERT_NE(server_, nullptr);
         display_ = CaptureTestDisplay();
@@ -102,7 +107,7 @@ class ManagerRun : public ::testing::Test {
         CaptureSetReceiverSize(manager_, 1280, 720);
     }
     void TearDown() override {
-        if (manager_) CaptureVideoStop(manager_);
+        CaptureManagerDestroy(manager_);
         for (Window w : windows_) XDestroyWindow(display_, w);
         if (display_) XSync(display_, False);
     }

@@ -506,6 +506,7 @@ TEST(CaptureManagerSizes, ReceiverAndTargetRules) {
     // Stop while idle does nothing.
     CaptureVideoStop(m);
     EXPECT_EQ(m->running.load(), 0);
+    CaptureManagerDestroy(m);
 }
 
 } // namespace
