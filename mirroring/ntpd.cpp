@@ -98,6 +98,7 @@ static void *ServerThread(void *arg) {
     if (server->running.load() != 1) shutdown(fd, SHUT_RDWR);
     EventSet(server->startedEvent);
 
+    int64_t lastSendFailureLog = MonotonicNanos() - 2000000000LL;
     while (server->running.load() == 1) {
         uint8_t request[48];
         sockaddr_in from{};
@@ -122,8 +123,13 @@ static void *ServerThread(void *arg) {
         ssize_t sent = sendto(fd, reply, replyLength, MSG_NOSIGNAL, (sockaddr *)&from, fromLength);
         if (sent < 0) {
             if (server->running.load() != 1) break;
-            DebugLog(2, "NTP server failed in sendto\n");
-            break;
+            // A failed reply concerns that one requester (a datagram from port 0, say, cannot
+            // be answered); giving up would let one such datagram end timing for everyone.
+            int64_t now = MonotonicNanos();
+            if (now - lastSendFailureLog >= 1000000000LL) {
+                DebugLog(2, "NTP server failed in sendto\n");
+                lastSendFailureLog = now;
+            }
         }
     }
     server->running = 0;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -139,6 +140,33 @@ TEST_F(NtpdServerTest, IgnoresOtherSizesAndKeepsServing) {
     EXPECT_TRUE(UdpExchange(51965, {}, 300).empty());
     EXPECT_EQ(48u, UdpExchange(51965, Pattern(48, 2), 2000).size());
     EXPECT_TRUE(NtpdIsRunning(NtpdAudio()));
+}
+
+TEST_F(NtpdServerTest, UnanswerableRequestDoesNotEndTheService) {
+    ASSERT_EQ(1, NtpdStartVideo());
+    // A request from source port 0: the reply cannot be sent.
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    ASSERT_GE(raw, 0);
+    uint8_t datagram[8 + 48] = {};
+    udphdr *udp = (udphdr *)datagram;
+    udp->source = 0;
+    udp->dest = htons(kNtpdVideoPort);
+    udp->len = htons(sizeof datagram);
+    udp->check = 0;
+    datagram[8] = 0x23;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ((ssize_t)sizeof datagram,
+                  sendto(raw, datagram, sizeof datagram, 0, (sockaddr *)&to, sizeof to));
+    close(raw);
+    ASSERT_TRUE(log.WaitFor("NTP server failed in sendto\r\n", 2000)) << log.Text();
+    EXPECT_TRUE(NtpdIsRunning(NtpdVideo()));
+    EXPECT_EQ(48u, UdpExchange(kNtpdVideoPort, Pattern(48, 4), 2000).size());
+    // Repeated failures are not logged once each.
+    std::string text = log.Text();
+    EXPECT_EQ(text.find("failed in sendto"), text.rfind("failed in sendto"));
 }
 
 TEST_F(NtpdServerTest, StopEndsTheBlockedReceiveAndFreesThePort) {
