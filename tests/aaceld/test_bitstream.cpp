@@ -223,7 +223,9 @@ TEST(AacEldBitstream, RandomFramesReadBackExactly) {
                 ASSERT_EQ(p.q[c][i], frame.ch[c].q[i]) << i;
             const EldTnsFilter &want = frame.ch[c].tns;
             ASSERT_EQ(p.tns[c].order, want.order);
-            if (want.order > 0) EXPECT_EQ(p.tns[c].length, want.length);
+            if (want.order > 0) {
+                EXPECT_EQ(p.tns[c].length, want.length);
+            }
             for (int i = 0; i < want.order; i++)
                 EXPECT_EQ(p.tns[c].index[i], want.index[i]);
         }
