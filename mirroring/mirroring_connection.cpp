@@ -103,14 +103,16 @@ void ApplyStreamInfo(MirroringConnection *c, const CFValue *info) {
     CFValueDescribe(info, 0);
     int width = CFNumberGetInt(CFDictionaryFindText(info, "width"));
     int height = CFNumberGetInt(CFDictionaryFindText(info, "height"));
-    (void)height; // only the width tells the supported modes apart
     int receiverWidth = 1280, receiverHeight = 720;
-    if (width == 1920) {
-        receiverWidth = 1920;
+    if (width == 1920 || width == 1280) {
+        receiverWidth = width;
         receiverHeight = height;
-    } else if (width == 1280) {
-        receiverWidth = 1280;
-        receiverHeight = height;
+        // The height is taken as reported, but not one that would have the capture side
+        // allocate nothing or gigabytes: those get the usual 16:9 height.
+        if (height < 1 || height > kMaxReceiverHeight) {
+            receiverHeight = width * 9 / 16;
+            DebugLog(2, "Receiver reported height %i; using %i\n", height, receiverHeight);
+        }
     }
     int force = c->capture->force720p(c->captureContext);
     c->capture->setStreamSizes(c->captureContext, receiverWidth, receiverHeight,

@@ -42,6 +42,8 @@ enum MirroringFailure : int32_t {
 
 constexpr uint16_t kMirroringTouchPort = 7000;
 constexpr uint16_t kMirroringPort = 7100;
+// Largest receiver height taken from /stream.xml as it stands.
+constexpr int kMaxReceiverHeight = 4096;
 constexpr int kMirroringKey = 8;
 
 // The capture manager as the connection uses it. Every slot must be filled.

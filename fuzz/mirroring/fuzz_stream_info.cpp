@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CFValueRelease(info);
     if (recorder.receiverWidth != 1920 && recorder.receiverWidth != 1280) abort();
     if (recorder.targetWidth != recorder.receiverWidth) abort();
+    if (recorder.receiverHeight < 1 || recorder.receiverHeight > kMaxReceiverHeight) abort();
     if (recorder.overscan != 0.0f && recorder.overscan != 0.1f) abort();
     return 0;
 }

@@ -378,6 +378,13 @@ TEST_F(StreamInfoTest, OnlyTheTwoKnownWidthsAreTakenAsTheyCome) {
     Apply(CFNumberFromSigned(1280), CFNumberFromSigned(1024), nullptr);
     EXPECT_EQ(1280, capture.receiverWidth);
     EXPECT_EQ(1024, capture.receiverHeight); // the height is not checked
+    // Heights that no screen has are replaced, not passed on to the capture side.
+    for (int bad : {0, -1080, 100000}) {
+        Apply(CFNumberFromSigned(1920), CFNumberFromSigned(bad), nullptr);
+        EXPECT_EQ(1920, capture.receiverWidth);
+        EXPECT_EQ(1080, capture.receiverHeight) << bad;
+        EXPECT_EQ(1080, capture.targetHeight) << bad;
+    }
     Apply(nullptr, nullptr, nullptr);
     EXPECT_EQ(1280, capture.receiverWidth);
     EXPECT_EQ(720, capture.receiverHeight);
