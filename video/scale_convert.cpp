@@ -407,30 +407,53 @@ void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeigh
     }
 }
 
+namespace {
+
+inline uint8_t LumaAt(const uint8_t *p) {
+    return static_cast<uint8_t>(((66 * p[2] + 129 * p[1] + 25 * p[0] + 128) >> 8) + 16);
+}
+
+// One 2x2 block: four lumas and the chroma of the block sums.
+inline void ConvertBlock(const uint8_t *top, const uint8_t *bottom, uint8_t *yTop, uint8_t *yBottom,
+                         uint8_t *u, uint8_t *v) {
+    yTop[0] = LumaAt(top);
+    yTop[1] = LumaAt(top + 4);
+    yBottom[0] = LumaAt(bottom);
+    yBottom[1] = LumaAt(bottom + 4);
+    int sumB = top[0] + top[4] + bottom[0] + bottom[4];
+    int sumG = top[1] + top[5] + bottom[1] + bottom[5];
+    int sumR = top[2] + top[6] + bottom[2] + bottom[6];
+    *u = static_cast<uint8_t>(((112 * sumB - 74 * sumG - 38 * sumR + 512) >> 10) + 128);
+    *v = static_cast<uint8_t>(((112 * sumR - 94 * sumG - 18 * sumB + 512) >> 10) + 128);
+}
+
+} // namespace
+
 void ConvertBgrxToI420(const uint8_t *source, int width, int height, uint8_t *const planes[3]) {
     int chromaWidth = width / 2;
-    for (int row = 0; row < height; row += 2) {
-        int rows = row + 1 < height ? 2 : 1;
-        for (int column = 0; column < width; column += 2) {
-            int columns = column + 1 < width ? 2 : 1;
-            int sumB = 0, sumG = 0, sumR = 0;
-            for (int dy = 0; dy < rows; dy++) {
-                const uint8_t *p = source + (static_cast<size_t>(row + dy) * width + column) * 4;
-                for (int dx = 0; dx < columns; dx++, p += 4) {
-                    Rgb pixel{p[0], p[1], p[2]};
-                    planes[0][static_cast<size_t>(row + dy) * width + column + dx] = LumaOf(pixel);
-                    sumB += pixel.b;
-                    sumG += pixel.g;
-                    sumR += pixel.r;
-                }
-            }
-            if (rows == 2 && columns == 2) {
-                size_t at = static_cast<size_t>(row / 2) * chromaWidth + column / 2;
-                planes[1][at] =
-                    static_cast<uint8_t>(((112 * sumB - 74 * sumG - 38 * sumR + 512) >> 10) + 128);
-                planes[2][at] =
-                    static_cast<uint8_t>(((112 * sumR - 94 * sumG - 18 * sumB + 512) >> 10) + 128);
-            }
+    size_t stride = static_cast<size_t>(width) * 4;
+    int row = 0;
+    for (; row + 1 < height; row += 2) {
+        const uint8_t *top = source + row * stride;
+        const uint8_t *bottom = top + stride;
+        uint8_t *yTop = planes[0] + static_cast<size_t>(row) * width;
+        uint8_t *yBottom = yTop + width;
+        uint8_t *u = planes[1] + static_cast<size_t>(row / 2) * chromaWidth;
+        uint8_t *v = planes[2] + static_cast<size_t>(row / 2) * chromaWidth;
+        for (int block = 0; block < chromaWidth; block++) {
+            ConvertBlock(top + block * 8, bottom + block * 8, yTop + block * 2, yBottom + block * 2,
+                         u + block, v + block);
+        }
+        // An odd last column has no chroma of its own.
+        if (width & 1) {
+            yTop[width - 1] = LumaAt(top + (width - 1) * 4);
+            yBottom[width - 1] = LumaAt(bottom + (width - 1) * 4);
+        }
+    }
+    if (row < height) {
+        const uint8_t *last = source + row * stride;
+        for (int column = 0; column < width; column++) {
+            planes[0][static_cast<size_t>(row) * width + column] = LumaAt(last + column * 4);
         }
     }
 }
