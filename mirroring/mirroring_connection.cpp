@@ -233,11 +233,11 @@ static void SendStreamFrame(MirroringConnection *c, const MirroringFrame *frame)
     c->heartbeatTime = c->sender.heartbeatTime;
 }
 
-// Takes the set from the connection and closes it. Called only by MirroringThread, which
-// is never the thread of a callback that waits for it.
-// SocketSetClose shuts the socket down itself. Shutting the slot down first would make the
-// receive thread see the end of the stream and close the set at the same moment as this
-// thread, and report that as the receiver going away.
+// Takes the set from the connection, closes and frees it. Only MirroringThread calls this,
+// and no callback ever waits for that thread, so joining the set's threads cannot cycle.
+// The slot is not shut down first: SocketSetClose does that itself, and an earlier shutdown
+// would make the receive thread see the stream end, close the set at the same moment as
+// this thread, and report the receiver as gone.
 static void CloseMainSet(MirroringConnection *c) {
     SocketSet *set;
     {
