@@ -18,11 +18,17 @@ namespace {
 
 // ---- What the pipeline's encode thread reads from the manager ----
 
-FrameEncoder *OwnerEncoder(void *owner) { return static_cast<CaptureManager *>(owner)->encoder; }
+FrameEncoder *OwnerEncoder(void *owner) {
+    return static_cast<CaptureManager *>(owner)->encoder;
+}
 
-void *OwnerConnection(void *owner) { return static_cast<CaptureManager *>(owner)->connection; }
+void *OwnerConnection(void *owner) {
+    return static_cast<CaptureManager *>(owner)->connection;
+}
 
-double OwnerMaxFps(void *owner) { return static_cast<CaptureManager *>(owner)->maxFps.load(); }
+double OwnerMaxFps(void *owner) {
+    return static_cast<CaptureManager *>(owner)->maxFps.load();
+}
 
 void OwnerSetEncodeResult(void *owner, int result) {
     static_cast<CaptureManager *>(owner)->encodeResult.store(result);
@@ -56,8 +62,8 @@ void **MethodObjectSlot(CaptureManager *m, int32_t method) {
 // Refreshes captureRect and the cursor; returns whether width or height changed.
 int UpdateCaptureRect(CaptureManager *m, WindowHandle window, int32_t displayIndex) {
     CaptureGeometry g{};
-    CaptureMethodOpsFor(m->method)
-        ->geometry(m->session, ProcessDisplayList(), window, displayIndex, &g);
+    CaptureMethodOpsFor(m->method)->geometry(m->session, ProcessDisplayList(), window, displayIndex,
+                                             &g);
     bool changed = g.rect.width != m->captureRect.width || g.rect.height != m->captureRect.height;
     m->captureRect = g.rect;
     m->cursorPos[0] = g.cursorX;

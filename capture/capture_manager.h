@@ -31,15 +31,15 @@ typedef void (*CaptureStatusFn)(void *context, const char *text);
 typedef void (*CaptureTargetLostFn)(CaptureManager *manager, void *user);
 
 struct CaptureManager {
-    void *thread;                     // std::thread of the current run; owned
-    std::atomic<int32_t> running;     // 1 from start until stop (or a failed encoder build)
-    Event *startedEvent;              // manual reset; set once the capture thread initialised
-    Event *stoppedEvent;              // manual reset; set by the capture thread as its last act
-    std::atomic<double> overscan;     // 0.00..0.20 (shell), 0.1 when the receiver overscans
-    std::atomic<int32_t> quality;     // setting Quality + 2 (shell)
-    int32_t encoderLevel;             // always 1
-    std::atomic<int32_t> showCursor;  // shell; read every frame
-    std::atomic<int32_t> force720p;   // shell; used when targetSize is next set
+    void *thread;                         // std::thread of the current run; owned
+    std::atomic<int32_t> running;         // 1 from start until stop (or a failed encoder build)
+    Event *startedEvent;                  // manual reset; set once the capture thread initialised
+    Event *stoppedEvent;                  // manual reset; set by the capture thread as its last act
+    std::atomic<double> overscan;         // 0.00..0.20 (shell), 0.1 when the receiver overscans
+    std::atomic<int32_t> quality;         // setting Quality + 2 (shell)
+    int32_t encoderLevel;                 // always 1
+    std::atomic<int32_t> showCursor;      // shell; read every frame
+    std::atomic<int32_t> force720p;       // shell; used when targetSize is next set
     std::atomic<int32_t> overscanChanged; // set by CaptureSetOverscan
     std::atomic<int32_t> rebuildEncoder;  // shell, when quality changes while running
     std::atomic<int32_t> relayout;        // capture thread (and lost-target handling)
@@ -66,12 +66,12 @@ struct CaptureManager {
     CaptureBuffers *buffers;              // current pipeline; swapped under buffersLock
     void *connection;                     // the mirroring connection of the run
     // Beyond the portable record:
-    std::mutex buffersLock;          // guards buffers against a concurrent CaptureVideoStop
-    CaptureSession *session;         // capture thread; the run's window-system connection
+    std::mutex buffersLock;              // guards buffers against a concurrent CaptureVideoStop
+    CaptureSession *session;             // capture thread; the run's window-system connection
     std::atomic<int32_t> methodOverride; // -1: ChooseCaptureMethod; else that CaptureMethod
-    float builtPicture[2];           // picture size of the run's last encoder build
-    int32_t lostLogged;              // capture thread; the lost-display line was written
-    int32_t buffersFailed;           // capture thread; the buffers-failure line was written
+    float builtPicture[2];               // picture size of the run's last encoder build
+    int32_t lostLogged;                  // capture thread; the lost-display line was written
+    int32_t buffersFailed;               // capture thread; the buffers-failure line was written
 };
 
 // Makes the process's manager: quality = qualitySetting + 2, encoderLevel 1, flags 0,

@@ -16,15 +16,15 @@ struct DisplayList;
 // Where the capture area is and where the cursor is, in one coordinate space (root
 // window coordinates for the front buffer, the window's own for the window method).
 struct CaptureGeometry {
-    CaptureRect rect;  // all 0 when the target cannot be measured
+    CaptureRect rect; // all 0 when the target cannot be measured
     int32_t cursorX;
     int32_t cursorY;
     int32_t cursorInside; // 1 when the cursor lies within the area (edges included)
 };
 
 struct CaptureFrameRequest {
-    WindowHandle window;  // the mirrored window; 0 in display mode
-    CaptureRect rect;     // from the method's geometry this iteration
+    WindowHandle window; // the mirrored window; 0 in display mode
+    CaptureRect rect;    // from the method's geometry this iteration
     int32_t windowMode;
     int32_t displayIndex;
     int32_t drawCursor;
@@ -88,9 +88,9 @@ int CursorImageIsTwoTone(const uint32_t *argb, int32_t count);
 // One client window in stacking order, bottom first.
 struct StackEntry {
     WindowHandle window;
-    DisplayRect rect;   // including the window manager's frame
-    int32_t visible;    // mapped and not minimised
-    int32_t ignorable;  // dock, tooltip, notification or override-redirect
+    DisplayRect rect;  // including the window manager's frame
+    int32_t visible;   // mapped and not minimised
+    int32_t ignorable; // dock, tooltip, notification or override-redirect
 };
 // The occlusion rule over a stacking list: 0 when window is topmost or not listed,
 // 1 when it is not visible, else whether a visible, not ignorable window above it

@@ -21,7 +21,8 @@ std::string ExecProgram(const std::string &exec) {
     size_t pos = 0;
     bool afterEnv = false;
     while (pos < exec.size()) {
-        while (pos < exec.size() && exec[pos] == ' ') pos++;
+        while (pos < exec.size() && exec[pos] == ' ')
+            pos++;
         size_t end = pos;
         std::string word;
         if (pos < exec.size() && exec[pos] == '"') {
@@ -109,7 +110,8 @@ bool DesktopEntryParse(const char *text, size_t length, DesktopEntry *entry) {
     size_t pos = 0;
     while (pos < length) {
         size_t end = pos;
-        while (end < length && text[end] != '\n') end++;
+        while (end < length && text[end] != '\n')
+            end++;
         std::string line(text + pos, end - pos);
         pos = end + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -121,12 +123,18 @@ bool DesktopEntryParse(const char *text, size_t length, DesktopEntry *entry) {
         size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        while (!key.empty() && key.back() == ' ') key.pop_back();
-        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
-        if (key == "Name") entry->name = value;
-        else if (key == "Exec") entry->program = ExecProgram(value);
-        else if (key == "TryExec") entry->tryExec = BaseName(value);
-        else if (key == "StartupWMClass") entry->wmClass = value;
+        while (!key.empty() && key.back() == ' ')
+            key.pop_back();
+        while (!value.empty() && value.front() == ' ')
+            value.erase(0, 1);
+        if (key == "Name")
+            entry->name = value;
+        else if (key == "Exec")
+            entry->program = ExecProgram(value);
+        else if (key == "TryExec")
+            entry->tryExec = BaseName(value);
+        else if (key == "StartupWMClass")
+            entry->wmClass = value;
     }
     return !entry->name.empty();
 }

@@ -21,11 +21,17 @@ int64_t OverlapArea(const DisplayRect &a, const DisplayRect &b) {
 
 } // namespace
 
-DisplayList *ProcessDisplayList() { return &gDisplays; }
+DisplayList *ProcessDisplayList() {
+    return &gDisplays;
+}
 
-CFValue *DisplayNames() { return gDisplayNames.load(); }
+CFValue *DisplayNames() {
+    return gDisplayNames.load();
+}
 
-void DisplayListReset(DisplayList *list) { list->count = 0; }
+void DisplayListReset(DisplayList *list) {
+    list->count = 0;
+}
 
 int DisplayListAdd(DisplayList *list, const DisplayRect &rect, uint64_t monitor) {
     if (list->count >= kMaxDisplays) return 0;

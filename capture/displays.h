@@ -14,10 +14,10 @@ constexpr int kMaxDisplays = 32;
 constexpr int kDisplayNameBytes = 32;
 
 struct DisplayList {
-    int32_t count;                                 // displays found, at most kMaxDisplays
-    char names[kMaxDisplays][kDisplayNameBytes];   // "Display %i - (%ix%i)", 1-based number
-    DisplayRect rects[kMaxDisplays];               // root-window coordinates
-    uint64_t monitors[kMaxDisplays];               // XRandR monitor name atoms
+    int32_t count;                               // displays found, at most kMaxDisplays
+    char names[kMaxDisplays][kDisplayNameBytes]; // "Display %i - (%ix%i)", 1-based number
+    DisplayRect rects[kMaxDisplays];             // root-window coordinates
+    uint64_t monitors[kMaxDisplays];             // XRandR monitor name atoms
 };
 
 // The process-wide list (zeroed until the first EnumerateDisplays).

@@ -39,8 +39,8 @@ std::string OvX11WindowClass(Display *display, Window window);
 Atom OvX11Atom(Display *display, const char *name);
 
 // Root-relative rectangle of the window's own area. False when the window is gone.
-bool OvX11WindowRootRect(Display *display, Window window, int *x, int *y, int *width,
-                         int *height, int *viewable);
+bool OvX11WindowRootRect(Display *display, Window window, int *x, int *y, int *width, int *height,
+                         int *viewable);
 // True when the window manager shows the window as minimised (_NET_WM_STATE_HIDDEN or
 // WM_STATE Iconic).
 bool OvX11WindowMinimised(Display *display, Window window);

@@ -10,7 +10,7 @@
 #include <vector>
 
 struct CaptureSession {
-    Display *display;     // owned; closed by CaptureSessionClose
+    Display *display; // owned; closed by CaptureSessionClose
     Window root;
     int32_t hasComposite; // XComposite 0.2 or later
     int32_t hasXFixes;
@@ -39,5 +39,4 @@ int OvWindowGeometry(CaptureSession *session, const DisplayList *list, WindowHan
 // Copies rect-sized rows out of an XImage of 32 bits per pixel into a packed slot, or
 // converts pixel by pixel for other layouts. visual supplies the channel masks when the
 // image has none (images read from pixmaps).
-void OvCopyImageToSlot(XImage *image, Visual *visual, int32_t width, int32_t height,
-                       uint8_t *slot);
+void OvCopyImageToSlot(XImage *image, Visual *visual, int32_t width, int32_t height, uint8_t *slot);

@@ -100,7 +100,9 @@ Display *OvX11Shared() {
     return gShared;
 }
 
-std::mutex &OvX11SharedLock() { return gSharedLock; }
+std::mutex &OvX11SharedLock() {
+    return gSharedLock;
+}
 
 void OvX11TrapBegin() {
     if (tTrap.depth++ == 0) tTrap.firstError = 0;
@@ -113,7 +115,9 @@ int OvX11TrapEnd(Display *display) {
     return error;
 }
 
-Atom OvX11Atom(Display *display, const char *name) { return XInternAtom(display, name, False); }
+Atom OvX11Atom(Display *display, const char *name) {
+    return XInternAtom(display, name, False);
+}
 
 namespace {
 
@@ -126,8 +130,8 @@ bool GetLongs(Display *display, Window window, Atom property, Atom type,
     unsigned long count = 0, after = 0;
     unsigned char *data = nullptr;
     OvX11TrapBegin();
-    int status = XGetWindowProperty(display, window, property, 0, 1 << 16, False, type,
-                                    &actualType, &actualFormat, &count, &after, &data);
+    int status = XGetWindowProperty(display, window, property, 0, 1 << 16, False, type, &actualType,
+                                    &actualFormat, &count, &after, &data);
     int error = OvX11TrapEnd(display);
     if (status != Success || error || actualType != type || actualFormat != 32) {
         if (data) XFree(data);
@@ -145,9 +149,8 @@ bool GetText(Display *display, Window window, Atom property, std::string *text) 
     unsigned long count = 0, after = 0;
     unsigned char *data = nullptr;
     OvX11TrapBegin();
-    int status = XGetWindowProperty(display, window, property, 0, 1 << 14, False,
-                                    AnyPropertyType, &actualType, &actualFormat, &count, &after,
-                                    &data);
+    int status = XGetWindowProperty(display, window, property, 0, 1 << 14, False, AnyPropertyType,
+                                    &actualType, &actualFormat, &count, &after, &data);
     int error = OvX11TrapEnd(display);
     bool ok = status == Success && !error && actualType != None && actualFormat == 8 && data;
     if (ok) text->assign(reinterpret_cast<const char *>(data), count);
@@ -198,16 +201,16 @@ std::string OvX11WindowClass(Display *display, Window window) {
     return klass.empty() ? instance : klass;
 }
 
-bool OvX11WindowRootRect(Display *display, Window window, int *x, int *y, int *width,
-                         int *height, int *viewable) {
+bool OvX11WindowRootRect(Display *display, Window window, int *x, int *y, int *width, int *height,
+                         int *viewable) {
     XWindowAttributes attributes;
     Window child = 0;
     int rootX = 0, rootY = 0;
     OvX11TrapBegin();
     Status got = XGetWindowAttributes(display, window, &attributes);
-    Bool translated = got ? XTranslateCoordinates(display, window, attributes.root, 0, 0, &rootX,
-                                                  &rootY, &child)
-                          : False;
+    Bool translated =
+        got ? XTranslateCoordinates(display, window, attributes.root, 0, 0, &rootX, &rootY, &child)
+            : False;
     int error = OvX11TrapEnd(display);
     if (!got || !translated || error) return false;
     *x = rootX;

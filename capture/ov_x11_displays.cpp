@@ -61,7 +61,8 @@ int CaptureWindowSize(WindowHandle window, int32_t *width, int32_t *height) {
     std::lock_guard<std::mutex> lock(OvX11SharedLock());
     Display *display = OvX11Shared();
     int x, y, w, h;
-    if (!display || !window || !OvX11WindowRootRect(display, (Window)window, &x, &y, &w, &h, nullptr))
+    if (!display || !window ||
+        !OvX11WindowRootRect(display, (Window)window, &x, &y, &w, &h, nullptr))
         return 0;
     *width = w;
     *height = h;

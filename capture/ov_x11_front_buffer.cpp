@@ -18,19 +18,19 @@
 namespace {
 
 struct OvFrontBufferCapture {
-    int32_t deviceReady;   // 1 once the shared segment is attached for the current screen
-    WindowHandle window;   // window of the last set-up
-    CaptureRect rect;      // rect of the last set-up
-    int32_t adapterIndex;  // display of the last set-up (-1 when none was found)
-    int32_t modeWidth;     // root size; the segment holds modeWidth x modeHeight pixels
+    int32_t deviceReady;  // 1 once the shared segment is attached for the current screen
+    WindowHandle window;  // window of the last set-up
+    CaptureRect rect;     // rect of the last set-up
+    int32_t adapterIndex; // display of the last set-up (-1 when none was found)
+    int32_t modeWidth;    // root size; the segment holds modeWidth x modeHeight pixels
     int32_t modeHeight;
     CaptureSession *session; // borrowed; the capture thread's connection
     XShmSegmentInfo shm;
     int32_t attached;
-    XImage *image;           // header over the segment sized to the current rect
-    int32_t savedLength;     // bytes in savedFrame (0 = none)
-    int32_t savedCapacity;   // modeWidth x modeHeight x 4 once allocated; 0 after a set-up
-    uint8_t *savedFrame;     // last cursor-free window frame
+    XImage *image;         // header over the segment sized to the current rect
+    int32_t savedLength;   // bytes in savedFrame (0 = none)
+    int32_t savedCapacity; // modeWidth x modeHeight x 4 once allocated; 0 after a set-up
+    uint8_t *savedFrame;   // last cursor-free window frame
 };
 
 void DropImage(OvFrontBufferCapture *c) {
@@ -107,9 +107,9 @@ bool FitImage(OvFrontBufferCapture *c, int32_t width, int32_t height) {
     DropImage(c);
     Display *display = c->session->display;
     int screen = DefaultScreen(display);
-    c->image = XShmCreateImage(display, DefaultVisual(display, screen),
-                               DefaultDepth(display, screen), ZPixmap, c->shm.shmaddr, &c->shm,
-                               width, height);
+    c->image =
+        XShmCreateImage(display, DefaultVisual(display, screen), DefaultDepth(display, screen),
+                        ZPixmap, c->shm.shmaddr, &c->shm, width, height);
     if (!c->image) return false;
     if ((size_t)c->image->bytes_per_line * height > (size_t)c->modeWidth * c->modeHeight * 4) {
         DropImage(c);
@@ -140,7 +140,9 @@ void Destroy(void *object) {
     delete c;
 }
 
-int Prepare(void *, WindowHandle, int32_t, int32_t) { return 1; }
+int Prepare(void *, WindowHandle, int32_t, int32_t) {
+    return 1;
+}
 
 int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
     OvFrontBufferCapture *c = static_cast<OvFrontBufferCapture *>(object);
@@ -179,7 +181,8 @@ int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
         c->deviceReady = 0;
         return 0;
     }
-    OvCopyImageToSlot(c->image, DefaultVisual(display, DefaultScreen(display)), rect.width, rect.height, slot);
+    OvCopyImageToSlot(c->image, DefaultVisual(display, DefaultScreen(display)), rect.width,
+                      rect.height, slot);
     if (request->windowMode && request->window && c->savedCapacity >= frameBytes) {
         memcpy(c->savedFrame, slot, (size_t)frameBytes);
         c->savedLength = (int32_t)frameBytes;

@@ -127,7 +127,8 @@ namespace {
 // The work area of the current desktop (where maximised windows go), or none.
 bool WorkArea(Display *display, Window root, DisplayRect *out) {
     std::vector<unsigned long> areas, current;
-    if (!OvX11GetCardinals(display, root, OvX11Atom(display, "_NET_WORKAREA"), &areas)) return false;
+    if (!OvX11GetCardinals(display, root, OvX11Atom(display, "_NET_WORKAREA"), &areas))
+        return false;
     size_t desktop = 0;
     if (OvX11GetCardinals(display, root, OvX11Atom(display, "_NET_CURRENT_DESKTOP"), &current) &&
         !current.empty())
@@ -135,14 +136,15 @@ bool WorkArea(Display *display, Window root, DisplayRect *out) {
     if (areas.size() < (desktop + 1) * 4) desktop = 0;
     if (areas.size() < 4) return false;
     const unsigned long *a = &areas[desktop * 4];
-    *out = DisplayRect{(int32_t)a[0], (int32_t)a[1], (int32_t)(a[0] + a[2]), (int32_t)(a[1] + a[3])};
+    *out =
+        DisplayRect{(int32_t)a[0], (int32_t)a[1], (int32_t)(a[0] + a[2]), (int32_t)(a[1] + a[3])};
     return out->right > out->left && out->bottom > out->top;
 }
 
 } // namespace
 
 int OvFrontBufferGeometry(CaptureSession *session, const DisplayList *list, WindowHandle window,
-                        int32_t displayIndex, CaptureGeometry *out) {
+                          int32_t displayIndex, CaptureGeometry *out) {
     if (!session) {
         *out = CaptureGeometry{};
         return 0;
@@ -185,7 +187,7 @@ int OvFrontBufferGeometry(CaptureSession *session, const DisplayList *list, Wind
 }
 
 int OvWindowGeometry(CaptureSession *session, const DisplayList *list, WindowHandle window,
-                   int32_t displayIndex, CaptureGeometry *out) {
+                     int32_t displayIndex, CaptureGeometry *out) {
     if (!session) {
         *out = CaptureGeometry{};
         return 0;
@@ -281,8 +283,8 @@ void OvCopyImageToSlot(XImage *image, Visual *visual, int32_t width, int32_t hei
                   image->blue_mask == 0xFF;
     if (packed) {
         for (int32_t row = 0; row < height; row++)
-            memcpy(slot + (size_t)row * width * 4, image->data + (size_t)row * image->bytes_per_line,
-                   (size_t)width * 4);
+            memcpy(slot + (size_t)row * width * 4,
+                   image->data + (size_t)row * image->bytes_per_line, (size_t)width * 4);
         return;
     }
     // Uncommon visuals: scale each channel mask to 8 bits.

@@ -15,14 +15,14 @@
 namespace {
 
 struct OvWindowCapture {
-    CaptureSession *session;   // borrowed; the capture thread's connection
-    WindowHandle redirected;   // window we asked the server to keep off-screen contents for
-    Visual *visual;            // the mirrored window's visual (channel masks of its pixmap)
-    int32_t width;             // capture size of the last prepare
+    CaptureSession *session; // borrowed; the capture thread's connection
+    WindowHandle redirected; // window we asked the server to keep off-screen contents for
+    Visual *visual;          // the mirrored window's visual (channel masks of its pixmap)
+    int32_t width;           // capture size of the last prepare
     int32_t height;
-    int32_t savedLength;       // bytes in savedFrame (0 = none)
-    int32_t savedCapacity;     // width x height x 4 of the current capture size
-    uint8_t *savedFrame;       // last window frame
+    int32_t savedLength;   // bytes in savedFrame (0 = none)
+    int32_t savedCapacity; // width x height x 4 of the current capture size
+    uint8_t *savedFrame;   // last window frame
 };
 
 void Unredirect(OvWindowCapture *c) {
@@ -112,8 +112,8 @@ int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
     } else if (window) {
         source = (Window)window;
     }
-    XImage *image =
-        XGetImage(display, source, rect.left, rect.top, rect.width, rect.height, AllPlanes, ZPixmap);
+    XImage *image = XGetImage(display, source, rect.left, rect.top, rect.width, rect.height,
+                              AllPlanes, ZPixmap);
     if (pixmap) XFreePixmap(display, pixmap);
     int error = OvX11TrapEnd(display);
     if (!image || error) {

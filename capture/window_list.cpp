@@ -28,8 +28,8 @@ int ReadProcExe(uint32_t processId, char *path, size_t capacity) {
 // The executable's full path through the tracker, or "".
 std::string ImagePath(uint32_t processId) {
     WindowTracker *tracker = ProcessWindowTracker();
-    QueryImageNameFn query = tracker && tracker->queryImageName ? tracker->queryImageName
-                                                                : ReadProcExe;
+    QueryImageNameFn query =
+        tracker && tracker->queryImageName ? tracker->queryImageName : ReadProcExe;
     char path[4096];
     if (processId == 0 || !query(processId, path, sizeof path)) return std::string();
     std::string result = path;
@@ -69,13 +69,27 @@ void EscapeJsonText(std::string *text) {
     out.reserve(text->size() + 8);
     for (char c : *text) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '/': out += "\\/"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '"': out += "\\\""; break;
-        default: out += c; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '/':
+            out += "\\/";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        default:
+            out += c;
+            break;
         }
     }
     text->swap(out);
@@ -86,7 +100,8 @@ void TruncateWindowTitle(std::string *text) {
     if (text->size() <= limit) return;
     size_t cut = limit;
     // Step back over continuation bytes so no sequence is split.
-    while (cut > 0 && ((unsigned char)(*text)[cut] & 0xC0) == 0x80) cut--;
+    while (cut > 0 && ((unsigned char)(*text)[cut] & 0xC0) == 0x80)
+        cut--;
     text->resize(cut);
 }
 

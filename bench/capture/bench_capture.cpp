@@ -47,15 +47,15 @@ void AnchorXGetImage(benchmark::State &state) {
     }
     std::vector<uint8_t> slot((size_t)kWidth * kHeight * 4);
     for (auto _ : state) {
-        XImage *image =
-            XGetImage(display, DefaultRootWindow(display), 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
+        XImage *image = XGetImage(display, DefaultRootWindow(display), 0, 0, kWidth, kHeight,
+                                  AllPlanes, ZPixmap);
         if (!image) {
             state.SkipWithError("XGetImage failed");
             break;
         }
         for (int row = 0; row < kHeight; row++)
-            memcpy(&slot[(size_t)row * kWidth * 4], image->data + (size_t)row * image->bytes_per_line,
-                   (size_t)kWidth * 4);
+            memcpy(&slot[(size_t)row * kWidth * 4],
+                   image->data + (size_t)row * image->bytes_per_line, (size_t)kWidth * 4);
         XDestroyImage(image);
         benchmark::DoNotOptimize(slot.data());
     }
@@ -89,8 +89,12 @@ void CaptureDisplay(benchmark::State &state, const CaptureMethodOps &ops) {
     CaptureSessionClose(session);
 }
 
-void FrontBuffer(benchmark::State &state) { CaptureDisplay(state, kFrontBufferCaptureOps); }
-void WindowMethodOnRoot(benchmark::State &state) { CaptureDisplay(state, kWindowCaptureOps); }
+void FrontBuffer(benchmark::State &state) {
+    CaptureDisplay(state, kFrontBufferCaptureOps);
+}
+void WindowMethodOnRoot(benchmark::State &state) {
+    CaptureDisplay(state, kWindowCaptureOps);
+}
 
 BENCHMARK(AnchorXGetImage)->Unit(benchmark::kMillisecond);
 BENCHMARK(FrontBuffer)->Unit(benchmark::kMillisecond);

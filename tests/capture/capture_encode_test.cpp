@@ -54,7 +54,8 @@ struct Bits {
     }
     uint32_t Ue() {
         int zeros = 0;
-        while (Read(1) == 0 && zeros < 32) zeros++;
+        while (Read(1) == 0 && zeros < 32)
+            zeros++;
         return (1u << zeros) - 1 + Read(zeros);
     }
     int32_t Se() {
@@ -94,10 +95,11 @@ bool SpsPictureSize(const std::vector<uint8_t> &avcc, int *width, int *height) {
         b.Se();
         b.Se();
         uint32_t n = b.Ue();
-        for (uint32_t i = 0; i < n; i++) b.Se();
+        for (uint32_t i = 0; i < n; i++)
+            b.Se();
     }
-    b.Ue();     // max_num_ref_frames
-    b.Read(1);  // gaps
+    b.Ue();    // max_num_ref_frames
+    b.Read(1); // gaps
     uint32_t mbWidth = b.Ue() + 1, mapHeight = b.Ue() + 1;
     uint32_t frameMbsOnly = b.Read(1);
     if (!frameMbsOnly) b.Read(1);
@@ -110,7 +112,8 @@ bool SpsPictureSize(const std::vector<uint8_t> &avcc, int *width, int *height) {
         cropBottom = b.Ue();
     }
     *width = (int)mbWidth * 16 - 2 * (cropLeft + cropRight);
-    *height = (int)((2 - frameMbsOnly) * mapHeight * 16) - 2 * (2 - frameMbsOnly) * (cropTop + cropBottom);
+    *height = (int)((2 - frameMbsOnly) * mapHeight * 16) -
+              2 * (2 - frameMbsOnly) * (cropTop + cropBottom);
     return true;
 }
 

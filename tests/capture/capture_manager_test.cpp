@@ -75,7 +75,9 @@ struct Events {
     std::atomic<int> clears{0};
 };
 
-void OnLost(CaptureManager *, void *user) { static_cast<Events *>(user)->targetLost++; }
+void OnLost(CaptureManager *, void *user) {
+    static_cast<Events *>(user)->targetLost++;
+}
 
 void OnStatus(void *context, const char *text) {
     if (text[0] == '\0') static_cast<Events *>(context)->clears++;
@@ -108,7 +110,8 @@ class ManagerRun : public ::testing::Test {
     }
     void TearDown() override {
         CaptureManagerDestroy(manager_);
-        for (Window w : windows_) XDestroyWindow(display_, w);
+        for (Window w : windows_)
+            XDestroyWindow(display_, w);
         if (display_) XSync(display_, False);
     }
     Window MakeWindow(int x, int y, int w, int h, unsigned long bg, const char *title) {

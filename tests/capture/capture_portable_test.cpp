@@ -12,9 +12,9 @@
 #include <fstream>
 #include <map>
 #include <string>
-#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -247,8 +247,10 @@ class DesktopDirs : public ::testing::Test {
         *saved = {v != nullptr, v ? v : ""};
     }
     static void RestoreEnv(const char *name, const std::pair<bool, std::string> &saved) {
-        if (saved.first) setenv(name, saved.second.c_str(), 1);
-        else unsetenv(name);
+        if (saved.first)
+            setenv(name, saved.second.c_str(), 1);
+        else
+            unsetenv(name);
     }
     void TearDown() override {
         RestoreEnv("XDG_DATA_HOME", savedHome_);
@@ -365,11 +367,11 @@ TEST_F(DesktopDirs, WindowListNamesSkipsAndExcludes) {
     gFakeImages[tracker->ownProcessId] = "/usr/bin/notepad";
     std::vector<WindowCandidate> candidates = {
         {1, "Doc \"1\"", 100, "Other"},
-        {2, "", 100, ""},                   // no title: skipped
-        {3, "Tool", 101, "ToolClass"},      // class name, deleted mark ignored
-        {4, "Me", 102, ""},                 // our own application name: skipped
-        {5, "Ghost", 999, "X"},             // unreadable process: skipped
-        {6, "Bare", 103, ""},               // nothing known: empty application name
+        {2, "", 100, ""},              // no title: skipped
+        {3, "Tool", 101, "ToolClass"}, // class name, deleted mark ignored
+        {4, "Me", 102, ""},            // our own application name: skipped
+        {5, "Ghost", 999, "X"},        // unreadable process: skipped
+        {6, "Bare", 103, ""},          // nothing known: empty application name
         {7, "Own", tracker->ownProcessId, ""},
     };
     tracker->excludeOwnWindows = 0;

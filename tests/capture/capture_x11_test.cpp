@@ -34,7 +34,8 @@ class XCapture : public ::testing::Test {
         ASSERT_GE(EnumerateDisplays(), 1);
     }
     void TearDown() override {
-        for (Window w : windows_) XDestroyWindow(display_, w);
+        for (Window w : windows_)
+            XDestroyWindow(display_, w);
         if (display_) XSync(display_, False);
         if (cursor_) XFreeCursor(display_, cursor_);
         CaptureSessionClose(session_);
@@ -57,8 +58,9 @@ class XCapture : public ::testing::Test {
         void *object = ops.create(session_);
         EXPECT_NE(object, nullptr);
         EXPECT_EQ(ops.prepare(object, window, g.rect.width, g.rect.height), 1);
-        CaptureFrameRequest request{window, g.rect, window != 0, displayIndex,
-                                    cursor && g.cursorInside, g.cursorX, g.cursorY};
+        CaptureFrameRequest request{
+            window,    g.rect,   window != 0, displayIndex, cursor && g.cursorInside,
+            g.cursorX, g.cursorY};
         int r = ops.capture(object, &request, slot.data());
         if (result) *result = r;
         ops.destroy(object);
@@ -112,7 +114,8 @@ int CountColour(const std::vector<uint8_t> &slot, int width, int x0, int y0, int
                 unsigned long rgb) {
     int n = 0;
     for (int y = y0; y < y1; y++)
-        for (int x = x0; x < x1; x++) n += Rgb(slot, width, x, y) == rgb;
+        for (int x = x0; x < x1; x++)
+            n += Rgb(slot, width, x, y) == rgb;
     return n;
 }
 
@@ -121,10 +124,10 @@ TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
     ASSERT_EQ(list->count, 1);
     EXPECT_STREQ(list->names[0], "Display 1 - (1600x1200)");
 
-    const char *left[] = {"xrandr", "--setmonitor", "LEFT", "1000/264x1200/317+0+0", "screen",
-                          nullptr};
-    const char *right[] = {"xrandr", "--setmonitor", "RIGHT", "600/159x1200/317+1000+0", "none",
-                           nullptr};
+    const char *left[] = {"xrandr", "--setmonitor", "LEFT", "1000/264x1200/317+0+0",
+                          "screen", nullptr};
+    const char *right[] = {"xrandr", "--setmonitor", "RIGHT", "600/159x1200/317+1000+0",
+                           "none",   nullptr};
     ASSERT_EQ(TestRunProgram(*server_, left, 10000), 0);
     ASSERT_EQ(TestRunProgram(*server_, right, 10000), 0);
     ASSERT_EQ(EnumerateDisplays(), 2);
@@ -213,8 +216,10 @@ TEST_F(XCapture, WindowPartlyOffScreenIsCutToTheScreen) {
     XSync(display_, False);
     int wx = 0, wy = 0;
     ASSERT_TRUE(TestWaitFor(
-        [&] { return TestWindowRootPosition(display_, w.window, &wx, &wy) &&
-                   wx >= kTestScreenWidth - 300; },
+        [&] {
+            return TestWindowRootPosition(display_, w.window, &wx, &wy) &&
+                   wx >= kTestScreenWidth - 300;
+        },
         3000));
     CaptureGeometry g{};
     ASSERT_EQ(kWindowCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0, &g), 1);
@@ -308,8 +313,8 @@ TEST_F(XCapture, DockAndPopupsDoNotCountAsCover) {
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.background_pixel = kBlue;
-    Window popup = XCreateWindow(display_, DefaultRootWindow(display_), wx + 10, wy + 10, 50, 50,
-                                 0, CopyFromParent, InputOutput, CopyFromParent,
+    Window popup = XCreateWindow(display_, DefaultRootWindow(display_), wx + 10, wy + 10, 50, 50, 0,
+                                 CopyFromParent, InputOutput, CopyFromParent,
                                  CWOverrideRedirect | CWBackPixel, &attributes);
     windows_.push_back(popup);
     XMapRaised(display_, popup);
@@ -322,9 +327,9 @@ TEST_F(XCapture, DockAndPopupsDoNotCountAsCover) {
     Atom type = XInternAtom(display_, "_NET_WM_WINDOW_TYPE", False);
     Atom dockType = XInternAtom(display_, "_NET_WM_WINDOW_TYPE_DOCK", False);
     attributes.override_redirect = False;
-    dock.window = XCreateWindow(display_, DefaultRootWindow(display_), wx, wy, 300, 30, 0,
-                                CopyFromParent, InputOutput, CopyFromParent, CWBackPixel,
-                                &attributes);
+    dock.window =
+        XCreateWindow(display_, DefaultRootWindow(display_), wx, wy, 300, 30, 0, CopyFromParent,
+                      InputOutput, CopyFromParent, CWBackPixel, &attributes);
     windows_.push_back(dock.window);
     XChangeProperty(display_, dock.window, type, XA_ATOM, 32, PropModeReplace,
                     (const unsigned char *)&dockType, 1);
@@ -522,10 +527,14 @@ TEST_F(XCapture, WindowAndApplicationListsFromTheWindowManager) {
     tracker->excludeOwnWindows = 0;
 
     TestKillProgram(child);
-    if (oldHome) setenv("XDG_DATA_HOME", savedHome.c_str(), 1);
-    else unsetenv("XDG_DATA_HOME");
-    if (oldDirs) setenv("XDG_DATA_DIRS", savedDirs.c_str(), 1);
-    else unsetenv("XDG_DATA_DIRS");
+    if (oldHome)
+        setenv("XDG_DATA_HOME", savedHome.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+    if (oldDirs)
+        setenv("XDG_DATA_DIRS", savedDirs.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_DIRS");
     std::string cmd = std::string("rm -rf '") + dir + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
 }

@@ -5,7 +5,6 @@
 
 #include "capture/x11_session.h"
 
-
 namespace {
 
 TestXServer gServer;

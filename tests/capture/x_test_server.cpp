@@ -19,7 +19,9 @@
 extern char **environ;
 
 void TestSleepMs(int ms) {
-    struct timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    struct timespec ts {
+        ms / 1000, (ms % 1000) * 1000000L
+    };
     nanosleep(&ts, nullptr);
 }
 
@@ -36,7 +38,8 @@ std::vector<std::string> EnvironmentWithDisplay(const std::string &display) {
 pid_t Spawn(const char *const *argv, const std::vector<std::string> &env,
             posix_spawn_file_actions_t *actions) {
     std::vector<char *> envp;
-    for (const std::string &s : env) envp.push_back(const_cast<char *>(s.c_str()));
+    for (const std::string &s : env)
+        envp.push_back(const_cast<char *>(s.c_str()));
     envp.push_back(nullptr);
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], actions, nullptr, const_cast<char *const *>(argv),
@@ -96,14 +99,15 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
     snprintf(fdText, sizeof fdText, "%d", fds[1]);
     snprintf(screen, sizeof screen, "%dx%dx24", width, height);
     // -displayfd: the server takes a free display number and reports it once it listens.
-    const char *argv[] = {"Xvfb", "-displayfd", fdText, "-screen", "0", screen, "-noreset",
-                          "-nolisten", "tcp", nullptr};
+    const char *argv[] = {"Xvfb", "-displayfd", fdText,      "-screen", "0",
+                          screen, "-noreset",   "-nolisten", "tcp",     nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> env;
-    for (char **e = environ; *e; e++) env.push_back(*e);
+    for (char **e = environ; *e; e++)
+        env.push_back(*e);
     server->xvfb = Spawn(argv, env, &actions);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
@@ -113,7 +117,9 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
     }
     char buffer[32] = {};
     size_t got = 0;
-    struct pollfd p{fds[0], POLLIN, 0};
+    struct pollfd p {
+        fds[0], POLLIN, 0
+    };
     for (int waited = 0; waited < 10000 && got < sizeof buffer - 1;) {
         int r = poll(&p, 1, 100);
         waited += 100;
@@ -150,16 +156,16 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
             int format;
             unsigned long n = 0, after = 0;
             unsigned char *data = nullptr;
-            bool have = XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1,
-                                           False, XA_WINDOW, &type, &format, &n, &after,
-                                           &data) == Success &&
-                        n == 1;
+            bool have =
+                XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False,
+                                   XA_WINDOW, &type, &format, &n, &after, &data) == Success &&
+                n == 1;
             if (data) XFree(data);
             data = nullptr;
-            bool haveList = XGetWindowProperty(display, DefaultRootWindow(display), supported, 0,
-                                               1024, False, XA_ATOM, &type, &format, &n, &after,
-                                               &data) == Success &&
-                            n > 0;
+            bool haveList =
+                XGetWindowProperty(display, DefaultRootWindow(display), supported, 0, 1024, False,
+                                   XA_ATOM, &type, &format, &n, &after, &data) == Success &&
+                n > 0;
             bool listsClients = false;
             for (unsigned long i = 0; haveList && i < n; i++)
                 if (((Atom *)data)[i] == clients) listsClients = true;
@@ -170,8 +176,8 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
     // The manager advertises itself before it handles map requests: map a probe window
     // (again) until it is managed.
     if (ready) {
-        Window probe = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0,
-                                           0, 0);
+        Window probe =
+            XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
         ready = false;
         for (int attempt = 0; attempt < 20 && !ready; attempt++) {
             XUnmapWindow(display, probe);
@@ -205,8 +211,8 @@ bool TestWindowIsManaged(Display *display, Window window) {
     unsigned long n = 0, after = 0;
     unsigned char *data = nullptr;
     bool found = false;
-    if (XGetWindowProperty(display, DefaultRootWindow(display), clients, 0, 4096, False,
-                           XA_WINDOW, &type, &format, &n, &after, &data) == Success &&
+    if (XGetWindowProperty(display, DefaultRootWindow(display), clients, 0, 4096, False, XA_WINDOW,
+                           &type, &format, &n, &after, &data) == Success &&
         data) {
         for (unsigned long i = 0; i < n; i++)
             if (((unsigned long *)data)[i] == window) found = true;
@@ -226,9 +232,9 @@ bool TestWindowCreate(Display *display, TestWindow *w, int x, int y, int width, 
     XSetWindowAttributes attributes{};
     attributes.background_pixel = background;
     attributes.event_mask = StructureNotifyMask;
-    w->window = XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0,
-                              CopyFromParent, InputOutput, CopyFromParent,
-                              CWBackPixel | CWEventMask, &attributes);
+    w->window =
+        XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0, CopyFromParent,
+                      InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &attributes);
     XSizeHints *hints = XAllocSizeHints();
     hints->flags = USPosition | USSize;
     hints->x = x;
@@ -249,8 +255,8 @@ bool TestWindowCreate(Display *display, TestWindow *w, int x, int y, int width, 
         XFree(klass);
     }
     unsigned long pid = (unsigned long)getpid();
-    XChangeProperty(display, w->window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL,
-                    32, PropModeReplace, (const unsigned char *)&pid, 1);
+    XChangeProperty(display, w->window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, (const unsigned char *)&pid, 1);
     XMapWindow(display, w->window);
     XSync(display, False);
     bool ok = TestWaitFor(
