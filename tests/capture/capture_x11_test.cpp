@@ -236,6 +236,57 @@ TEST_F(XCapture, WindowPartlyOffScreenIsCutToTheScreen) {
     EXPECT_EQ(g.rect.top + g.rect.height, kTestScreenHeight);
 }
 
+TEST_F(XCapture, FrontBufferLeavesOutPanelsAroundTheWorkArea) {
+    // A 40-pixel panel along the bottom edge that reserves its space.
+    XSetWindowAttributes attributes{};
+    attributes.background_pixel = kBlue;
+    Window panel = XCreateWindow(display_, DefaultRootWindow(display_), 0, kTestScreenHeight - 40,
+                                 kTestScreenWidth, 40, 0, CopyFromParent, InputOutput,
+                                 CopyFromParent, CWBackPixel, &attributes);
+    windows_.push_back(panel);
+    Atom dockType = XInternAtom(display_, "_NET_WM_WINDOW_TYPE_DOCK", False);
+    XChangeProperty(display_, panel, XInternAtom(display_, "_NET_WM_WINDOW_TYPE", False), XA_ATOM,
+                    32, PropModeReplace, (const unsigned char *)&dockType, 1);
+    long strut[12] = {0, 0, 0, 40, 0, 0, 0, 0, 0, 0, 0, kTestScreenWidth - 1};
+    XChangeProperty(display_, panel, XInternAtom(display_, "_NET_WM_STRUT_PARTIAL", False),
+                    XA_CARDINAL, 32, PropModeReplace, (const unsigned char *)strut, 12);
+    XMapWindow(display_, panel);
+    XSync(display_, False);
+    Atom workAreaAtom = XInternAtom(display_, "_NET_WORKAREA", False);
+    auto workHeight = [&]() -> long {
+        Atom type;
+        int format;
+        unsigned long n = 0, after = 0;
+        unsigned char *data = nullptr;
+        long h = -1;
+        if (XGetWindowProperty(display_, DefaultRootWindow(display_), workAreaAtom, 0, 4, False,
+                               XA_CARDINAL, &type, &format, &n, &after, &data) == Success &&
+            n == 4)
+            h = ((long *)data)[3];
+        if (data) XFree(data);
+        return h;
+    };
+    ASSERT_TRUE(TestWaitFor([&] { return workHeight() == kTestScreenHeight - 40; }, 3000));
+
+    TestWindow w = MakeWindow(100, 100, 300, 200, kRed, "low");
+    XMoveWindow(display_, w.window, 200, kTestScreenHeight - 120);
+    XSync(display_, False);
+    int wx = 0, wy = 0;
+    ASSERT_TRUE(TestWaitFor(
+        [&] {
+            return TestWindowRootPosition(display_, w.window, &wx, &wy) &&
+                   wy + 200 > kTestScreenHeight - 40;
+        },
+        3000));
+    CaptureGeometry g{};
+    ASSERT_EQ(kFrontBufferCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0, &g), 1);
+    EXPECT_EQ(g.rect.top, wy);
+    EXPECT_EQ(g.rect.top + g.rect.height, kTestScreenHeight - 40);
+    EXPECT_EQ(g.rect.width, 300);
+    auto slot = CaptureOnce(kFrontBufferCaptureOps, w.window, 0, false, &g);
+    EXPECT_EQ(CountColour(slot, g.rect.width, 0, 0, g.rect.width, g.rect.height, kBlue), 0);
+}
+
 TEST_F(XCapture, WindowMethodReadsOwnContentsUnderAnotherWindow) {
     TestWindow w = MakeWindow(100, 100, 200, 150, kRed, "under");
     void *object = kWindowCaptureOps.create(session_);
