@@ -26,6 +26,8 @@ struct FakeController {
     std::atomic<int> passwordChanges{0};
     std::atomic<int> starts{0};
     std::string password;           // given when asked
+    std::string firstPassword;      // given instead at the first request, when set
+    std::atomic<int> lastRetried{-1};
     CFValue *stored = nullptr;      // handed out by the stored-password query
     std::string changedTo;
 };
@@ -38,10 +40,13 @@ const MirroringControllerOps kControllerOps = {
         ((FakeController *)user)->disconnected++;
     },
     .onPasswordRequired =
-        [](MirroringConnection *c, SocketSet *, int) {
+        [](MirroringConnection *c, SocketSet *, int retried) {
             FakeController *f = ControllerOf(c);
-            f->passwordRequests++;
-            if (!f->password.empty()) SetConnectionPassword(c, f->password.c_str());
+            f->lastRetried = retried;
+            const std::string &give =
+                f->passwordRequests++ == 0 && !f->firstPassword.empty() ? f->firstPassword
+                                                                         : f->password;
+            if (!give.empty()) SetConnectionPassword(c, give.c_str());
         },
     .onPasswordChanged =
         [](MirroringConnection *c, CFValue *password) {
@@ -312,6 +317,21 @@ TEST_F(MirroringConnectionTest, PasswordAskedOnceThenStreams) {
     StopMirroringConnection(connection);
     std::string report = rx.Finish();
     EXPECT_GE(JsonNumber(report, "\"accepted\":"), 1) << report;
+}
+
+TEST_F(MirroringConnectionTest, RefusedPasswordIsAskedForAgainWithTheRetryFlag) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--password", "s3cret", "--width", "1280", "--height", "720"}));
+    controller.firstPassword = "wrong";
+    controller.password = "s3cret";
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(5)) << log.Text();
+    EXPECT_EQ(2, controller.passwordRequests.load());
+    EXPECT_EQ(1, controller.lastRetried.load());
+    EXPECT_EQ(2, controller.passwordChanges.load());
+    EXPECT_EQ("s3cret", controller.changedTo);
+    StopMirroringConnection(connection);
+    EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
 }
 
 TEST_F(MirroringConnectionTest, StoredPasswordIsUsedWithoutAsking) {
