@@ -206,6 +206,29 @@ void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *
         _mm_setr_epi8(-18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0);
     int n = 0;
     if (bottom != nullptr) {
+        // 16 pixels of each row per step: whole 16-byte luma stores, 8-byte chroma stores.
+        for (; n + 16 <= width; n += 16) {
+            const __m128i *a = reinterpret_cast<const __m128i *>(top + n * 4);
+            const __m128i *b = reinterpret_cast<const __m128i *>(bottom + n * 4);
+            __m128i a0 = _mm_loadu_si128(a), a1 = _mm_loadu_si128(a + 1);
+            __m128i a2 = _mm_loadu_si128(a + 2), a3 = _mm_loadu_si128(a + 3);
+            __m128i b0 = _mm_loadu_si128(b), b1 = _mm_loadu_si128(b + 1);
+            __m128i b2 = _mm_loadu_si128(b + 2), b3 = _mm_loadu_si128(b + 3);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(yTop + n),
+                             _mm_packus_epi16(Luma8(a0, a1), Luma8(a2, a3)));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(yBottom + n),
+                             _mm_packus_epi16(Luma8(b0, b1), Luma8(b2, b3)));
+            __m128i u0 = _mm_add_epi16(ChromaTerms8(a0, a1, cu), ChromaTerms8(b0, b1, cu));
+            __m128i u1 = _mm_add_epi16(ChromaTerms8(a2, a3, cu), ChromaTerms8(b2, b3, cu));
+            __m128i v0 = _mm_add_epi16(ChromaTerms8(a0, a1, cv), ChromaTerms8(b0, b1, cv));
+            __m128i v1 = _mm_add_epi16(ChromaTerms8(a2, a3, cv), ChromaTerms8(b2, b3, cv));
+            const __m128i bias = _mm_set1_epi16(128);
+            __m128i uBlocks = _mm_add_epi16(_mm_srai_epi16(_mm_hadd_epi16(u0, u1), 8), bias);
+            __m128i vBlocks = _mm_add_epi16(_mm_srai_epi16(_mm_hadd_epi16(v0, v1), 8), bias);
+            __m128i packed = _mm_packus_epi16(uBlocks, vBlocks);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(u + n / 2), packed);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(v + n / 2), _mm_srli_si128(packed, 8));
+        }
         for (; n + 8 <= width; n += 8) {
             __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + n * 4));
             __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + n * 4 + 16));
