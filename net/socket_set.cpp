@@ -607,6 +607,8 @@ static void JoinWorker(std::thread &thread) {
 }
 
 void SocketSetShutdownSlot(SocketSet *set, int key) {
+    // A close releases sockets under this lock: the number cannot be reused meanwhile.
+    std::lock_guard<std::mutex> hold(set->sendSetLock);
     SocketSlot *slot = SocketSetFindSlot(set, key);
     if (!slot || slot->socket < 0) {
         DebugLog(2, "Failed to find socket set to shutdown\n");

@@ -27,6 +27,11 @@ struct Observed {
     uint32_t lastChunk = 0;
     uint64_t lastChunk64 = 0;
 
+    // A copy of one field, taken under the lock.
+    template <class T> T Get(T Observed::*field) {
+        std::lock_guard<std::mutex> hold(lock);
+        return this->*field;
+    }
     size_t ReceivedSize() {
         std::lock_guard<std::mutex> hold(lock);
         return received.size();
@@ -151,30 +156,27 @@ TEST(SocketSetTcp, ConnectsExchangesBytesAndReportsPeerClose) {
     LoopbackListener listener;
     int peer = ConnectSlot(set, listener, 7);
     ASSERT_GE(peer, 0);
-    {
-        std::lock_guard<std::mutex> hold(observed.lock);
-        ASSERT_EQ(observed.connectedKeys, std::vector<int>{7});
-    }
+    ASSERT_EQ(observed.Get(&Observed::connectedKeys), std::vector<int>{7});
     ASSERT_TRUE(SendAll(peer, "hello", 5));
     ASSERT_TRUE(WaitUntil([&] { return observed.ReceivedSize() == 5; }, 5000));
-    EXPECT_EQ(observed.received, "hello");
-    EXPECT_EQ(observed.receivedKeys, std::vector<int>{7});
+    EXPECT_EQ(observed.Get(&Observed::received), "hello");
+    EXPECT_EQ(observed.Get(&Observed::receivedKeys), std::vector<int>{7});
 
     EXPECT_EQ(SocketSetSend(set, "world!", 6, 7), 1);
     EXPECT_EQ(ReadExactly(peer, 6), "world!");
-    ASSERT_TRUE(WaitUntil([&] { return observed.sentCalls == 1; }, 5000));
-    EXPECT_EQ(observed.lastChunk, 6u);
-    EXPECT_EQ(observed.lastChunk64, 6u);
+    ASSERT_TRUE(WaitUntil([&] { return observed.Get(&Observed::sentCalls) == 1; }, 5000));
+    EXPECT_EQ(observed.Get(&Observed::lastChunk), 6u);
+    EXPECT_EQ(observed.Get(&Observed::lastChunk64), 6u);
     EXPECT_EQ(SocketSetSend(set, "x", 1, 99), 0) << "unknown key";
 
     close(peer);
     ASSERT_TRUE(WaitUntil([&] { return observed.ClosedCount() == 1; }, 5000));
-    EXPECT_EQ(observed.closedReasons[0], ClosePeerClosed);
+    EXPECT_EQ(observed.Get(&Observed::closedReasons)[0], ClosePeerClosed);
     EXPECT_TRUE(log.Contains("Error receiving: Success (0 - 0)"));
     EXPECT_EQ(SocketSetSend(set, "x", 1, 7), 0) << "a closed set sends nothing";
     SocketSetClose(set, 0);
     SocketSetFree(set);
-    EXPECT_EQ(observed.closedReasons.size(), 1u);
+    EXPECT_EQ(observed.Get(&Observed::closedReasons).size(), 1u);
 }
 
 TEST(SocketSetTcp, RefusedConnectClosesWithConnectFailed) {
@@ -183,9 +185,9 @@ TEST(SocketSetTcp, RefusedConnectClosesWithConnectFailed) {
     SocketSet *set = NewSet(&observed);
     ASSERT_EQ(SocketSetOpen(set, "127.0.0.1", 0, UnusedLoopbackPort(), TcpConnect, 1, 0), 1);
     ASSERT_TRUE(WaitUntil([&] { return observed.ClosedCount() == 1; }, 5000));
-    EXPECT_EQ(observed.closedReasons[0], CloseConnectFailed);
+    EXPECT_EQ(observed.Get(&Observed::closedReasons)[0], CloseConnectFailed);
     EXPECT_TRUE(log.Contains("Connect Error: -1\r\n"));
-    EXPECT_TRUE(observed.connectedKeys.empty());
+    EXPECT_TRUE(observed.Get(&Observed::connectedKeys).empty());
     SocketSetFree(set);
 }
 
@@ -206,7 +208,7 @@ TEST(SocketSetTcp, SendBeforeConnectQueuesNothingAndCloseEndsPendingConnect) {
     EXPECT_TRUE(FinishesWithin([set] { SocketSetClose(set, 0); }, 3000))
         << "close waited for the pending connect";
     SocketSetFree(set);
-    EXPECT_TRUE(observed.closedReasons.empty()) << "reason 0 is not reported";
+    EXPECT_TRUE(observed.Get(&Observed::closedReasons).empty()) << "reason 0 is not reported";
     close(filler);
 }
 
@@ -232,10 +234,10 @@ TEST(SocketSetUdp, BoundToPortZeroReportsChosenPortAndReceivesDatagrams) {
     ASSERT_EQ(sendto(sender, "one", 3, 0, (sockaddr *)&to, sizeof to), 3);
     ASSERT_EQ(sendto(sender, "second", 6, 0, (sockaddr *)&to, sizeof to), 6);
     ASSERT_TRUE(WaitUntil([&] { return observed.ReceivedSize() == 9; }, 5000));
-    EXPECT_EQ(observed.received, "onesecond");
-    EXPECT_EQ(observed.datagramSizes, (std::vector<size_t>{3, 6}));
+    EXPECT_EQ(observed.Get(&Observed::received), "onesecond");
+    EXPECT_EQ(observed.Get(&Observed::datagramSizes), (std::vector<size_t>{3, 6}));
     EXPECT_EQ(set->running.load(), 1);
-    EXPECT_TRUE(observed.closedReasons.empty());
+    EXPECT_TRUE(observed.Get(&Observed::closedReasons).empty());
     close(sender);
     SocketSetClose(set, 0);
     SocketSetFree(set);
@@ -335,7 +337,7 @@ TEST(SocketSetSend, RingWrapsAndGrowsKeepingBytesInOrder) {
     reader.join();
     EXPECT_TRUE(readOk.load());
     ASSERT_TRUE(WaitUntil([&] { return ReadRing(set, slot).queued == 0; }, 5000));
-    EXPECT_TRUE(observed.closedReasons.empty());
+    EXPECT_TRUE(observed.Get(&Observed::closedReasons).empty());
     close(peer);
     SocketSetClose(set, 0);
     SocketSetFree(set);
@@ -395,10 +397,10 @@ TEST(SocketSetSend, FirstMessageLargerThanInitialRingIsQueued) {
     std::vector<uint8_t> bytes = PatternBytes(0, 70000);
     ASSERT_EQ(SocketSetSend(set, bytes.data(), bytes.size(), 1), 1);
     EXPECT_TRUE(PeerReceivesStream(peer, 0, 70000));
-    ASSERT_TRUE(WaitUntil([&] { return observed.sentCalls >= 1; }, 5000));
-    EXPECT_EQ(observed.sentCalls, 1) << "onSent only once the queue is empty";
-    EXPECT_GT(observed.lastChunk, 0u);
-    EXPECT_LE(observed.lastChunk, kSocketSendChunk);
+    ASSERT_TRUE(WaitUntil([&] { return observed.Get(&Observed::sentCalls) >= 1; }, 5000));
+    EXPECT_EQ(observed.Get(&Observed::sentCalls), 1) << "onSent only once the queue is empty";
+    EXPECT_GT(observed.Get(&Observed::lastChunk), 0u);
+    EXPECT_LE(observed.Get(&Observed::lastChunk), kSocketSendChunk);
     close(peer);
     SocketSetFree(set);
 }
@@ -429,7 +431,7 @@ TEST(SocketSetClose, IsIdempotentAndReportsOnlyNonZeroReasons) {
     SocketSetClose(set, CloseSendFailed);
     SocketSetClose(set, CloseReceiveFailed);
     SocketSetClose(set, 0);
-    EXPECT_EQ(observed.closedReasons, std::vector<int>{CloseSendFailed});
+    EXPECT_EQ(observed.Get(&Observed::closedReasons), std::vector<int>{CloseSendFailed});
     EXPECT_EQ(set->closeReason.load(), CloseSendFailed);
     EXPECT_EQ(SocketSetFindSlot(set, 1)->socket, -1);
     EXPECT_EQ(SocketSetSend(set, "x", 1, 1), 0);
@@ -439,7 +441,7 @@ TEST(SocketSetClose, IsIdempotentAndReportsOnlyNonZeroReasons) {
     set = NewSet(&quiet);
     SocketSetClose(set, 0);
     SocketSetFree(set);
-    EXPECT_TRUE(quiet.closedReasons.empty());
+    EXPECT_TRUE(quiet.Get(&Observed::closedReasons).empty());
 }
 
 struct CallbackClose {
@@ -506,7 +508,7 @@ TEST(SocketSetShutdown, ShutdownSlotMakesReceiveThreadClose) {
     ASSERT_GE(peer, 0);
     SocketSetShutdownSlot(set, 4);
     ASSERT_TRUE(WaitUntil([&] { return observed.ClosedCount() == 1; }, 5000));
-    EXPECT_EQ(observed.closedReasons[0], ClosePeerClosed);
+    EXPECT_EQ(observed.Get(&Observed::closedReasons)[0], ClosePeerClosed);
     SocketSetShutdownSlot(set, 77);
     EXPECT_TRUE(log.Contains("Failed to find socket set to shutdown\r\n"));
     close(peer);
