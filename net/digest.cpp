@@ -32,14 +32,16 @@ static std::string Md5Joined(const char *a, const char *b, const char *c) {
     return Md5Hex(text.data(), text.size());
 }
 
-std::string DigestResponse(const char *method, const char *uri, const char *realm,
-                           const char *user, const char *password, const char *nonce) {
+std::string DigestResponse(const char *method, const char *uri, const char *realm, const char *user,
+                           const char *password, const char *nonce) {
     std::string ha1 = Md5Joined(user, realm, password);
     std::string ha2 = Md5Joined(method, uri, nullptr);
     return Md5Joined(ha1.c_str(), nonce, ha2.c_str());
 }
 
-static bool IsTrimmed(char c, bool quotes) { return c == ' ' || (quotes && c == '"'); }
+static bool IsTrimmed(char c, bool quotes) {
+    return c == ' ' || (quotes && c == '"');
+}
 
 int DigestParameter(const char *parameters, const char *name, char *value, size_t maxLength) {
     const char *item = parameters;
@@ -50,13 +52,17 @@ int DigestParameter(const char *parameters, const char *name, char *value, size_
         const char *equals = (const char *)memchr(item, '=', end - item);
         if (equals) {
             const char *nameBegin = item, *nameEnd = equals;
-            while (nameBegin < nameEnd && IsTrimmed(*nameBegin, false)) nameBegin++;
-            while (nameEnd > nameBegin && IsTrimmed(nameEnd[-1], false)) nameEnd--;
+            while (nameBegin < nameEnd && IsTrimmed(*nameBegin, false))
+                nameBegin++;
+            while (nameEnd > nameBegin && IsTrimmed(nameEnd[-1], false))
+                nameEnd--;
             if ((size_t)(nameEnd - nameBegin) == nameLength &&
                 memcmp(nameBegin, name, nameLength) == 0) {
                 const char *valueBegin = equals + 1, *valueEnd = end;
-                while (valueBegin < valueEnd && IsTrimmed(*valueBegin, true)) valueBegin++;
-                while (valueEnd > valueBegin && IsTrimmed(valueEnd[-1], true)) valueEnd--;
+                while (valueBegin < valueEnd && IsTrimmed(*valueBegin, true))
+                    valueBegin++;
+                while (valueEnd > valueBegin && IsTrimmed(valueEnd[-1], true))
+                    valueEnd--;
                 size_t n = (size_t)(valueEnd - valueBegin);
                 if (n > maxLength) n = maxLength;
                 memcpy(value, valueBegin, n);
@@ -140,8 +146,10 @@ void SetDigestPassword(SocketSet *set, const char *password) {
                     // The stored copy keeps one spare entry for exactly this header.
                     headers.names[headers.count] = strdup("Authorization");
                     headers.values[headers.count] = copy;
-                    if (headers.names[headers.count]) headers.count++;
-                    else free(copy);
+                    if (headers.names[headers.count])
+                        headers.count++;
+                    else
+                        free(copy);
                 }
                 slot.retriedWithPassword = 1;
                 (void)SendHttpRequest(set, request->first, request->second, request->version,

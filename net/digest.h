@@ -13,8 +13,8 @@
 // 32 lower-case hexadecimal digits of the MD5 of the bytes (empty if the digest fails).
 std::string Md5Hex(const void *bytes, size_t length);
 // MD5(MD5(user:realm:password):nonce:MD5(method:uri)) in lower-case hex.
-std::string DigestResponse(const char *method, const char *uri, const char *realm,
-                           const char *user, const char *password, const char *nonce);
+std::string DigestResponse(const char *method, const char *uri, const char *realm, const char *user,
+                           const char *password, const char *nonce);
 // Reads the named parameter from the text after "Digest " (comma-separated name=value items,
 // values trimmed of spaces and double quotes), cut to maxLength characters. Returns 1 when
 // the parameter is present.

@@ -111,7 +111,8 @@ struct StringArea {
 
 // Unsigned decimal after optional blanks; anything else reads as 0. Saturates on overflow.
 uint64_t ReadLength(const char *text) {
-    while (*text == ' ' || *text == '\t') text++;
+    while (*text == ' ' || *text == '\t')
+        text++;
     uint64_t value = 0;
     for (; *text >= '0' && *text <= '9'; text++) {
         unsigned digit = (unsigned)(*text - '0');
@@ -145,22 +146,27 @@ int ParseHttpMessage(uint8_t *data, size_t *length, HttpMessage *message, HttpSc
     if (!first) return HttpMalformed;
 
     // Second element: up to the next space.
-    while (pos < total && data[pos] == ' ') pos++;
+    while (pos < total && data[pos] == ' ')
+        pos++;
     size_t secondStart = pos;
-    while (pos < total && data[pos] != ' ') pos++;
-    if (pos >= total) return pos - secondStart >= kHttpScratchStrings ? HttpMalformed
-                                                                       : HttpIncomplete;
+    while (pos < total && data[pos] != ' ')
+        pos++;
+    if (pos >= total)
+        return pos - secondStart >= kHttpScratchStrings ? HttpMalformed : HttpIncomplete;
     const char *second = area.Store(data + secondStart, pos - secondStart);
     if (!second) return HttpMalformed;
 
     // Third element: the rest of the line without trailing spaces.
-    while (pos < total && data[pos] == ' ') pos++;
+    while (pos < total && data[pos] == ' ')
+        pos++;
     size_t thirdStart = pos;
-    while (pos < total && data[pos] != '\r' && data[pos] != '\n') pos++;
-    if (pos >= total) return pos - thirdStart >= kHttpScratchStrings ? HttpMalformed
-                                                                      : HttpIncomplete;
+    while (pos < total && data[pos] != '\r' && data[pos] != '\n')
+        pos++;
+    if (pos >= total)
+        return pos - thirdStart >= kHttpScratchStrings ? HttpMalformed : HttpIncomplete;
     size_t thirdEnd = pos;
-    while (thirdEnd > thirdStart && data[thirdEnd - 1] == ' ') thirdEnd--;
+    while (thirdEnd > thirdStart && data[thirdEnd - 1] == ' ')
+        thirdEnd--;
     const char *third = area.Store(data + thirdStart, thirdEnd - thirdStart);
     if (!third) return HttpMalformed;
 
@@ -181,20 +187,24 @@ int ParseHttpMessage(uint8_t *data, size_t *length, HttpMessage *message, HttpSc
             continue;
         }
         size_t nameStart = pos;
-        while (pos < total && data[pos] != ':' && data[pos] != '\r' && data[pos] != '\n') pos++;
+        while (pos < total && data[pos] != ':' && data[pos] != '\r' && data[pos] != '\n')
+            pos++;
         if (pos >= total) return pos > kHttpMaxHeaderBlock ? HttpMalformed : HttpIncomplete;
         lineEnds = 0;
         // A line without a colon carries no header; its line end is read again above.
         if (data[pos] != ':') continue;
         size_t nameLength = pos - nameStart;
         pos++;
-        while (pos < total && data[pos] == ' ') pos++;
+        while (pos < total && data[pos] == ' ')
+            pos++;
         size_t valueStart = pos;
-        while (pos < total && data[pos] != '\r' && data[pos] != '\n') pos++;
+        while (pos < total && data[pos] != '\r' && data[pos] != '\n')
+            pos++;
         if (pos >= total) return pos > kHttpMaxHeaderBlock ? HttpMalformed : HttpIncomplete;
         size_t valueLength = pos - valueStart;
         // Headers beyond the list or the strings area are dropped.
-        if (count < kHttpMaxHeaders && area.used + nameLength + valueLength + 2 < kHttpScratchStrings) {
+        if (count < kHttpMaxHeaders &&
+            area.used + nameLength + valueLength + 2 < kHttpScratchStrings) {
             scratch->names[count] = area.Store(data + nameStart, nameLength);
             scratch->values[count] = area.Store(data + valueStart, valueLength);
             count++;

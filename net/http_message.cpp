@@ -5,11 +5,12 @@
 
 #include "net/http_internal.h"
 
-static char *Duplicate(const char *text) { return strdup(text ? text : ""); }
+static char *Duplicate(const char *text) {
+    return strdup(text ? text : "");
+}
 
 HttpMessage *HttpMessageCopy(const char *method, const char *uri, const char *version,
-                             const HeaderList *headers, const uint8_t *body,
-                             uint64_t bodyLength) {
+                             const HeaderList *headers, const uint8_t *body, uint64_t bodyLength) {
     HttpMessage *copy = (HttpMessage *)calloc(1, sizeof(HttpMessage));
     if (!copy) return nullptr;
     int count = headers ? headers->count : 0;
@@ -19,8 +20,8 @@ HttpMessage *HttpMessageCopy(const char *method, const char *uri, const char *ve
     // One spare entry for the Authorization header a Digest resend may add.
     copy->headers.names = (const char **)calloc(count + 1, sizeof(char *));
     copy->headers.values = (const char **)calloc(count + 1, sizeof(char *));
-    bool ok = copy->first && copy->second && copy->version && copy->headers.names &&
-              copy->headers.values;
+    bool ok =
+        copy->first && copy->second && copy->version && copy->headers.names && copy->headers.values;
     for (int i = 0; ok && i < count; i++) {
         copy->headers.names[i] = Duplicate(headers->names[i]);
         copy->headers.values[i] = Duplicate(headers->values[i]);

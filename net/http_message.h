@@ -36,8 +36,8 @@ struct HttpScratch {
 // Deep copy owned by the caller: every text duplicated, the header arrays allocated with one
 // entry more than count (room for an added Authorization header), the body duplicated when
 // present. Returns null when out of memory.
-[[nodiscard]] HttpMessage *HttpMessageCopy(const char *method, const char *uri,
-                                           const char *version, const HeaderList *headers,
-                                           const uint8_t *body, uint64_t bodyLength);
+[[nodiscard]] HttpMessage *HttpMessageCopy(const char *method, const char *uri, const char *version,
+                                           const HeaderList *headers, const uint8_t *body,
+                                           uint64_t bodyLength);
 // Frees a copy made by HttpMessageCopy; null is allowed.
 void HttpMessageFree(HttpMessage *message);

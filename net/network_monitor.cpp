@@ -59,8 +59,7 @@ int DrainChanges(int fd) {
             const nlmsghdr *header = (const nlmsghdr *)(buffer + offset);
             if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > (size_t)got - offset)
                 break;
-            if (header->nlmsg_type == RTM_NEWADDR || header->nlmsg_type == RTM_DELADDR)
-                changed = 1;
+            if (header->nlmsg_type == RTM_NEWADDR || header->nlmsg_type == RTM_DELADDR) changed = 1;
             offset += NLMSG_ALIGN(header->nlmsg_len);
         }
     }
@@ -107,7 +106,8 @@ void NetworkMonitorStart(NetworkRestartFn restart, void *context) {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 256 * 1024);
-    monitor.threadStarted = pthread_create(&monitor.thread, &attributes, MonitorThread, nullptr) == 0;
+    monitor.threadStarted =
+        pthread_create(&monitor.thread, &attributes, MonitorThread, nullptr) == 0;
     pthread_attr_destroy(&attributes);
     if (!monitor.threadStarted) {
         EventClose(monitor.stopEvent);

@@ -13,5 +13,5 @@ void NetworkMonitorStart(NetworkRestartFn restart, void *context);
 void NetworkMonitorStop();
 
 // Delays, adjustable for tests only (milliseconds).
-extern int NetworkMonitorDelayMs;    // 3000
-extern int NetworkMonitorHoldOffMs;  // 30000
+extern int NetworkMonitorDelayMs;   // 3000
+extern int NetworkMonitorHoldOffMs; // 30000

@@ -60,7 +60,8 @@ SocketSet *SocketSetCreate() {
     SocketSet *set = new (std::nothrow) SocketSet();
     if (!set) return nullptr;
     set->receivePipe[0] = set->receivePipe[1] = -1;
-    for (SocketSlot &slot : set->slots) slot.socket = -1;
+    for (SocketSlot &slot : set->slots)
+        slot.socket = -1;
     set->highestSlot = -1;
     set->sendBufferLock = &SendBufferMutex();
     set->running = 1;
@@ -148,7 +149,8 @@ static void ReceiveThreadMain(SocketSet *set) {
             if (!set->running) break;
             continue;
         }
-        for (int i = 0; i < watched.count; i++) fds[i] = {watched.fds[i], POLLIN, 0};
+        for (int i = 0; i < watched.count; i++)
+            fds[i] = {watched.fds[i], POLLIN, 0};
         int result = poll(fds, watched.count, -1);
         if (!set->running) break;
         if (result < 0) {
@@ -195,8 +197,7 @@ static void ReceiveThreadMain(SocketSet *set) {
                 ended = true;
                 break;
             }
-            if (set->onReceived)
-                set->onReceived(set, slot->key, buffer, (size_t)got, set->user);
+            if (set->onReceived) set->onReceived(set, slot->key, buffer, (size_t)got, set->user);
             if (!set->running) ended = true;
         }
         if (ended) break;
@@ -268,8 +269,7 @@ static SocketSlot *NextSlotToConnect(SocketSet *set) {
     int highest = set->highestSlot.load();
     for (int i = 0; i <= highest; i++) {
         SocketSlot &slot = set->slots[i];
-        if (slot.inUse && !slot.ready && slot.kind == TcpConnect && slot.socket >= 0)
-            return &slot;
+        if (slot.inUse && !slot.ready && slot.kind == TcpConnect && slot.socket >= 0) return &slot;
     }
     return nullptr;
 }
@@ -531,7 +531,8 @@ static void SendThreadMain(SocketSet *set) {
             (void)EventWait(set->sendEvent, -1);
             continue;
         }
-        for (int i = 0; i < watched.count; i++) fds[i] = {watched.fds[i], POLLOUT, 0};
+        for (int i = 0; i < watched.count; i++)
+            fds[i] = {watched.fds[i], POLLOUT, 0};
         // The event is watched too so that a close does not wait on a blocked socket.
         fds[watched.count] = {EventFd(set->sendEvent), POLLIN, 0};
         int result = poll(fds, watched.count + 1, -1);
@@ -568,8 +569,8 @@ static void SendThreadMain(SocketSet *set) {
             RemoveDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, fd);
             setHold.unlock();
             if (queued > 0) {
-                uint64_t readPos = writePos >= queued ? writePos - queued
-                                                      : writePos + capacity - queued;
+                uint64_t readPos =
+                    writePos >= queued ? writePos - queued : writePos + capacity - queued;
                 chunk = queued < kSocketSendChunk ? queued : kSocketSendChunk;
                 if (chunk > capacity - readPos) chunk = capacity - readPos;
                 memcpy(staging, slot->sendBuffer + readPos, chunk);
@@ -688,7 +689,8 @@ void SocketSetClose(SocketSet *set, int reason) {
 
     if (set->sendInProgress) {
         DebugLog(2, "Busy wait for direct-send to finish\n");
-        for (int i = 0; i < 1000 && set->sendInProgress; i++) SleepMillis(1);
+        for (int i = 0; i < 1000 && set->sendInProgress; i++)
+            SleepMillis(1);
     }
 
     // A close from a receive callback leaves the parser's buffers to SocketSetFree: the

@@ -65,13 +65,13 @@ struct DescriptorSet {
 struct HttpReceiveBuffer; // accumulation buffer of the parser, internal to net/
 
 struct SocketSlot {
-    int socket;                // -1 = none
-    int32_t key;               // owner's identifier, unique within the set
-    int32_t kind;              // SocketKind
-    sockaddr_in localAddress;  // 0.0.0.0 and the local port (network order)
-    sockaddr_in remoteAddress; // the peer (network order); 0.0.0.0 without a host
-    uint16_t localPort;        // host order; the bound port when opened with 0
-    uint16_t remotePort;       // host order
+    int socket;                 // -1 = none
+    int32_t key;                // owner's identifier, unique within the set
+    int32_t kind;               // SocketKind
+    sockaddr_in localAddress;   // 0.0.0.0 and the local port (network order)
+    sockaddr_in remoteAddress;  // the peer (network order); 0.0.0.0 without a host
+    uint16_t localPort;         // host order; the bound port when opened with 0
+    uint16_t remotePort;        // host order
     std::atomic<int32_t> ready; // 1 once connected (TcpConnect, UdpConnected) or bound
     std::atomic<int32_t> inUse; // 1 once taken; never cleared
     uint8_t *sendBuffer;        // ring of queued bytes; under sendSetLock and SendBufferMutex
@@ -96,7 +96,7 @@ struct SocketSet {
     int receivePipe[2];  // wake-up pair of the receive thread: read end, write end; -1 = none
     std::thread receiveThread;
     std::thread::id receiveThreadId;
-    Event *receiveEvent;    // auto-reset
+    Event *receiveEvent;      // auto-reset
     DescriptorSet receiveSet; // under registrationLock; copied by the receive thread
     int32_t receiveLow, receiveHigh;
     std::thread sendThread;

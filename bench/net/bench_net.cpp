@@ -54,7 +54,8 @@ struct Sink {
         });
     }
     void WaitFor(uint64_t total) {
-        while (received.load() < total) std::this_thread::yield();
+        while (received.load() < total)
+            std::this_thread::yield();
     }
     ~Sink() {
         reader.join();
@@ -91,7 +92,8 @@ void PlainSendLoop(benchmark::State &state) {
         total += kPerIteration;
         sink.WaitFor(total);
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     plainBytesPerSecond = total / seconds;
     state.SetBytesProcessed((int64_t)total);
     close(fd);
@@ -106,7 +108,8 @@ void SocketSetBulkSend(benchmark::State &state) {
         return;
     }
     SocketSlot *slot = SocketSetFindSlot(set, 1);
-    while (!slot->ready) std::this_thread::yield();
+    while (!slot->ready)
+        std::this_thread::yield();
     std::vector<uint8_t> message(kMessage, 0x5A);
     uint64_t total = 0;
     auto start = std::chrono::steady_clock::now();
@@ -123,7 +126,8 @@ void SocketSetBulkSend(benchmark::State &state) {
         total += kPerIteration;
         sink.WaitFor(total);
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     setBytesPerSecond = total / seconds;
     state.SetBytesProcessed((int64_t)total);
     SocketSetClose(set, 0);

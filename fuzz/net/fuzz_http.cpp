@@ -17,7 +17,9 @@ size_t streamLength;
 
 // Keeps the reads above from being optimised away, so that ASan sees every byte touched.
 volatile uint8_t sink;
-void Sink(uint8_t value) { sink = value; }
+void Sink(uint8_t value) {
+    sink = value;
+}
 
 void CheckText(const char *text) {
     if (!text) abort();
@@ -35,19 +37,23 @@ void CheckMessage(const HttpMessage *m) {
     }
     if (m->body) {
         uint8_t sum = 0;
-        for (uint64_t i = 0; i < m->bodyLength; i++) sum = (uint8_t)(sum + m->body[i]);
+        for (uint64_t i = 0; i < m->bodyLength; i++)
+            sum = (uint8_t)(sum + m->body[i]);
         Sink(sum);
     } else if (m->bodyLength != 0) {
         abort();
     }
 }
 
-void OnMessage(SocketSet *, int, const HttpMessage *m, void *) { CheckMessage(m); }
+void OnMessage(SocketSet *, int, const HttpMessage *m, void *) {
+    CheckMessage(m);
+}
 
 void OnRaw(SocketSet *, int, const uint8_t *data, size_t length, void *) {
     if (length == 0 || length > kHttpReceiveBufferMax + streamLength) abort();
     uint8_t sum = 0;
-    for (size_t i = 0; i < length; i++) sum = (uint8_t)(sum + data[i]);
+    for (size_t i = 0; i < length; i++)
+        sum = (uint8_t)(sum + data[i]);
     Sink(sum);
 }
 
@@ -68,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SetDebugOutput(Quiet, nullptr);
     uint8_t flags = data[0];
     size_t chunks[8];
-    for (int i = 0; i < 8; i++) chunks[i] = 1 + (size_t)data[1 + i] * (data[1 + i] & 1 ? 1 : 37);
+    for (int i = 0; i < 8; i++)
+        chunks[i] = 1 + (size_t)data[1 + i] * (data[1 + i] & 1 ? 1 : 37);
     streamBegin = data + 9;
     streamLength = size - 9;
 

@@ -117,7 +117,8 @@ TEST(DigestCredentialCheck, ExemptUrisAndExactResponse) {
 
     std::string good = ToolDigestResponse("POST", "/play", "AirPlay", "anyone", "secret", "n1");
     std::string header = "Digest username=\"anyone\", realm=\"AirPlay\", nonce=\"n1\", "
-                         "uri=\"/play\", response=\"" + good + "\"";
+                         "uri=\"/play\", response=\"" +
+                         good + "\"";
     std::string upper = header;
     for (size_t at = upper.find(good); at < upper.find(good) + 32; at++)
         upper[at] = (char)toupper(upper[at]);
@@ -125,8 +126,8 @@ TEST(DigestCredentialCheck, ExemptUrisAndExactResponse) {
     const char *value = upper.c_str();
     request.headers = {&name, &value, 1};
     EXPECT_FALSE(CheckDigestCredentials(&slot, &request)) << "upper-case digits do not match";
-    std::string noNonce = "Digest username=\"anyone\", realm=\"AirPlay\", uri=\"/play\", response=\"" +
-                          good + "\"";
+    std::string noNonce =
+        "Digest username=\"anyone\", realm=\"AirPlay\", uri=\"/play\", response=\"" + good + "\"";
     value = noNonce.c_str();
     EXPECT_FALSE(CheckDigestCredentials(&slot, &request));
     value = header.c_str();
@@ -157,8 +158,9 @@ void SeenRequest(SocketSet *, int, const HttpMessage *m, void *user) {
     ((Seen *)user)->Add(std::string("req ") + m->first + " " + m->second);
 }
 void SeenPassword(SocketSet *, int, char *buffer, int size, int retried, void *user) {
-    ((Seen *)user)->Add("pw " + std::string(buffer ? "buffer" : "none") + " " +
-                        std::to_string(size) + " " + std::to_string(retried));
+    ((Seen *)user)
+        ->Add("pw " + std::string(buffer ? "buffer" : "none") + " " + std::to_string(size) + " " +
+              std::to_string(retried));
 }
 
 struct ClientFixture {
@@ -202,8 +204,8 @@ TEST(DigestClient, StoredPasswordAnswersChallengeForStreamXml) {
     f.Challenge("AirPlay", "MTM2MDgyMjM3Ng==");
     std::string resent = ReadHttpMessage(f.peer);
     ASSERT_NE(resent, "");
-    std::string expected = ToolDigestResponse("GET", "/stream.xml", "AirPlay", "iTunes",
-                                              "hunter2", "MTM2MDgyMjM3Ng==");
+    std::string expected = ToolDigestResponse("GET", "/stream.xml", "AirPlay", "iTunes", "hunter2",
+                                              "MTM2MDgyMjM3Ng==");
     ASSERT_EQ(expected.size(), 32u);
     EXPECT_EQ(resent, "GET /stream.xml HTTP/1.1\r\nUser-Agent: AirPlay/150.33\r\n"
                       "Authorization: Digest username=\"iTunes\", realm=\"AirPlay\", "
@@ -281,7 +283,9 @@ TEST(DigestServer, RefusesRequestWithoutCredentialsWithFreshChallenge) {
 
 // ---- against curl ----
 
-bool HaveCurl() { return RunCommand("curl --version >/dev/null 2>&1", nullptr) == 0; }
+bool HaveCurl() {
+    return RunCommand("curl --version >/dev/null 2>&1", nullptr) == 0;
+}
 
 std::string CurlCommand(uint16_t port, const std::string &user, const std::string &password,
                         const std::string &uri) {
@@ -389,8 +393,9 @@ std::string CurlAgainstServer(const char *slotPassword, const std::string &curlP
     std::string status = "no connection";
     if (SocketSetOpen(set, "127.0.0.1", 0, forSet.port, TcpConnect, 1, 1)) {
         int setSide = forSet.Accept();
-        std::thread client(
-            [&] { RunCommand(CurlCommand(forCurl.port, "iTunes", curlPassword, "/play"), &status); });
+        std::thread client([&] {
+            RunCommand(CurlCommand(forCurl.port, "iTunes", curlPassword, "/play"), &status);
+        });
         int curlSide = forCurl.Accept();
         if (setSide >= 0 && curlSide >= 0) Relay(setSide, curlSide, 10000);
         client.join();
@@ -410,7 +415,8 @@ TEST(DigestAgainstCurl, ServerAcceptsCurlCredentialsAndRefusesWrongOnes) {
     Seen wrong;
     EXPECT_EQ(CurlAgainstServer("s3cret", "S3cret", &wrong), "401");
     ASSERT_FALSE(wrong.events.empty());
-    for (const std::string &e : wrong.events) EXPECT_EQ(e, "pw none 0 0");
+    for (const std::string &e : wrong.events)
+        EXPECT_EQ(e, "pw none 0 0");
 }
 
 } // namespace

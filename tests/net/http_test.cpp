@@ -94,7 +94,7 @@ TEST(HttpParse, EveryProperPrefixIsIncomplete) {
 
 TEST(HttpParse, FirstElementMustBePrintableAndShort) {
     EXPECT_EQ(Parse("ABCDEFGHIJKLMNOPQ / HTTP/1.1\r\n\r\n").result, HttpMalformed); // 17 bytes
-    EXPECT_EQ(Parse("ABCDEFGHIJKLMNOP / HTTP/1.1\r\n\r\n").result, HttpRequest);   // 16 bytes
+    EXPECT_EQ(Parse("ABCDEFGHIJKLMNOP / HTTP/1.1\r\n\r\n").result, HttpRequest);    // 16 bytes
     EXPECT_EQ(Parse("GE\x80T / HTTP/1.1\r\n\r\n").result, HttpMalformed);
     EXPECT_EQ(Parse("GE\tT / HTTP/1.1\r\n\r\n").result, HttpMalformed);
     EXPECT_EQ(Parse(std::string("\x17\x03\x03\x00\x20", 5)).result, HttpMalformed);
@@ -119,7 +119,8 @@ TEST(HttpParse, LineWithoutColonIsSkippedAndHeadStillEnds) {
 
 TEST(HttpParse, HeadersBeyondListOrStringsAreaAreDropped) {
     std::string text = "GET / HTTP/1.1\r\n";
-    for (int i = 1; i <= 65; i++) text += "H" + std::to_string(i) + ": v\r\n";
+    for (int i = 1; i <= 65; i++)
+        text += "H" + std::to_string(i) + ": v\r\n";
     text += "\r\n";
     Parsed p = Parse(text);
     ASSERT_EQ(p.result, HttpRequest);
@@ -139,7 +140,8 @@ TEST(HttpParse, OverlongHeadsAreMalformedInsteadOfWaitingForever) {
     EXPECT_EQ(Parse("GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n").result, HttpMalformed);
     EXPECT_EQ(Parse("GET /" + std::string(9000, 'a')).result, HttpMalformed);
     std::string endless = "GET / HTTP/1.1\r\n";
-    while (endless.size() <= kHttpMaxHeaderBlock) endless += "X-Filler: 0123456789\r\n";
+    while (endless.size() <= kHttpMaxHeaderBlock)
+        endless += "X-Filler: 0123456789\r\n";
     EXPECT_EQ(Parse(endless).result, HttpMalformed);
 }
 
@@ -220,8 +222,9 @@ void OnRaw(SocketSet *, int, const uint8_t *data, size_t length, void *user) {
     ((Events *)user)->Add("raw " + std::string((const char *)data, length));
 }
 void OnPassword(SocketSet *, int, char *buffer, int size, int retried, void *user) {
-    ((Events *)user)->Add("pw " + std::string(buffer ? "buffer" : "none") + " " +
-                          std::to_string(size) + " " + std::to_string(retried));
+    ((Events *)user)
+        ->Add("pw " + std::string(buffer ? "buffer" : "none") + " " + std::to_string(size) + " " +
+              std::to_string(retried));
 }
 
 SocketSet *NewHttpSet(Events *events) {
@@ -235,12 +238,11 @@ SocketSet *NewHttpSet(Events *events) {
     return set;
 }
 
-const std::string kStream =
-    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst"
-    "RTSP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"
-    "GET /info HTTP/1.1\r\n\r\n"
-    "POST /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"
-    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\nlast";
+const std::string kStream = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst"
+                            "RTSP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"
+                            "GET /info HTTP/1.1\r\n\r\n"
+                            "POST /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"
+                            "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\nlast";
 const std::vector<std::string> kStreamEvents = {"resp 200 first", "resp 200 ", "req GET /info ",
                                                 "req POST /x abc", "resp 500 last"};
 

@@ -59,7 +59,8 @@ std::string ReadHttpMessage(int fd, int timeoutMs) {
         if (end != std::string::npos) {
             size_t bodyLength = 0;
             size_t at = data.find("Content-Length: ");
-            if (at != std::string::npos && at < end) bodyLength = strtoul(data.c_str() + at + 16, nullptr, 10);
+            if (at != std::string::npos && at < end)
+                bodyLength = strtoul(data.c_str() + at + 16, nullptr, 10);
             size_t total = end + 4 + bodyLength;
             if (data.size() >= total) return data.substr(0, total);
         }

@@ -61,10 +61,14 @@ void OnRestart(void *context) {
     r->count++;
 }
 
-double SecondsSince(int64_t nanos) { return (MonotonicNanos() - nanos) / 1e9; }
+double SecondsSince(int64_t nanos) {
+    return (MonotonicNanos() - nanos) / 1e9;
+}
 
 // The monitor needs a moment to subscribe before a change can be seen.
-void LetMonitorSubscribe() { SleepMillis(300); }
+void LetMonitorSubscribe() {
+    SleepMillis(300);
+}
 
 class NetworkMonitorTest : public ::testing::Test {
   protected:
@@ -111,8 +115,8 @@ TEST_F(NetworkMonitorTest, StopWhileWaitingLogsAndReturnsAtOnce) {
     int64_t stopAt = MonotonicNanos();
     NetworkMonitorStop();
     EXPECT_LT(SecondsSince(stopAt), 1.0);
-    EXPECT_TRUE(log.Contains(
-        "Unable to capture IP address change though notification events fired\r\n"));
+    EXPECT_TRUE(
+        log.Contains("Unable to capture IP address change though notification events fired\r\n"));
     EXPECT_EQ(restarts.count.load(), 0);
     // A second stop has nothing to do; a new start works again.
     NetworkMonitorStop();

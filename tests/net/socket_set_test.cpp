@@ -90,11 +90,14 @@ bool FinishesWithin(std::function<void()> work, int timeoutMs) {
 }
 
 // Byte i of the test stream.
-uint8_t Pattern(uint64_t i) { return (uint8_t)((i * 131 + (i >> 9) * 7) & 0xFF); }
+uint8_t Pattern(uint64_t i) {
+    return (uint8_t)((i * 131 + (i >> 9) * 7) & 0xFF);
+}
 
 std::vector<uint8_t> PatternBytes(uint64_t start, size_t length) {
     std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; i++) bytes[i] = Pattern(start + i);
+    for (size_t i = 0; i < length; i++)
+        bytes[i] = Pattern(start + i);
     return bytes;
 }
 
@@ -141,8 +144,8 @@ RingState ReadRing(SocketSet *set, SocketSlot *slot) {
 ::testing::AssertionResult PeerReceivesStream(int peer, uint64_t from, uint64_t total) {
     std::string data = ReadExactly(peer, total - from, 20000);
     if (data.size() != total - from)
-        return ::testing::AssertionFailure() << "peer got " << data.size() << " of "
-                                             << total - from << " bytes";
+        return ::testing::AssertionFailure()
+               << "peer got " << data.size() << " of " << total - from << " bytes";
     for (size_t i = 0; i < data.size(); i++)
         if ((uint8_t)data[i] != Pattern(from + i))
             return ::testing::AssertionFailure() << "byte " << from + i << " out of order";
@@ -416,7 +419,8 @@ TEST(SocketSetSend, BusySlotDoesNotStarveAnotherSlot) {
     uint64_t position = 0;
     BlockConnection(SocketSetFindSlot(set, 1)->socket, peerA, &position);
     // Many sends on the blocked slot must not crowd the other slot out of the send set.
-    for (int i = 0; i < 100; i++) ASSERT_EQ(SocketSetSend(set, "a", 1, 1), 1);
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(SocketSetSend(set, "a", 1, 1), 1);
     ASSERT_EQ(SocketSetSend(set, "bbb", 3, 2), 1);
     EXPECT_EQ(ReadExactly(peerB, 3, 3000), "bbb");
     close(peerA);
@@ -456,7 +460,9 @@ void CloseFromReceive(SocketSet *set, int, const uint8_t *, size_t, void *user) 
     SocketSetClose(set, 0);
     c->returned = true;
 }
-void CountClose(SocketSet *, int, void *user) { ((CallbackClose *)user)->calls += 100; }
+void CountClose(SocketSet *, int, void *user) {
+    ((CallbackClose *)user)->calls += 100;
+}
 
 TEST(SocketSetClose, FromReceiveCallbackDoesNotDeadlock) {
     CallbackClose state;
