@@ -101,15 +101,17 @@ static void RaiseHighestSlot(SocketSet *set, int index) {
     }
 }
 
-static void AddDescriptor(DescriptorSet *fds, int32_t *low, int32_t *high, int fd) {
+// Returns 1 when the descriptor was not in the set before.
+static int AddDescriptor(DescriptorSet *fds, int32_t *low, int32_t *high, int fd) {
     if (*high == 0 || fd > *high) *high = fd;
     if (*low == 0 || fd < *low) *low = fd;
     // One entry per socket: repeated entries of one busy socket could fill the set and
     // leave another socket's queue unserved.
     for (int i = 0; i < fds->count; i++)
-        if (fds->fds[i] == fd) return;
+        if (fds->fds[i] == fd) return 0;
     // A full set silently drops the descriptor.
     if (fds->count < kSocketSetMaxDescriptors) fds->fds[fds->count++] = fd;
+    return 1;
 }
 
 static void RemoveDescriptor(DescriptorSet *fds, int32_t *low, int32_t *high, int fd) {
@@ -492,7 +494,9 @@ int SocketSetSend(SocketSet *set, const void *data, uint64_t length, int key) {
         set->sendThread = std::thread(SendThreadMain, set);
         set->sendThreadId = set->sendThread.get_id();
     }
-    AddDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, slot->socket);
+    // A socket already in the send set is watched by the send thread (or was added by a
+    // send that woke it): only a new entry needs a wake-up.
+    bool wake = AddDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, slot->socket);
     int result = 0;
     if (MakeRoom(slot, length)) {
         const uint8_t *bytes = (const uint8_t *)data;
@@ -509,17 +513,12 @@ int SocketSetSend(SocketSet *set, const void *data, uint64_t length, int key) {
         slot->queued += length;
         result = 1;
     }
-    EventSet(set->sendEvent);
+    if (wake) EventSet(set->sendEvent);
     return result;
 }
 
 static void SendThreadMain(SocketSet *set) {
     SetThreadName("SocketSend");
-    uint8_t *staging = (uint8_t *)malloc(kSocketSendChunk);
-    if (!staging) {
-        SocketSetClose(set, CloseSendFailed);
-        return;
-    }
     pollfd fds[kSocketSetMaxDescriptors + 1];
     while (set->running) {
         DescriptorSet watched;
@@ -560,45 +559,50 @@ static void SendThreadMain(SocketSet *set) {
             RemoveDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, fd);
             continue;
         }
-        uint64_t chunk = 0;
-        {
-            std::unique_lock<std::mutex> setHold(set->sendSetLock);
-            std::lock_guard<std::mutex> bufferHold(SendBufferMutex());
-            uint64_t queued = slot->queued, writePos = slot->writePos;
-            uint64_t capacity = slot->capacity;
-            RemoveDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, fd);
-            setHold.unlock();
-            if (queued > 0) {
-                uint64_t readPos =
-                    writePos >= queued ? writePos - queued : writePos + capacity - queued;
-                chunk = queued < kSocketSendChunk ? queued : kSocketSendChunk;
-                if (chunk > capacity - readPos) chunk = capacity - readPos;
-                memcpy(staging, slot->sendBuffer + readPos, chunk);
+        // A socket that took a whole chunk is served again at once while no other socket
+        // waits: the next poll would only report it writable again.
+        bool again = true;
+        while (again && set->running) {
+            again = false;
+            uint64_t chunk = 0;
+            ssize_t sent = 0;
+            int sendError = 0;
+            {
+                std::unique_lock<std::mutex> setHold(set->sendSetLock);
+                // Held across the send: the ring is written out in place, and only growth and
+                // close, both under this lock, move or free it. The send never waits for room.
+                std::lock_guard<std::mutex> bufferHold(SendBufferMutex());
+                uint64_t queued = slot->queued, writePos = slot->writePos;
+                uint64_t capacity = slot->capacity;
+                RemoveDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, fd);
+                setHold.unlock();
+                if (queued > 0) {
+                    uint64_t readPos =
+                        writePos >= queued ? writePos - queued : writePos + capacity - queued;
+                    chunk = queued < kSocketSendChunk ? queued : kSocketSendChunk;
+                    if (chunk > capacity - readPos) chunk = capacity - readPos;
+                    sent = send(fd, slot->sendBuffer + readPos, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    if (sent < 0) sendError = errno;
+                }
             }
+            if (chunk == 0) break;
+            if (sent < 0 && (sendError == EAGAIN || sendError == EINTR)) sent = 0;
+            if (sent < 0) {
+                if (set->running) SocketSetClose(set, CloseSendFailed);
+                return;
+            }
+            bool drained;
+            {
+                std::lock_guard<std::mutex> hold(set->sendSetLock);
+                slot->queued -= (uint64_t)sent;
+                drained = slot->queued == 0;
+                if (!drained) AddDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, fd);
+                again = !drained && (uint64_t)sent == chunk && set->sendSet.count == 1;
+            }
+            if (drained && set->onSent)
+                set->onSent(set, slot->key, (uint32_t)sent, (uint64_t)sent, set->user);
         }
-        if (chunk == 0) continue;
-        ssize_t sent;
-        if (slot->kind == UdpBound || slot->kind == UdpConnected)
-            sent = sendto(fd, staging, chunk, MSG_NOSIGNAL, (sockaddr *)&slot->remoteAddress,
-                          sizeof slot->remoteAddress);
-        else
-            sent = send(fd, staging, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EINTR)) sent = 0;
-        if (sent < 0) {
-            if (set->running) SocketSetClose(set, CloseSendFailed);
-            break;
-        }
-        bool drained;
-        {
-            std::lock_guard<std::mutex> hold(set->sendSetLock);
-            slot->queued -= (uint64_t)sent;
-            drained = slot->queued == 0;
-            if (!drained) AddDescriptor(&set->sendSet, &set->sendLow, &set->sendHigh, fd);
-        }
-        if (drained && set->onSent)
-            set->onSent(set, slot->key, (uint32_t)sent, (uint64_t)sent, set->user);
     }
-    free(staging);
 }
 
 // ---- close ----
