@@ -25,6 +25,13 @@ const MirroringControllerOps kControllerOps = {
     .onDeviceInUse = DeviceInUse,
 };
 
+// The user declined (or nobody could be asked): the connection ends without streaming.
+void CancelForPassword(MirroringConnection *connection) {
+    connection->established = 0;
+    connection->userCancelled = 1;
+    StopMirroringConnection(connection);
+}
+
 } // namespace
 
 void ControllerInit(CFValue *deviceId, CaptureManager *captureManager, const ControllerUiOps *ui,
@@ -116,19 +123,22 @@ void PasswordRequired(MirroringConnection *connection, SocketSet *, int retried)
             return;
         }
     }
-    // One prompt at a time; a second request while it is open waits for its answer.
+    // One prompt at a time: a second request while it is open is answered by it.
     if (Controller.passwordPromptOpen.exchange(1)) return;
-    char buffer[1024] = {0};
-    int answered = Controller.ui && Controller.ui->askPassword(Controller.uiContext, retried,
-                                                                buffer, (int)sizeof buffer);
+    if (Controller.ui && Controller.ui->askPassword(Controller.uiContext, connection, retried))
+        return;
     Controller.passwordPromptOpen = 0;
-    if (answered) {
-        SetConnectionPassword(connection, buffer);
+    CancelForPassword(connection);
+}
+
+void PasswordAnswered(MirroringConnection *connection, const char *password) {
+    Controller.passwordPromptOpen = 0;
+    if (!connection || connection != Controller.current) return;
+    if (password) {
+        SetConnectionPassword(connection, password);
         return;
     }
-    connection->established = 0;
-    connection->userCancelled = 1;
-    StopMirroringConnection(connection);
+    CancelForPassword(connection);
 }
 
 void DeviceInUse(MirroringConnection *) {

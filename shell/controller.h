@@ -21,10 +21,11 @@ struct ControllerUiOps {
     // Keep the display awake / let it sleep again. Any thread.
     void (*preventDisplaySleep)(void *context);
     void (*allowDisplaySleep)(void *context);
-    // Asks the user for the receiver's password and blocks until answered (called on a
-    // socket thread). Returns 1 with the text in buffer, 0 when the user cancelled or
-    // nobody can be asked.
-    int (*askPassword)(void *context, int retried, char *buffer, int size);
+    // Opens the password prompt for connection and returns without waiting for the
+    // answer, which comes back through PasswordAnswered on the main thread. Called on a
+    // socket thread, which a stop may be joining: it must never wait for the main thread.
+    // Returns 0 when nobody can be asked.
+    int (*askPassword)(void *context, MirroringConnection *connection, int retried);
     // The receiver is busy; name is its service name (never null).
     void (*showDeviceInUse)(void *context, const char *name);
     // A connection ended (after AirPlayWasDisconnected). Any thread.
@@ -64,5 +65,8 @@ void PasswordRequired(MirroringConnection *connection, SocketSet *set, int retri
 void PasswordChanged(MirroringConnection *connection, CFValue *password);
 void StoredPasswordQuery(MirroringConnection *connection, CFValue **out, void *user);
 void DeviceInUse(MirroringConnection *connection);
+// The prompt's answer (main thread): the password, or null when the user cancelled.
+// Ignored when connection is no longer the current one.
+void PasswordAnswered(MirroringConnection *connection, const char *password);
 // The capture manager's lost-target callback: back to the whole display.
 void ForgetAppWindow(CaptureManager *manager, void *user);

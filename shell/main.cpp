@@ -44,14 +44,6 @@ void Usage() {
             "  --system-info   log the start-up block (version, system) and exit\n");
 }
 
-CFValue *MakeDeviceId() {
-    char *mac = ChooseDeviceMacAddress();
-    char text[32] = "(null)";
-    if (!mac || !MakeDeviceIdText(mac, text, sizeof text)) snprintf(text, sizeof text, "(null)");
-    free(mac);
-    return CFStringFromBytes(text, 0);
-}
-
 bool DisplayReachable() {
     const char *name = getenv("DISPLAY");
     if (!name || !*name) return false;
@@ -104,7 +96,7 @@ int main(int argc, char **argv) {
     int lockFd = AcquireSingleInstanceLock();
     if (lockFd < 0) return -1; // another copy runs: leave quietly
     // The adapter choice logs before the log file exists: its lines reach stderr only.
-    CFValue *deviceId = MakeDeviceId();
+    CFValue *deviceId = DeviceIdCreate();
     state.lockFd = lockFd;
     if (!StartProgram(&state)) return -1;
     if (systemInfo) {

@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# End-to-end runs of the ostrel program in hosted mode against the built-in receiver.
+# Each case runs in a private network namespace (the protocol's ports are fixed) with
+# its own Xvfb display. Usage: hosted_e2e.sh OSTREL RECEIVER CASE
+set -uo pipefail
+ostrel=$1
+receiver=$2
+case_name=$3
+
+if [ "${E2E_IN_NAMESPACE:-}" != 1 ]; then
+  if ! unshare -n true 2>/dev/null; then
+    echo "SKIP: network namespaces are not available"
+    exit 77
+  fi
+  E2E_IN_NAMESPACE=1 exec unshare -n "$0" "$@"
+fi
+ip link set lo up
+
+work=$(mktemp -d /tmp/ostrel-e2e-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  if [ "${KEEP_E2E:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+fail() { echo "FAIL ($case_name): $*"; echo "--- program log"; tail -n 40 "$work/ostrel.log"; echo "--- receiver log"; tail -n 20 "$work/rx.log"; exit 1; }
+
+export XDG_RUNTIME_DIR=$work/run XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
+mkdir -p "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME/Ostrel" "$XDG_CONFIG_HOME"
+chmod 700 "$XDG_RUNTIME_DIR"
+unset DBUS_SESSION_BUS_ADDRESS
+
+settings() { # MaxFPS ShowMouse Overscan Force720p [LastPassword-scrambled]
+  local pw=""
+  [ -n "${5:-}" ] && pw="	<key>LastPassword</key>
+	<string>$5</string>
+"
+  cat >"$XDG_DATA_HOME/Ostrel/Settings.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>Overscan</key>
+	<string>$3</string>
+	<key>MaxFPS</key>
+	<string>$1</string>
+	<key>ShowMouse</key>
+	<string>$2</string>
+	<key>Force720p</key>
+	<string>$4</string>
+$pw</dict>
+</plist>
+XML
+}
+
+start_display() {
+  exec 5>"$work/displayfd"
+  Xvfb -displayfd 5 -screen 0 1920x1080x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  local n=""
+  for _ in $(seq 100); do n=$(head -n 1 "$work/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
+  [ -n "$n" ] || fail "Xvfb did not start"
+  export DISPLAY=:$n
+  xsetroot -solid '#2f6fb0'
+  # Something still and detailed to look at; the pointer goes to a corner.
+  xlogo -geometry 500x500+200+150 >/dev/null 2>&1 &
+  pids+=($!)
+  xdotool mousemove 1900 1060 2>/dev/null
+  for _ in $(seq 50); do xwininfo -name xlogo >/dev/null 2>&1 && break; sleep 0.1; done
+  sleep 0.5
+}
+
+start_receiver() { # extra options...
+  "$receiver" --bind 127.0.0.1 --exit-on-disconnect --report "$work/report.json" \
+    --png "$work/last.png" "$@" 2>"$work/rx.log" &
+  rx=$!
+  pids+=($rx)
+  for _ in $(seq 50); do grep -q "Listening" "$work/rx.log" 2>/dev/null && break; sleep 0.1; done
+}
+
+run_sender() { # seconds; sets sender_status and stop_ms
+  "$ostrel" "connect?host=127.0.0.1&key=test&display=0" 2>"$work/ostrel.log" &
+  local s=$!
+  local waited=0
+  while [ $waited -lt $(($1 * 10)) ] && kill -0 $s 2>/dev/null; do sleep 0.1; waited=$((waited + 1)); done
+  local t0
+  t0=$(date +%s%N)
+  kill -INT $s 2>/dev/null
+  for _ in $(seq 100); do kill -0 $s 2>/dev/null || break; sleep 0.05; done
+  if kill -0 $s 2>/dev/null; then kill -9 $s; wait $s; fail "the program did not stop within 5 s of SIGINT"; fi
+  wait $s
+  sender_status=$?
+  stop_ms=$((($(date +%s%N) - t0) / 1000000))
+}
+
+json() { # path expression over the report, e.g. '["packets"]["codec"]'
+  python3 -c "import json,sys; r=json.load(open('$work/report.json')); print(eval('r'+sys.argv[1]))" "$1"
+}
+
+wait_receiver() {
+  for _ in $(seq 50); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
+  kill -INT "$rx" 2>/dev/null
+  wait "$rx" 2>/dev/null
+  [ -s "$work/report.json" ] || fail "no receiver report"
+}
+
+case $case_name in
+stream)
+  settings 30 0 0 0
+  start_display
+  start_receiver --width 1280 --height 720
+  run_sender 6
+  wait_receiver
+  [ "$stop_ms" -lt 2000 ] || fail "stop took $stop_ms ms"
+  [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
+  [ "$(json '["decodeErrors"]')" = 0 ] || fail "decode errors: $(json '["decodeErrors"]')"
+  frames=$(json '["framesDecoded"]')
+  [ "$frames" -ge 20 ] || fail "only $frames pictures decoded"
+  [ "$(json '["packetSequence"][0]')" = C ] || fail "the first packet was not a codec packet"
+  [ "$(json '["packets"]["picturesBeforeCodec"]')" = 0 ] || fail "pictures before the codec packet"
+  [ "$(json '["postStream"]["ok"]')" = True ] || fail "POST /stream body refused"
+  [ "$(json '["senderHeaders"]["ok"]')" = True ] || fail "request headers refused"
+  [ "$(json '["decodedSize"]["width"]')x$(json '["decodedSize"]["height"]')" = 1280x720 ] ||
+    fail "decoded size $(json '["decodedSize"]')"
+  [ "$(json '["ntp"]["replies"]')" -ge 2 ] || fail "no timing replies"
+  # The last decoded picture against the screen itself.
+  import -window root "$work/screen.png"
+  convert "$work/screen.png" -resize 1280x720! "$work/screen720.png"
+  psnr=$(compare -metric PSNR "$work/screen720.png" "$work/last.png" null: 2>&1 | cut -d' ' -f1)
+  echo "stream: $frames pictures, PSNR $psnr dB, stop $stop_ms ms"
+  awk -v p="$psnr" 'BEGIN { exit !(p == "inf" || p >= 30) }' || fail "PSNR $psnr dB below 30"
+  grep -q "Debug Log Ended" "$XDG_DATA_HOME/Ostrel/Ostrel.log" || fail "log not closed"
+  ;;
+no-receiver)
+  settings 30 0 0 0
+  start_display
+  run_sender 3
+  grep -q "Client mirroring connection failed (Unable to Connect: Firewall?): 12293" "$work/ostrel.log" ||
+    fail "no connect-failure line"
+  [ "$sender_status" = 1 ] || fail "exit status $sender_status, expected failure 1"
+  ;;
+receiver-closes)
+  settings 30 0 0 0
+  start_display
+  start_receiver --close-after-packets 15
+  run_sender 6
+  wait_receiver
+  grep -q "Client mirroring connection failed (Disconnected by host: Not ATV2 or Firmware Version Incorrect? Upgrade or Reboot Apple TV): 12291" "$work/ostrel.log" ||
+    fail "no disconnect line with 12291"
+  grep -q "Video capture has stopped" "$work/ostrel.log" || fail "capture was not stopped"
+  [ "$sender_status" = 2 ] || fail "exit status $sender_status, expected failure 2"
+  ;;
+busy)
+  settings 30 0 0 0
+  start_display
+  start_receiver --busy
+  run_sender 3
+  wait_receiver
+  grep -q "AirPlay Device already in use!" "$work/ostrel.log" || fail "busy receiver not reported"
+  [ "$(json '["packets"]["total"]')" = 0 ] || fail "streamed to a busy receiver"
+  [ "$sender_status" = 2 ] || fail "exit status $sender_status, expected failure 2"
+  ;;
+stored-password)
+  # "s3cret" scrambled: each byte XOR its position.
+  scrambled=$(python3 -c "print(''.join(chr(ord(c) ^ i) for i, c in enumerate('s3cret')))")
+  settings 30 0 0 0 "$scrambled"
+  start_display
+  start_receiver --password s3cret
+  run_sender 4
+  wait_receiver
+  [ "$(json '["auth"]["result"]')" = accepted ] || fail "password not accepted: $(json '["auth"]')"
+  [ "$(json '["framesDecoded"]')" -ge 5 ] || fail "nothing streamed after authentication"
+  ;;
+*)
+  echo "unknown case $case_name"
+  exit 2
+  ;;
+esac
+echo "PASS ($case_name)"
