@@ -1,5 +1,6 @@
 #include "net/network_monitor.h"
 
+#include <atomic>
 #include <cerrno>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -20,7 +21,8 @@ namespace {
 struct Monitor {
     pthread_t thread;
     bool threadStarted;
-    Event *stopEvent; // auto-reset; set only by NetworkMonitorStop
+    std::atomic<bool> ended; // set by the thread as it returns
+    Event *stopEvent;        // auto-reset; set only by NetworkMonitorStop
     NetworkRestartFn restart;
     void *context;
 };
@@ -70,6 +72,7 @@ void *MonitorThread(void *) {
     int fd = OpenAddressSocket();
     if (fd < 0) {
         DebugLog(2, "Unable to initialize network address change monitor\n");
+        monitor.ended = true;
         return nullptr;
     }
     for (;;) {
@@ -91,14 +94,25 @@ void *MonitorThread(void *) {
         (void)DrainChanges(fd);
     }
     close(fd);
+    monitor.ended = true;
     return nullptr;
 }
 
 } // namespace
 
+static void JoinMonitor() {
+    pthread_join(monitor.thread, nullptr);
+    monitor.threadStarted = false;
+    EventClose(monitor.stopEvent);
+    monitor.stopEvent = nullptr;
+}
+
 void NetworkMonitorStart(NetworkRestartFn restart, void *context) {
     DebugLog(2, "Create and start network address change monitor\n");
+    // A monitor that ended on its own (no notifications available) may be started again.
+    if (monitor.threadStarted && monitor.ended) JoinMonitor();
     if (monitor.threadStarted) return;
+    monitor.ended = false;
     monitor.stopEvent = EventCreate(false, false);
     if (!monitor.stopEvent) return;
     monitor.restart = restart;
@@ -119,8 +133,5 @@ void NetworkMonitorStop() {
     DebugLog(2, "Stop and destroy network address change monitor\n");
     if (!monitor.threadStarted || !monitor.stopEvent) return;
     EventSet(monitor.stopEvent);
-    pthread_join(monitor.thread, nullptr);
-    monitor.threadStarted = false;
-    EventClose(monitor.stopEvent);
-    monitor.stopEvent = nullptr;
+    JoinMonitor();
 }
