@@ -53,9 +53,9 @@ $pw</dict>
 XML
 }
 
-start_display() {
+start_display() { # [WIDTHxHEIGHT]
   exec 5>"$work/displayfd"
-  Xvfb -displayfd 5 -screen 0 1920x1080x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  Xvfb -displayfd 5 -screen 0 "${1:-1920x1080}x24" -noreset -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
   local n=""
   for _ in $(seq 100); do n=$(head -n 1 "$work/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
@@ -109,7 +109,7 @@ stream)
   settings 30 0 0 0
   start_display
   start_receiver --width 1280 --height 720
-  run_sender 6
+  run_sender 10
   wait_receiver
   [ "$stop_ms" -lt 2000 ] || fail "stop took $stop_ms ms"
   [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
@@ -123,6 +123,14 @@ stream)
   [ "$(json '["decodedSize"]["width"]')x$(json '["decodedSize"]["height"]')" = 1280x720 ] ||
     fail "decoded size $(json '["decodedSize"]')"
   [ "$(json '["ntp"]["replies"]')" -ge 2 ] || fail "no timing replies"
+  # Heartbeats: the first at least 7 whole seconds after connecting, never two within a second.
+  python3 -c "
+import json, sys
+r = json.load(open('$work/report.json'))
+t = r['heartbeatTiming']
+n = r['packets']['heartbeat']
+ok = n >= 1 and t['firstAfterSeconds'] >= 6.0 and (n < 2 or t['minGapSeconds'] >= 0.9)
+sys.exit(0 if ok else 1)" || fail "heartbeat timing $(json '["heartbeatTiming"]'), count $(json '["packets"]["heartbeat"]')"
   # The last decoded picture against the screen itself.
   import -window root "$work/screen.png"
   convert "$work/screen.png" -resize 1280x720! "$work/screen720.png"
@@ -170,6 +178,26 @@ stored-password)
   wait_receiver
   [ "$(json '["auth"]["result"]')" = accepted ] || fail "password not accepted: $(json '["auth"]')"
   [ "$(json '["framesDecoded"]')" -ge 5 ] || fail "nothing streamed after authentication"
+  ;;
+geometry)
+  # Where the picture lands on the receiver: full screen, forced 720p, and a 4:3 screen
+  # centred on a 1280x720 receiver.
+  check_geometry() { # screen receiverWidth receiverHeight force720p expected
+    settings 30 0 0 "$4"
+    start_display "$1"
+    start_receiver --width "$2" --height "$3"
+    run_sender 3
+    wait_receiver
+    local got
+    got=$(python3 -c "import json; g=json.load(open('$work/report.json'))['lastVideoGeometry']; print('%d %d %d %d' % (g['left'], g['top'], g['right'], g['bottom']))")
+    [ "$got" = "$5" ] || fail "screen $1 on $2x$3 (force720p $4): geometry $got, expected $5"
+    echo "geometry: screen $1 on $2x$3 force720p $4: $got"
+    for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+    pids=()
+  }
+  check_geometry 1920x1080 1920 1080 0 "0 0 1919 1079"
+  check_geometry 1920x1080 1920 1080 1 "0 0 1919 1079"
+  check_geometry 1440x1080 1280 720 0 "160 0 959 719"
   ;;
 *)
   echo "unknown case $case_name"
