@@ -33,3 +33,18 @@ CFDictionaryBuilder *CFDictionaryBuilderNew(CFValue *dictionary);
 [[nodiscard]] int CFDictionaryBuilderPut(CFDictionaryBuilder *builder, CFValue *value,
                                          CFValue *key);
 void CFDictionaryBuilderFree(CFDictionaryBuilder *builder);
+
+// Container reading shared by the XML and JSON-style readers: depth limit, dictionary
+// and array assembly. failed, once set, makes every level give up.
+struct PlistTextReader {
+    uint32_t depth;
+    bool failed;
+};
+// Reads the next item at *cursor: a new reference, or null at the container's end.
+typedef CFValue *(*PlistReadItemFn)(PlistTextReader *reader, const char **cursor,
+                                    size_t *remaining);
+// Items alternate key, value until the end; null when a limit was hit.
+CFValue *PlistReadDictionaryItems(PlistTextReader *reader, PlistReadItemFn read,
+                                  const char **cursor, size_t *remaining);
+CFValue *PlistReadArrayItems(PlistTextReader *reader, PlistReadItemFn read, const char **cursor,
+                             size_t *remaining);

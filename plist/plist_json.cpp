@@ -9,10 +9,7 @@
 
 namespace {
 
-struct JsonReader {
-    uint32_t depth;
-    bool failed; // a limit was hit: every level gives up
-};
+using JsonReader = PlistTextReader;
 
 enum TokenForm { kUnsignedForm, kSignedForm, kRealForm, kBoolForm, kNullForm };
 
@@ -46,56 +43,6 @@ CFValue *NumberFromToken(const char *token, size_t length, TokenForm form) {
 
 CFValue *ReadValue(JsonReader *r, const char **cursor, size_t *remaining);
 
-bool EnterContainer(JsonReader *r) {
-    if (r->depth >= kPlistMaxDepth) {
-        if (!r->failed) DebugLog(2, "Property list nested deeper than %u levels\n", kPlistMaxDepth);
-        r->failed = true;
-        return false;
-    }
-    r->depth++;
-    return true;
-}
-
-CFValue *ReadObject(JsonReader *r, const char **cursor, size_t *remaining) {
-    if (!EnterContainer(r)) return nullptr;
-    CFValue *d = CFDictionaryNew(1);
-    CFDictionaryBuilder *builder = CFDictionaryBuilderNew(d);
-    for (;;) {
-        CFValue *key = ReadValue(r, cursor, remaining);
-        if (!key) break;
-        CFValue *value = ReadValue(r, cursor, remaining);
-        if (value && !CFDictionaryBuilderPut(builder, value, key)) {
-            DebugLog(2, "Property list dictionary has too many keys that are not strings\n");
-            r->failed = true;
-        }
-        CFValueRelease(key);
-        CFValueRelease(value);
-        if (!value || r->failed) break;
-    }
-    CFDictionaryBuilderFree(builder);
-    r->depth--;
-    if (r->failed) {
-        CFValueRelease(d);
-        return nullptr;
-    }
-    return d;
-}
-
-CFValue *ReadArray(JsonReader *r, const char **cursor, size_t *remaining) {
-    if (!EnterContainer(r)) return nullptr;
-    CFValue *a = CFArrayNew(1);
-    while (CFValue *element = ReadValue(r, cursor, remaining)) {
-        CFArrayPush(a, element);
-        CFValueRelease(element);
-    }
-    r->depth--;
-    if (r->failed) {
-        CFValueRelease(a);
-        return nullptr;
-    }
-    return a;
-}
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -116,10 +63,10 @@ CFValue *ReadValue(JsonReader *r, const char **cursor, size_t *remaining) {
             switch (c) {
             case '{':
                 advance();
-                return ReadObject(r, cursor, remaining);
+                return PlistReadDictionaryItems(r, ReadValue, cursor, remaining);
             case '[':
                 advance();
-                return ReadArray(r, cursor, remaining);
+                return PlistReadArrayItems(r, ReadValue, cursor, remaining);
             case '"':
                 advance();
                 start = *cursor;

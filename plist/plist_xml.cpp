@@ -133,10 +133,7 @@ CFValue *PlistToXML(const CFValue *root) {
 
 namespace {
 
-struct XmlReader {
-    uint32_t depth;
-    bool failed; // a limit was hit: every level gives up
-};
+using XmlReader = PlistTextReader;
 
 enum ContentKind { kNoContent, kNumberContent, kStringContent, kDataContent };
 
@@ -269,56 +266,6 @@ CFValue *DataFromContent(const char *content, size_t length) {
 
 CFValue *ReadElement(XmlReader *r, const char **cursor, size_t *remaining);
 
-bool EnterContainer(XmlReader *r) {
-    if (r->depth >= kPlistMaxDepth) {
-        if (!r->failed) DebugLog(2, "Property list nested deeper than %u levels\n", kPlistMaxDepth);
-        r->failed = true;
-        return false;
-    }
-    r->depth++;
-    return true;
-}
-
-CFValue *ReadDictionary(XmlReader *r, const char **cursor, size_t *remaining) {
-    if (!EnterContainer(r)) return nullptr;
-    CFValue *d = CFDictionaryNew(1);
-    CFDictionaryBuilder *builder = CFDictionaryBuilderNew(d);
-    for (;;) {
-        CFValue *key = ReadElement(r, cursor, remaining);
-        if (!key) break;
-        CFValue *value = ReadElement(r, cursor, remaining);
-        if (value && !CFDictionaryBuilderPut(builder, value, key)) {
-            DebugLog(2, "Property list dictionary has too many keys that are not strings\n");
-            r->failed = true;
-        }
-        CFValueRelease(key);
-        CFValueRelease(value);
-        if (!value || r->failed) break;
-    }
-    CFDictionaryBuilderFree(builder);
-    r->depth--;
-    if (r->failed) {
-        CFValueRelease(d);
-        return nullptr;
-    }
-    return d;
-}
-
-CFValue *ReadArray(XmlReader *r, const char **cursor, size_t *remaining) {
-    if (!EnterContainer(r)) return nullptr;
-    CFValue *a = CFArrayNew(1);
-    while (CFValue *element = ReadElement(r, cursor, remaining)) {
-        CFArrayPush(a, element);
-        CFValueRelease(element);
-    }
-    r->depth--;
-    if (r->failed) {
-        CFValueRelease(a);
-        return nullptr;
-    }
-    return a;
-}
-
 CFValue *ReadElement(XmlReader *r, const char **cursor, size_t *remaining) {
     if (r->failed) return nullptr;
     int state = 0;
@@ -352,11 +299,11 @@ CFValue *ReadElement(XmlReader *r, const char **cursor, size_t *remaining) {
             }
             if (TagBegins(tag, tagLength, "dict")) {
                 advance();
-                return ReadDictionary(r, cursor, remaining);
+                return PlistReadDictionaryItems(r, ReadElement, cursor, remaining);
             }
             if (TagBegins(tag, tagLength, "array")) {
                 advance();
-                return ReadArray(r, cursor, remaining);
+                return PlistReadArrayItems(r, ReadElement, cursor, remaining);
             }
             if (TagBegins(tag, tagLength, "key") || TagBegins(tag, tagLength, "string")) {
                 kind = kStringContent;
