@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <string>
+
 #include "plist/cfvalue.h"
 
 // Allocation that ends the process (after a log line) when memory runs out.
@@ -14,6 +16,9 @@ void *CFReallocate(void *old, size_t bytes);
 // Truncates real toward zero and stores its 32-bit pattern (signed values as two's
 // complement). False for NaN, infinities and values outside [-2^31, 2^32).
 bool CFRealTruncateTo32(double real, uint32_t *pattern);
+
+// Appends code point cp (at most 0x10FFFF) to out as UTF-8.
+void CFAppendUtf8(std::string &out, uint32_t cp);
 
 // Index of the first entry whose key equals key (key on the left), or -1.
 int64_t CFDictionaryIndexOf(const CFValue *dictionary, const CFValue *key);

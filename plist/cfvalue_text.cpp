@@ -40,7 +40,7 @@ CFValue *CFStringFromFormat(const char *format, ...) {
     return CFStringFromBytes(buffer, static_cast<int32_t>(length));
 }
 
-static void AppendUtf8(std::string &out, uint32_t cp) {
+void CFAppendUtf8(std::string &out, uint32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
     } else if (cp < 0x800) {
@@ -64,11 +64,11 @@ static std::string WideToUtf8(const char16_t *text) {
         uint32_t unit = text[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             uint32_t low = text[++i];
-            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            CFAppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendUtf8(out, 0xFFFD);
+            CFAppendUtf8(out, 0xFFFD);
         } else {
-            AppendUtf8(out, unit);
+            CFAppendUtf8(out, unit);
         }
     }
     return out;

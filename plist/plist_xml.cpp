@@ -169,24 +169,6 @@ uint32_t LowBitsOfTruncation(double value) {
     return static_cast<uint32_t>(static_cast<uint64_t>(whole));
 }
 
-void AppendCodePoint(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // Decodes the entity starting at text[0] == '&'. Returns the bytes it spans (0 when it is
 // not a well-formed entity, which is then kept as written).
 size_t DecodeEntity(const char *text, size_t length, std::string &out) {
@@ -224,7 +206,7 @@ size_t DecodeEntity(const char *text, size_t length, std::string &out) {
     if (i >= length || digits == 0) return 0;
     // Characters that UTF-8 cannot carry, and NUL, which would cut the text.
     if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    AppendCodePoint(out, cp);
+    CFAppendUtf8(out, cp);
     return i + 1;
 }
 
