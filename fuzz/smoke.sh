@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every fuzz target with clang, libFuzzer, ASan and UBSan, and runs each for a short
-# while on a copy of its seed corpus. FUZZ_SECONDS sets the time per target (default 20).
+# while on a copy of its seed corpus. FUZZ_SECONDS sets the time per target (default 20);
+# FUZZ_SEED fixes the mutation seed (default 1) so a CI run can be repeated here.
 # Long runs: FUZZ_SECONDS=600 bash fuzz/smoke.sh, or run one target by hand:
 #   build-fuzz/fuzz/plist/fuzz_plist_xml -max_total_time=600 fuzz/plist/corpus/plist_xml
 set -euo pipefail
@@ -24,11 +25,17 @@ status=0
 for t in $targets; do
   exe=$(find "$build/fuzz" -type f -name "$t" -perm -u+x | head -n 1)
   what=${t#fuzz_}
-  seeds=$(find fuzz -type d -path "*/corpus/$what" | head -n 1)
+  # Seeds live in fuzz/<area>/corpus/, named after the target with or without its area prefix.
+  area=$(basename "$(dirname "$exe")")
+  seeds=
+  for name in "$what" "${what#"${area}_"}" "$t"; do
+    if [ -d "fuzz/$area/corpus/$name" ]; then seeds="fuzz/$area/corpus/$name"; break; fi
+  done
+  [ -n "$seeds" ] || echo "fuzz smoke: $t has no seed corpus"
   mkdir -p "$work/$what"
   [ -n "$seeds" ] && cp -r "$seeds"/. "$work/$what"/
   echo "fuzz smoke: $t for ${seconds}s"
-  if ! "$exe" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if ! "$exe" -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="$work/" "$work/$what" >"$work/$t.log" 2>&1; then
     echo "fuzz smoke: $t FAILED"
     tail -n 40 "$work/$t.log"

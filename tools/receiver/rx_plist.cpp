@@ -231,8 +231,13 @@ bool BplistParse(const uint8_t *data, size_t length, BpValue *root, BpLayout *la
         *error = "object count " + std::to_string(layout->objectCount) + " outside 1 to 65536";
         return false;
     }
+    // Bound the table start before adding to it: a hostile offset near 2^64 would wrap.
+    if (layout->offsetTableOffset < 9 || layout->offsetTableOffset > length - 32) {
+        *error = "offset table outside the document";
+        return false;
+    }
     uint64_t tableEnd = layout->offsetTableOffset + layout->objectCount * layout->offsetSize;
-    if (layout->offsetTableOffset < 9 || tableEnd > length - 32) {
+    if (tableEnd > length - 32) {
         *error = "offset table outside the document";
         return false;
     }
