@@ -58,7 +58,8 @@ static uint8_t *CopyBlock(const uint8_t *bytes, uint64_t length) {
 }
 
 void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t codecHeaderLength,
-                       const uint8_t *frameData, uint64_t frameLength) {
+                       const uint8_t *frameData, uint64_t frameLength, int32_t pictureWidth,
+                       int32_t pictureHeight) {
     MirroringConnection *c = (MirroringConnection *)connection;
     if (!c) return;
     MirroringFrame *frame = (MirroringFrame *)calloc(1, sizeof(MirroringFrame));
@@ -67,6 +68,8 @@ void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t co
     frame->codecHeaderLength = frame->codecHeader ? codecHeaderLength : 0;
     frame->frameData = CopyBlock(frameData, frameLength);
     frame->frameLength = frame->frameData ? frameLength : 0;
+    frame->pictureWidth = pictureWidth;
+    frame->pictureHeight = pictureHeight;
     if (frameLength && !frame->frameData) {
         DebugLog(2, "Dropped a picture of %llu bytes: out of memory\n",
                  (unsigned long long)frameLength);
@@ -226,6 +229,12 @@ static void SendToReceiver(void *context, const uint8_t *bytes, size_t length) {
 static void SendStreamFrame(MirroringConnection *c, const MirroringFrame *frame) {
     StreamGeometryInputs inputs{};
     c->capture->readGeometry(c->captureContext, &inputs);
+    // The header describes this picture: pictures encoded before a resize are still in
+    // the queue when the capture side already reports the new size.
+    if (frame->pictureWidth > 0 && frame->pictureHeight > 0) {
+        inputs.pictureWidth = frame->pictureWidth;
+        inputs.pictureHeight = frame->pictureHeight;
+    }
     c->sender.heartbeatTime = c->heartbeatTime.load();
     StreamSenderSendFrame(&c->sender, frame->codecHeader, (size_t)frame->codecHeaderLength,
                           frame->frameData, (size_t)frame->frameLength, inputs,

@@ -90,6 +90,8 @@ struct MirroringFrame {
     uint64_t codecHeaderLength;
     uint8_t *frameData;
     uint64_t frameLength;
+    int32_t pictureWidth; // the size the picture was encoded at; 0 when unknown
+    int32_t pictureHeight;
     MirroringFrame *next;
 };
 
@@ -158,7 +160,8 @@ MirroringConnection *CurrentMirroringConnection();
 // Copies one encoded picture onto the queue. Encoder thread; the signature matches the
 // encoder's frame handler, connection being the MirroringConnection.
 void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t codecHeaderLength,
-                       const uint8_t *frameData, uint64_t frameLength);
+                       const uint8_t *frameData, uint64_t frameLength, int32_t pictureWidth,
+                       int32_t pictureHeight);
 
 // Applies the receiver's /stream.xml dictionary to the capture manager: receiver and
 // target sizes, and the overscan. Receive thread.

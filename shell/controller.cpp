@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "capture/capture_manager.h"
+#include "capture/displays.h"
 #include "mirroring/mirroring_connection.h"
 #include "plist/cfvalue.h"
 #include "shell/capture_link.h"
@@ -144,6 +145,24 @@ void PasswordAnswered(MirroringConnection *connection, const char *password) {
 void DeviceInUse(MirroringConnection *) {
     DebugLog(2, "AirPlay Device already in use!\n");
     // Without a service list (hosted mode) the receiver has no name to show.
+}
+
+void OnDisplayChange() {
+    int count = EnumerateDisplays();
+    CaptureManager *manager = Controller.captureManager;
+    if (count > 0 && Controller.chosenDisplayIndex >= 0 && Controller.chosenDisplayIndex < count) {
+        DebugLog(1, "FrameEncoder: Resolution changed!\n");
+        if (manager) {
+            CaptureUpdateOutputSize(manager);
+            manager->relayout.store(1);
+        }
+        return;
+    }
+    Controller.chosenDisplayIndex = 0;
+    if (manager) {
+        manager->displayIndex.store(0);
+        manager->window.store(0);
+    }
 }
 
 void ForgetAppWindow(CaptureManager *, void *) { Controller.chosenAppWindow = 0; }

@@ -68,5 +68,9 @@ void DeviceInUse(MirroringConnection *connection);
 // The prompt's answer (main thread): the password, or null when the user cancelled.
 // Ignored when connection is no longer the current one.
 void PasswordAnswered(MirroringConnection *connection, const char *password);
+// The display configuration changed (main thread): list the displays again and let a
+// running capture follow the chosen display's new size, or fall back to display 0 when
+// the chosen display is gone.
+void OnDisplayChange();
 // The capture manager's lost-target callback: back to the whole display.
 void ForgetAppWindow(CaptureManager *manager, void *user);

@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QMetaObject>
 #include <QtCore/QSocketNotifier>
 #include <QtWidgets/QApplication>
 #include <X11/Xlib.h>
 
 #include "base/log.h"
 #include "capture/capture_manager.h"
+#include "capture/display_watch.h"
 #include "capture/displays.h"
 #include "mirroring/device_id.h"
 #include "mirroring/mirroring_connection.h"
@@ -55,6 +57,13 @@ bool DisplayReachable() {
 
 void LogStatusText(void *, const char *text) {
     if (text && *text) DebugLog(1, "%s\n", text);
+}
+
+// The watch thread hands display changes to the main thread, where the display list and
+// the controller live.
+void PostDisplayChange(void *) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { OnDisplayChange(); },
+                              Qt::QueuedConnection);
 }
 
 CaptureManager *StartServices() {
@@ -150,6 +159,7 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
+    DisplayWatch *displayWatch = DisplayWatchStart(PostDisplayChange, nullptr);
     int exitCode = 0;
     if (!ConnectToHost()) {
         exitCode = 1;
@@ -158,6 +168,7 @@ int main(int argc, char **argv) {
         StopCurrentConnection();
         if (Controller.current) exitCode = Controller.current->failure.load();
     }
+    DisplayWatchStop(displayWatch);
     if (Controller.current) FreeMirroringConnection(Controller.current);
     Controller.current = nullptr;
     EndProgram(&state);

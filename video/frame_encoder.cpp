@@ -64,11 +64,13 @@ void SetEncodedFrameHandler(EncodedFrameHandler handler) {
     frameHandler.store(handler);
 }
 
-void OnEncodedFrame(FrameEncoder *, const uint8_t *codecHeader, uint64_t codecHeaderLength,
+void OnEncodedFrame(FrameEncoder *encoder, const uint8_t *codecHeader, uint64_t codecHeaderLength,
                     const uint8_t *frameData, uint64_t frameLength, void *connection) {
     EncodedFrameHandler handler = frameHandler.load();
     if (handler != nullptr) {
-        handler(connection, codecHeader, codecHeaderLength, frameData, frameLength);
+        int32_t width = encoder ? (int32_t)encoder->outputWidth : 0;
+        int32_t height = encoder ? (int32_t)encoder->outputHeight : 0;
+        handler(connection, codecHeader, codecHeaderLength, frameData, frameLength, width, height);
     }
 }
 

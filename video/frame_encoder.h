@@ -85,10 +85,13 @@ void EncodedVideoFrameFree(EncodedVideoFrame *frame);
 
 // Receives every encoded picture. connection is the pointer the capture manager passes to
 // each encode call (the mirroring connection), handed over untouched as the context.
-// Called on the encode thread; the blocks are valid only during the call.
+// Called on the encode thread; the blocks are valid only during the call. The picture
+// size is the one this picture was encoded at, which the capture side may already have
+// moved on from while the picture was in the pipeline.
 typedef void (*EncodedFrameHandler)(void *connection, const uint8_t *codecHeader,
                                     uint64_t codecHeaderLength, const uint8_t *frameData,
-                                    uint64_t frameLength);
+                                    uint64_t frameLength, int32_t pictureWidth,
+                                    int32_t pictureHeight);
 // Installs the process-wide handler (null: frames are dropped). Any thread.
 void SetEncodedFrameHandler(EncodedFrameHandler handler);
 

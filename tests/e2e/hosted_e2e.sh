@@ -78,11 +78,16 @@ start_receiver() { # extra options...
   for _ in $(seq 50); do grep -q "Listening" "$work/rx.log" 2>/dev/null && break; sleep 0.1; done
 }
 
-run_sender() { # seconds; sets sender_status and stop_ms
+run_sender() { # seconds [at-second command...]; sets sender_status and stop_ms
   "$ostrel" "connect?host=127.0.0.1&key=test&display=0" 2>"$work/ostrel.log" &
   local s=$!
-  local waited=0
-  while [ $waited -lt $(($1 * 10)) ] && kill -0 $s 2>/dev/null; do sleep 0.1; waited=$((waited + 1)); done
+  local waited=0 total=$(($1 * 10)) at=-1
+  [ $# -ge 3 ] && at=$(($2 * 10))
+  while [ $waited -lt $total ] && kill -0 $s 2>/dev/null; do
+    [ $waited = $at ] && "${@:3}"
+    sleep 0.1
+    waited=$((waited + 1))
+  done
   local t0
   t0=$(date +%s%N)
   kill -INT $s 2>/dev/null
@@ -198,6 +203,26 @@ geometry)
   check_geometry 1920x1080 1920 1080 0 "0 0 1919 1079"
   check_geometry 1920x1080 1920 1080 1 "0 0 1919 1079"
   check_geometry 1440x1080 1280 720 0 "160 0 959 719"
+  ;;
+display-change)
+  # The display shrinks to its left half while mirroring: the program lists the displays
+  # again, rebuilds the encoder for the new size and sends a new codec packet first.
+  settings 30 0 0 0
+  start_display 1920x1080
+  start_receiver --width 1920 --height 1080
+  run_sender 8 4 xrandr --setmonitor LEFT 960/254x1080/286+0+0 screen
+  wait_receiver
+  [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
+  grep -q "Found Monitor 0 960x1080" "$work/ostrel.log" || fail "the displays were not listed again"
+  [ "$(json '["decodeErrors"]')" = 0 ] || fail "decode errors: $(json '["decodeErrors"]')"
+  [ "$(json '["sizeMismatches"]')" = 0 ] || fail "pictures not the size their codec packet gave"
+  [ "$(json '["codecPackets"]')" -ge 2 ] || fail "no new codec packet after the change"
+  [ "$(json '["decodedSize"]["width"]')x$(json '["decodedSize"]["height"]')" = 960x1080 ] ||
+    fail "decoded size after the change $(json '["decodedSize"]')"
+  got=$(python3 -c "import json; g=json.load(open('$work/report.json'))['lastVideoGeometry']; print('%d %d %d %d' % (g['left'], g['top'], g['right'], g['bottom']))")
+  [ "$got" = "480 0 959 1079" ] || fail "geometry after the change $got"
+  [ "$(json '["packets"]["picturesBeforeCodec"]')" = 0 ] || fail "pictures before the codec packet"
+  echo "display-change: $(json '["codecPackets"]') codec packets, $(json '["framesDecoded"]') pictures"
   ;;
 *)
   echo "unknown case $case_name"

@@ -72,6 +72,10 @@ static void ReadGeometry(void *context, StreamGeometryInputs *out) {
     std::lock_guard<std::mutex> hold(fake->lock);
     *out = {fake->targetWidth, fake->targetHeight, fake->targetWidth,
             fake->targetHeight, fake->receiverWidth, fake->receiverHeight};
+    if (fake->reportedPictureWidth > 0) {
+        out->pictureWidth = fake->reportedPictureWidth;
+        out->pictureHeight = fake->reportedPictureHeight;
+    }
 }
 
 const MirroringCaptureOps kFakeCaptureOps = {

@@ -14,6 +14,9 @@ struct FakeCapture {
     int force720p = 0;
     int framesPerSecond = 30;
     bool produce = true; // false: start and stop are recorded, no pictures are made
+    // Nonzero: the picture size the capture side reports, as it does once it has moved
+    // on to a new size while older pictures are still queued.
+    int reportedPictureWidth = 0, reportedPictureHeight = 0;
 
     // What the connection did.
     std::atomic<int> starts{0};

@@ -232,6 +232,27 @@ TEST_F(MirroringConnectionTest, Forced720pIsPlacedOnTheFullScreenOfAFullHdReceiv
     EXPECT_EQ(0, JsonNumber(geometry, "\"left\":")) << geometry;
 }
 
+TEST_F(MirroringConnectionTest, PacketsDescribeThePictureTheyCarryNotTheCurrentSize) {
+    Receiver rx;
+    ASSERT_TRUE(rx.Start(dir, {"--width", "1280", "--height", "720"}));
+    // Pictures are encoded at 1280x720 while the capture side already reports 960x720.
+    capture.reportedPictureWidth = 960;
+    capture.reportedPictureHeight = 720;
+    Connect();
+    ASSERT_TRUE(WaitForStreaming(10)) << log.Text();
+    StopMirroringConnection(connection);
+    std::string report = rx.Finish();
+    EXPECT_GE(JsonNumber(report, "\"framesDecoded\":"), 10) << report;
+    EXPECT_EQ(0, JsonNumber(report, "\"sizeMismatches\":")) << report;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, std::regex("\"lastVideoGeometry\": (\\{[^}]*\\})")))
+        << report;
+    std::string geometry = m[1].str();
+    EXPECT_EQ(1280, JsonNumber(geometry, "\"width\":")) << geometry;
+    EXPECT_EQ(0, JsonNumber(geometry, "\"left\":")) << geometry;
+    EXPECT_EQ(1279, JsonNumber(geometry, "\"right\":")) << geometry;
+}
+
 TEST_F(MirroringConnectionTest, DescriptionThatIsNoPropertyListStillStartsTheStream) {
     std::string xml = dir + "/stream.xml";
     FILE *f = fopen(xml.c_str(), "w");

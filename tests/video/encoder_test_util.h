@@ -11,11 +11,12 @@
 struct Collected {
     std::vector<std::vector<uint8_t>> frames;
     std::vector<std::vector<uint8_t>> headers;
+    std::vector<std::pair<int32_t, int32_t>> sizes; // picture size handed with each frame
 };
 
 // EncodedFrameHandler that appends to the Collected passed as the connection.
 void Collect(void *connection, const uint8_t *header, uint64_t headerLength, const uint8_t *data,
-             uint64_t length);
+             uint64_t length, int32_t width, int32_t height);
 
 // The screen-like test image as an I420 picture.
 I420Picture ScreenPicture(int width, int height);

@@ -111,6 +111,8 @@ TEST_F(FrameEncoderTest, ARebuiltHeaderDecodesPicturesOfTheNewSize) {
     EncodeFrames(encoder_, &picture, 1, &collected);
     ASSERT_EQ(collected.frames.size(), 1u);
     EXPECT_EQ(collected.headers[0], second);
+    // The frame travels with the size it was encoded at, for the packet that carries it.
+    EXPECT_EQ(collected.sizes[0], std::make_pair(1920, 1080));
     Decoder decoder(second);
     ASSERT_TRUE(decoder.opened());
     ASSERT_TRUE(decoder.Send(&collected.frames[0]));
