@@ -11,6 +11,7 @@
 #include "tools/receiver/rx_packets.h"
 #include "tools/receiver/rx_plist.h"
 #include "tools/receiver/rx_report.h"
+#include "tools/receiver/rx_timecode.h"
 
 static HttpParseResult Parse(const std::string &text, HttpRequest *request, size_t *consumed,
                              std::string *error) {
@@ -297,4 +298,55 @@ TEST(ReceiverReport, ScreenDescriptionIsWellFormedAndConfigurable) {
     info.overscanForm = kOverscanBool;
     info.overscanned = false;
     EXPECT_NE(ScreenInfoXml(info).find("<key>overscanned</key>\n\t<false/>"), std::string::npos);
+}
+
+// ---- benchmark time code ----
+
+namespace {
+
+// A luma plane holding the painter's two rows for code, scaled from a screen screenWidth
+// wide to width (nearest neighbour, as a scaler would blur it only at edges).
+std::vector<uint8_t> PaintTimecode(uint32_t code, int cell, int screenWidth, int width,
+                                   int height) {
+    std::vector<uint8_t> plane((size_t)width * height, 80);
+    double scale = (double)width / screenWidth;
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++) {
+            int sx = (int)(x / scale), sy = (int)(y / scale);
+            int bit = sx / cell, row = sy / cell;
+            if (bit >= kTimecodeBits || row >= 2) continue;
+            bool set = (code >> (kTimecodeBits - 1 - bit)) & 1;
+            plane[(size_t)y * width + x] = (set != (row == 1)) ? 235 : 16;
+        }
+    return plane;
+}
+
+} // namespace
+
+TEST(Timecode, ReadsCodesThroughScalingAndRejectsTornOrMissingOnes) {
+    for (uint32_t code : {0u, 1u, 0xABCDEFu, kTimecodeMask, 0x800001u}) {
+        std::vector<uint8_t> plane = PaintTimecode(code, 32, 1920, 1280, 720);
+        uint32_t read = 0;
+        ASSERT_TRUE(ReadTimecode(plane.data(), 1280, 1280, 720, 32, 1920, &read)) << code;
+        EXPECT_EQ(read, code);
+    }
+    std::vector<uint8_t> plane = PaintTimecode(0x123456, 32, 1920, 1920, 1080);
+    uint32_t read = 0;
+    ASSERT_TRUE(ReadTimecode(plane.data(), 1920, 1920, 1080, 32, 1920, &read));
+    EXPECT_EQ(read, 0x123456u);
+    // A capture between the painter's two fills: one cell white in both rows.
+    for (int y = 32; y < 64; y++)
+        for (int x = 5 * 32; x < 6 * 32; x++)
+            plane[(size_t)y * 1920 + x] = plane[(size_t)(y - 32) * 1920 + x] = 235;
+    EXPECT_FALSE(ReadTimecode(plane.data(), 1920, 1920, 1080, 32, 1920, &read));
+    // A screen without a code, and a picture too small to hold one.
+    std::vector<uint8_t> grey((size_t)1280 * 720, 128);
+    EXPECT_FALSE(ReadTimecode(grey.data(), 1280, 1280, 720, 32, 1920, &read));
+    EXPECT_FALSE(ReadTimecode(grey.data(), 100, 100, 10, 32, 1920, &read));
+}
+
+TEST(Timecode, AgesWrapAroundThe24BitWheel) {
+    EXPECT_EQ(TimecodeAgeMs(1000, 1016), 16);
+    EXPECT_EQ(TimecodeAgeMs(kTimecodeMask - 5, (1ull << 24) * 7 + 10), 16);
+    EXPECT_LT(TimecodeAgeMs(1016, 1000), 0);
 }

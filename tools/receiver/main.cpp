@@ -35,7 +35,9 @@ static void Usage(FILE *out) {
         "  --verbose               a log line for every video packet\n"
         "  --report PATH           JSON report written at exit\n"
         "  --png PATH              last decoded picture as PNG, written at exit\n"
-        "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n");
+        "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n"
+        "  --timecode CELL:WIDTH   read a benchmark's time code (cells of CELL pixels on a\n"
+        "                          screen WIDTH pixels wide) and report screen-to-arrival times\n");
 }
 
 static bool ParseInt(const char *text, long low, long high, long *out) {
@@ -151,6 +153,11 @@ int main(int argc, char **argv) {
         } else if (flag == "--png") {
             ok = value(&text);
             if (ok) config.pngPath = text;
+        } else if (flag == "--timecode") {
+            // CELL:SCREENWIDTH, both in screen pixels.
+            ok = value(&text) && sscanf(text, "%d:%d", &config.timecodeCell,
+                                        &config.timecodeScreenWidth) == 2 &&
+                 config.timecodeCell > 0 && config.timecodeScreenWidth > 0;
         } else if (flag == "--record") {
             ok = value(&text);
             if (ok) config.recordPath = text;

@@ -172,6 +172,10 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
             corrected.push_back(latency + offset);
     }
     j += "  \"latencyCorrectedMs\": " + Spread(corrected) + ",\n";
+    j += "  \"timecode\": {\"screenToArrivalMs\": " + Spread(s.screenToArrival) +
+         ", \"screenToPictureMs\": " + Spread(s.screenToPicture) +
+         ", \"repeated\": " + Count(s.timecodesRepeated) +
+         ", \"unreadable\": " + Count(s.video.timecodesUnreadable) + "},\n";
     std::string target = "";
     if (ntp.target.sin_family == AF_INET) {
         char text[INET_ADDRSTRLEN];

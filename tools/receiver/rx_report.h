@@ -75,6 +75,13 @@ struct ReceiverStats {
     Geometry lastCodec;
     int avcProfile, avcLevel, avcSpsCount, avcPpsCount;
     std::vector<double> latencies; // seconds, packet timestamp to arrival, per video packet
+    // With a benchmark's time code on the screen: seconds from painting to the arrival of
+    // the packet that carried the picture, and to the decoded picture; pictures whose code
+    // repeated the previous one (a screen that did not change) are counted, not timed.
+    std::vector<double> screenToArrival;
+    std::vector<double> screenToPicture;
+    uint64_t timecodesRepeated;
+    uint32_t lastTimecode;
     // Filled at exit.
     VideoStats video;
     bool pngWritten;

@@ -21,6 +21,7 @@
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_packets.h"
 #include "tools/receiver/rx_report.h"
+#include "tools/receiver/rx_timecode.h"
 #include "tools/receiver/rx_video.h"
 
 namespace {
@@ -49,6 +50,7 @@ struct Connection {
     double acceptedAt;                         // monotonic seconds
     double lastHeartbeat;                      // monotonic seconds, 0 before the first
     uint64_t lastVideoTimestamp;
+    double arrivalMonotonic; // when the bytes being processed were read
 };
 
 struct Receiver {
@@ -329,6 +331,19 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
         uint64_t decodedBefore = VideoSinkStats(r->sink).framesDecoded;
         VideoSinkPicture(r->sink, payload, h.payloadLength, annexB, summary.idr,
                          StreamFixedToSeconds(h.timestamp));
+        uint32_t code = 0;
+        if (VideoSinkTakeTimecode(r->sink, &code)) {
+            double decoded = RxMonotonic();
+            int64_t toArrival = TimecodeAgeMs(code, (uint64_t)(c->arrivalMonotonic * 1e3));
+            int64_t toPicture = TimecodeAgeMs(code, (uint64_t)(decoded * 1e3));
+            if (!s.screenToPicture.empty() && code == s.lastTimecode) {
+                s.timecodesRepeated++;
+            } else if (toArrival >= 0 && toPicture >= 0 && s.screenToPicture.size() < 1000000) {
+                s.screenToArrival.push_back((double)toArrival / 1e3);
+                s.screenToPicture.push_back((double)toPicture / 1e3);
+            }
+            s.lastTimecode = code;
+        }
         // Every encoded picture has the size the header announces.
         VideoStats video = VideoSinkStats(r->sink);
         if (video.framesDecoded > decodedBefore &&
@@ -445,6 +460,7 @@ void ReadConnection(Receiver *r, Connection *c) {
         }
         // Taken before decoding what came in, so decoding time is not counted as latency.
         double arrival = StreamClockNow();
+        c->arrivalMonotonic = RxMonotonic();
         c->in.resize(old + (size_t)n);
         if (c->closeWhenSent) {
             c->in.clear(); // the connection is being closed; what else comes is dropped
@@ -597,6 +613,8 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
     }
     if (!config.portFile.empty() && !WritePortFile(r)) return 1;
     r->sink = VideoSinkCreate(config.recordPath);
+    if (config.timecodeCell > 0)
+        VideoSinkSetTimecode(r->sink, config.timecodeCell, config.timecodeScreenWidth);
     RxLog("Listening on %s ports %d and %d; screen %dx%d%s%s%s", config.bindAddress.c_str(),
           r->ports[0], r->ports[1], config.screen.width, config.screen.height,
           config.screen.overscanned ? ", overscanned" : "",

@@ -24,6 +24,8 @@ struct ReceiverConfig {
     std::string recordPath;
     bool verbose = false; // a log line for every video packet, not only the first three
     std::string portFile; // receives "http PORT\nmirror PORT\n" once listening
+    int timecodeCell = 0;        // a benchmark's time code: cell size in screen pixels
+    int timecodeScreenWidth = 0; // and the width of the screen it is painted on
 };
 
 // Runs until stopFd becomes readable (a signalfd; -1 for none), the duration

@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "tools/receiver/rx_log.h"
+#include "tools/receiver/rx_timecode.h"
 
 struct VideoSink {
     AVCodecContext *decoder;
@@ -32,6 +33,10 @@ struct VideoSink {
     int64_t lastScaledPts; // in the stream's time base
     bool sawKeyframe;
     std::vector<uint8_t> pendingParameterSets; // Annex B; sent ahead of the next picture
+    int timecodeCell;        // 0: no time code expected
+    int timecodeScreenWidth;
+    bool haveTimecode;
+    uint32_t timecode;
 };
 
 // Error messages the decoder prints while a packet is being decoded are counted
@@ -111,6 +116,17 @@ static void ReceiveFrames(VideoSink *sink) {
             RxLog("Decoded picture size %dx%d", sink->frame->width, sink->frame->height);
         sink->stats.width = sink->frame->width;
         sink->stats.height = sink->frame->height;
+        if (sink->timecodeCell > 0) {
+            uint32_t code = 0;
+            if (ReadTimecode(sink->frame->data[0], sink->frame->linesize[0], sink->frame->width,
+                             sink->frame->height, sink->timecodeCell, sink->timecodeScreenWidth,
+                             &code)) {
+                sink->haveTimecode = true;
+                sink->timecode = code;
+            } else {
+                sink->stats.timecodesUnreadable++;
+            }
+        }
         av_frame_unref(sink->lastPicture);
         av_frame_move_ref(sink->lastPicture, sink->frame);
     }
@@ -355,4 +371,16 @@ void VideoSinkClose(VideoSink *sink) {
     av_frame_free(&sink->lastPicture);
     av_packet_free(&sink->packet);
     delete sink;
+}
+
+void VideoSinkSetTimecode(VideoSink *sink, int cellPixels, int screenWidth) {
+    sink->timecodeCell = cellPixels;
+    sink->timecodeScreenWidth = screenWidth;
+}
+
+bool VideoSinkTakeTimecode(VideoSink *sink, uint32_t *code) {
+    if (!sink->haveTimecode) return false;
+    sink->haveTimecode = false;
+    *code = sink->timecode;
+    return true;
 }

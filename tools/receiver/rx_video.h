@@ -18,6 +18,7 @@ struct VideoStats {
     int height;
     uint64_t framesRecorded;
     bool recordFailed;
+    uint64_t timecodesUnreadable; // pictures where a time code was expected but not read
 };
 
 // recordPath may be empty; ".h264" or ".264" gives a raw Annex B file, any other
@@ -38,6 +39,12 @@ void VideoSinkReset(VideoSink *sink);
 void VideoSinkDrain(VideoSink *sink);
 
 VideoStats VideoSinkStats(const VideoSink *sink);
+
+// Reads a benchmark's time code (rx_timecode.h) from every decoded picture from now on.
+void VideoSinkSetTimecode(VideoSink *sink, int cellPixels, int screenWidth);
+// The time code of the latest picture, once: true when a picture decoded since the last
+// call carried a readable code.
+bool VideoSinkTakeTimecode(VideoSink *sink, uint32_t *code);
 // Writes the last decoded picture as PNG. False (with a log line) when there is
 // none or writing fails.
 [[nodiscard]] bool VideoSinkWritePng(VideoSink *sink, const std::string &path);
