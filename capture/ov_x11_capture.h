@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 struct CaptureSession {
@@ -15,6 +16,10 @@ struct CaptureSession {
     int32_t hasComposite; // XComposite 0.2 or later
     int32_t hasXFixes;
     std::vector<uint32_t> cursorScratch; // grows, never shrinks
+    // Whether a window may be ignored when it lies above the mirrored one (its type or
+    // override-redirect, fixed before a window is mapped), so that the per-frame
+    // occlusion test asks the server only for what moves.
+    std::unordered_map<unsigned long, int32_t> ignorableWindows;
 };
 
 int OvEnumerateDisplays(Display *display, DisplayList *list);

@@ -216,6 +216,41 @@ int OvWindowGeometry(CaptureSession *session, const DisplayList *list, WindowHan
     return out->rect.width > 0 && out->rect.height > 0;
 }
 
+namespace {
+
+// Dock, tooltip, notification, desktop or override-redirect: never counts as covering.
+int32_t IsIgnorableAbove(CaptureSession *session, Window window) {
+    auto cached = session->ignorableWindows.find(window);
+    if (cached != session->ignorableWindows.end()) return cached->second;
+    Display *display = session->display;
+    const Atom ignoredTypes[] = {
+        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_DOCK"),
+        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_TOOLTIP"),
+        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_NOTIFICATION"),
+        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_DESKTOP"),
+    };
+    int32_t ignorable = 0;
+    std::vector<Atom> types;
+    if (OvX11GetAtoms(display, window, OvX11Atom(display, "_NET_WM_WINDOW_TYPE"), &types)) {
+        for (Atom t : types)
+            if (std::find(std::begin(ignoredTypes), std::end(ignoredTypes), t) !=
+                std::end(ignoredTypes))
+                ignorable = 1;
+    }
+    XWindowAttributes attributes;
+    OvX11TrapBegin();
+    Status got = XGetWindowAttributes(display, window, &attributes);
+    int error = OvX11TrapEnd(display);
+    if (!got || error) return ignorable; // vanished: not worth remembering
+    if (attributes.override_redirect) ignorable = 1;
+    // Window ids are reused only after many others; a bound keeps a long run small.
+    if (session->ignorableWindows.size() >= 1024) session->ignorableWindows.clear();
+    session->ignorableWindows.emplace(window, ignorable);
+    return ignorable;
+}
+
+} // namespace
+
 int IsWindowCovered(CaptureSession *session, WindowHandle window) {
     if (!session || !window) return 0;
     Display *display = session->display;
@@ -224,17 +259,14 @@ int IsWindowCovered(CaptureSession *session, WindowHandle window) {
                          &stacking))
         return 0;
     auto self = std::find(stacking.begin(), stacking.end(), (Window)window);
-    if (self == stacking.end()) return 0;
-    Atom typeAtom = OvX11Atom(display, "_NET_WM_WINDOW_TYPE");
+    // The usual case, a mirrored window in front, costs one request.
+    if (self == stacking.end() || self + 1 == stacking.end()) return 0;
     Atom extentsAtom = OvX11Atom(display, "_NET_FRAME_EXTENTS");
-    const Atom ignoredTypes[] = {
-        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_DOCK"),
-        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_TOOLTIP"),
-        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_NOTIFICATION"),
-        OvX11Atom(display, "_NET_WM_WINDOW_TYPE_DESKTOP"),
-    };
-    // Only the window and those above it matter.
+    // Only the window and those above it matter, and of those only the ones that are
+    // shown, overlap it and are not ignorable: the rest are left out of the list, which
+    // gives the same answer with fewer round trips.
     std::vector<StackEntry> entries;
+    DisplayRect selfRect{};
     for (auto it = self; it != stacking.end(); ++it) {
         StackEntry entry{};
         entry.window = *it;
@@ -243,6 +275,7 @@ int IsWindowCovered(CaptureSession *session, WindowHandle window) {
             if (it == self) return 0; // its rectangle cannot be read
             continue;                 // vanished meanwhile: covers nothing
         }
+        if (it != self && !viewable) continue;
         std::vector<unsigned long> extents;
         if (it != self && OvX11GetCardinals(display, *it, extentsAtom, &extents) &&
             extents.size() == 4) {
@@ -252,19 +285,13 @@ int IsWindowCovered(CaptureSession *session, WindowHandle window) {
             height += (int)(extents[2] + extents[3]);
         }
         entry.rect = DisplayRect{x, y, x + width, y + height};
-        entry.visible = viewable && !OvX11WindowMinimised(display, *it);
-        std::vector<Atom> types;
-        if (OvX11GetAtoms(display, *it, typeAtom, &types)) {
-            for (Atom t : types)
-                if (std::find(std::begin(ignoredTypes), std::end(ignoredTypes), t) !=
-                    std::end(ignoredTypes))
-                    entry.ignorable = 1;
+        if (it == self) {
+            selfRect = entry.rect;
+        } else if (!DisplayRectIntersects(entry.rect, selfRect) ||
+                   IsIgnorableAbove(session, *it)) {
+            continue;
         }
-        XWindowAttributes attributes;
-        OvX11TrapBegin();
-        Status got = XGetWindowAttributes(display, *it, &attributes);
-        int error = OvX11TrapEnd(display);
-        if (got && !error && attributes.override_redirect) entry.ignorable = 1;
+        entry.visible = viewable && !OvX11WindowMinimised(display, *it);
         entries.push_back(entry);
     }
     return WindowCoveredInStack(entries.data(), (int32_t)entries.size(), window);

@@ -394,7 +394,10 @@ TEST_F(XCapture, DockAndPopupsDoNotCountAsCover) {
         EXPECT_EQ(IsWindowCovered(session_, w.window), 0);
     }
 
-    // An ordinary window does count.
+    // An ordinary window above it but beside it does not; one that overlaps does.
+    TestWindow beside = MakeWindow(wx + 600, wy + 400, 100, 100, kGreen, "beside");
+    ASSERT_TRUE(TestWaitFor([&] { return TestWindowIsManaged(display_, beside.window); }, 3000));
+    EXPECT_EQ(IsWindowCovered(session_, w.window), 0);
     MakeWindow(wx + 100, wy + 100, 100, 100, kGreen, "other");
     EXPECT_TRUE(TestWaitFor([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
 }
