@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/capture_method.h"
+#include "capture/display_watch.h"
 #include "capture/displays.h"
 #include "capture/windows.h"
 #include "capture_x_env.h"
@@ -12,6 +13,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -123,6 +126,12 @@ TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
     DisplayList *list = ProcessDisplayList();
     ASSERT_EQ(list->count, 1);
     EXPECT_STREQ(list->names[0], "Display 1 - (1600x1200)");
+    // The watch reports the change below: monitors set by a client send no RandR event,
+    // so this exercises its periodic comparison.
+    std::atomic<int> changes{0};
+    DisplayWatch *watch = DisplayWatchStart(
+        [](void *context) { static_cast<std::atomic<int> *>(context)->fetch_add(1); }, &changes);
+    ASSERT_NE(watch, nullptr);
 
     const char *left[] = {"xrandr", "--setmonitor", "LEFT", "1000/264x1200/317+0+0",
                           "screen", nullptr};
@@ -130,6 +139,12 @@ TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
                            "none",   nullptr};
     ASSERT_EQ(TestRunProgram(*server_, left, 10000), 0);
     ASSERT_EQ(TestRunProgram(*server_, right, 10000), 0);
+    EXPECT_TRUE(TestWaitFor([&] { return changes.load() >= 1; }, 5000));
+    auto stopStart = std::chrono::steady_clock::now();
+    DisplayWatchStop(watch);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopStart, std::chrono::milliseconds(500));
+    int seen = changes.load();
+    EXPECT_LE(seen, 2) << "one change reported many times";
     ASSERT_EQ(EnumerateDisplays(), 2);
     EXPECT_STREQ(list->names[0], "Display 1 - (1000x1200)");
     EXPECT_STREQ(list->names[1], "Display 2 - (600x1200)");
