@@ -48,10 +48,3 @@ struct ScaleGeometry;
 BandExtent ComputeBandExtent(const ScaleBand *band, const ScaleGeometry *geometry);
 // Clears the band's rows to black: Y 0, U and V 128.
 void ClearBandRows(const ScaleBand *band);
-
-// Converts a pair of BGRX rows 32 pixels at a time with AVX2, with exactly the SSSE3
-// path's (and so the reference's) arithmetic. Returns how many leading pixels were done
-// (a multiple of 32); the caller finishes the rest. Returns 0 on processors without
-// AVX2 and in builds for other architectures.
-int ConvertRowPairsAvx2(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *yTop,
-                        uint8_t *yBottom, uint8_t *u, uint8_t *v);

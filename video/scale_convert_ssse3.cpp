@@ -206,8 +206,6 @@ void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *
         _mm_setr_epi8(-18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0);
     int n = 0;
     if (bottom != nullptr) {
-        // Processors with AVX2 take 32 pixels per step first.
-        n = ConvertRowPairsAvx2(top, bottom, width, yTop, yBottom, u, v);
         // 16 pixels of each row per step: whole 16-byte luma stores, 8-byte chroma stores.
         for (; n + 16 <= width; n += 16) {
             const __m128i *a = reinterpret_cast<const __m128i *>(top + n * 4);

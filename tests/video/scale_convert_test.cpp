@@ -242,7 +242,7 @@ TEST(ScaleConvert, Ssse3MatchesTheReferenceExactly) {
         {101, 77, 63, 41},
         {63, 41, 101, 77},
         {17, 9, 17, 9},
-        {95, 10, 95, 10}, // 32-pixel steps, then 16, 8 and single pixels
+        {95, 10, 95, 10}, // 16-pixel steps, then 8, then single pixels
         {2, 2, 8, 6},
         {1, 5, 4, 4},
         {333, 3, 18, 10},
