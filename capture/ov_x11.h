@@ -26,6 +26,10 @@ std::mutex &OvX11SharedLock();
 // seen (0 when none). Traps nest.
 void OvX11TrapBegin();
 int OvX11TrapEnd(Display *display);
+// The same without the sync, for traps whose last request has a reply: Xlib has handled
+// every error of the earlier requests by the time that reply arrives, so a second round
+// trip would learn nothing. Capture paths that run every frame use it.
+int OvX11TrapEndAfterReply();
 
 // Property helpers. Each returns false when the property is missing or of another type.
 bool OvX11GetCardinals(Display *display, Window window, Atom property,

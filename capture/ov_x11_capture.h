@@ -15,7 +15,10 @@ struct CaptureSession {
     Window root;
     int32_t hasComposite; // XComposite 0.2 or later
     int32_t hasXFixes;
-    std::vector<uint32_t> cursorScratch; // grows, never shrinks
+    std::vector<uint32_t> cursorScratch; // grows, never shrinks; holds the cached cursor
+    int32_t cursorNotifyType;            // event type of XFixes cursor changes; 0 without
+    int32_t cursorCached;                // cursor holds the image the server shows now
+    CursorImage cursor;
     // Whether a window may be ignored when it lies above the mirrored one (its type or
     // override-redirect, fixed before a window is mapped), so that the per-frame
     // occlusion test asks the server only for what moves.

@@ -110,6 +110,10 @@ void OvX11TrapBegin() {
 
 int OvX11TrapEnd(Display *display) {
     if (display) XSync(display, False);
+    return OvX11TrapEndAfterReply();
+}
+
+int OvX11TrapEndAfterReply() {
     int error = tTrap.firstError;
     if (tTrap.depth > 0 && --tTrap.depth == 0) tTrap.firstError = 0;
     return error;
@@ -132,7 +136,7 @@ bool GetLongs(Display *display, Window window, Atom property, Atom type,
     OvX11TrapBegin();
     int status = XGetWindowProperty(display, window, property, 0, 1 << 16, False, type, &actualType,
                                     &actualFormat, &count, &after, &data);
-    int error = OvX11TrapEnd(display);
+    int error = OvX11TrapEndAfterReply();
     if (status != Success || error || actualType != type || actualFormat != 32) {
         if (data) XFree(data);
         return false;
@@ -211,7 +215,7 @@ bool OvX11WindowRootRect(Display *display, Window window, int *x, int *y, int *w
     Bool translated =
         got ? XTranslateCoordinates(display, window, attributes.root, 0, 0, &rootX, &rootY, &child)
             : False;
-    int error = OvX11TrapEnd(display);
+    int error = OvX11TrapEndAfterReply();
     if (!got || !translated || error) return false;
     *x = rootX;
     *y = rootY;
@@ -241,6 +245,6 @@ bool OvX11PointerPosition(Display *display, int *x, int *y) {
     OvX11TrapBegin();
     Bool ok = XQueryPointer(display, DefaultRootWindow(display), &root, &child, x, y, &winX, &winY,
                             &mask);
-    int error = OvX11TrapEnd(display);
+    int error = OvX11TrapEndAfterReply();
     return ok && !error;
 }

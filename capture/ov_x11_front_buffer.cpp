@@ -175,7 +175,7 @@ int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
     Display *display = c->session->display;
     OvX11TrapBegin();
     Status ok = XShmGetImage(display, c->session->root, c->image, rect.left, rect.top, AllPlanes);
-    int error = OvX11TrapEnd(display);
+    int error = OvX11TrapEndAfterReply();
     if (!ok || error) {
         DebugLog(2, "Failed to get Front Buffer Data %i\n", error);
         c->deviceReady = 0;

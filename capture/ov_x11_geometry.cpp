@@ -29,6 +29,12 @@ CaptureSession *CaptureSessionOpen() {
         session->hasComposite = major > 0 || minor >= 2;
     }
     session->hasXFixes = XFixesQueryExtension(display, &eventBase, &errorBase);
+    if (session->hasXFixes) {
+        // The server announces every change of the cursor image, so the image is fetched
+        // only then and not with every frame.
+        XFixesSelectCursorInput(display, session->root, XFixesDisplayCursorNotifyMask);
+        session->cursorNotifyType = eventBase + XFixesCursorNotify;
+    }
     return session;
 }
 
@@ -85,9 +91,18 @@ int CaptureWindowLost(CaptureSession *session, WindowHandle window) {
 
 bool OvFetchCursor(CaptureSession *session, CursorImage *out) {
     if (!session->hasXFixes) return false;
+    // Change notices arrive with the replies this connection reads anyway; looking at
+    // what has been read costs no round trip.
+    XEvent event;
+    while (XCheckTypedEvent(session->display, session->cursorNotifyType, &event))
+        session->cursorCached = 0;
+    if (session->cursorCached) {
+        *out = session->cursor;
+        return true;
+    }
     OvX11TrapBegin();
     XFixesCursorImage *image = XFixesGetCursorImage(session->display);
-    int error = OvX11TrapEnd(session->display);
+    int error = OvX11TrapEndAfterReply();
     if (!image || error) {
         if (image) XFree(image);
         return false;
@@ -104,6 +119,8 @@ bool OvFetchCursor(CaptureSession *session, CursorImage *out) {
     out->argb = session->cursorScratch.data();
     out->colour = !CursorImageIsTwoTone(out->argb, (int32_t)count);
     XFree(image);
+    session->cursor = *out;
+    session->cursorCached = 1;
     return true;
 }
 

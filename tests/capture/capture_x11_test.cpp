@@ -454,6 +454,19 @@ TEST_F(XCapture, CursorLandsAtHotSpotAndIsClippedAtEdges) {
     CaptureGeometry g{};
     auto plain = CaptureOnce(kFrontBufferCaptureOps, w.window, 0, false, &g);
     EXPECT_EQ(CountColour(plain, 200, 0, 0, 200, 150, kRed), 200 * 150);
+
+    // The cursor image is kept between frames: a new one must still show up.
+    WarpPointer(wx + 50, wy + 60);
+    CaptureOnce(kFrontBufferCaptureOps, w.window, 0, true, &g);
+    DefineSolidCursor(w.window, kGreen, kGreen, 2, 3, false);
+    std::vector<uint8_t> slot;
+    EXPECT_TRUE(TestWaitFor(
+        [&] {
+            slot = CaptureOnce(kFrontBufferCaptureOps, w.window, 0, true, &g);
+            return CountColour(slot, 200, 0, 0, 200, 150, kGreen) == 64;
+        },
+        3000));
+    EXPECT_EQ(CountColour(slot, 200, 0, 0, 200, 150, kBlue), 0);
 }
 
 TEST_F(XCapture, TwoToneCursorContrastsWithWhatIsUnderIt) {
