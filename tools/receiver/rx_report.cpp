@@ -172,6 +172,10 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
             corrected.push_back(latency + offset);
     }
     j += "  \"latencyCorrectedMs\": " + Spread(corrected) + ",\n";
+    // The rate while pictures flowed, start-up and teardown left out.
+    double span = s.lastVideoArrival - s.firstVideoArrival;
+    j += "  \"videoRate\": {\"spanSeconds\": " + Number(span) + ", \"picturesPerSecond\": " +
+         Number(span > 0 && s.videoPackets > 1 ? (double)(s.videoPackets - 1) / span : 0) + "},\n";
     j += "  \"timecode\": {\"screenToArrivalMs\": " + Spread(s.screenToArrival) +
          ", \"screenToPictureMs\": " + Spread(s.screenToPicture) +
          ", \"repeated\": " + Count(s.timecodesRepeated) +

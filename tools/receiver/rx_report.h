@@ -78,6 +78,8 @@ struct ReceiverStats {
     // With a benchmark's time code on the screen: seconds from painting to the arrival of
     // the packet that carried the picture, and to the decoded picture; pictures whose code
     // repeated the previous one (a screen that did not change) are counted, not timed.
+    double firstVideoArrival; // monotonic seconds; 0 before the first video packet
+    double lastVideoArrival;
     std::vector<double> screenToArrival;
     std::vector<double> screenToPicture;
     uint64_t timecodesRepeated;

@@ -299,6 +299,8 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
     }
     case kPacketVideo: {
         s.videoPackets++;
+        if (s.firstVideoArrival == 0) s.firstVideoArrival = c->arrivalMonotonic;
+        s.lastVideoArrival = c->arrivalMonotonic;
         s.lastVideo = geometry;
         if (h.timestamp < c->lastVideoTimestamp) {
             s.timestampRegressions++;
