@@ -78,24 +78,50 @@ start_receiver() { # extra options...
   for _ in $(seq 50); do grep -q "Listening" "$work/rx.log" 2>/dev/null && break; sleep 0.1; done
 }
 
-run_sender() { # seconds [at-second command...]; sets sender_status and stop_ms
+start_sender() {
   "$ostrel" "connect?host=127.0.0.1&key=test&display=0" 2>"$work/ostrel.log" &
-  local s=$!
-  local waited=0 total=$(($1 * 10)) at=-1
-  [ $# -ge 3 ] && at=$(($2 * 10))
-  while [ $waited -lt $total ] && kill -0 $s 2>/dev/null; do
-    [ $waited = $at ] && "${@:3}"
+  sender=$!
+}
+
+# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s; false when the time runs out or
+# the program ends first. A loaded machine may take a while to start streaming, so cases
+# wait for what they need instead of a fixed time.
+wait_for() {
+  local i
+  for ((i = 0; i < $1 * 10; i++)); do
+    "${@:2}" && return 0
+    kill -0 "$sender" 2>/dev/null || return 1
     sleep 0.1
-    waited=$((waited + 1))
   done
+  return 1
+}
+
+pictures_at_least() { # the receiver logs its first three video packets
+  [ "$(grep -c 'video packet, ' "$work/rx.log" 2>/dev/null)" -ge "$1" ]
+}
+
+stop_sender() { # sets sender_status and stop_ms
   local t0
   t0=$(date +%s%N)
-  kill -INT $s 2>/dev/null
-  for _ in $(seq 100); do kill -0 $s 2>/dev/null || break; sleep 0.05; done
-  if kill -0 $s 2>/dev/null; then kill -9 $s; wait $s; fail "the program did not stop within 5 s of SIGINT"; fi
-  wait $s
+  kill -INT "$sender" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$sender" 2>/dev/null || break; sleep 0.05; done
+  if kill -0 "$sender" 2>/dev/null; then kill -9 "$sender"; wait "$sender"; fail "the program did not stop within 5 s of SIGINT"; fi
+  wait "$sender"
   sender_status=$?
   stop_ms=$((($(date +%s%N) - t0) / 1000000))
+}
+
+run_sender() { # seconds: runs the program that long (or until it ends by itself)
+  start_sender
+  wait_for "$1" false
+  stop_sender
+}
+
+streamed_sender() { # runs the program until three pictures arrived, then one more second
+  start_sender
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  sleep 1
+  stop_sender
 }
 
 json() { # path expression over the report, e.g. '["packets"]["codec"]'
@@ -114,7 +140,12 @@ stream)
   settings 30 0 0 0
   start_display
   start_receiver --width 1280 --height 720
-  run_sender 10
+  start_sender
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  # Past the first heartbeat (due 7 s after connecting) and the next one.
+  wait_for 40 grep -q "heartbeat, .* after the previous one" "$work/rx.log" ||
+    fail "fewer than two heartbeats within 40 s"
+  stop_sender
   wait_receiver
   [ "$stop_ms" -lt 2000 ] || fail "stop took $stop_ms ms"
   [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
@@ -147,7 +178,7 @@ sys.exit(0 if ok else 1)" || fail "heartbeat timing $(json '["heartbeatTiming"]'
 no-receiver)
   settings 30 0 0 0
   start_display
-  run_sender 3
+  run_sender 10
   grep -q "Client mirroring connection failed (Unable to Connect: Firewall?): 12293" "$work/ostrel.log" ||
     fail "no connect-failure line"
   [ "$sender_status" = 1 ] || fail "exit status $sender_status, expected failure 1"
@@ -156,7 +187,7 @@ receiver-closes)
   settings 30 0 0 0
   start_display
   start_receiver --close-after-packets 15
-  run_sender 6
+  run_sender 30
   wait_receiver
   grep -q "Client mirroring connection failed (Disconnected by host: Not ATV2 or Firmware Version Incorrect? Upgrade or Reboot Apple TV): 12291" "$work/ostrel.log" ||
     fail "no disconnect line with 12291"
@@ -167,7 +198,7 @@ busy)
   settings 30 0 0 0
   start_display
   start_receiver --busy
-  run_sender 3
+  run_sender 10
   wait_receiver
   grep -q "AirPlay Device already in use!" "$work/ostrel.log" || fail "busy receiver not reported"
   [ "$(json '["packets"]["total"]')" = 0 ] || fail "streamed to a busy receiver"
@@ -179,7 +210,7 @@ stored-password)
   settings 30 0 0 0 "$scrambled"
   start_display
   start_receiver --password s3cret
-  run_sender 4
+  streamed_sender
   wait_receiver
   [ "$(json '["auth"]["result"]')" = accepted ] || fail "password not accepted: $(json '["auth"]')"
   [ "$(json '["framesDecoded"]')" -ge 5 ] || fail "nothing streamed after authentication"
@@ -191,7 +222,7 @@ geometry)
     settings 30 0 0 "$4"
     start_display "$1"
     start_receiver --width "$2" --height "$3"
-    run_sender 3
+    streamed_sender
     wait_receiver
     local got
     got=$(python3 -c "import json; g=json.load(open('$work/report.json'))['lastVideoGeometry']; print('%d %d %d %d' % (g['left'], g['top'], g['right'], g['bottom']))")
@@ -210,7 +241,13 @@ display-change)
   settings 30 0 0 0
   start_display 1920x1080
   start_receiver --width 1920 --height 1080
-  run_sender 8 4 xrandr --setmonitor LEFT 960/254x1080/286+0+0 screen
+  start_sender
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  xrandr --setmonitor LEFT 960/254x1080/286+0+0 screen
+  wait_for 30 grep -q "Decoded picture size 960x1080" "$work/rx.log" ||
+    fail "no picture of the new size within 30 s"
+  sleep 1
+  stop_sender
   wait_receiver
   [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
   grep -q "Found Monitor 0 960x1080" "$work/ostrel.log" || fail "the displays were not listed again"
