@@ -351,12 +351,7 @@ thread_local StretchColumns stretchColumns;
 SamplePosition StretchSample(int64_t index, int64_t step, int last) {
     int64_t position = (2 * index + 1) * step / 2 - 32768;
     if (position < 0) position = 0;
-    int64_t whole = position >> 16;
-    SamplePosition sample;
-    sample.index0 = static_cast<int32_t>(whole < last ? whole : last);
-    sample.index1 = static_cast<int32_t>(whole + 1 < last ? whole + 1 : last);
-    sample.fraction = static_cast<int32_t>((position >> 8) & 255);
-    return sample;
+    return SampleFromPosition(position, last);
 }
 
 } // namespace

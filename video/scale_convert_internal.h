@@ -25,14 +25,17 @@ struct SamplePosition {
     int32_t index1;
     int32_t fraction;
 };
-static inline SamplePosition SampleAt(int64_t n, int32_t step, int32_t last) {
-    int64_t position = n * step;
+// Splits a 16.16 position (not negative) into the clamped pair and the fraction.
+static inline SamplePosition SampleFromPosition(int64_t position, int32_t last) {
     int64_t whole = position >> 16;
     SamplePosition sample;
     sample.index0 = static_cast<int32_t>(whole < last ? whole : last);
     sample.index1 = static_cast<int32_t>(whole + 1 < last ? whole + 1 : last);
     sample.fraction = static_cast<int32_t>((position >> 8) & 255);
     return sample;
+}
+static inline SamplePosition SampleAt(int64_t n, int32_t step, int32_t last) {
+    return SampleFromPosition(n * step, last);
 }
 
 // The rows and columns of the picture a band produces, and the rows it clears.
