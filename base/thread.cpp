@@ -1,7 +1,6 @@
 #include "base/thread.h"
 
 #include <cstring>
-#include <pthread.h>
 
 void SetThreadName(const char *name) {
     char shortName[16];
@@ -9,3 +8,44 @@ void SetThreadName(const char *name) {
     shortName[sizeof shortName - 1] = '\0';
     pthread_setname_np(pthread_self(), shortName);
 }
+
+static void *ThreadTrampoline(void *arg) {
+    Thread *thread = static_cast<Thread *>(arg);
+    thread->main(thread->arg);
+    return nullptr;
+}
+
+int ThreadStart(Thread *thread, const char *name, ThreadMain main, void *arg) {
+    if (!thread || !main || thread->started.load())
+        return 0;
+    thread->main = main;
+    thread->arg = arg;
+    // Marked before the thread runs, so a thread that ends at once still reads as started
+    // until joined.
+    thread->started.store(1);
+    if (pthread_create(&thread->handle, nullptr, ThreadTrampoline, thread) != 0) {
+        thread->started.store(0);
+        return 0;
+    }
+    if (name) {
+        char shortName[16];
+        strncpy(shortName, name, sizeof shortName - 1);
+        shortName[sizeof shortName - 1] = '\0';
+        pthread_setname_np(thread->handle, shortName);
+    }
+    return 1;
+}
+
+int ThreadJoin(Thread *thread) {
+    if (!thread || !thread->started.load() || ThreadIsCurrent(thread))
+        return 0;
+    pthread_join(thread->handle, nullptr);
+    thread->started.store(0);
+    return 1;
+}
+
+bool ThreadIsCurrent(const Thread *thread) {
+    return thread && thread->started.load() && pthread_equal(thread->handle, pthread_self());
+}
+
+bool ThreadIsStarted(const Thread *thread) { return thread && thread->started.load(); }
