@@ -1,0 +1,23 @@
+// The audio encoder driver: captures the PC's sound as 480-frame blocks of 16-bit stereo at
+// 44100 Hz, encodes each block as one AAC-ELD frame and hands it to the stream's sender.
+// One process-wide driver, so at most one audio stream at a time.
+#pragma once
+
+#include <cstdint>
+
+// Receives every encoded frame on the capture thread. payload is valid only during the
+// call; length is 1..8000. captureTime holds whole Unix seconds in the low 32 bits and the
+// microseconds (0..999999) in the high 32 bits. driver is the driver's own record and
+// context the pointer given to StartSystemAudio.
+typedef void (*EncodedAudioHandler)(void *driver, const uint8_t *payload, int64_t length,
+                                    uint64_t captureTime, void *context);
+
+// Creates the driver (encoder and capture) when there is none and starts capturing; frames
+// then reach onEncodedAudio(…, context). A failure is logged and leaves the caller's stream
+// without audio frames; it never ends the process.
+void StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio);
+// Stops the capture, closes the encoder and discards the driver; no frame is delivered
+// after it returns. Without a driver it does nothing.
+void StopSystemAudio();
+// 1 while a started driver exists.
+int SystemAudioIsActive();
