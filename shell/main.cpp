@@ -23,6 +23,7 @@
 #include "mirroring/mirroring_connection.h"
 #include "plist/cfvalue.h"
 #include "shell/controller.h"
+#include "shell/list_receivers.h"
 #include "shell/ov_desktop_ui.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
@@ -41,9 +42,13 @@ void OnStopSignal(int) {
 void Usage() {
     fprintf(stderr,
             "usage: ostrel [--system-info] [\"connect?host=ADDRESS&key=KEY[&display=N]\"]\n"
+            "       ostrel --list-receivers [SECONDS]\n"
             "  connect?...     mirror display N (default 0) to the receiver at ADDRESS until it\n"
             "                  goes away or the program is interrupted; key= selects silent mode\n"
-            "  --system-info   log the start-up block (version, system) and exit\n");
+            "  --system-info   log the start-up block (version, system) and exit\n"
+            "  --list-receivers [SECONDS]\n"
+            "                  browse SECONDS (default 3), then print one line per receiver:\n"
+            "                  name, address, device id, password flag, audio port (tabs)\n");
 }
 
 bool DisplayReachable() {
@@ -86,7 +91,18 @@ int main(int argc, char **argv) {
     bool systemInfo = false;
     std::string commandLine;
     for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--system-info")) {
+        if (!strcmp(argv[i], "--list-receivers")) {
+            double seconds = 3;
+            if (i + 1 < argc) {
+                char *end = nullptr;
+                seconds = strtod(argv[i + 1], &end);
+                if (!end || *end || !(seconds >= 0 && seconds <= 3600)) {
+                    fprintf(stderr, "ostrel: --list-receivers takes seconds from 0 to 3600\n");
+                    return 2;
+                }
+            }
+            return ListReceivers(seconds);
+        } else if (!strcmp(argv[i], "--system-info")) {
             systemInfo = true;
         } else if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
             Usage();
