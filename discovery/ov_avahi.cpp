@@ -238,6 +238,9 @@ const DiscoveryBackendOps kClientOps = {
 
 // ---- The embedded responder ----
 
+// The responder is never freed and never publishes: libavahi-core frees entry groups through a
+// function whose name libavahi-client exports too, and the dynamic linker binds that call to the
+// client library's, so a server holding groups cannot be freed in a process linking both.
 struct EmbeddedResponder {
     pthread_mutex_t mutex; // guards the start
     OvAvahiLoop *loop;

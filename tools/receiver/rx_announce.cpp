@@ -262,11 +262,20 @@ Announcer *AnnounceStart(const AnnounceConfig &config) {
 
 void AnnounceStop(Announcer *a) {
     if (!a) return;
+    if (a->server) {
+        // libavahi-core frees entry groups through a function whose name libavahi-client also
+        // exports, and the dynamic linker binds it to the client library's: freeing the
+        // embedded server (or a group of it) would crash. Withdraw the services and leave the
+        // rest to the end of the process.
+        avahi_threaded_poll_lock(a->poll);
+        if (a->serverGroup) avahi_s_entry_group_reset(a->serverGroup);
+        avahi_threaded_poll_unlock(a->poll);
+        avahi_threaded_poll_stop(a->poll);
+        return;
+    }
     avahi_threaded_poll_stop(a->poll);
     if (a->group) avahi_entry_group_free(a->group);
     if (a->client) avahi_client_free(a->client);
-    if (a->serverGroup) avahi_s_entry_group_free(a->serverGroup);
-    if (a->server) avahi_server_free(a->server);
     avahi_threaded_poll_free(a->poll);
     delete a;
 }
