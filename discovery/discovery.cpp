@@ -45,6 +45,7 @@ struct DiscoveryState {
     Thread restartThread{};
     // Owner thread only:
     DiscoverySession *session = nullptr;
+    uint64_t installs = 0;
     // The selected name carried over a restart until it is announced again.
     CFValue *carriedSelection = nullptr;
 };
@@ -168,6 +169,7 @@ void Install(DiscoverySession *session) {
     AudioServiceMap = CFDictionaryNew(10);
     DiscoverySession *old = state.session;
     state.session = session;
+    state.installs++;
     OvAvahiSessionClose(old);
 }
 
@@ -395,6 +397,10 @@ void DiscoveryShutdown() {
     CFValueRelease(state.carriedSelection);
     state.carriedSelection = nullptr;
     SelectedReceiverIndex = -1;
+}
+
+uint64_t DiscoveryGeneration() {
+    return state.installs;
 }
 
 int EmbeddedResponderStarts() {

@@ -85,6 +85,8 @@ void ServiceListRemove(const CFValue *name);
 int EmbeddedResponderStarts();
 // Whether the current browses go through the embedded responder (owner thread).
 bool DiscoveryUsesEmbeddedResponder();
+// Counts the restarts applied on the owner thread (0 before the first).
+uint64_t DiscoveryGeneration();
 
 // ---- Portable pieces, also used by the fuzz target ----
 

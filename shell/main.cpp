@@ -19,8 +19,10 @@
 #include "capture/capture_manager.h"
 #include "capture/display_watch.h"
 #include "capture/displays.h"
+#include "discovery/discovery.h"
 #include "mirroring/device_id.h"
 #include "mirroring/mirroring_connection.h"
+#include "net/network_monitor.h"
 #include "plist/cfvalue.h"
 #include "shell/controller.h"
 #include "shell/list_receivers.h"
@@ -73,6 +75,7 @@ void PostDisplayChange(void *) {
 
 CaptureManager *StartServices() {
     EnumerateDisplays();
+    DiscoveryRestart(nullptr);
     const SettingsValues &s = Settings.values;
     CaptureManager *manager =
         CaptureManagerCreate(s.overscan, s.quality, s.showMouse, s.force720p, (double)s.maxFps);
@@ -147,11 +150,13 @@ int main(int argc, char **argv) {
     if (!Controller.hosted.hosted) {
         DebugLog(2, "No receiver was named on the command line; nothing to do\n");
         fprintf(stderr, "ostrel: give \"connect?host=ADDRESS&key=KEY\" to mirror to a receiver\n");
+        DiscoveryShutdown();
         EndProgram(&state);
         return 2;
     }
     if (!manager) {
         DebugLog(2, "The capture manager could not be made\n");
+        DiscoveryShutdown();
         EndProgram(&state);
         return 1;
     }
@@ -175,6 +180,12 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
+    // Browse replies and discovery restarts are applied here, on the main thread.
+    QSocketNotifier discoveryNotifier(DiscoveryNotifyFd(), QSocketNotifier::Read);
+    QObject::connect(&discoveryNotifier, &QSocketNotifier::activated,
+                     [] { DiscoveryProcessEvents(); });
+    if (!Controller.hosted.silent) NetworkMonitorStart(DiscoveryRestart, nullptr);
+
     DisplayWatch *displayWatch = DisplayWatchStart(PostDisplayChange, nullptr);
     int exitCode = 0;
     if (!ConnectToHost()) {
@@ -185,6 +196,8 @@ int main(int argc, char **argv) {
         if (Controller.current) exitCode = Controller.current->failure.load();
     }
     DisplayWatchStop(displayWatch);
+    if (!Controller.hosted.silent) NetworkMonitorStop();
+    DiscoveryShutdown();
     if (Controller.current) FreeMirroringConnection(Controller.current);
     Controller.current = nullptr;
     EndProgram(&state);

@@ -12,6 +12,10 @@ ns_pids=()
 
 ns_cleanup() {
   local p
+  # Whatever still runs inside our namespaces was started by this test.
+  for p in $(ip netns pids "$NS_RX" 2>/dev/null) $(ip netns pids "$NS_TX" 2>/dev/null); do
+    ns_pids+=("$p")
+  done
   for p in "${ns_pids[@]}"; do kill "$p" 2>/dev/null; done
   for p in "${ns_pids[@]}"; do
     for _ in $(seq 30); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
@@ -39,9 +43,11 @@ ns_setup() {
 # ns_bus NS: the private system bus address for NS (the socket need not exist).
 ns_bus() { echo "unix:path=$NS_WORK/$1/bus.sock"; }
 
-# ns_avahi NS IFACE: a system bus and avahi-daemon inside NS; waits until the daemon answers.
+# ns_avahi NS IFACE [SERVICES_DIR]: a system bus and avahi-daemon inside NS, serving the static
+# service files of SERVICES_DIR; waits until the daemon answers.
 ns_avahi() {
-  local ns=$1 iface=$2 dir=$NS_WORK/$1
+  local ns=$1 iface=$2 dir=$NS_WORK/$1 services=${3:-$NS_WORK/$1/services}
+  mkdir -p "$services"
   mkdir -p "$dir"
   cat >"$dir/dbus.conf" <<XML
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
@@ -75,7 +81,7 @@ CONF
   ip netns exec "$ns" dbus-daemon --config-file="$dir/dbus.conf" --fork --nopidfile --print-pid=3 3>"$dir/dbus.pid" || return 1
   ns_pids+=("$(cat "$dir/dbus.pid")")
   ip netns exec "$ns" unshare -m --propagation private sh -c \
-    "mkdir -p /run/avahi-daemon && mount -t tmpfs tmpfs /run/avahi-daemon && DBUS_SYSTEM_BUS_ADDRESS=$(ns_bus "$ns") exec avahi-daemon -f $dir/avahi.conf --no-drop-root --no-chroot --no-rlimits" \
+    "mkdir -p /run/avahi-daemon && mount -t tmpfs tmpfs /run/avahi-daemon && mount --bind $services /etc/avahi/services && DBUS_SYSTEM_BUS_ADDRESS=$(ns_bus "$ns") exec avahi-daemon -f $dir/avahi.conf --no-drop-root --no-chroot --no-rlimits" \
     >"$dir/avahi.log" 2>&1 &
   ns_pids+=($!)
   for _ in $(seq 100); do
