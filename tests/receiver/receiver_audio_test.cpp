@@ -422,4 +422,69 @@ TEST_F(ReceiverAudioTest, BusyStepIsRefusedWith453) {
     }
 }
 
+// The sync measurement end to end: pictures that flash at known stream-clock times and
+// clicks 30 ms later on the audio's RTP clock, tied by sync packets. The receiver must find
+// every pair and report the offset plus the codec's own delay, which it cannot see.
+TEST_F(ReceiverAudioTest, AvSyncOffsetOfFlashesAndClicksIsMeasured) {
+    const int pictures = 120, flashes = 4;
+    std::vector<uint8_t> luma(pictures, 16);
+    for (int k = 0; k < flashes; k++)
+        for (int i = 15; i < 18; i++)
+            luma[k * 30 + i] = 235;
+    TestStream video;
+    ASSERT_TRUE(EncodeTestStream(160, 96, pictures, &video, luma));
+    const double shift = 0.030;
+    const int frames = 4 * 92;
+    std::vector<float> sound((size_t)frames * 480 * 2 + 960, 0.0f);
+    for (int k = 0; k < flashes; k++) {
+        size_t start = (size_t)((k + 0.5 + shift) * 44100);
+        for (size_t i = 0; i < 220; i++) // 5 ms at 2 kHz
+            sound[2 * (start + i)] = sound[2 * (start + i) + 1] =
+                (float)(0.8 * std::sin(2 * M_PI * 2000.0 * (double)i / 44100.0));
+    }
+    int delay = 0;
+    std::vector<std::vector<uint8_t>> encoded = EncodeEld(sound, &delay);
+    ASSERT_GE((int)encoded.size(), frames);
+
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--avsync", "--exit-on-disconnect"}));
+    int stream = OpenStream(receiver.mirrorPort, BuildSetupPlist());
+    ASSERT_GE(stream, 0);
+    ScriptedSender sender;
+    ASSERT_EQ(sender.Negotiate(receiver.audioPort), 200);
+    // Both clocks start at t0 on the stream clock: picture i at t0 + i/30, sample n at
+    // t0 + n/44100.
+    double t0 = (double)(StreamClockFixed(-1) >> 32);
+    PacketGeometry geometry{160, 96, 0, 0, 159, 95};
+    std::vector<uint8_t> bytes = BuildPacket(1, video.avcc, (uint64_t)t0 << 32, geometry);
+    for (int i = 0; i < pictures; i++) {
+        double at = t0 + i / 30.0;
+        uint64_t fixed = ((uint64_t)at << 32) | (uint64_t)((at - std::floor(at)) * 4294967296.0);
+        std::vector<uint8_t> packet = BuildPacket(0, video.pictures[i], fixed, geometry);
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+    }
+    ASSERT_TRUE(SendAll(stream, bytes.data(), bytes.size()));
+    for (int i = 0; i < frames; i++) {
+        sender.SendFrame(encoded[i], t0 + i * 480 / 44100.0);
+        if (i % 8 == 7) usleep(1000);
+    }
+    sender.ServeUntil([] { return false; }, 0.3); // let the last datagrams land
+    close(stream);
+    close(sender.rtsp);
+    sender.rtsp = -1;
+
+    Json report;
+    ASSERT_TRUE(Report(&report));
+    const Json &sync = report["audio"]["avsync"];
+    EXPECT_EQ(report["framesDecoded"].number, pictures);
+    EXPECT_EQ(report["audio"]["decodeErrors"].number, 0);
+    EXPECT_EQ(sync["flashes"].number, flashes);
+    EXPECT_EQ(sync["clicks"].number, flashes);
+    EXPECT_EQ(sync["pairs"].number, flashes);
+    double expected = (shift + delay / 44100.0) * 1e3;
+    EXPECT_NEAR(sync["offsetMs"]["p50"].number, expected, 3) << "codec delay " << delay;
+    EXPECT_NEAR(sync["offsetMs"]["min"].number, expected, 3);
+    EXPECT_NEAR(sync["offsetMs"]["max"].number, expected, 3);
+    printf("A/V offset p50 %.2f ms, expected %.2f ms\n", sync["offsetMs"]["p50"].number, expected);
+}
+
 } // namespace
