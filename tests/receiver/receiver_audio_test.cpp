@@ -16,6 +16,7 @@
 
 #include "aaceld/aaceld.h"
 #include "tests/receiver/test_support.h"
+#include "tools/receiver/rx_digest.h"
 
 namespace {
 
@@ -420,6 +421,36 @@ TEST_F(ReceiverAudioTest, BusyStepIsRefusedWith453) {
         EXPECT_EQ(report["requests"][(size_t)k]["status"].number, 453);
         ReceiverCleanup(&busy);
     }
+}
+
+// With a password every audio request is challenged until the credentials are right; a
+// connection once accepted stays accepted, and the answers' headers are read in any case.
+TEST_F(ReceiverAudioTest, AudioRequestsAreChallengedUntilTheDigestIsRight) {
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--password", "secret", "--exit-on-disconnect"}));
+    ScriptedSender sender;
+    sender.rtsp = ConnectLocal(receiver.audioPort);
+    ASSERT_GE(sender.rtsp, 0);
+    std::string head;
+    ASSERT_EQ(sender.Request("OPTIONS", "*", {}, "", &head), 401);
+    size_t at = head.find("nonce=\"");
+    ASSERT_NE(at, std::string::npos) << head;
+    std::string nonce = head.substr(at + 7, head.find('"', at + 7) - at - 7);
+    auto authorization = [&](const std::string &password) {
+        return "Authorization: Digest username=\"iTunes\", realm=\"AirPlay\", nonce=\"" + nonce +
+               "\", uri=\"*\", response=\"" +
+               DigestResponse("OPTIONS", "*", "AirPlay", "iTunes", password, nonce) + "\"";
+    };
+    EXPECT_EQ(sender.Request("OPTIONS", "*", {authorization("wrong")}, ""), 401);
+    EXPECT_EQ(sender.Request("OPTIONS", "*", {authorization("secret")}, ""), 200);
+    EXPECT_EQ(sender.Request("GET_PARAMETER", "rtsp://127.0.0.1/1", {}, ""), 200);
+    close(sender.rtsp);
+    sender.rtsp = -1;
+    Json report;
+    ASSERT_TRUE(Report(&report));
+    EXPECT_EQ(report["auth"]["accepted"].number, 1);
+    EXPECT_EQ(report["auth"]["refused"].number, 1);
+    EXPECT_EQ(report["auth"]["user"].text, "iTunes");
+    EXPECT_EQ(report["audio"]["rtsp"]["requests"].number, 4);
 }
 
 // The sync measurement end to end: pictures that flash at known stream-clock times and

@@ -127,6 +127,8 @@ bool TimingReplyParse(const uint8_t *data, size_t length, TimingReply *out, std:
 
 // A jump this large is a new stream, not a gap to recover.
 constexpr int64_t kMaxGap = 1000;
+// At most this many frames (22 s) wait behind a missing one.
+constexpr int64_t kMaxHeld = 2048;
 
 void AudioReorderReset(AudioReorder *reorder) {
     std::set<uint16_t> dropList = reorder->dropList;
@@ -239,7 +241,9 @@ std::vector<ReleasedFrame> AudioReorderRelease(AudioReorder *r, double now, bool
         }
         auto gap = r->missing.find(r->nextRelease);
         double since = gap == r->missing.end() ? now : gap->second.since;
-        if (!flush && now - since < r->maxWait) break;
+        // A peer racing far ahead cannot make the receiver hold frames without bound.
+        bool tooFarBehind = r->highest - r->nextRelease >= kMaxHeld;
+        if (!flush && !tooFarBehind && now - since < r->maxWait) break;
         // Given up: the decoder hears nothing for this frame.
         r->lost++;
         r->lastTimestamp += kAudioFrameSamples;

@@ -135,7 +135,10 @@ struct AudioServer {
     bool havePrevious;
     uint16_t previousSequence;
     uint32_t previousTimestamp;
-    std::vector<RtpClockPoint> ties;
+    std::vector<RtpClockPoint> ties; // of the current stream
+    uint64_t syncsThisStream;
+    std::vector<double> clicks; // stream-clock seconds of the onsets mapped so far
+    size_t onsetsMapped;
     AudioCounts counts;
     uint64_t framesAtSummary;
 };
@@ -234,8 +237,22 @@ void ReleaseFrames(AudioServer *a, double now, bool flush) {
     }
 }
 
+// Clicks heard so far onto the stream clock, through the current stream's sync packets
+// (a new stream starts its RTP time afresh).
+void MapOnsets(AudioServer *a) {
+    const std::vector<uint32_t> &onsets = AudioSinkOnsets(a->sink);
+    for (; a->onsetsMapped < onsets.size(); a->onsetsMapped++) {
+        double seconds = 0;
+        if (RtpToStreamClock(a->ties, onsets[a->onsetsMapped], &seconds))
+            a->clicks.push_back(seconds);
+    }
+}
+
 void StartAudioStream(AudioServer *a) {
     ReleaseFrames(a, RxMonotonic(), true);
+    MapOnsets(a);
+    a->ties.clear();
+    a->syncsThisStream = 0;
     AudioReorderReset(&a->reorder);
     AudioSinkStartStream(a->sink);
     a->havePrevious = false;
@@ -524,11 +541,11 @@ void HandleAudioPacket(AudioServer *a, const RtpAudioView &packet, bool retransm
         if (packet.marker) k.markerSet++;
     }
     int64_t highestBefore = a->reorder.started ? a->reorder.highest : -1;
+    uint64_t dropsBefore = a->reorder.deliberateDrops;
     AudioPacketVerdict verdict =
         AudioReorderPacket(&a->reorder, packet.sequence, packet.timestamp, packet.payload,
                            packet.payloadLength, retransmit, now);
-    if (verdict == kAudioRefused && a->reorder.dropped.count(packet.sequence) &&
-        a->reorder.refusedCopies == 0 && a->reorder.deliberateDrops <= a->config->dropAudio.size())
+    if (a->reorder.deliberateDrops > dropsBefore)
         RxLog("Audio: packet %u refused on purpose", packet.sequence);
     if (retransmit && verdict == kAudioAccepted)
         RxLog("Audio: packet %u arrived again as asked", packet.sequence);
@@ -583,7 +600,7 @@ void HandleSync(AudioServer *a, const uint8_t *data, size_t length) {
         Anomaly(a, error);
         return;
     }
-    bool expectFirst = k.syncPackets == 0 || a->ties.empty();
+    bool expectFirst = a->syncsThisStream++ == 0;
     k.syncPackets++;
     if (sync.first) k.syncFirstFlags++;
     if (sync.first != expectFirst && k.syncFlagProblems++ < 3)
@@ -844,7 +861,8 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
     for (int fd : {a->listener, a->dataFd, a->controlFd, a->timingFd, a->eventListener})
         close(fd);
     ToneAnalysis tone = AudioSinkAnalyse(a->sink);
-    std::vector<uint32_t> onsets = AudioSinkOnsets(a->sink);
+    MapOnsets(a);
+    size_t onsets = AudioSinkOnsets(a->sink).size();
     AudioSinkStats sink = AudioSinkGetStats(a->sink);
     if (!AudioSinkClose(a->sink)) sink.wavFailed = true;
     const AudioCounts &k = a->counts;
@@ -944,17 +962,11 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
                                     ", \"rmsDbfs\": " + JsonNumber(tone.rmsDbfs) +
                                     ", \"peak\": " + JsonNumber(tone.peak) +
                                     ", \"snrDb\": " + JsonNumber(tone.snrDb) + "}");
-    // Clicks on the stream clock, through the sync packets' ties.
-    std::vector<double> clicks;
-    for (uint32_t onset : onsets) {
-        double seconds = 0;
-        if (RtpToStreamClock(a->ties, onset, &seconds)) clicks.push_back(seconds);
-    }
-    field("onsets", Count(onsets.size()));
+    field("onsets", Count(onsets));
     if (a->config->avsync) {
         std::vector<double> flashes;
         if (video) flashes = FindFlashes(VideoSinkLumaTrace(video));
-        AvSyncResult sync = AvSyncPair(flashes, clicks, 0.5);
+        AvSyncResult sync = AvSyncPair(flashes, a->clicks, 0.5);
         std::vector<double> absolute;
         for (double offset : sync.offsets)
             absolute.push_back(std::fabs(offset));
