@@ -279,7 +279,8 @@ std::vector<float> Tone(double frequency, double amplitude, size_t frames) {
 TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     const int count = 360;
     int delay = 0;
-    std::vector<std::vector<uint8_t>> frames = EncodeEld(Tone(1000, 0.5, count * 480 + 480), &delay);
+    std::vector<std::vector<uint8_t>> frames =
+        EncodeEld(Tone(1000, 0.5, count * 480 + 480), &delay);
     ASSERT_GE((int)frames.size(), count);
     frames.resize(count);
     ASSERT_TRUE(ReceiverStart(&receiver, {"--drop-audio", "5,50,300", "--late-request", "100",
@@ -300,12 +301,16 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     EXPECT_EQ(sender.Request("SET_PARAMETER", base,
                              {"content-type: image/png", "rtp-info: rtptime=3678580334"}, png),
               200);
-    std::string dmap("mlit\0\0\0\x27" "asal\0\0\0\0" "asar\0\0\0\x06" "Ostrel" "minm\0\0\0\x09"
+    std::string dmap("mlit\0\0\0\x27"
+                     "asal\0\0\0\0"
+                     "asar\0\0\0\x06"
+                     "Ostrel"
+                     "minm\0\0\0\x09"
                      "OFFICE-PC",
                      47);
-    EXPECT_EQ(sender.Request("SET_PARAMETER", base, {"content-type: application/x-dmap-tagged"},
-                             dmap),
-              200);
+    EXPECT_EQ(
+        sender.Request("SET_PARAMETER", base, {"content-type: application/x-dmap-tagged"}, dmap),
+        200);
     // With a CSeq (which this protocol's senders leave out) the answer echoes it.
     std::string head;
     EXPECT_EQ(sender.Request("OPTIONS", "*", {"CSeq: 7"}, "", &head), 200);
@@ -319,7 +324,9 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     }
     // Three recoveries, the late request, and a timing exchange.
     EXPECT_TRUE(sender.ServeUntil(
-        [&] { return sender.answered >= 3 && sender.notInHistory >= 1 && sender.timingAnswered >= 1; },
+        [&] {
+            return sender.answered >= 3 && sender.notInHistory >= 1 && sender.timingAnswered >= 1;
+        },
         10))
         << sender.answered << " answered, " << sender.notInHistory << " not in the history";
     EXPECT_EQ(sender.requestsUnder18, 0);

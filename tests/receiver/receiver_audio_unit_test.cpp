@@ -12,9 +12,18 @@
 namespace {
 
 std::vector<uint8_t> RtpPacket(uint16_t sequence, uint32_t timestamp, size_t payload) {
-    std::vector<uint8_t> p = {0x80, 0x60, (uint8_t)(sequence >> 8), (uint8_t)sequence,
-                              (uint8_t)(timestamp >> 24), (uint8_t)(timestamp >> 16),
-                              (uint8_t)(timestamp >> 8), (uint8_t)timestamp, 0, 0, 0, 0};
+    std::vector<uint8_t> p = {0x80,
+                              0x60,
+                              (uint8_t)(sequence >> 8),
+                              (uint8_t)sequence,
+                              (uint8_t)(timestamp >> 24),
+                              (uint8_t)(timestamp >> 16),
+                              (uint8_t)(timestamp >> 8),
+                              (uint8_t)timestamp,
+                              0,
+                              0,
+                              0,
+                              0};
     for (size_t i = 0; i < payload; i++)
         p.push_back((uint8_t)(i + sequence));
     return p;
@@ -52,8 +61,8 @@ TEST(ReceiverAudioPackets, ReadsDataSyncRetransmitAndTimingForms) {
     EXPECT_FALSE(RetransmitReplyParse(shortForm.data(), shortForm.size(), &view, &error));
     EXPECT_NE(error.find("byte 2"), std::string::npos) << error;
 
-    uint8_t sync[20] = {0x90, 0xD4, 0, 4, 0xFF, 0xFF, 0xF7, 0x63, 0, 0, 0, 1,
-                        0x80, 0,    0, 0, 0,    0,    0,    0};
+    uint8_t sync[20] = {0x90, 0xD4, 0,    4, 0xFF, 0xFF, 0xF7, 0x63, 0, 0,
+                        0,    1,    0x80, 0, 0,    0,    0,    0,    0, 0};
     SyncPacket parsed;
     ASSERT_TRUE(SyncParse(sync, 20, &parsed, &error)) << error;
     EXPECT_TRUE(parsed.first);
@@ -90,8 +99,8 @@ TEST(ReceiverAudioReorder, RecoversDroppedPacketsInOrderAndGivesUpOnMissingOnes)
     AudioReorderReset(&r);
     uint8_t payload[3] = {1, 2, 3};
     auto packet = [&](uint16_t sequence, bool retransmit, double now) {
-        return AudioReorderPacket(&r, sequence, (uint32_t)(uint16_t)(sequence + 10) * 480u,
-                                  payload, 3, retransmit, now);
+        return AudioReorderPacket(&r, sequence, (uint32_t)(uint16_t)(sequence + 10) * 480u, payload,
+                                  3, retransmit, now);
     };
     // The stream starts just before the wrap; 65535 is refused, and so are its copies.
     EXPECT_EQ(packet(65534, false, 0), kAudioAccepted);
@@ -104,7 +113,7 @@ TEST(ReceiverAudioReorder, RecoversDroppedPacketsInOrderAndGivesUpOnMissingOnes)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0], (std::pair<uint16_t, uint16_t>(65535, 1)));
     EXPECT_EQ(requests[1], (std::pair<uint16_t, uint16_t>(1, 2)));
-    EXPECT_TRUE(AudioReorderTakeRequests(&r).empty()); // asked once only
+    EXPECT_TRUE(AudioReorderTakeRequests(&r).empty());    // asked once only
     EXPECT_EQ(packet(65535, false, 0.05), kAudioRefused); // a copy after the request
 
     // Nothing passes the hole before the wait is over.
@@ -133,7 +142,7 @@ TEST(ReceiverAudioReorder, RecoversDroppedPacketsInOrderAndGivesUpOnMissingOnes)
     EXPECT_EQ(released[1].payload.size(), 3u);
     EXPECT_EQ(packet(2, true, 0.7), kAudioLate);
     EXPECT_EQ(packet(3, true, 0.7), kAudioLate); // answered without being asked
-    EXPECT_EQ(r.retransmissionsAnswered, 2u); // 65535, and 2 too late
+    EXPECT_EQ(r.retransmissionsAnswered, 2u);    // 65535, and 2 too late
     EXPECT_EQ(r.unsolicitedAnswers, 1u);
     EXPECT_EQ(r.deliberateDrops, 2u);
     EXPECT_EQ(r.refusedCopies, 2u);
@@ -173,8 +182,13 @@ TEST(ReceiverAudioRtsp, ChecksDescriptionTransportVolumeAndTrack) {
     EXPECT_EQ(volume, -20.5);
     EXPECT_FALSE(ParseVolume("volume: loud", &volume));
 
-    std::string dmap("mlit\0\0\0\x27" "asal\0\0\0\0" "asar\0\0\0\x06" "Ostrel"
-                     "minm\0\0\0\x09" "OFFICE-PC", 47);
+    std::string dmap("mlit\0\0\0\x27"
+                     "asal\0\0\0\0"
+                     "asar\0\0\0\x06"
+                     "Ostrel"
+                     "minm\0\0\0\x09"
+                     "OFFICE-PC",
+                     47);
     TrackInfo track;
     std::vector<std::string> problems;
     ASSERT_TRUE(DmapParseTrack((const uint8_t *)dmap.data(), dmap.size(), &track, &problems));

@@ -44,23 +44,12 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
     char pattern[] = "/tmp/ostrel-rx-test-XXXXXX";
     if (!mkdtemp(pattern)) return false;
     receiver->dir = pattern;
-    std::vector<std::string> all = {RECEIVER_BINARY,
-                                    "--bind",
-                                    "127.0.0.1",
-                                    "--http-port",
-                                    "0",
-                                    "--mirror-port",
-                                    "0",
-                                    "--audio-port",
-                                    "0",
-                                    "--port-file",
-                                    receiver->dir + "/ports",
-                                    "--report",
-                                    receiver->ReportPath(),
+    std::vector<std::string> all = {RECEIVER_BINARY, "--bind", "127.0.0.1", "--http-port", "0",
+                                    "--mirror-port", "0", "--audio-port", "0", "--port-file",
+                                    receiver->dir + "/ports", "--report", receiver->ReportPath(),
                                     // Never the default timing port, which other tests may
                                     // serve; a test's own --ntp-port comes later and wins.
-                                    "--ntp-port",
-                                    std::to_string(FreeUdpPort())};
+                                    "--ntp-port", std::to_string(FreeUdpPort())};
     for (std::string argument : arguments) {
         size_t at = argument.find("@DIR@");
         if (at != std::string::npos) argument.replace(at, 5, receiver->dir);
@@ -385,16 +374,20 @@ bool EncodeTestStream(int width, int height, int count, TestStream *out,
             for (int x = 0; x < width; x++) {
                 bool bar = x >= (n * 8) % width && x < (n * 8) % width + 16;
                 picture.img.plane[0][y * picture.img.i_stride[0] + x] =
-                    !flat.empty() ? flat[n] : bar ? 128 : (y < height / 2 ? 81 : 41);
+                    !flat.empty() ? flat[n]
+                    : bar         ? 128
+                                  : (y < height / 2 ? 81 : 41);
             }
         }
         for (int y = 0; y < height / 2; y++) {
             for (int x = 0; x < width / 2; x++) {
                 bool upper = y < height / 4;
-                picture.img.plane[1][y * picture.img.i_stride[1] + x] =
-                    !flat.empty() ? 128 : upper ? 90 : 240;
-                picture.img.plane[2][y * picture.img.i_stride[2] + x] =
-                    !flat.empty() ? 128 : upper ? 240 : 110;
+                picture.img.plane[1][y * picture.img.i_stride[1] + x] = !flat.empty() ? 128
+                                                                        : upper       ? 90
+                                                                                      : 240;
+                picture.img.plane[2][y * picture.img.i_stride[2] + x] = !flat.empty() ? 128
+                                                                        : upper       ? 240
+                                                                                      : 110;
             }
         }
         picture.i_pts = n;

@@ -47,17 +47,16 @@ struct Options {
 };
 
 void Usage(FILE *out) {
-    fprintf(out,
-            "usage: ostrel-avsync [options]\n"
-            "  --seconds N       run for N seconds (default 10)\n"
-            "  --interval S      seconds between flashes (default 1)\n"
-            "  --flash-ms N      how long the screen stays white (default 150)\n"
-            "  --click-ms N      length of the click (default 5)\n"
-            "  --audio-lead-ms N play each click N ms before its flash (negative: after)\n"
-            "  --sink NAME       PulseAudio sink (default: the default sink)\n"
-            "  --no-audio        flash only\n"
-            "The screen is the X display of $DISPLAY; the sound server is the one of the\n"
-            "environment (PULSE_SERVER or the user's).\n");
+    fprintf(out, "usage: ostrel-avsync [options]\n"
+                 "  --seconds N       run for N seconds (default 10)\n"
+                 "  --interval S      seconds between flashes (default 1)\n"
+                 "  --flash-ms N      how long the screen stays white (default 150)\n"
+                 "  --click-ms N      length of the click (default 5)\n"
+                 "  --audio-lead-ms N play each click N ms before its flash (negative: after)\n"
+                 "  --sink NAME       PulseAudio sink (default: the default sink)\n"
+                 "  --no-audio        flash only\n"
+                 "The screen is the X display of $DISPLAY; the sound server is the one of the\n"
+                 "environment (PULSE_SERVER or the user's).\n");
 }
 
 bool ParseOptions(int argc, char **argv, Options *o) {
@@ -127,11 +126,10 @@ bool OpenScreen(FlashScreen *s) {
     attributes.override_redirect = True;
     attributes.background_pixel = s->black;
     // Above everything, the whole screen, no window manager in the way.
-    s->window = XCreateWindow(s->display, RootWindow(s->display, screen), 0, 0,
-                              (unsigned)DisplayWidth(s->display, screen),
-                              (unsigned)DisplayHeight(s->display, screen), 0, CopyFromParent,
-                              InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel,
-                              &attributes);
+    s->window = XCreateWindow(
+        s->display, RootWindow(s->display, screen), 0, 0,
+        (unsigned)DisplayWidth(s->display, screen), (unsigned)DisplayHeight(s->display, screen), 0,
+        CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
     XStoreName(s->display, s->window, "ostrel-avsync");
     XMapRaised(s->display, s->window);
     XSync(s->display, False);
@@ -155,9 +153,8 @@ int main(int argc, char **argv) {
     if (o.audio) {
         pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
         // A short buffer keeps the reported latency small and steady.
-        pa_buffer_attr attr{(uint32_t)-1, (uint32_t)pa_usec_to_bytes(40000, &spec),
-                            (uint32_t)-1, (uint32_t)pa_usec_to_bytes(10000, &spec),
-                            (uint32_t)-1};
+        pa_buffer_attr attr{(uint32_t)-1, (uint32_t)pa_usec_to_bytes(40000, &spec), (uint32_t)-1,
+                            (uint32_t)pa_usec_to_bytes(10000, &spec), (uint32_t)-1};
         int error = 0;
         pulse = pa_simple_new(nullptr, "ostrel-avsync", PA_STREAM_PLAYBACK, o.sink, "sync clicks",
                               &spec, nullptr, &attr, &error);

@@ -21,7 +21,8 @@ static void Usage(FILE *out) {
         "  --mirror-port PORT      mirroring port (default 7100; 0 picks a free one)\n"
         "  --port-base N           shorthand: --http-port N --mirror-port N+100\n"
         "  --ntp-port PORT         the sender's timing port (default 7010)\n"
-        "  --port-file PATH        write \"http PORT\\nmirror PORT\\naudio PORT\\n\" once listening\n"
+        "  --port-file PATH        write \"http PORT\\nmirror PORT\\naudio PORT\\n\" once "
+        "listening\n"
         "  --width N --height N    screen size reported by /stream.xml (1920x1080)\n"
         "  --overscanned           report the screen as overscanned\n"
         "  --overscan-form FORM    bool (default), string or integer\n"
@@ -40,7 +41,8 @@ static void Usage(FILE *out) {
         "  --timecode CELL:WIDTH   read a benchmark's time code (cells of CELL pixels on a\n"
         "                          screen WIDTH pixels wide) and report screen-to-arrival times\n"
         "audio:\n"
-        "  --audio-port PORT       RTSP port of the audio side (default 47000; 0 picks a free one)\n"
+        "  --audio-port PORT       RTSP port of the audio side (default 47000; 0 picks a free "
+        "one)\n"
         "  --busy-audio STEP       answer 453 to OPTIONS, ANNOUNCE, SETUP or RECORD\n"
         "  --audio-latency N       Audio-Latency of the RECORD answer in samples (4410; 0: none)\n"
         "  --drop-audio LIST       refuse these sequence numbers when first seen (e.g. 5,50,300)\n"
@@ -57,8 +59,8 @@ static bool ParseSequenceList(const char *text, std::vector<uint16_t> *out) {
     size_t start = 0;
     while (start <= list.size()) {
         size_t comma = list.find(',', start);
-        std::string piece = list.substr(start, comma == std::string::npos ? std::string::npos
-                                                                          : comma - start);
+        std::string piece =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         char *end = nullptr;
         errno = 0;
         long value = strtol(piece.c_str(), &end, 10);
@@ -185,8 +187,8 @@ int main(int argc, char **argv) {
             if (ok) config.pngPath = text;
         } else if (flag == "--timecode") {
             // CELL:SCREENWIDTH, both in screen pixels.
-            ok = value(&text) && sscanf(text, "%d:%d", &config.timecodeCell,
-                                        &config.timecodeScreenWidth) == 2 &&
+            ok = value(&text) &&
+                 sscanf(text, "%d:%d", &config.timecodeCell, &config.timecodeScreenWidth) == 2 &&
                  config.timecodeCell > 0 && config.timecodeScreenWidth > 0;
         } else if (flag == "--audio-port") {
             ok = number(0, 65535, &n);

@@ -134,8 +134,7 @@ static void Append(AudioSink *sink, const float *interleaved, int64_t frames) {
         if (std::fabs(left) >= kOnsetLevel || std::fabs(right) >= kOnsetLevel) {
             if ((sink->lastLoud < 0 || index - sink->lastLoud > kOnsetQuiet) &&
                 sink->onsets.size() < 100000)
-                sink->onsets.push_back(sink->stretchRtp +
-                                       (uint32_t)(index - sink->stretchSample));
+                sink->onsets.push_back(sink->stretchRtp + (uint32_t)(index - sink->stretchSample));
             sink->lastLoud = index;
         }
         if (sink->mono.size() < kAnalysisLimit) sink->mono.push_back(m);

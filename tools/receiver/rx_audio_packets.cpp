@@ -204,7 +204,8 @@ AudioPacketVerdict AudioReorderPacket(AudioReorder *r, uint16_t sequence, uint32
     for (int64_t s = r->highest + 1; s < extended; s++)
         if (!r->held.count(s) && !r->missing.count(s)) r->missing[s] = {now, false, false};
     if (extended > r->highest) r->highest = extended;
-    r->held[extended] = AudioReorder::Held{timestamp, std::vector<uint8_t>(payload, payload + length)};
+    r->held[extended] =
+        AudioReorder::Held{timestamp, std::vector<uint8_t>(payload, payload + length)};
     r->accepted++;
     return kAudioAccepted;
 }
@@ -233,8 +234,8 @@ std::vector<ReleasedFrame> AudioReorderRelease(AudioReorder *r, double now, bool
         auto held = r->held.find(r->nextRelease);
         if (held != r->held.end()) {
             r->lastTimestamp = held->second.timestamp;
-            out.push_back({held->first, false, held->second.timestamp,
-                           std::move(held->second.payload)});
+            out.push_back(
+                {held->first, false, held->second.timestamp, std::move(held->second.payload)});
             r->held.erase(held);
             r->nextRelease++;
             continue;

@@ -61,8 +61,8 @@ struct TimingReply {
 // Sequence numbers are extended to 64 bits so a stream may wrap.
 struct AudioReorder {
     bool started;
-    int64_t nextRelease; // extended sequence of the next frame handed to the decoder
-    int64_t highest;     // highest extended sequence seen
+    int64_t nextRelease;    // extended sequence of the next frame handed to the decoder
+    int64_t highest;        // highest extended sequence seen
     uint32_t lastTimestamp; // of the last frame released (a lost frame takes the next slot)
     struct Held {
         uint32_t timestamp;
@@ -70,26 +70,26 @@ struct AudioReorder {
     };
     std::map<int64_t, Held> held;
     struct Missing {
-        double since;     // when the gap was seen
-        bool asked;       // a retransmission request went out
-        bool deliberate;  // refused on purpose (--drop-audio)
+        double since;    // when the gap was seen
+        bool asked;      // a retransmission request went out
+        bool deliberate; // refused on purpose (--drop-audio)
     };
     std::map<int64_t, Missing> missing;
-    std::set<uint16_t> dropList;    // refused when first seen
-    std::set<uint16_t> dropped;     // of dropList: refused already (copies are refused too)
-    std::set<int64_t> asked;        // asked for and not yet answered
-    double maxWait;                 // seconds a missing frame may hold up the ones after it
+    std::set<uint16_t> dropList; // refused when first seen
+    std::set<uint16_t> dropped;  // of dropList: refused already (copies are refused too)
+    std::set<int64_t> asked;     // asked for and not yet answered
+    double maxWait;              // seconds a missing frame may hold up the ones after it
     // Counts.
     uint64_t accepted;
-    uint64_t redundantCopies;       // packets seen again (the sender's redundant re-sends)
-    uint64_t refusedCopies;         // copies of a deliberately dropped packet, refused
+    uint64_t redundantCopies; // packets seen again (the sender's redundant re-sends)
+    uint64_t refusedCopies;   // copies of a deliberately dropped packet, refused
     uint64_t deliberateDrops;
-    uint64_t recoveredByCopy;       // a gap filled by a redundant copy
+    uint64_t recoveredByCopy; // a gap filled by a redundant copy
     uint64_t retransmissionsAnswered;
-    uint64_t unsolicitedAnswers;    // answers for packets not asked for or already held
-    uint64_t late;                  // arrived after their place was given up
-    uint64_t lost;                  // given up: never arrived in time
-    uint64_t jumps;                 // sequence jumps too large to be a gap (a new stream)
+    uint64_t unsolicitedAnswers; // answers for packets not asked for or already held
+    uint64_t late;               // arrived after their place was given up
+    uint64_t lost;               // given up: never arrived in time
+    uint64_t jumps;              // sequence jumps too large to be a gap (a new stream)
 };
 
 void AudioReorderReset(AudioReorder *reorder);

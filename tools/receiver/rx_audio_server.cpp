@@ -336,11 +336,10 @@ void HandleSetup(AudioServer *a, RtspConnection *c, const HttpRequest &request,
     a->sender = c->peer.sin_addr;
     a->nextTiming = 0;
     Respond(c, request, record, 200, "OK",
-            {{"Transport", "RTP/AVP/UDP;unicast;mode=record;server_port=" +
-                               std::to_string(a->dataPort) +
-                               ";control_port=" + std::to_string(a->controlPort) +
-                               ";timing_port=" + std::to_string(a->timingPort) +
-                               ";event_port=" + std::to_string(a->eventPort)},
+            {{"Transport",
+              "RTP/AVP/UDP;unicast;mode=record;server_port=" + std::to_string(a->dataPort) +
+                  ";control_port=" + std::to_string(a->controlPort) + ";timing_port=" +
+                  std::to_string(a->timingPort) + ";event_port=" + std::to_string(a->eventPort)},
              {"Session", "1"}});
     RxLog("%s: audio ports: data %d, control %d, timing %d, event %d; the sender's timing %ld, "
           "control %ld",
@@ -392,8 +391,7 @@ void HandleSetParameter(AudioServer *a, RtspConnection *c, const HttpRequest &re
         a->counts.track = track;
         a->counts.trackProblems = problems;
         RxLog("%s: track information: name \"%s\", artist \"%s\", album \"%s\"",
-              c->peerText.c_str(), track.name.c_str(), track.artist.c_str(),
-              track.album.c_str());
+              c->peerText.c_str(), track.name.c_str(), track.artist.c_str(), track.album.c_str());
         for (auto &problem : problems)
             Anomaly(a, "track information: " + problem);
     } else {
@@ -559,9 +557,8 @@ void HandleAudioPacket(AudioServer *a, const RtpAudioView &packet, bool retransm
             if (packet.timestamp - a->previousTimestamp != (uint32_t)steps * kAudioFrameSamples &&
                 k.timestampMismatches++ < 3)
                 Anomaly(a, "packet " + std::to_string(packet.sequence) + " has RTP time " +
-                               std::to_string(packet.timestamp) + ", " +
-                               std::to_string(steps) + " frames after " +
-                               std::to_string(a->previousTimestamp));
+                               std::to_string(packet.timestamp) + ", " + std::to_string(steps) +
+                               " frames after " + std::to_string(a->previousTimestamp));
         }
         a->havePrevious = true;
         a->previousSequence = packet.sequence;
@@ -605,12 +602,11 @@ void HandleSync(AudioServer *a, const uint8_t *data, size_t length) {
     if (sync.first) k.syncFirstFlags++;
     if (sync.first != expectFirst && k.syncFlagProblems++ < 3)
         Anomaly(a, std::string("sync packet ") + std::to_string(k.syncPackets) + " starts 0x" +
-                   (sync.first ? "90" : "80") + ", expected 0x" + (expectFirst ? "90" : "80"));
+                       (sync.first ? "90" : "80") + ", expected 0x" + (expectFirst ? "90" : "80"));
     if (sync.field2 != 4 && k.syncFlagProblems++ < 3)
         Anomaly(a, "sync packet with " + std::to_string(sync.field2) + " at bytes 2-3, expected 4");
     int latency = a->config->audioLatency > 0 ? a->config->audioLatency : kDefaultSenderLatency;
-    if (sync.rtpTime - sync.rtpMinusLatency != (uint32_t)latency &&
-        k.syncLatencyMismatches++ < 3)
+    if (sync.rtpTime - sync.rtpMinusLatency != (uint32_t)latency && k.syncLatencyMismatches++ < 3)
         Anomaly(a, "sync packet: RTP time " + std::to_string(sync.rtpTime) + " minus " +
                        std::to_string(sync.rtpMinusLatency) + " is not the latency " +
                        std::to_string(latency));
@@ -655,9 +651,8 @@ void ReadUdp(AudioServer *a, int fd, double now) {
             int64_t receiveSeconds = (int64_t)(reply.receive >> 32);
             a->counts.transmitSecondsForm =
                 std::llabs(transmitSeconds - receiveSeconds) < 5 ? "stream clock"
-                : std::llabs(transmitSeconds - receiveSeconds - kStreamClockEpoch) < 5
-                    ? "unix"
-                    : "other";
+                : std::llabs(transmitSeconds - receiveSeconds - kStreamClockEpoch) < 5 ? "unix"
+                                                                                       : "other";
             if (a->counts.timingOffsets.size() < 100000) {
                 a->counts.timingOffsets.push_back(t2 - (t1 + t4) / 2);
                 a->counts.timingRoundTrips.push_back(t4 - t1);
@@ -877,9 +872,8 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
         methods += (methods.size() > 1 ? ", " : "") + JsonQuote(method) + ": " + Count(count);
     field("rtsp", "{\"connections\": " + Count(k.rtspConnections) +
                       ", \"requests\": " + Count(k.rtspRequests) + ", \"methods\": " + methods +
-                      "}, \"busyRefusals\": " + Count(k.busyRefusals) +
-                      ", \"badRequests\": " + Count(k.badRequests) +
-                      ", \"keepAlives\": " + Count(k.keepAlives) +
+                      "}, \"busyRefusals\": " + Count(k.busyRefusals) + ", \"badRequests\": " +
+                      Count(k.badRequests) + ", \"keepAlives\": " + Count(k.keepAlives) +
                       ", \"teardowns\": " + Count(k.teardowns) + "}");
     field("sdp", "{\"checked\": " + Bool(k.sdpChecked) +
                      ", \"ok\": " + Bool(k.sdpChecked && k.sdpProblems.empty()) +
@@ -891,22 +885,21 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
                            ", \"controlPort\": " + std::to_string(a->controlPort) +
                            ", \"timingPort\": " + std::to_string(a->timingPort) +
                            ", \"eventPort\": " + std::to_string(a->eventPort) + "}");
-    field("record", "{\"count\": " + Count(k.records) + ", \"rtpInfo\": " +
-                        JsonQuote(k.recordRtpInfo) + "}");
+    field("record",
+          "{\"count\": " + Count(k.records) + ", \"rtpInfo\": " + JsonQuote(k.recordRtpInfo) + "}");
     field("latency", std::to_string(a->config->audioLatency));
     field("volume", k.haveVolume ? JsonNumber(k.volume) : "null");
     field("volumeRequests", Count(k.volumeRequests));
     field("artwork", "{\"requests\": " + Count(k.artworkRequests) + ", \"bytes\": " +
                          Count(k.artworkBytes) + ", \"png\": " + Bool(k.artworkPng) + "}");
-    field("track", !k.haveTrack ? std::string("null")
-                                : "{\"requests\": " + Count(k.trackRequests) +
-                                      ", \"name\": " + JsonQuote(k.track.name) +
-                                      ", \"artist\": " + JsonQuote(k.track.artist) +
-                                      ", \"album\": " + JsonQuote(k.track.album) +
-                                      ", \"complete\": " +
-                                      Bool(k.track.hasName && k.track.hasArtist &&
-                                           k.track.hasAlbum) +
-                                      ", \"problems\": " + Strings(k.trackProblems) + "}");
+    field("track", !k.haveTrack
+                       ? std::string("null")
+                       : "{\"requests\": " + Count(k.trackRequests) +
+                             ", \"name\": " + JsonQuote(k.track.name) +
+                             ", \"artist\": " + JsonQuote(k.track.artist) +
+                             ", \"album\": " + JsonQuote(k.track.album) + ", \"complete\": " +
+                             Bool(k.track.hasName && k.track.hasArtist && k.track.hasAlbum) +
+                             ", \"problems\": " + Strings(k.trackProblems) + "}");
     field("otherParameters", Count(k.otherParameters));
     field("datagrams", Count(k.dataPackets));
     field("badPackets", Count(k.badDataPackets));
@@ -920,9 +913,8 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
     field("decodeErrors", Count(sink.decodeErrors));
     field("silentFrames", Count(sink.silentFrames));
     field("overlaps", Count(sink.overlaps));
-    field("sync", "{\"packets\": " + Count(k.syncPackets) +
-                      ", \"firstFlags\": " + Count(k.syncFirstFlags) +
-                      ", \"flagProblems\": " + Count(k.syncFlagProblems) +
+    field("sync", "{\"packets\": " + Count(k.syncPackets) + ", \"firstFlags\": " +
+                      Count(k.syncFirstFlags) + ", \"flagProblems\": " + Count(k.syncFlagProblems) +
                       ", \"latencyMismatches\": " + Count(k.syncLatencyMismatches) +
                       ", \"bad\": " + Count(k.syncBadPackets) + "}");
     field("redundantCopies", Count(r.redundantCopies));
@@ -930,30 +922,27 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
     uint64_t unanswered = k.retransmitAsked > r.retransmissionsAnswered
                               ? k.retransmitAsked - r.retransmissionsAnswered
                               : 0;
-    field("retransmit", "{\"deliberateDrops\": " + Count(r.deliberateDrops) +
-                            ", \"refusedCopies\": " + Count(r.refusedCopies) +
-                            ", \"requests\": " + Count(k.retransmitRequests) +
-                            ", \"asked\": " + Count(k.retransmitAsked) +
-                            ", \"answered\": " + Count(r.retransmissionsAnswered) +
-                            ", \"unanswered\": " + Count(unanswered) +
-                            ", \"unsolicited\": " + Count(r.unsolicitedAnswers) +
-                            ", \"badAnswers\": " + Count(k.retransmitBadAnswers) +
-                            ", \"requestBytes\": " +
-                            std::to_string(a->config->retransmitRequestBytes) +
-                            ", \"lateRequests\": " + Count(k.lateRequests) +
-                            ", \"lateAnswered\": " + Count(k.lateAnswered) + "}");
+    field("retransmit",
+          "{\"deliberateDrops\": " + Count(r.deliberateDrops) + ", \"refusedCopies\": " +
+              Count(r.refusedCopies) + ", \"requests\": " + Count(k.retransmitRequests) +
+              ", \"asked\": " + Count(k.retransmitAsked) + ", \"answered\": " +
+              Count(r.retransmissionsAnswered) + ", \"unanswered\": " + Count(unanswered) +
+              ", \"unsolicited\": " + Count(r.unsolicitedAnswers) +
+              ", \"badAnswers\": " + Count(k.retransmitBadAnswers) +
+              ", \"requestBytes\": " + std::to_string(a->config->retransmitRequestBytes) +
+              ", \"lateRequests\": " + Count(k.lateRequests) +
+              ", \"lateAnswered\": " + Count(k.lateAnswered) + "}");
     field("lost", Count(r.lost));
     field("sequenceJumps", Count(r.jumps));
     field("events", "{\"connections\": " + Count(k.eventConnections) +
                         ", \"bytes\": " + Count(k.eventBytes) + "}");
-    field("timing", "{\"requests\": " + Count(k.timingRequests) +
-                        ", \"replies\": " + Count(k.timingReplies) +
-                        ", \"badReplies\": " + Count(k.timingBadReplies) +
+    field("timing", "{\"requests\": " + Count(k.timingRequests) + ", \"replies\": " +
+                        Count(k.timingReplies) + ", \"badReplies\": " + Count(k.timingBadReplies) +
                         ", \"transmitSeconds\": " + JsonQuote(k.transmitSecondsForm) +
                         ", \"offsetMs\": " + JsonSpreadMs(k.timingOffsets) +
                         ", \"roundTripMs\": " + JsonSpreadMs(k.timingRoundTrips) + "}");
-    field("wav", "{\"path\": " + JsonQuote(a->config->wavPath) +
-                     ", \"seconds\": " + JsonNumber((double)sink.samplesWritten / kAudioSampleRate) +
+    field("wav", "{\"path\": " + JsonQuote(a->config->wavPath) + ", \"seconds\": " +
+                     JsonNumber((double)sink.samplesWritten / kAudioSampleRate) +
                      ", \"failed\": " + Bool(sink.wavFailed) + "}");
     field("tone", !tone.valid ? std::string("null")
                               : "{\"seconds\": " + JsonNumber(tone.seconds) +

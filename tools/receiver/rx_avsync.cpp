@@ -40,7 +40,8 @@ AvSyncResult AvSyncPair(const std::vector<double> &flashes, const std::vector<do
         size_t best = clicks.size();
         for (size_t i = 0; i < clicks.size(); i++) {
             if (used[i] || std::fabs(clicks[i] - flash) > maxDistance) continue;
-            if (best == clicks.size() || std::fabs(clicks[i] - flash) < std::fabs(clicks[best] - flash))
+            if (best == clicks.size() ||
+                std::fabs(clicks[i] - flash) < std::fabs(clicks[best] - flash))
                 best = i;
         }
         if (best == clicks.size()) continue;

@@ -16,7 +16,8 @@ static std::vector<std::string> Split(const std::string &text, char separator) {
     size_t start = 0;
     for (;;) {
         size_t at = text.find(separator, start);
-        pieces.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        pieces.push_back(
+            text.substr(start, at == std::string::npos ? std::string::npos : at - start));
         if (at == std::string::npos) break;
         start = at + 1;
     }
@@ -49,7 +50,8 @@ std::vector<std::string> SdpCheck(const std::string &sdp) {
                 std::string parameter = Trim(piece);
                 size_t equals = parameter.find('=');
                 if (equals == std::string::npos) continue;
-                std::string name = parameter.substr(0, equals), value = parameter.substr(equals + 1);
+                std::string name = parameter.substr(0, equals),
+                            value = parameter.substr(equals + 1);
                 if (strcasecmp(name.c_str(), "mode") == 0) {
                     mode = true;
                     if (strcasecmp(value.c_str(), "AAC-eld") != 0)

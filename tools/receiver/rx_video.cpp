@@ -33,7 +33,7 @@ struct VideoSink {
     int64_t lastScaledPts; // in the stream's time base
     bool sawKeyframe;
     std::vector<uint8_t> pendingParameterSets; // Annex B; sent ahead of the next picture
-    int timecodeCell;        // 0: no time code expected
+    int timecodeCell;                          // 0: no time code expected
     int timecodeScreenWidth;
     bool haveTimecode;
     uint32_t timecode;
