@@ -66,6 +66,11 @@ void PostDisplayChange(void *) {
                               Qt::QueuedConnection);
 }
 
+// Capture thread: the run cannot capture anything; the connection ends with a failure.
+void OnCaptureFailed(void *, void *connection, const char *) {
+    MirroringConnectionCaptureFailed(static_cast<MirroringConnection *>(connection));
+}
+
 CaptureManager *StartServices() {
     EnumerateDisplays();
     const SettingsValues &s = Settings.values;
@@ -76,6 +81,8 @@ CaptureManager *StartServices() {
     manager->statusContext = nullptr;
     manager->onTargetLost = ForgetAppWindow;
     manager->user = nullptr;
+    manager->onCaptureFailed = OnCaptureFailed;
+    manager->failedContext = nullptr;
     SetEncodedFrameHandler(EnqueueVideoFrame);
     return manager;
 }
