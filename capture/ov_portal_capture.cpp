@@ -58,6 +58,9 @@ struct PortalCapture {
     pw_context *context = nullptr;
     pw_core *core = nullptr;
     pw_stream *stream = nullptr;
+    pw_registry *registry = nullptr;
+    uint32_t node = 0;
+    spa_hook registryListener{};
     spa_hook coreListener{};
     spa_hook streamListener{};
     std::atomic<int> streamEnded{0}; // error, or disconnected after streaming
@@ -364,6 +367,26 @@ const pw_core_events kCoreEvents = [] {
     return events;
 }();
 
+// The node the portal handed over went away: its producer (the portal backend, or the
+// compositor behind it) is gone, and the stream will never deliver again.
+void OnGlobalRemove(void *data, uint32_t id) {
+    PortalCapture *p = static_cast<PortalCapture *>(data);
+    if (id != p->node) return;
+    {
+        std::lock_guard<std::mutex> hold(p->frameLock);
+        if (p->streamError.empty()) p->streamError = "the screen-cast node went away";
+    }
+    p->streamEnded.store(1);
+    pw_thread_loop_signal(p->loop, false);
+}
+
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = OnGlobalRemove;
+    return events;
+}();
+
 void OnStreamState(void *data, pw_stream_state, pw_stream_state state, const char *error) {
     PortalCapture *p = static_cast<PortalCapture *>(data);
     if (state == PW_STREAM_STATE_STREAMING) p->streaming.store(1);
@@ -471,6 +494,10 @@ bool ConnectStream(PortalCapture *p, int fd, uint32_t node, std::string *reason)
                   strerror(errno);
     } else {
         pw_core_add_listener(p->core, &p->coreListener, &kCoreEvents, p);
+        p->node = node;
+        p->registry = pw_core_get_registry(p->core, PW_VERSION_REGISTRY, 0);
+        if (p->registry)
+            pw_registry_add_listener(p->registry, &p->registryListener, &kRegistryEvents, p);
         p->stream = pw_stream_new(p->core, "Ostrel screen",
                                   pw_properties_new(PW_KEY_MEDIA_TYPE, "Video",
                                                     PW_KEY_MEDIA_CATEGORY, "Capture",
@@ -521,6 +548,11 @@ void DisconnectStream(PortalCapture *p) {
         pw_stream_disconnect(p->stream);
         pw_stream_destroy(p->stream);
         p->stream = nullptr;
+    }
+    if (p->registry) {
+        spa_hook_remove(&p->registryListener);
+        pw_proxy_destroy((pw_proxy *)p->registry);
+        p->registry = nullptr;
     }
     if (p->core) {
         spa_hook_remove(&p->coreListener);
