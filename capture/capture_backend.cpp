@@ -25,8 +25,8 @@ CaptureBackend ChooseCaptureBackend() {
                  value.c_str());
         forced = false;
     }
-    CaptureBackend backend = CaptureBackendFor(forced ? value.c_str() : nullptr,
-                                               getenv("WAYLAND_DISPLAY"), getenv("XDG_SESSION_TYPE"));
+    CaptureBackend backend = CaptureBackendFor(
+        forced ? value.c_str() : nullptr, getenv("WAYLAND_DISPLAY"), getenv("XDG_SESSION_TYPE"));
     if (previous.exchange(backend) != backend) {
         DebugLog(2, "Capture: using the %s (%s)\n",
                  backend == CaptureBackendPortal ? "ScreenCast portal" : "X server",
@@ -35,4 +35,6 @@ CaptureBackend ChooseCaptureBackend() {
     return backend;
 }
 
-std::string PortalTokenPath() { return DataFolder() + "ScreenCastToken"; }
+std::string PortalTokenPath() {
+    return DataFolder() + "ScreenCastToken";
+}

@@ -250,7 +250,22 @@ void OpenPortal(CaptureManager *m) {
     options.context = m;
     std::string reason;
     m->portal = PortalCaptureOpen(&options, &reason);
-    if (!m->portal && m->running.load()) FailRun(m, ("screen-cast portal: " + reason).c_str());
+    if (!m->portal) {
+        if (m->running.load()) FailRun(m, ("screen-cast portal: " + reason).c_str());
+        return;
+    }
+    // The streams are the monitors a Wayland session lets this program see.
+    PortalStream streams[kMaxDisplays];
+    int count = PortalCaptureStreams(m->portal, streams, kMaxDisplays);
+    DisplayRect rects[kMaxDisplays];
+    uint64_t ids[kMaxDisplays];
+    for (int i = 0; i < count; i++) {
+        const PortalStream &s = streams[i];
+        rects[i] = DisplayRect{s.x, s.y, s.x + s.width, s.y + s.height};
+        ids[i] = s.node;
+    }
+    PublishPortalDisplays(rects, ids, count);
+    if (m->onDisplaysChanged) m->onDisplaysChanged(m);
 }
 
 void CaptureThreadMain(void *arg) {
@@ -342,7 +357,9 @@ void JoinThread(CaptureManager *m) {
     if (ThreadIsStarted(&m->thread) && !ThreadIsCurrent(&m->thread)) ThreadJoin(&m->thread);
 }
 
-bool OnCaptureThread(const CaptureManager *m) { return ThreadIsCurrent(&m->thread); }
+bool OnCaptureThread(const CaptureManager *m) {
+    return ThreadIsCurrent(&m->thread);
+}
 
 } // namespace
 

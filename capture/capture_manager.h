@@ -83,6 +83,10 @@ struct CaptureManager {
     int32_t portalFrameCopied[2];        // capture thread; a portal frame reached the slot
     CaptureFailedFn onCaptureFailed;     // installed by the shell; may be null
     void *failedContext;                 // first argument of onCaptureFailed
+    // Capture thread, after a portal session described its monitors (published for
+    // EnumerateDisplays): the shell enumerates the displays again. Gets the manager.
+    // May be null.
+    void (*onDisplaysChanged)(void *context);
 };
 
 // Makes the process's manager: quality = qualitySetting + 2, encoderLevel 1, flags 0,

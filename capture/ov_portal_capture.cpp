@@ -215,11 +215,12 @@ int PortalRequest(PortalCapture *p, const char *method, const char *sessionPath,
     if (r >= 0) r = sd_bus_call(p->bus, call, kCallTimeoutUs, &error, &reply);
     int result = -1;
     if (r < 0) {
-        *reason = std::string("the portal's ") + method + " failed: " +
-                  (error.message ? error.message : strerror(-r));
+        *reason = std::string("the portal's ") + method +
+                  " failed: " + (error.message ? error.message : strerror(-r));
     } else {
         int64_t deadline = MonotonicNanos() + (int64_t)answerMs * 1000000;
-        while (!p->requestDone && MonotonicNanos() < deadline && KeepGoing(p)) PumpBus(p, 100);
+        while (!p->requestDone && MonotonicNanos() < deadline && KeepGoing(p))
+            PumpBus(p, 100);
         if (p->requestDone) {
             result = (int)p->responseCode;
         } else if (!KeepGoing(p)) {
@@ -328,16 +329,15 @@ int RunSessionRequests(PortalCapture *p, std::string *reason) {
     p->closedSlot = nullptr;
     (void)sd_bus_match_signal(p->bus, &p->closedSlot, nullptr, p->sessionHandle.c_str(),
                               "org.freedesktop.portal.Session", "Closed", OnSessionClosed, p);
-    code = PortalRequest(p, "SelectSources", p->sessionHandle.c_str(), nullptr,
-                         AppendSelectSources, kQuickAnswerMs, reason);
+    code = PortalRequest(p, "SelectSources", p->sessionHandle.c_str(), nullptr, AppendSelectSources,
+                         kQuickAnswerMs, reason);
     if (code != 0) {
         if (code > 0) *reason = std::string("SelectSources ") + ResponseText(code);
         return code;
     }
     p->restoreToken.clear();
     p->streamCount = 0;
-    code = PortalRequest(p, "Start", p->sessionHandle.c_str(), "", nullptr, kUserAnswerMs,
-                         reason);
+    code = PortalRequest(p, "Start", p->sessionHandle.c_str(), "", nullptr, kUserAnswerMs, reason);
     if (code > 0) *reason = std::string("Start ") + ResponseText(code);
     if (code == 0 && p->streamCount == 0) {
         *reason = "Start granted no stream";
@@ -353,8 +353,8 @@ void OnCoreError(void *data, uint32_t id, int, int res, const char *message) {
     if (id != PW_ID_CORE) return;
     {
         std::lock_guard<std::mutex> hold(p->frameLock);
-        p->streamError = std::string("PipeWire connection error: ") +
-                         (message ? message : strerror(-res));
+        p->streamError =
+            std::string("PipeWire connection error: ") + (message ? message : strerror(-res));
     }
     p->streamEnded.store(1);
     pw_thread_loop_signal(p->loop, false);
@@ -490,18 +490,18 @@ bool ConnectStream(PortalCapture *p, int fd, uint32_t node, std::string *reason)
     p->core = pw_context_connect_fd(p->context, fd, nullptr, 0); // takes the descriptor
     bool ok = p->core != nullptr;
     if (!ok) {
-        *reason = std::string("could not connect to the portal's PipeWire remote: ") +
-                  strerror(errno);
+        *reason =
+            std::string("could not connect to the portal's PipeWire remote: ") + strerror(errno);
     } else {
         pw_core_add_listener(p->core, &p->coreListener, &kCoreEvents, p);
         p->node = node;
         p->registry = pw_core_get_registry(p->core, PW_VERSION_REGISTRY, 0);
         if (p->registry)
             pw_registry_add_listener(p->registry, &p->registryListener, &kRegistryEvents, p);
-        p->stream = pw_stream_new(p->core, "Ostrel screen",
-                                  pw_properties_new(PW_KEY_MEDIA_TYPE, "Video",
-                                                    PW_KEY_MEDIA_CATEGORY, "Capture",
-                                                    PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+        p->stream =
+            pw_stream_new(p->core, "Ostrel screen",
+                          pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                            "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
         ok = p->stream != nullptr;
         if (!ok) *reason = "could not make the PipeWire stream";
     }
@@ -621,8 +621,9 @@ PortalCapture *PortalCaptureOpen(const PortalCaptureOptions *options, std::strin
 
         offeredToken = ReadTokenFile(p->options.tokenPath);
         int code = RunSessionRequests(p, &why);
-        if (code != 0 && !offeredToken.empty() && KeepGoing(p)) {
-            // A token the portal no longer honours: forget it and ask again.
+        if ((code == 2 || code < 0) && !offeredToken.empty() && KeepGoing(p)) {
+            // A token the portal no longer honours: forget it and ask again. A dialog the
+            // user cancelled (1) stays cancelled.
             DebugLog(2, "Portal: the kept permission was not accepted (%s); asking again\n",
                      why.c_str());
             CloseSession(p);
@@ -641,16 +642,15 @@ PortalCapture *PortalCaptureOpen(const PortalCaptureOptions *options, std::strin
                 DebugLog(2, "Portal: stream %i node %u at %i, %i size %ix%i source type %u\n", i,
                          s.node, s.x, s.y, s.width, s.height, s.sourceType);
             }
-            p->streamIndex =
-                options->streamIndex >= 0 && options->streamIndex < p->streamCount
-                    ? options->streamIndex
-                    : 0;
+            p->streamIndex = options->streamIndex >= 0 && options->streamIndex < p->streamCount
+                                 ? options->streamIndex
+                                 : 0;
             sd_bus_message *reply = nullptr;
             sd_bus_message *call = nullptr;
             sd_bus_error error = SD_BUS_ERROR_NULL;
             int fd = -1;
-            r = sd_bus_message_new_method_call(p->bus, &call, kPortalName, kPortalPath,
-                                               kScreenCast, "OpenPipeWireRemote");
+            r = sd_bus_message_new_method_call(p->bus, &call, kPortalName, kPortalPath, kScreenCast,
+                                               "OpenPipeWireRemote");
             if (r >= 0) r = sd_bus_message_append(call, "o", p->sessionHandle.c_str());
             if (r >= 0) r = sd_bus_message_open_container(call, 'a', "{sv}");
             if (r >= 0) r = sd_bus_message_close_container(call);
@@ -744,8 +744,23 @@ int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int3
     return 1;
 }
 
+uint32_t PortalAvailableSourceTypes() {
+    sd_bus *bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0) return 0;
+    (void)sd_bus_set_method_call_timeout(bus, 2 * 1000 * 1000);
+    uint32_t types = 0;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    if (sd_bus_get_property_trivial(bus, kPortalName, kPortalPath, kScreenCast,
+                                    "AvailableSourceTypes", &error, 'u', &types) < 0)
+        types = 0;
+    sd_bus_error_free(&error);
+    sd_bus_flush_close_unref(bus);
+    return types;
+}
+
 int PortalCaptureStreams(const PortalCapture *capture, PortalStream *out, int capacity) {
     int n = capture->streamCount < capacity ? capture->streamCount : capacity;
-    for (int i = 0; i < n; i++) out[i] = capture->streams[i];
+    for (int i = 0; i < n; i++)
+        out[i] = capture->streams[i];
     return n;
 }

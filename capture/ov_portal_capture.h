@@ -22,10 +22,11 @@ constexpr uint32_t kPortalSourceMonitor = 1;
 constexpr uint32_t kPortalSourceWindow = 2;
 
 struct PortalCaptureOptions {
-    uint32_t cursorMode;    // kPortalCursorEmbedded or kPortalCursorHidden (the closest offered is taken)
-    uint32_t sourceType;    // kPortalSourceMonitor, or kPortalSourceWindow when offered
-    int32_t streamIndex;    // which of the portal's streams to read (0 when out of range)
-    std::string tokenPath;  // file keeping the restore token; empty: none kept
+    uint32_t
+        cursorMode; // kPortalCursorEmbedded or kPortalCursorHidden (the closest offered is taken)
+    uint32_t sourceType;   // kPortalSourceMonitor, or kPortalSourceWindow when offered
+    int32_t streamIndex;   // which of the portal's streams to read (0 when out of range)
+    std::string tokenPath; // file keeping the restore token; empty: none kept
     // Polled during every wait; 0 ends the wait (the run is being stopped).
     int (*keepGoing)(void *context);
     void *context;
@@ -59,6 +60,14 @@ int PortalCaptureGeometry(PortalCapture *capture, CaptureGeometry *out);
 // *redFirst tells the channel order of what was copied.
 int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int32_t height,
                       int32_t *redFirst);
+
+// The source types the session bus's ScreenCast portal offers (kPortalSource* bits), 0
+// when there is no portal. A short bounded query for the user-interface thread.
+uint32_t PortalAvailableSourceTypes();
+
+// The window handle of the one entry the application menu shows in a Wayland session
+// whose portal shares windows: choosing it lets the desktop's own dialog pick the window.
+constexpr WindowHandle kPortalWindowChoice = 1;
 
 // The session's streams (valid after a successful open).
 int PortalCaptureStreams(const PortalCapture *capture, PortalStream *out, int capacity);

@@ -83,6 +83,7 @@ CaptureManager *StartServices() {
     manager->user = nullptr;
     manager->onCaptureFailed = OnCaptureFailed;
     manager->failedContext = nullptr;
+    manager->onDisplaysChanged = PostDisplayChange;
     SetEncodedFrameHandler(EnqueueVideoFrame);
     return manager;
 }

@@ -273,8 +273,8 @@ bool StartBandThread() {
 } // namespace
 
 void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
-                       uint8_t *const planes[3], int pictureWidth, int pictureHeight,
-                       int bottomUp, int redFirst) {
+                       uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp,
+                       int redFirst) {
     ScaleBand whole{};
     whole.source = source;
     whole.sourceWidth = sourceWidth;

@@ -1,9 +1,9 @@
 // Scaling and BGRX -> I420 conversion of the pipeline's scale stage.
 //
 // Source images are 32-bit BGRX (B in the lowest byte), or RGBX where a caller says so
-// (redFirst): the channel order is taken care of while converting, without a copy. Pictures are I420: a Y plane of
-// width x height bytes and U, V planes of (width / 2) x (height / 2) bytes, strides
-// width, width / 2, width / 2. A trailing odd row or column gets Y only.
+// (redFirst): the channel order is taken care of while converting, without a copy. Pictures are
+// I420: a Y plane of width x height bytes and U, V planes of (width / 2) x (height / 2) bytes,
+// strides width, width / 2, width / 2. A trailing odd row or column gets Y only.
 //
 // Two paths produce a picture:
 //  - ScaleConvertSsse3: one pass that fits the source into the picture keeping its aspect

@@ -204,17 +204,15 @@ void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *
                  uint8_t *yBottom, uint8_t *u, uint8_t *v, int redFirst) {
     const int b = redFirst ? 2 : 0;
     const int8_t cb = 112, cr = -38, vb = -18, vr = 112;
-    const __m128i cu = redFirst ? _mm_setr_epi8(cr, -74, cb, 0, cr, -74, cb, 0, cr, -74, cb, 0,
-                                                cr, -74, cb, 0)
-                                : _mm_setr_epi8(cb, -74, cr, 0, cb, -74, cr, 0, cb, -74, cr, 0,
-                                                cb, -74, cr, 0);
-    const __m128i cv = redFirst ? _mm_setr_epi8(vr, -94, vb, 0, vr, -94, vb, 0, vr, -94, vb, 0,
-                                                vr, -94, vb, 0)
-                                : _mm_setr_epi8(vb, -94, vr, 0, vb, -94, vr, 0, vb, -94, vr, 0,
-                                                vb, -94, vr, 0);
-    const __m128i bgrg =
-        redFirst ? _mm_setr_epi8(2, 1, 0, 1, 6, 5, 4, 5, 10, 9, 8, 9, 14, 13, 12, 13)
-                 : _mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13);
+    const __m128i cu =
+        redFirst ? _mm_setr_epi8(cr, -74, cb, 0, cr, -74, cb, 0, cr, -74, cb, 0, cr, -74, cb, 0)
+                 : _mm_setr_epi8(cb, -74, cr, 0, cb, -74, cr, 0, cb, -74, cr, 0, cb, -74, cr, 0);
+    const __m128i cv =
+        redFirst ? _mm_setr_epi8(vr, -94, vb, 0, vr, -94, vb, 0, vr, -94, vb, 0, vr, -94, vb, 0)
+                 : _mm_setr_epi8(vb, -94, vr, 0, vb, -94, vr, 0, vb, -94, vr, 0, vb, -94, vr, 0);
+    const __m128i bgrg = redFirst
+                             ? _mm_setr_epi8(2, 1, 0, 1, 6, 5, 4, 5, 10, 9, 8, 9, 14, 13, 12, 13)
+                             : _mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13);
     int n = 0;
     if (bottom != nullptr) {
         // 16 pixels of each row per step: whole 16-byte luma stores, 8-byte chroma stores.
@@ -277,10 +275,10 @@ void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *
         yBottom[n] = static_cast<uint8_t>(ScalarLuma(d, b));
         if (!pair) continue;
         yBottom[n + 1] = static_cast<uint8_t>(ScalarLuma(d + 4, b));
-        int uSum = ScalarUTerm(a, b) + ScalarUTerm(a + 4, b) + ScalarUTerm(d, b) +
-                   ScalarUTerm(d + 4, b);
-        int vSum = ScalarVTerm(a, b) + ScalarVTerm(a + 4, b) + ScalarVTerm(d, b) +
-                   ScalarVTerm(d + 4, b);
+        int uSum =
+            ScalarUTerm(a, b) + ScalarUTerm(a + 4, b) + ScalarUTerm(d, b) + ScalarUTerm(d + 4, b);
+        int vSum =
+            ScalarVTerm(a, b) + ScalarVTerm(a + 4, b) + ScalarVTerm(d, b) + ScalarVTerm(d + 4, b);
         u[n / 2] = static_cast<uint8_t>((uSum >> 8) + 128);
         v[n / 2] = static_cast<uint8_t>((vSum >> 8) + 128);
     }

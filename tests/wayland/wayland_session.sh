@@ -8,6 +8,8 @@
 #   wl_client CMD...                                       # a Wayland client, stopped with the rest
 #   wl_stop                                                # also run by the EXIT trap
 #
+# WL_RESOLUTION (1280x720) sizes the output; WL_MAX_FPS (60) caps the portal's frame rate.
+#
 # Needs root (sway runs as the system user "ostrel-wl", which is created once); callers
 # skip (exit 77) when wl_available fails. The portal asks no one unless CHOOSER_SCRIPT is
 # given: then the backend runs it to pick an output, and it decides.
@@ -62,10 +64,12 @@ wl_start() {
     "$WL_DIR/services"
   chmod 700 "$run" "$srun"
   chown "$WL_USER:" "$srun"
-  cat >"$cfg/sway/config" <<'EOF'
+  cat >"$cfg/sway/config" <<EOF
 xwayland disable
 default_border none
-output HEADLESS-1 resolution 1280x720 position 0,0 bg #336699 solid_color
+default_floating_border none
+output HEADLESS-1 resolution ${WL_RESOLUTION:-1280x720} position 0,0 bg #336699 solid_color
+for_window [app_id="ostrel-timecode"] floating enable, move position 0 0
 EOF
   {
     echo "[screencast]"

@@ -37,8 +37,8 @@ static uint32_t drm_format_of_shm(uint32_t format) {
     return format;
 }
 
-static void buffer_then_dmabuf(void *data, struct wl_proxy *frame, uint32_t format,
-                               uint32_t width, uint32_t height, uint32_t stride) {
+static void buffer_then_dmabuf(void *data, struct wl_proxy *frame, uint32_t format, uint32_t width,
+                               uint32_t height, uint32_t stride) {
     backend_listener->buffer(data, frame, format, width, height, stride);
     if (backend_listener->linux_dmabuf)
         backend_listener->linux_dmabuf(data, frame, drm_format_of_shm(format), width, height);
