@@ -163,7 +163,7 @@ wl_stop() {
   # sway's own children (swaybg) left its process tree; they are recognised by this
   # session's runtime folder in their environment, so other sessions are untouched.
   for p in $(pgrep -u "$WL_USER" 2>/dev/null); do
-    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$WL_DIR/sway-run"; then
+    if tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "XDG_RUNTIME_DIR=$WL_DIR/sway-run"; then
       kill -9 "$p" 2>/dev/null
     fi
   done
