@@ -163,7 +163,7 @@ int Relayout(CaptureManager *m, int ssse3) {
         return 0;
     }
     m->buffersFailed = 0;
-    m->portalFrameCopied[0] = m->portalFrameCopied[1] = 0;
+    m->portalSlotFrame[0] = m->portalSlotFrame[1] = 0;
     SetBuffers(m, buffers);
 
     bool sizeChanged = pictureW != m->builtPicture[0] || pictureH != m->builtPicture[1];
@@ -189,13 +189,11 @@ void CapturePortalFrame(CaptureManager *m) {
     buffers->bottomUp.store(0);
     int32_t redFirst = 0;
     if (!PortalCaptureCopy(m->portal, buffers->captureSlots[slot], m->captureRect.width,
-                           m->captureRect.height, &redFirst) &&
-        !m->portalFrameCopied[slot]) {
+                           m->captureRect.height, &m->portalSlotFrame[slot], &redFirst) &&
+        m->portalSlotFrame[slot] == 0) {
         // Nothing shown yet (a still screen sends no first frame): black, not stale memory.
         memset(buffers->captureSlots[slot], 0,
                (size_t)m->captureRect.width * m->captureRect.height * 4);
-    } else {
-        m->portalFrameCopied[slot] = 1;
     }
     buffers->redFirst.store(redFirst);
     CaptureBuffersGiveBack(buffers, CapturePair, slot);

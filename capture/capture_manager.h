@@ -80,7 +80,7 @@ struct CaptureManager {
     int32_t buffersFailed;               // capture thread; the buffers-failure line was written
     int32_t backend;                     // capture thread; CaptureBackend of the run
     PortalCapture *portal;               // capture thread; the run's portal session, if any
-    int32_t portalFrameCopied[2];        // capture thread; a portal frame reached the slot
+    uint64_t portalSlotFrame[2];         // capture thread; portal frame number each slot holds
     CaptureFailedFn onCaptureFailed;     // installed by the shell; may be null
     void *failedContext;                 // first argument of onCaptureFailed
     // Capture thread, after a portal session described its monitors (published for

@@ -719,11 +719,12 @@ int PortalCaptureGeometry(PortalCapture *capture, CaptureGeometry *out) {
 }
 
 int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int32_t height,
-                      int32_t *redFirst) {
+                      uint64_t *slotFrame, int32_t *redFirst) {
     std::lock_guard<std::mutex> hold(capture->frameLock);
     *redFirst = capture->formatRedFirst.load();
     pw_buffer *b = capture->held;
     if (!b || !BufferHasPicture(b)) return 0;
+    if (*slotFrame == capture->framesSeen) return 1; // a still screen: nothing to copy
     const spa_data &d = b->buffer->datas[0];
     int32_t formatW = capture->formatWidth.load(), formatH = capture->formatHeight.load();
     // A frame of another size (the stream is being resized) waits for the relayout.
@@ -741,6 +742,7 @@ int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int3
         for (int32_t row = 0; row < height; row++)
             memcpy(slot + rowBytes * row, source + (size_t)stride * row, rowBytes);
     }
+    *slotFrame = capture->framesSeen;
     return 1;
 }
 

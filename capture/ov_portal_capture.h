@@ -56,10 +56,11 @@ int PortalCapturePoll(PortalCapture *capture, std::string *reason);
 int PortalCaptureGeometry(PortalCapture *capture, CaptureGeometry *out);
 
 // Copies the newest frame into a packed slot of width x height pixels (4 x width bytes a
-// row, top row first). Returns 1 when a frame was copied; 0 leaves the slot as it was.
-// *redFirst tells the channel order of what was copied.
+// row, top row first). Returns 1 when the slot holds it; 0 leaves the slot as it was.
+// *slotFrame is the number of the frame the slot holds (0: none); a slot that holds the
+// newest frame already is not copied again. *redFirst tells the channel order.
 int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int32_t height,
-                      int32_t *redFirst);
+                      uint64_t *slotFrame, int32_t *redFirst);
 
 // The source types the session bus's ScreenCast portal offers (kPortalSource* bits), 0
 // when there is no portal. A short bounded query for the user-interface thread.
