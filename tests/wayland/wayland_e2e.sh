@@ -4,7 +4,8 @@
 # namespace (the protocol's ports are fixed). Usage:
 #   wayland_e2e.sh OSTREL RECEIVER SHIM_SO CASE
 # CASE: stream (pictures match the screen, a still screen keeps streaming, the second run
-# asks no one), compositor-gone, refusals (portal cancelled, no portal, no display server).
+# asks no one), resize-then-compositor-gone (the output changes size mid-run, then the
+# compositor goes away), refusals (portal cancelled, no portal, no display server).
 set -uo pipefail
 ostrel=$1
 receiver=$2
@@ -189,7 +190,7 @@ stream)
   grep -q "granted with the kept permission" "$work/ostrel.log" || fail "the kept permission was not used"
   echo "ok: second run used the restore token and asked no one"
   ;;
-compositor-gone)
+resize-then-compositor-gone)
   wl_start "$shim" portal || fail "no desktop"
   program_env
   moving_content
@@ -197,6 +198,17 @@ compositor-gone)
   unset DISPLAY
   start_sender
   wait_pictures 60 5 || fail "no pictures within 60 s"
+  # 1024x768 fits the 1280x720 receiver as 960x720: the stream, the pipeline and the
+  # encoder follow, as after a display change.
+  SWAYSOCK=$WL_SWAYSOCK swaymsg output HEADLESS-1 resolution 1024x768 >/dev/null ||
+    fail "swaymsg could not resize the output"
+  wl_wait 30 grep -q "codec packet, .* picture 960x720" "$work/rx.log" ||
+    fail "no 960x720 stream after the output was resized"
+  resized_at=$(pictures)
+  wait_pictures 30 $((resized_at + 10)) || fail "pictures stopped after the resize"
+  grep -q "Decoder error\|Decoder returned error\|marked corrupt\|rejected" "$work/rx.log" &&
+    fail "the receiver rejected pictures after the resize"
+  echo "ok: the output's resize gave a 960x720 stream"
   kill "$WL_SWAY_PID"
   expect_capture_failure 30 "screen-cast portal"
   ;;

@@ -6,6 +6,7 @@
 #   source wayland_session.sh
 #   wl_start SHIM_SO [portal|no-portal] [CHOOSER_SCRIPT]   # exports WAYLAND_DISPLAY, bus...
 #   wl_client CMD...                                       # a Wayland client, stopped with the rest
+#   SWAYSOCK=$WL_SWAYSOCK swaymsg ...                      # reconfigure the compositor
 #   wl_stop                                                # also run by the EXIT trap
 #
 # WL_RESOLUTION (1280x720) sizes the output; WL_MAX_FPS (60) caps the portal's frame rate.
@@ -116,6 +117,8 @@ EOF
   wl_wait 15 compgen -G "$srun/wayland-[0-9]" || { wl_fail_start "sway did not start"; return 1; }
   WAYLAND_DISPLAY=$(compgen -G "$srun/wayland-[0-9]" | head -n 1)
   export WAYLAND_DISPLAY
+  wl_wait 10 compgen -G "$srun/sway-ipc.*.sock" || { wl_fail_start "sway has no IPC socket"; return 1; }
+  WL_SWAYSOCK=$(compgen -G "$srun/sway-ipc.*.sock" | head -n 1)
   wl_log "sway up on $WAYLAND_DISPLAY"
 
   pipewire >"$logs/pipewire.log" 2>&1 &
