@@ -189,6 +189,16 @@ stream)
   [ "$(wc -l <"$work/chooser.calls")" -eq 1 ] || fail "the second run asked again"
   grep -q "granted with the kept permission" "$work/ostrel.log" || fail "the kept permission was not used"
   echo "ok: second run used the restore token and asked no one"
+
+  # Third run: a token the portal does not know falls back to asking, and is replaced.
+  echo stale-token-0000 >"$XDG_DATA_HOME/Ostrel/ScreenCastToken"
+  start_receiver
+  start_sender
+  wait_pictures 60 5 || fail "the run with a stale token sent no pictures"
+  stop_sender
+  [ "$(wc -l <"$work/chooser.calls")" -eq 2 ] || fail "a stale token did not lead to asking again"
+  grep -qx stale-token-0000 "$XDG_DATA_HOME/Ostrel/ScreenCastToken" && fail "the stale token was kept"
+  echo "ok: a stale token fell back to asking"
   ;;
 resize-then-compositor-gone)
   wl_start "$shim" portal || fail "no desktop"
