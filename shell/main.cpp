@@ -73,6 +73,11 @@ void PostDisplayChange(void *) {
                               Qt::QueuedConnection);
 }
 
+// Capture thread: the run cannot capture anything; the connection ends with a failure.
+void OnCaptureFailed(void *, void *connection, const char *) {
+    MirroringConnectionCaptureFailed(static_cast<MirroringConnection *>(connection));
+}
+
 CaptureManager *StartServices() {
     EnumerateDisplays();
     DiscoveryRestart(nullptr);
@@ -84,6 +89,9 @@ CaptureManager *StartServices() {
     manager->statusContext = nullptr;
     manager->onTargetLost = ForgetAppWindow;
     manager->user = nullptr;
+    manager->onCaptureFailed = OnCaptureFailed;
+    manager->failedContext = nullptr;
+    manager->onDisplaysChanged = PostDisplayChange;
     SetEncodedFrameHandler(EnqueueVideoFrame);
     return manager;
 }
