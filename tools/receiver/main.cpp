@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/signalfd.h>
 
+#include "tools/receiver/rx_announce.h"
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_server.h"
 
@@ -37,7 +38,12 @@ static void Usage(FILE *out) {
         "  --png PATH              last decoded picture as PNG, written at exit\n"
         "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n"
         "  --timecode CELL:WIDTH   read a benchmark's time code (cells of CELL pixels on a\n"
-        "                          screen WIDTH pixels wide) and report screen-to-arrival times\n");
+        "                          screen WIDTH pixels wide) and report screen-to-arrival times\n"
+        "  --name TEXT             display name announced over DNS-SD (default Ostrel Receiver)\n"
+        "  --device-id ID          hardware address announced (default: derived from the name)\n"
+        "  --audio-port PORT       audio (RAOP) port announced (default 47000)\n"
+        "  --no-announce           do not announce over DNS-SD (nor does a receiver bound to\n"
+        "                          127.x or with --http-port 0)\n");
 }
 
 static bool ParseInt(const char *text, long low, long high, long *out) {
@@ -51,6 +57,8 @@ static bool ParseInt(const char *text, long low, long high, long *out) {
 
 int main(int argc, char **argv) {
     ReceiverConfig config;
+    AnnounceConfig announce{"Ostrel Receiver", "", false, 7000, 47000, "130.14"};
+    bool announcing = true;
     for (int i = 1; i < argc; i++) {
         std::string flag = argv[i];
         auto value = [&](const char **out) {
@@ -161,6 +169,21 @@ int main(int argc, char **argv) {
         } else if (flag == "--record") {
             ok = value(&text);
             if (ok) config.recordPath = text;
+        } else if (flag == "--name") {
+            ok = value(&text);
+            if (ok) announce.name = text;
+            if (ok && (announce.name.empty() || announce.name.size() > 63)) {
+                fprintf(stderr, "ostrel-receiver: --name takes 1 to 63 bytes\n");
+                ok = false;
+            }
+        } else if (flag == "--device-id") {
+            ok = value(&text);
+            if (ok) announce.deviceId = text;
+        } else if (flag == "--audio-port") {
+            ok = number(1, 65535, &n);
+            announce.audioPort = (int)n;
+        } else if (flag == "--no-announce") {
+            announcing = false;
         } else {
             fprintf(stderr, "ostrel-receiver: unknown option %s\n", flag.c_str());
             Usage(stderr);
@@ -179,5 +202,23 @@ int main(int argc, char **argv) {
         RxLog("signalfd failed: %s", strerror(errno));
         return 1;
     }
-    return ReceiverRun(config, stopFd);
+    Announcer *announcer = nullptr;
+    // A receiver only this machine's loopback can reach, or one whose port is picked at run
+    // time, has nothing worth telling the network.
+    if (announcing && config.bindAddress.rfind("127.", 0) == 0) {
+        RxLog("Not announced: bound to the loopback address %s", config.bindAddress.c_str());
+        announcing = false;
+    } else if (announcing && config.httpPort == 0) {
+        RxLog("Not announced: the HTTP port is picked at run time (give --http-port)");
+        announcing = false;
+    }
+    if (announcing) {
+        announce.password = !config.password.empty();
+        announce.airplayPort = config.httpPort;
+        announce.version = config.screen.version;
+        announcer = AnnounceStart(announce);
+    }
+    int status = ReceiverRun(config, stopFd);
+    AnnounceStop(announcer);
+    return status;
 }
