@@ -137,7 +137,8 @@ struct MirroringConnection {
     MirroringFrame *frameHead = nullptr; // oldest first; under frameLock
     MirroringFrame *frameTail = nullptr;
     StreamSender sender{};               // last codec header, header-sent flag; thread only
-    std::atomic<AudioConnection *> audio{nullptr}; // started after /stream.xml; see MirroringAudioOps
+    // Started after /stream.xml when audioOn; released by the stop or the free.
+    std::atomic<AudioConnection *> audio{nullptr};
     int32_t audioOn = 0;
     std::atomic<int32_t> failure{0};     // MirroringFailure; stays set after the stop
     const MirroringCaptureOps *capture = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "audio_stream/audio_connection.h"
 #include "base/log.h"
 #include "capture/capture_manager.h"
 #include "capture/displays.h"
@@ -24,6 +25,8 @@ const MirroringControllerOps kControllerOps = {
     .onPasswordChanged = PasswordChanged,
     .onStoredPasswordQuery = StoredPasswordQuery,
     .onDeviceInUse = DeviceInUse,
+    .onAudioDisconnected = AirPlayAudioWasDisconnected,
+    .audio = &kAudioConnectionOps,
 };
 
 // The user declined (or nobody could be asked): the connection ends without streaming.
@@ -52,10 +55,9 @@ void ControllerInit(CFValue *deviceId, CaptureManager *captureManager, const Con
 void BeginMirroring(const char *addressText, uint16_t audioPort, int displayIndex) {
     CFValue *host = CFStringFromBytes(addressText, 0);
     MirroringConnection *previous = Controller.current;
-    // Audio streaming is not part of this build: connections run with audio off.
     Controller.current = StartMirroringConnection(
         host, audioPort, displayIndex, Controller.chosenAppWindow.load(), &kCaptureManagerOps,
-        Controller.captureManager, 0, Controller.deviceId, &kControllerOps,
+        Controller.captureManager, AudioEnabledFlag ? 1 : 0, Controller.deviceId, &kControllerOps,
         (void *)&Controller.selectedReceiverIndex, nullptr);
     CFValueRelease(host);
     // StartMirroringConnection returns once the sockets are open; the start callback
@@ -98,6 +100,11 @@ void AirPlayWasDisconnected(MirroringConnection *, void *user) {
     if (Controller.ui) Controller.ui->allowDisplaySleep(Controller.uiContext);
     DebugLog(2, "The system may sleep (display)\n");
     if (Controller.ui) Controller.ui->connectionEnded(Controller.uiContext);
+}
+
+void AirPlayAudioWasDisconnected(AudioConnection *audio, MirroringConnection *) {
+    DebugLog(2, "AirPlay Audio Was Disconnected Callback\n");
+    Controller.lastAudioFailure = audio ? audio->failure.load() : 0;
 }
 
 void StoredPasswordQuery(MirroringConnection *, CFValue **out, void *) {

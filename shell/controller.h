@@ -12,6 +12,7 @@
 
 #include "shell/command_line.h"
 
+struct AudioConnection;
 struct CFValue;
 struct CaptureManager;
 struct MirroringConnection;
@@ -65,6 +66,8 @@ void PasswordRequired(MirroringConnection *connection, SocketSet *set, int retri
 void PasswordChanged(MirroringConnection *connection, CFValue *password);
 void StoredPasswordQuery(MirroringConnection *connection, CFValue **out, void *user);
 void DeviceInUse(MirroringConnection *connection);
+// The audio connection's thread: keeps the reason the audio ended for the menu.
+void AirPlayAudioWasDisconnected(AudioConnection *audio, MirroringConnection *connection);
 // The prompt's answer (main thread): the password, or null when the user cancelled.
 // Ignored when connection is no longer the current one.
 void PasswordAnswered(MirroringConnection *connection, const char *password);
