@@ -59,8 +59,8 @@ bool PulseServer::Start(int defaultRate) {
     chmod(runtimeDir_.c_str(), 0700);
     const std::string config = runtimeDir_ + "/daemon.conf";
     if (FILE *file = fopen(config.c_str(), "w")) {
-        fprintf(file, "default-sample-rate = %d\nalternate-sample-rate = %d\nenable-memfd = no\n",
-                defaultRate, defaultRate);
+        fprintf(file, "default-sample-rate = %d\nalternate-sample-rate = %d\n", defaultRate,
+                defaultRate);
         fclose(file);
     }
     setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
@@ -68,8 +68,11 @@ bool PulseServer::Start(int defaultRate) {
     unsetenv("PULSE_SERVER");
     unsetenv("PULSE_SINK");
     unsetenv("PULSE_SOURCE");
+    // The server's complaints (such as its note on copying monitor blocks it cannot hand
+    // over in shared memory) go to a file, shown only when it does not come up.
+    const std::string log = runtimeDir_ + "/pulseaudio.log";
     pid_ = Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                  "--log-target=stderr", "--log-level=error", "-L",
+                  "--log-target=file:" + log, "--log-level=error", "-L",
                   "module-native-protocol-unix auth-anonymous=1", "-L",
                   "module-null-sink sink_name=speakers channels=2",
                   // A source of its own, so that the default source is not the speakers'
@@ -83,10 +86,12 @@ bool PulseServer::Start(int defaultRate) {
         if (SinkIndex("speakers") >= 0 && DefaultSink() == "speakers") return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
-            return false;
+            break;
         }
         usleep(20000);
     }
+    const std::string show = "cat '" + log + "' >&2";
+    if (system(show.c_str()) != 0) fprintf(stderr, "pulseaudio did not start and left no log\n");
     return false;
 }
 
@@ -201,7 +206,7 @@ static ToneMeasure Measure(const std::vector<double> &x, int rate, double freque
     measure.rms = std::sqrt(sum / x.size());
     measure.toneRms = ComponentRms(x, rate, frequency);
     double best = -1;
-    for (double f = 100; f <= 5000; f += 10) {
+    for (double f = 500; f <= 2000; f += 10) {
         const double level = ComponentRms(x, rate, f);
         if (level > best) {
             best = level;

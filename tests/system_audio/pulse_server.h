@@ -28,6 +28,7 @@ class PulseServer {
     // Names of the sinks whose name starts with prefix.
     std::vector<std::string> SinksStartingWith(const std::string &prefix);
     const std::string &RuntimeDir() const { return runtimeDir_; }
+    pid_t Pid() const { return pid_; }
 
   private:
     std::string runtimeDir_;
@@ -46,7 +47,7 @@ void EndChild(pid_t pid, int signal = 15);
 struct ToneMeasure {
     double rms;     // of the whole signal
     double toneRms; // of the component at the frequency asked for
-    double peakHz;  // strongest frequency between 100 and 5000 Hz (10 Hz steps)
+    double peakHz;  // strongest frequency between 500 and 2000 Hz (10 Hz steps)
 };
 ToneMeasure MeasureTone(const int16_t *samples, size_t frames, int rate, double frequency);
 ToneMeasure MeasureToneFloat(const float *samples, size_t frames, int channels, int rate,
