@@ -19,10 +19,13 @@
 #include "capture/capture_manager.h"
 #include "capture/display_watch.h"
 #include "capture/displays.h"
+#include "discovery/discovery.h"
 #include "mirroring/device_id.h"
 #include "mirroring/mirroring_connection.h"
+#include "net/network_monitor.h"
 #include "plist/cfvalue.h"
 #include "shell/controller.h"
+#include "shell/list_receivers.h"
 #include "shell/ov_desktop_ui.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
@@ -41,9 +44,13 @@ void OnStopSignal(int) {
 void Usage() {
     fprintf(stderr,
             "usage: ostrel [--system-info] [\"connect?host=ADDRESS&key=KEY[&display=N]\"]\n"
+            "       ostrel --list-receivers [SECONDS]\n"
             "  connect?...     mirror display N (default 0) to the receiver at ADDRESS until it\n"
             "                  goes away or the program is interrupted; key= selects silent mode\n"
-            "  --system-info   log the start-up block (version, system) and exit\n");
+            "  --system-info   log the start-up block (version, system) and exit\n"
+            "  --list-receivers [SECONDS]\n"
+            "                  browse SECONDS (default 3), then print one line per receiver:\n"
+            "                  name, address, device id, password flag, audio port (tabs)\n");
 }
 
 bool DisplayReachable() {
@@ -68,6 +75,7 @@ void PostDisplayChange(void *) {
 
 CaptureManager *StartServices() {
     EnumerateDisplays();
+    DiscoveryRestart(nullptr);
     const SettingsValues &s = Settings.values;
     CaptureManager *manager =
         CaptureManagerCreate(s.overscan, s.quality, s.showMouse, s.force720p, (double)s.maxFps);
@@ -86,7 +94,18 @@ int main(int argc, char **argv) {
     bool systemInfo = false;
     std::string commandLine;
     for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--system-info")) {
+        if (!strcmp(argv[i], "--list-receivers")) {
+            double seconds = 3;
+            if (i + 1 < argc) {
+                char *end = nullptr;
+                seconds = strtod(argv[i + 1], &end);
+                if (!end || *end || !(seconds >= 0 && seconds <= 3600)) {
+                    fprintf(stderr, "ostrel: --list-receivers takes seconds from 0 to 3600\n");
+                    return 2;
+                }
+            }
+            return ListReceivers(seconds);
+        } else if (!strcmp(argv[i], "--system-info")) {
             systemInfo = true;
         } else if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
             Usage();
@@ -131,11 +150,13 @@ int main(int argc, char **argv) {
     if (!Controller.hosted.hosted) {
         DebugLog(2, "No receiver was named on the command line; nothing to do\n");
         fprintf(stderr, "ostrel: give \"connect?host=ADDRESS&key=KEY\" to mirror to a receiver\n");
+        DiscoveryShutdown();
         EndProgram(&state);
         return 2;
     }
     if (!manager) {
         DebugLog(2, "The capture manager could not be made\n");
+        DiscoveryShutdown();
         EndProgram(&state);
         return 1;
     }
@@ -159,6 +180,12 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
+    // Browse replies and discovery restarts are applied here, on the main thread.
+    QSocketNotifier discoveryNotifier(DiscoveryNotifyFd(), QSocketNotifier::Read);
+    QObject::connect(&discoveryNotifier, &QSocketNotifier::activated,
+                     [] { DiscoveryProcessEvents(); });
+    if (!Controller.hosted.silent) NetworkMonitorStart(DiscoveryRestart, nullptr);
+
     DisplayWatch *displayWatch = DisplayWatchStart(PostDisplayChange, nullptr);
     int exitCode = 0;
     if (!ConnectToHost()) {
@@ -169,6 +196,8 @@ int main(int argc, char **argv) {
         if (Controller.current) exitCode = Controller.current->failure.load();
     }
     DisplayWatchStop(displayWatch);
+    if (!Controller.hosted.silent) NetworkMonitorStop();
+    DiscoveryShutdown();
     if (Controller.current) FreeMirroringConnection(Controller.current);
     Controller.current = nullptr;
     EndProgram(&state);
