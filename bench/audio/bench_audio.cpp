@@ -6,12 +6,21 @@
 // CPU: client-side CPU time per second of audio while music plays (the program's process
 // without the benchmark's UDP sink thread; the anchor's parec and ffmpeg processes). The
 // sound server's own CPU over the same span is printed beside it.
-// Latency: a click train is played through a low-latency stream; each click's render time
-// (write time plus the stream's reported playback latency) is matched with the arrival of
-// the first RTP datagram that carries it (a frame far larger than the silent ones) on a
-// local UDP sink. That is play-to-send: the capture, staging, conversion, encoding and
-// sending, plus the server's own mixing.
+// Latency: a click train is played through a stream with 50 ms of buffer, as a desktop
+// player might ask; each click's render time (write time plus the stream's reported
+// playback latency) is matched with the arrival on a local UDP sink of the first RTP packet
+// that carries it: for the anchor the first frame far larger than the silent ones, for the
+// program (whose AAC-ELD frames stay near the bit rate in silence) the packet encoded from
+// the block where the decoded click begins. That is play-to-send: the server's mixing, the
+// capture, staging, conversion, encoding and sending.
+//
+// The program's frames go through the stream's own RTP sender (audio_stream/rtp_sender.h:
+// sync packets, three re-sends of the last packets, the retransmission history) on an
+// AudioConnection in its streaming state, writing with sendto to the sink instead of through
+// the connection's socket set.
 #include "aaceld/aaceld.h"
+#include "audio_stream/audio_connection.h"
+#include "audio_stream/rtp_sender.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/thread.h"
@@ -50,6 +59,7 @@ constexpr int kClickPeriodMs = 250;
 struct Datagram {
     int64_t arrival; // monotonic ns
     int size;
+    int sequence;                 // RTP sequence number of an audio packet, -1 otherwise
     std::vector<uint8_t> payload; // after the 12-byte RTP header
 };
 
@@ -59,6 +69,7 @@ struct UdpSink {
     Thread thread{};
     std::atomic<int> running{0};
     std::vector<Datagram> received; // sink thread only until joined
+    std::vector<uint8_t> seen = std::vector<uint8_t>(65536);
 
     bool Open() {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -81,9 +92,18 @@ struct UdpSink {
             pollfd p = {sink->fd, POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) continue;
             const ssize_t n = recv(sink->fd, buffer, sizeof buffer, 0);
-            if (n > 12 && sink->received.size() < sink->received.capacity())
-                sink->received.push_back({MonotonicNanos(), static_cast<int>(n),
-                                          std::vector<uint8_t>(buffer + 12, buffer + n)});
+            if (n <= 12 || sink->received.size() >= sink->received.capacity()) continue;
+            // Audio packets only (payload type 96 for the program, 97 for ffmpeg); the sync
+            // packets beside them carry no sound.
+            const int type = buffer[1] & 0x7f;
+            if (type != 96 && type != 97) continue;
+            const int sequence = (buffer[2] << 8) | buffer[3];
+            // The program's sender repeats each packet in the next three datagrams; only the
+            // first copy tells when the frame left.
+            if (sink->seen[sequence]) continue;
+            sink->seen[sequence] = 1;
+            sink->received.push_back({MonotonicNanos(), static_cast<int>(n), sequence,
+                                      std::vector<uint8_t>(buffer + 12, buffer + n)});
         }
     }
     // CPU time the sink thread has used, in ns.
@@ -104,30 +124,15 @@ struct UdpSink {
 
 // ---- the program's pipeline -----------------------------------------------------------
 
-struct RtpOut {
-    int fd;
-    sockaddr_in to;
-    uint16_t sequence;
-    uint32_t timestamp;
-};
+// The stream's own RTP sender (sync packets, three re-sends of the last packets, history for
+// retransmission) on an AudioConnection that is streaming; its datagrams go straight to the
+// sink with sendto instead of through the connection's socket set.
+int gSendFd = -1;
+sockaddr_in gSendTo{};
 
-// One RTP datagram per encoded frame: a plain 12-byte header (payload type 96) and the
-// frame, which is what the stream sender puts on the wire for each frame.
-void SendRtp(void *, const uint8_t *payload, int64_t length, uint64_t, void *context) {
-    RtpOut *out = static_cast<RtpOut *>(context);
-    uint8_t packet[12 + 8000];
-    packet[0] = 0x80;
-    packet[1] = 96;
-    packet[2] = out->sequence >> 8;
-    packet[3] = out->sequence & 0xff;
-    for (int i = 0; i < 4; i++)
-        packet[4 + i] = (out->timestamp >> (24 - 8 * i)) & 0xff;
-    memset(packet + 8, 0x5a, 4);
-    memcpy(packet + 12, payload, static_cast<size_t>(length));
-    sendto(out->fd, packet, 12 + static_cast<size_t>(length), 0, (sockaddr *)&out->to,
-           sizeof out->to);
-    out->sequence++;
-    out->timestamp += 480;
+int SendToSink(AudioConnection *, int, const uint8_t *data, size_t length) {
+    return sendto(gSendFd, data, length, 0, (sockaddr *)&gSendTo, sizeof gSendTo) ==
+           static_cast<ssize_t>(length);
 }
 
 int64_t ProcessCpuNanos() {
@@ -164,23 +169,28 @@ struct Contender {
     int (*findClick)(Contender *self, const std::vector<Datagram> &received, size_t from);
     // state
     std::vector<float> decoded; // the program's stream, decoded once per latency run
-    RtpOut rtp{};
+    AudioConnection *audio = nullptr;
     pid_t parec = -1, ffmpeg = -1;
     UdpSink *sink = nullptr;
 };
 
 bool OstrelStart(Contender *self, uint16_t port) {
-    self->rtp.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    self->rtp.to.sin_family = AF_INET;
-    self->rtp.to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    self->rtp.to.sin_port = htons(port);
-    StartSystemAudio(&self->rtp, SendRtp);
+    gSendFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    gSendTo.sin_family = AF_INET;
+    gSendTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    gSendTo.sin_port = htons(port);
+    if (!self->audio) self->audio = new AudioConnection;
+    self->audio->sendPacket = SendToSink;
+    self->audio->state = kAudioStreaming;
+    AudioSenderReset(self->audio);
+    StartSystemAudio(self->audio, SendAudioFrame);
     return SystemAudioIsActive();
 }
 
-void OstrelStop(Contender *self) {
+void OstrelStop(Contender *) {
     StopSystemAudio();
-    close(self->rtp.fd);
+    close(gSendFd);
+    gSendFd = -1;
 }
 
 int64_t OstrelCpu(Contender *self) {
