@@ -460,6 +460,28 @@ TEST_F(ReceiverAudioTest, AudioRequestsAreChallengedUntilTheDigestIsRight) {
     EXPECT_EQ(report["audio"]["rtsp"]["requests"].number, 4);
 }
 
+// The receiver can end the audio connection by itself, as a sender must expect.
+TEST_F(ReceiverAudioTest, ReceiverClosesTheAudioConnectionWhenAsked) {
+    std::vector<std::vector<uint8_t>> frames = EncodeEld(Tone(440, 0.1, 40 * 480 + 480), nullptr);
+    ASSERT_GE(frames.size(), 40u);
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--close-audio-after-packets", "20"}));
+    ScriptedSender sender;
+    ASSERT_EQ(sender.Negotiate(receiver.audioPort), 200);
+    for (int i = 0; i < 40; i++)
+        sender.SendFrame(frames[i], 0);
+    bool closed = false;
+    for (double deadline = Monotonic() + 5; !closed && Monotonic() < deadline;) {
+        pollfd fd = {sender.rtsp, POLLIN, 0};
+        char byte;
+        closed = poll(&fd, 1, 100) == 1 && recv(sender.rtsp, &byte, 1, 0) == 0;
+    }
+    EXPECT_TRUE(closed);
+    Json report;
+    ASSERT_EQ(ReceiverStop(&receiver), 0);
+    ASSERT_TRUE(JsonParse(ReadFileText(receiver.ReportPath()), &report));
+    EXPECT_EQ(report["audio"]["rtsp"]["closedByReceiver"].number, 1);
+}
+
 // The sync measurement end to end: pictures that flash at known stream-clock times and
 // clicks 30 ms later on the audio's RTP clock, tied by sync packets. The receiver must find
 // every pair and report the offset plus the codec's own delay, which it cannot see.

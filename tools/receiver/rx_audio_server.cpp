@@ -53,6 +53,7 @@ struct AudioCounts {
     uint64_t badRequests;
     uint64_t keepAlives;
     uint64_t teardowns;
+    uint64_t closedByReceiver; // --close-audio-after-packets
     // ANNOUNCE.
     uint64_t announces;
     bool sdpChecked;
@@ -535,6 +536,14 @@ void HandleAudioPacket(AudioServer *a, const RtpAudioView &packet, bool retransm
             RxLog("Audio: first packet: sequence %u, RTP time %u, %zu bytes", packet.sequence,
                   packet.timestamp, packet.payloadLength);
         }
+        if (a->config->closeAudioAfterPackets &&
+            k.dataPackets == a->config->closeAudioAfterPackets) {
+            RxLog("Audio: closing the audio connection after %llu packets, as asked",
+                  (unsigned long long)k.dataPackets);
+            for (auto &c : a->connections)
+                if (c->recorded) c->dead = true;
+            k.closedByReceiver++;
+        }
         if (packet.ssrc != 0) k.nonZeroSsrc++;
         if (packet.marker) k.markerSet++;
     }
@@ -874,7 +883,8 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
                       ", \"requests\": " + Count(k.rtspRequests) + ", \"methods\": " + methods +
                       "}, \"busyRefusals\": " + Count(k.busyRefusals) + ", \"badRequests\": " +
                       Count(k.badRequests) + ", \"keepAlives\": " + Count(k.keepAlives) +
-                      ", \"teardowns\": " + Count(k.teardowns) + "}");
+                      ", \"teardowns\": " + Count(k.teardowns) +
+                      ", \"closedByReceiver\": " + Count(k.closedByReceiver) + "}");
     field("sdp", "{\"checked\": " + Bool(k.sdpChecked) +
                      ", \"ok\": " + Bool(k.sdpChecked && k.sdpProblems.empty()) +
                      ", \"problems\": " + Strings(k.sdpProblems) + "}");
