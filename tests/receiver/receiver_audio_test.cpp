@@ -91,6 +91,13 @@ std::vector<std::vector<uint8_t>> EncodeEld(const std::vector<float> &interleave
     return frames;
 }
 
+// Four times real time: quick, yet no burst a busy receiver's socket buffer could overflow.
+void PaceFrame(double start, int frame) {
+    double due = start + (frame + 1) * 480 / 44100.0 / 4;
+    double wait = due - Monotonic();
+    if (wait > 0) usleep((useconds_t)(wait * 1e6));
+}
+
 // The sender: RTSP on one TCP connection, RTP to the receiver's data port, sync packets to
 // its control port from the control socket, which also takes retransmission requests.
 struct ScriptedSender {
@@ -316,11 +323,11 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     EXPECT_EQ(sender.Request("OPTIONS", "*", {"CSeq: 7"}, "", &head), 200);
     EXPECT_NE(head.find("CSeq: 7"), std::string::npos) << head;
 
-    double streamStart = 1000.0;
+    double streamStart = 1000.0, start = Monotonic();
     for (int i = 0; i < count; i++) {
         sender.SendFrame(frames[i], streamStart + i * 480 / 44100.0);
         sender.Serve();
-        if (i % 8 == 7) usleep(2000); // about four times real time
+        PaceFrame(start, i);
     }
     // Three recoveries, the late request, and a timing exchange.
     EXPECT_TRUE(sender.ServeUntil(
@@ -523,9 +530,10 @@ TEST_F(ReceiverAudioTest, AvSyncOffsetOfFlashesAndClicksIsMeasured) {
         bytes.insert(bytes.end(), packet.begin(), packet.end());
     }
     ASSERT_TRUE(SendAll(stream, bytes.data(), bytes.size()));
+    double start = Monotonic();
     for (int i = 0; i < frames; i++) {
         sender.SendFrame(encoded[i], t0 + i * 480 / 44100.0);
-        if (i % 8 == 7) usleep(1000);
+        PaceFrame(start, i);
     }
     sender.ServeUntil([] { return false; }, 0.3); // let the last datagrams land
     close(stream);

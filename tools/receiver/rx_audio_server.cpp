@@ -40,6 +40,7 @@ struct RtspConnection {
     std::string out;
     bool hadRequest;
     bool authenticated;
+    bool setup;    // SETUP came on this connection: the stream's session ends with it
     bool recorded; // RECORD was answered: later OPTIONS are keep-alives
     bool closeWhenSent;
     bool dead;
@@ -333,6 +334,9 @@ void HandleSetup(AudioServer *a, RtspConnection *c, const HttpRequest &request,
     if (control <= 0) Anomaly(a, "SETUP Transport names no control_port");
     a->counts.senderTimingPort = (int)timing;
     a->counts.senderControlPort = (int)control;
+    for (auto &other : a->connections)
+        other->setup = false;
+    c->setup = true;
     a->haveSender = true;
     a->sender = c->peer.sin_addr;
     a->nextTiming = 0;
@@ -741,7 +745,8 @@ AudioServer *AudioServerOpen(const ReceiverConfig *config, ReceiverStats *stats)
     }
     // Bursts of five datagrams per frame must not overflow a small default buffer.
     int size = 1 << 20;
-    setsockopt(a->dataFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (setsockopt(a->dataFd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(a->dataFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     a->reorder.dropList.insert(config->dropAudio.begin(), config->dropAudio.end());
     AudioReorderReset(&a->reorder);
     a->sink = AudioSinkCreate(config->wavPath);
@@ -818,7 +823,7 @@ bool AudioServerHandle(AudioServer *a, const std::vector<pollfd> &fds, size_t fi
         }
         RxLog("%s: audio connection ended", c->peerText.c_str());
         if (c->hadRequest) requesterEnded = true;
-        if (c->recorded || a->haveSender) EndSession(a);
+        if (c->setup) EndSession(a);
         close(c->fd);
         a->connections.erase(a->connections.begin() + (ptrdiff_t)k);
     }
