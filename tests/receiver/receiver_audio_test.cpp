@@ -386,6 +386,8 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     EXPECT_GE(audio["timing"]["replies"].number, 1);
     EXPECT_EQ(audio["timing"]["transmitSeconds"].text, "stream clock");
 
+    printf("tone: %.2f Hz, %.2f dBFS, SNR %.1f dB\n", audio["tone"]["frequencyHz"].number,
+           audio["tone"]["rmsDbfs"].number, audio["tone"]["snrDb"].number);
     // The tone comes through: frequency, level (0.5 amplitude: -9 dBFS) and cleanliness.
     EXPECT_NEAR(audio["tone"]["frequencyHz"].number, 1000, 2);
     EXPECT_NEAR(audio["tone"]["rmsDbfs"].number, -9.03, 1.0);
