@@ -469,6 +469,64 @@ TEST_F(ReceiverAudioTest, AudioRequestsAreChallengedUntilTheDigestIsRight) {
     EXPECT_EQ(report["audio"]["rtsp"]["requests"].number, 4);
 }
 
+// Junk on every audio port is counted and logged; the stream around it decodes.
+TEST_F(ReceiverAudioTest, MalformedAudioInputIsReportedAndTheStreamGoesOn) {
+    std::vector<std::vector<uint8_t>> frames = EncodeEld(Tone(440, 0.3, 10 * 480 + 480), nullptr);
+    ASSERT_GE(frames.size(), 10u);
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--exit-on-disconnect"}));
+    ScriptedSender sender;
+    ASSERT_EQ(sender.Negotiate(receiver.audioPort), 200);
+    int junk = ConnectLocal(receiver.audioPort);
+    ASSERT_GE(junk, 0);
+    ASSERT_TRUE(SendAll(junk, "GARBAGE\r\n\r\n", 11));
+    int status = 0;
+    std::string head, body;
+    EXPECT_TRUE(ReadResponse(junk, &status, &head, &body));
+    EXPECT_EQ(status, 400);
+    close(junk);
+    for (int i = 0; i < 5; i++)
+        sender.SendFrame(frames[i], 0);
+    std::vector<uint8_t> rtp97 = {0x80, 0x61, 0, 5, 0, 0, 9, 0x60, 0, 0, 0, 0, 1, 2};
+    std::vector<uint8_t> shortAnswer = {0x80, 0xD6, 0x80, 0x60, 0, 2, 0, 0, 3, 0xC0, 0, 0, 0, 0, 1};
+    SendTo(sender.data, sender.serverPort, {1, 2, 3});
+    SendTo(sender.data, sender.serverPort, rtp97);
+    SendTo(sender.data, sender.serverPort, shortAnswer);
+    std::vector<uint8_t> shortSync(19, 0);
+    shortSync[0] = 0x80;
+    shortSync[1] = 0xD4;
+    SendTo(sender.control, sender.controlPort, shortSync);
+    SendTo(sender.control, sender.controlPort, {0x80, 0xD4, 0, 4});
+    SendTo(sender.control, sender.controlPort, {0x80, 0xD7, 0, 0, 0, 0, 0, 0});
+    std::vector<uint8_t> timing(32, 0);
+    timing[0] = 0x80;
+    timing[1] = 0xD3;
+    SendTo(sender.timing, sender.timingPort, timing); // echoes nothing the receiver sent
+    SendTo(sender.timing, sender.timingPort, std::vector<uint8_t>(31, 0));
+    for (int i = 5; i < 10; i++)
+        sender.SendFrame(frames[i], 0);
+    sender.ServeUntil([] { return false; }, 0.3);
+    close(sender.rtsp);
+    sender.rtsp = -1;
+
+    Json report;
+    ASSERT_TRUE(Report(&report));
+    const Json &audio = report["audio"];
+    EXPECT_EQ(audio["rtsp"]["badRequests"].number, 1);
+    EXPECT_EQ(audio["badPackets"].number, 2);
+    EXPECT_EQ(audio["retransmit"]["badAnswers"].number, 1);
+    EXPECT_EQ(audio["sync"]["bad"].number, 2);
+    EXPECT_EQ(audio["sync"]["unknownControl"].number, 1);
+    EXPECT_GE(audio["timing"]["badReplies"].number, 2);
+    EXPECT_EQ(audio["frames"].number, 10);
+    EXPECT_EQ(audio["framesDecoded"].number, 10);
+    EXPECT_EQ(audio["decodeErrors"].number, 0);
+    EXPECT_EQ(audio["lost"].number, 0);
+    bool named = false;
+    for (const Json &text : audio["anomalies"].items)
+        named = named || text.text.find("at byte 2") != std::string::npos;
+    EXPECT_TRUE(named) << "the answer without its sequence number is named as such";
+}
+
 // The receiver can end the audio connection by itself, as a sender must expect.
 TEST_F(ReceiverAudioTest, ReceiverClosesTheAudioConnectionWhenAsked) {
     std::vector<std::vector<uint8_t>> frames = EncodeEld(Tone(440, 0.1, 40 * 480 + 480), nullptr);

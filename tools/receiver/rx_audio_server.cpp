@@ -931,7 +931,8 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
     field("sync", "{\"packets\": " + Count(k.syncPackets) + ", \"firstFlags\": " +
                       Count(k.syncFirstFlags) + ", \"flagProblems\": " + Count(k.syncFlagProblems) +
                       ", \"latencyMismatches\": " + Count(k.syncLatencyMismatches) +
-                      ", \"bad\": " + Count(k.syncBadPackets) + "}");
+                      ", \"bad\": " + Count(k.syncBadPackets) +
+                      ", \"unknownControl\": " + Count(k.controlUnknown) + "}");
     field("redundantCopies", Count(r.redundantCopies));
     field("recoveredByCopy", Count(r.recoveredByCopy));
     uint64_t unanswered = k.retransmitAsked > r.retransmissionsAnswered
