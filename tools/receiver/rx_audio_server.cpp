@@ -127,7 +127,6 @@ struct AudioServer {
     in_addr sender;
     double nextTiming;
     uint64_t timingSent[8];
-    double timingSentAt[8];
     int timingNext;
     AudioReorder reorder;
     AudioSink *sink;
@@ -705,7 +704,6 @@ void SendTiming(AudioServer *a, double now) {
     uint64_t stamp = StreamClockNowFixed();
     BuildTimingRequest(request, stamp);
     a->timingSent[a->timingNext] = stamp;
-    a->timingSentAt[a->timingNext] = now;
     a->timingNext = (a->timingNext + 1) % 8;
     a->counts.timingRequests++;
     SendDatagram(a, a->timingFd, (uint16_t)a->counts.senderTimingPort, request, sizeof request);
