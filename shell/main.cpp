@@ -29,6 +29,7 @@
 #include "shell/ov_desktop_ui.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
+#include "system_audio/ov_system_audio.h"
 #include "video/frame_encoder.h"
 
 namespace {
@@ -135,6 +136,8 @@ int main(int argc, char **argv) {
     CFValue *deviceId = DeviceIdCreate();
     state.lockFd = lockFd;
     if (!StartProgram(&state)) return -1;
+    // A run that was killed while capturing the sound left it in its private sink.
+    OvSystemAudioRestoreStale();
     if (systemInfo) {
         EndProgram(&state);
         return 0;
