@@ -81,11 +81,11 @@ void Stamp(char out[40]) {
     snprintf(out, 40, "%d-%06d:", (int)(now / 1000000), (int)(now % 1000000));
 }
 
-#define RESOLVE_LOG(format, ...)                                                                \
-    do {                                                                                       \
-        char stamp_[40];                                                                       \
-        Stamp(stamp_);                                                                         \
-        DebugLog(2, "%s\t" format, stamp_, ##__VA_ARGS__);                                     \
+#define RESOLVE_LOG(format, ...)                                                                   \
+    do {                                                                                           \
+        char stamp_[40];                                                                           \
+        Stamp(stamp_);                                                                             \
+        DebugLog(2, "%s\t" format, stamp_, ##__VA_ARGS__);                                         \
     } while (0)
 
 // Index of the first entry equal to value, or -1.
@@ -182,11 +182,11 @@ struct ResolveContext {
     // Hand-over with the loop thread; every field below is touched under the loop lock.
     DiscoverySession *session;
     Event *done;
-    bool audio;     // resolving a RAOP service: only the port is wanted
-    bool resolved;  // the first resolve reply was handled
-    bool finished;  // nothing more will be written
-    int error;      // the first error seen
-    uint16_t port;  // RAOP port, host order
+    bool audio;    // resolving a RAOP service: only the port is wanted
+    bool resolved; // the first resolve reply was handled
+    bool finished; // nothing more will be written
+    int error;     // the first error seen
+    uint16_t port; // RAOP port, host order
     void *serviceQuery;
     void *addressQuery;
     std::string txt;
@@ -387,7 +387,8 @@ void DiscoveryShutdown() {
         std::lock_guard<std::mutex> lock(state.mutex);
         rest.swap(state.queue);
     }
-    for (QueuedEvent &event : rest) OvAvahiSessionClose(event.install);
+    for (QueuedEvent &event : rest)
+        OvAvahiSessionClose(event.install);
     OvAvahiSessionClose(state.session);
     state.session = nullptr;
     CFValueRelease(ServiceList);
@@ -423,15 +424,17 @@ CFValue *ResolveAirPlayService(const char *serviceName, char deviceId[64], uint8
             return CFStringFromBytes(context.address, 0);
         }
     }
-    RESOLVE_LOG("mDNS resolver didn't receive response in an appropriate amount of time (Err %i).\n",
-                result);
+    RESOLVE_LOG(
+        "mDNS resolver didn't receive response in an appropriate amount of time (Err %i).\n",
+        result);
     return nullptr;
 }
 
 uint16_t AudioServicePort(const char *deviceId) {
     char key[1024];
     snprintf(key, sizeof key, "%s", deviceId ? deviceId : "");
-    for (char *p = key; *p; p++) *p = (char)tolower((unsigned char)*p);
+    for (char *p = key; *p; p++)
+        *p = (char)tolower((unsigned char)*p);
     CFValue *keyString = CFStringFromBytes(key, 0);
     CFValue *entry = CFDictionaryFind(AudioServiceMap, keyString);
     uint16_t port = kFallbackAudioPort;
@@ -491,7 +494,8 @@ int RaopNameKey(const char *raopName, char key[64]) {
     const char *at = raopName ? strchr(raopName, '@') : nullptr;
     if (!at || at == raopName || at - raopName > 63) return 0;
     size_t length = (size_t)(at - raopName);
-    for (size_t i = 0; i < length; i++) key[i] = (char)tolower((unsigned char)raopName[i]);
+    for (size_t i = 0; i < length; i++)
+        key[i] = (char)tolower((unsigned char)raopName[i]);
     key[length] = '\0';
     return 1;
 }
@@ -508,7 +512,8 @@ int TxtRecordFind(const uint8_t *txt, size_t txtLength, const char *key, const u
         if (length < keyLength) continue;
         // Keys compare without regard to ASCII case.
         size_t i = 0;
-        while (i < keyLength && tolower(item[i]) == tolower((unsigned char)key[i])) i++;
+        while (i < keyLength && tolower(item[i]) == tolower((unsigned char)key[i]))
+            i++;
         if (i < keyLength) continue;
         if (length == keyLength) {
             *value = nullptr;
