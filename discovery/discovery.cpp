@@ -46,6 +46,7 @@ struct DiscoveryState {
     // Owner thread only:
     DiscoverySession *session = nullptr;
     uint64_t installs = 0;
+    std::deque<QueuedEvent> held; // replies of a session whose hand-over is still to come
     // The selected name carried over a restart until it is announced again.
     CFValue *carriedSelection = nullptr;
 };
@@ -156,13 +157,23 @@ void RaopSeen(const char *name) {
 }
 
 // Replaces the lists and browses with a restart's (owner thread).
-void Install(DiscoverySession *session) {
+// Keeps the selected name aside while the list is replaced or gone; the index then marks
+// nothing until the name is announced again.
+void CarrySelection() {
     CFValue *selected = RetainSelected();
     if (selected) {
         CFValueRelease(state.carriedSelection);
         state.carriedSelection = selected;
-        SelectedReceiverIndex = -1;
     }
+    SelectedReceiverIndex = -1;
+}
+
+void Install(DiscoverySession *session) {
+    // An index into the old list means nothing in the new one.
+    if (ServiceList)
+        CarrySelection();
+    else
+        SelectedReceiverIndex = -1;
     CFValueRelease(ServiceList);
     ServiceList = CFArrayNew(10);
     CFValueRelease(AudioServiceMap);
@@ -345,6 +356,29 @@ int DiscoveryProcessEvents() {
             (void)r;
         }
     }
+    // A restart's browses may answer before its hand-over is queued: hold such replies until
+    // their session is installed, so that none is lost.
+    std::deque<QueuedEvent> ready;
+    uint64_t latest = state.session ? state.session->generation : 0;
+    for (QueuedEvent &event : batch) {
+        if (event.install) {
+            latest = event.generation;
+            ready.push_back(std::move(event));
+            std::deque<QueuedEvent> keep;
+            for (QueuedEvent &held : state.held) {
+                if (held.generation == latest)
+                    ready.push_back(std::move(held));
+                else if (held.generation > latest)
+                    keep.push_back(std::move(held));
+            }
+            state.held.swap(keep);
+        } else if (event.generation > latest) {
+            state.held.push_back(std::move(event));
+        } else {
+            ready.push_back(std::move(event));
+        }
+    }
+    batch.swap(ready);
     int changes = 0;
     for (size_t i = 0; i < batch.size(); i++) {
         QueuedEvent &event = batch[i];
@@ -373,8 +407,15 @@ int DiscoveryProcessEvents() {
 }
 
 void DiscoveryForgetList() {
+    if (ServiceList) CarrySelection();
     CFValueRelease(ServiceList);
     ServiceList = nullptr;
+}
+
+void DiscoveryForgetSelection() {
+    CFValueRelease(state.carriedSelection);
+    state.carriedSelection = nullptr;
+    SelectedReceiverIndex = -1;
 }
 
 void DiscoveryShutdown() {
@@ -389,6 +430,7 @@ void DiscoveryShutdown() {
     }
     for (QueuedEvent &event : rest)
         OvAvahiSessionClose(event.install);
+    state.held.clear();
     OvAvahiSessionClose(state.session);
     state.session = nullptr;
     CFValueRelease(ServiceList);
