@@ -46,6 +46,7 @@ struct DiscoveryState {
     // Owner thread only:
     DiscoverySession *session = nullptr;
     uint64_t installs = 0;
+    std::deque<QueuedEvent> held; // replies of a session whose hand-over is still to come
     // The selected name carried over a restart until it is announced again.
     CFValue *carriedSelection = nullptr;
 };
@@ -81,11 +82,11 @@ void Stamp(char out[40]) {
     snprintf(out, 40, "%d-%06d:", (int)(now / 1000000), (int)(now % 1000000));
 }
 
-#define RESOLVE_LOG(format, ...)                                                                \
-    do {                                                                                       \
-        char stamp_[40];                                                                       \
-        Stamp(stamp_);                                                                         \
-        DebugLog(2, "%s\t" format, stamp_, ##__VA_ARGS__);                                     \
+#define RESOLVE_LOG(format, ...)                                                                   \
+    do {                                                                                           \
+        char stamp_[40];                                                                           \
+        Stamp(stamp_);                                                                             \
+        DebugLog(2, "%s\t" format, stamp_, ##__VA_ARGS__);                                         \
     } while (0)
 
 // Index of the first entry equal to value, or -1.
@@ -156,13 +157,23 @@ void RaopSeen(const char *name) {
 }
 
 // Replaces the lists and browses with a restart's (owner thread).
-void Install(DiscoverySession *session) {
+// Keeps the selected name aside while the list is replaced or gone; the index then marks
+// nothing until the name is announced again.
+void CarrySelection() {
     CFValue *selected = RetainSelected();
     if (selected) {
         CFValueRelease(state.carriedSelection);
         state.carriedSelection = selected;
-        SelectedReceiverIndex = -1;
     }
+    SelectedReceiverIndex = -1;
+}
+
+void Install(DiscoverySession *session) {
+    // An index into the old list means nothing in the new one.
+    if (ServiceList)
+        CarrySelection();
+    else
+        SelectedReceiverIndex = -1;
     CFValueRelease(ServiceList);
     ServiceList = CFArrayNew(10);
     CFValueRelease(AudioServiceMap);
@@ -182,11 +193,11 @@ struct ResolveContext {
     // Hand-over with the loop thread; every field below is touched under the loop lock.
     DiscoverySession *session;
     Event *done;
-    bool audio;     // resolving a RAOP service: only the port is wanted
-    bool resolved;  // the first resolve reply was handled
-    bool finished;  // nothing more will be written
-    int error;      // the first error seen
-    uint16_t port;  // RAOP port, host order
+    bool audio;    // resolving a RAOP service: only the port is wanted
+    bool resolved; // the first resolve reply was handled
+    bool finished; // nothing more will be written
+    int error;     // the first error seen
+    uint16_t port; // RAOP port, host order
     void *serviceQuery;
     void *addressQuery;
     std::string txt;
@@ -345,6 +356,29 @@ int DiscoveryProcessEvents() {
             (void)r;
         }
     }
+    // A restart's browses may answer before its hand-over is queued: hold such replies until
+    // their session is installed, so that none is lost.
+    std::deque<QueuedEvent> ready;
+    uint64_t latest = state.session ? state.session->generation : 0;
+    for (QueuedEvent &event : batch) {
+        if (event.install) {
+            latest = event.generation;
+            ready.push_back(std::move(event));
+            std::deque<QueuedEvent> keep;
+            for (QueuedEvent &held : state.held) {
+                if (held.generation == latest)
+                    ready.push_back(std::move(held));
+                else if (held.generation > latest)
+                    keep.push_back(std::move(held));
+            }
+            state.held.swap(keep);
+        } else if (event.generation > latest) {
+            state.held.push_back(std::move(event));
+        } else {
+            ready.push_back(std::move(event));
+        }
+    }
+    batch.swap(ready);
     int changes = 0;
     for (size_t i = 0; i < batch.size(); i++) {
         QueuedEvent &event = batch[i];
@@ -373,8 +407,15 @@ int DiscoveryProcessEvents() {
 }
 
 void DiscoveryForgetList() {
+    if (ServiceList) CarrySelection();
     CFValueRelease(ServiceList);
     ServiceList = nullptr;
+}
+
+void DiscoveryForgetSelection() {
+    CFValueRelease(state.carriedSelection);
+    state.carriedSelection = nullptr;
+    SelectedReceiverIndex = -1;
 }
 
 void DiscoveryShutdown() {
@@ -387,7 +428,9 @@ void DiscoveryShutdown() {
         std::lock_guard<std::mutex> lock(state.mutex);
         rest.swap(state.queue);
     }
-    for (QueuedEvent &event : rest) OvAvahiSessionClose(event.install);
+    for (QueuedEvent &event : rest)
+        OvAvahiSessionClose(event.install);
+    state.held.clear();
     OvAvahiSessionClose(state.session);
     state.session = nullptr;
     CFValueRelease(ServiceList);
@@ -423,15 +466,17 @@ CFValue *ResolveAirPlayService(const char *serviceName, char deviceId[64], uint8
             return CFStringFromBytes(context.address, 0);
         }
     }
-    RESOLVE_LOG("mDNS resolver didn't receive response in an appropriate amount of time (Err %i).\n",
-                result);
+    RESOLVE_LOG(
+        "mDNS resolver didn't receive response in an appropriate amount of time (Err %i).\n",
+        result);
     return nullptr;
 }
 
 uint16_t AudioServicePort(const char *deviceId) {
     char key[1024];
     snprintf(key, sizeof key, "%s", deviceId ? deviceId : "");
-    for (char *p = key; *p; p++) *p = (char)tolower((unsigned char)*p);
+    for (char *p = key; *p; p++)
+        *p = (char)tolower((unsigned char)*p);
     CFValue *keyString = CFStringFromBytes(key, 0);
     CFValue *entry = CFDictionaryFind(AudioServiceMap, keyString);
     uint16_t port = kFallbackAudioPort;
@@ -491,7 +536,8 @@ int RaopNameKey(const char *raopName, char key[64]) {
     const char *at = raopName ? strchr(raopName, '@') : nullptr;
     if (!at || at == raopName || at - raopName > 63) return 0;
     size_t length = (size_t)(at - raopName);
-    for (size_t i = 0; i < length; i++) key[i] = (char)tolower((unsigned char)raopName[i]);
+    for (size_t i = 0; i < length; i++)
+        key[i] = (char)tolower((unsigned char)raopName[i]);
     key[length] = '\0';
     return 1;
 }
@@ -508,7 +554,8 @@ int TxtRecordFind(const uint8_t *txt, size_t txtLength, const char *key, const u
         if (length < keyLength) continue;
         // Keys compare without regard to ASCII case.
         size_t i = 0;
-        while (i < keyLength && tolower(item[i]) == tolower((unsigned char)key[i])) i++;
+        while (i < keyLength && tolower(item[i]) == tolower((unsigned char)key[i]))
+            i++;
         if (i < keyLength) continue;
         if (length == keyLength) {
             *value = nullptr;

@@ -15,6 +15,7 @@
 //   start-up:  DiscoveryRestart(nullptr); watch DiscoveryNotifyFd() -> DiscoveryProcessEvents()
 //   address change monitor: NetworkMonitorStart(DiscoveryRestart, nullptr)
 //   suspend:   DiscoveryForgetList(); NetworkMonitorStop()
+//   connection ended (AirPlayWasDisconnected): DiscoveryForgetSelection()
 //   resume:    DiscoveryRestart(nullptr); NetworkMonitorStart(...)
 //   exit:      DiscoveryShutdown()
 //   connecting: ResolveAirPlayService then AudioServicePort (both block, bounded)
@@ -30,7 +31,9 @@ struct CFValue;
 extern CFValue *ServiceList;
 // Index in ServiceList of the receiver of the current connection, -1 for none. The controller
 // writes it when a connection starts; discovery keeps it on the same name as the list changes
-// and sets it to -1 when that name leaves the list.
+// and sets it to -1 when that name leaves the list. Over a restart (or suspend) the name is
+// carried and marked again once it is announced again, unless the controller selected another
+// receiver or called DiscoveryForgetSelection meanwhile.
 extern int32_t SelectedReceiverIndex;
 // Lower-case hardware address (text before "@" of a RAOP name) -> the RAOP service name until
 // resolved, then its TCP port (unsigned number, host order). Owner thread only.
@@ -65,6 +68,10 @@ int DiscoveryProcessEvents();
 // Owner thread, on suspend: releases ServiceList and leaves none (browse replies are then
 // ignored) until the next restart.
 void DiscoveryForgetList();
+// Owner thread, when the connection to the selected receiver ends (with SelectedReceiverIndex
+// := -1): a selection carried over a restart or suspend is then not marked again when its
+// name returns.
+void DiscoveryForgetSelection();
 // Owner thread, at exit: joins the restart thread, ends the browses and releases the lists.
 // The embedded responder, once started, serves until the process ends.
 void DiscoveryShutdown();

@@ -20,7 +20,7 @@ struct OvAvahiLoop {
     AvahiSimplePoll *poll;
     pthread_mutex_t mutex;
     Thread thread;
-    bool quit; // under mutex
+    bool quit;      // under mutex
     Event *started; // set by the loop thread as it begins serving
     const char *threadName;
     bool announce; // the embedded responder's loop logs its start

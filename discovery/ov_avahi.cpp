@@ -120,8 +120,7 @@ void BrowseEvent(DiscoverySession *session, bool add, const char *name, const ch
     DiscoveryQueueBrowse(session, add, name, type, interface, protocol);
 }
 
-void ReplyWithTxt(void *context, int error, const char *host, uint16_t port,
-                  AvahiStringList *txt) {
+void ReplyWithTxt(void *context, int error, const char *host, uint16_t port, AvahiStringList *txt) {
     std::vector<uint8_t> bytes;
     if (txt) {
         size_t need = avahi_string_list_serialize(txt, nullptr, 0);
@@ -151,17 +150,17 @@ void ClientState(AvahiClient *client, AvahiClientState state, void *) {
 }
 
 void ClientBrowseReply(AvahiServiceBrowser *, AvahiIfIndex interface, AvahiProtocol protocol,
-                       AvahiBrowserEvent event, const char *name, const char *type,
-                       const char *, AvahiLookupResultFlags, void *userdata) {
+                       AvahiBrowserEvent event, const char *name, const char *type, const char *,
+                       AvahiLookupResultFlags, void *userdata) {
     if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE)
-        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type,
-                    interface, protocol);
+        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type, interface,
+                    protocol);
 }
 
 void ClientResolveReply(AvahiServiceResolver *resolver, AvahiIfIndex, AvahiProtocol,
                         AvahiResolverEvent event, const char *, const char *, const char *,
-                        const char *host, const AvahiAddress *, uint16_t port,
-                        AvahiStringList *txt, AvahiLookupResultFlags, void *userdata) {
+                        const char *host, const AvahiAddress *, uint16_t port, AvahiStringList *txt,
+                        AvahiLookupResultFlags, void *userdata) {
     int error = event == AVAHI_RESOLVER_FOUND
                     ? 0
                     : avahi_client_errno(avahi_service_resolver_get_client(resolver));
@@ -182,8 +181,8 @@ void ClientAddressReply(AvahiHostNameResolver *resolver, AvahiIfIndex, AvahiProt
 
 int ClientBrowse(DiscoverySession *session, const char *type, void **browser) {
     AvahiClient *client = (AvahiClient *)session->handle;
-    *browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type,
-                                         "local", (AvahiLookupFlags)0, ClientBrowseReply, session);
+    *browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type, "local",
+                                         (AvahiLookupFlags)0, ClientBrowseReply, session);
     return *browser ? 0 : avahi_client_errno(client);
 }
 
@@ -199,10 +198,9 @@ void *ClientResolveService(DiscoverySession *session, const char *name, const ch
 
 void *ClientResolveHost(DiscoverySession *session, const char *host, void *context, int *error) {
     AvahiClient *client = (AvahiClient *)session->handle;
-    void *query =
-        avahi_host_name_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host,
-                                     AVAHI_PROTO_INET, (AvahiLookupFlags)0, ClientAddressReply,
-                                     context);
+    void *query = avahi_host_name_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host,
+                                               AVAHI_PROTO_INET, (AvahiLookupFlags)0,
+                                               ClientAddressReply, context);
     *error = query ? 0 : avahi_client_errno(client);
     return query;
 }
@@ -232,8 +230,8 @@ void ClientClose(DiscoverySession *session) {
 }
 
 const DiscoveryBackendOps kClientOps = {
-    "avahi-daemon", ClientBrowse, ClientResolveService, ClientResolveHost, ClientFreeQuery,
-    ClientClose,
+    "avahi-daemon",    ClientBrowse,    ClientResolveService,
+    ClientResolveHost, ClientFreeQuery, ClientClose,
 };
 
 // ---- The embedded responder ----
@@ -293,8 +291,8 @@ int EmbeddedResponderStart() {
     config.publish_a_on_ipv6 = 0;
     config.enable_wide_area = 0;
     int error = 0;
-    AvahiServer *server = avahi_server_new(avahi_simple_poll_get(loop->poll), &config,
-                                           ServerState, nullptr, &error);
+    AvahiServer *server =
+        avahi_server_new(avahi_simple_poll_get(loop->poll), &config, ServerState, nullptr, &error);
     avahi_server_config_free(&config);
     if (!server) {
         DebugLog(2, "Embedded DNS-SD responder could not start: %s\n", avahi_strerror(error));
@@ -318,17 +316,17 @@ int EmbeddedResponderStart() {
 }
 
 void ServerBrowseReply(AvahiSServiceBrowser *, AvahiIfIndex interface, AvahiProtocol protocol,
-                       AvahiBrowserEvent event, const char *name, const char *type,
-                       const char *, AvahiLookupResultFlags, void *userdata) {
+                       AvahiBrowserEvent event, const char *name, const char *type, const char *,
+                       AvahiLookupResultFlags, void *userdata) {
     if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE)
-        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type,
-                    interface, protocol);
+        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type, interface,
+                    protocol);
 }
 
 void ServerResolveReply(AvahiSServiceResolver *, AvahiIfIndex, AvahiProtocol,
                         AvahiResolverEvent event, const char *, const char *, const char *,
-                        const char *host, const AvahiAddress *, uint16_t port,
-                        AvahiStringList *txt, AvahiLookupResultFlags, void *userdata) {
+                        const char *host, const AvahiAddress *, uint16_t port, AvahiStringList *txt,
+                        AvahiLookupResultFlags, void *userdata) {
     int error = event == AVAHI_RESOLVER_FOUND ? 0 : AVAHI_ERR_TIMEOUT;
     ReplyWithTxt(userdata, error, host, port, txt);
 }
@@ -341,19 +339,18 @@ void ServerAddressReply(AvahiSHostNameResolver *, AvahiIfIndex, AvahiProtocol,
 
 int ServerBrowse(DiscoverySession *session, const char *type, void **browser) {
     AvahiServer *server = (AvahiServer *)session->handle;
-    *browser = avahi_s_service_browser_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type,
-                                           "local", (AvahiLookupFlags)0, ServerBrowseReply,
-                                           session);
+    *browser =
+        avahi_s_service_browser_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type, "local",
+                                    (AvahiLookupFlags)0, ServerBrowseReply, session);
     return *browser ? 0 : avahi_server_errno(server);
 }
 
 void *ServerResolveService(DiscoverySession *session, const char *name, const char *type,
                            const char *domain, void *context, int *error) {
     AvahiServer *server = (AvahiServer *)session->handle;
-    void *query = avahi_s_service_resolver_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name,
-                                               type, domain, AVAHI_PROTO_INET,
-                                               AVAHI_LOOKUP_NO_ADDRESS, ServerResolveReply,
-                                               context);
+    void *query = avahi_s_service_resolver_new(
+        server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name, type, domain, AVAHI_PROTO_INET,
+        AVAHI_LOOKUP_NO_ADDRESS, ServerResolveReply, context);
     *error = query ? 0 : avahi_server_errno(server);
     return query;
 }
@@ -383,8 +380,8 @@ void ServerClose(DiscoverySession *session) {
 }
 
 const DiscoveryBackendOps kServerOps = {
-    "embedded responder", ServerBrowse, ServerResolveService, ServerResolveHost, ServerFreeQuery,
-    ServerClose,
+    "embedded responder", ServerBrowse,    ServerResolveService,
+    ServerResolveHost,    ServerFreeQuery, ServerClose,
 };
 
 // Both browses of a session; 0 or the first error.
@@ -401,9 +398,8 @@ DiscoverySession *OpenClientSession(DiscoverySession *session, int *error) {
         return nullptr;
     }
     // Without AVAHI_CLIENT_NO_FAIL the call fails at once when no daemon is running.
-    AvahiClient *client =
-        avahi_client_new(avahi_simple_poll_get(loop->poll), (AvahiClientFlags)0, ClientState,
-                         nullptr, error);
+    AvahiClient *client = avahi_client_new(avahi_simple_poll_get(loop->poll), (AvahiClientFlags)0,
+                                           ClientState, nullptr, error);
     if (!client) {
         OvAvahiLoopFree(loop);
         return nullptr;

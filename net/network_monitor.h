@@ -4,7 +4,8 @@
 #pragma once
 
 // Called on the monitor thread once per observed change; should return promptly (start a
-// thread of its own for long work; DiscoveryRestart fits). context is the pointer given to NetworkMonitorStart.
+// thread of its own for long work; DiscoveryRestart fits). context is the pointer given to
+// NetworkMonitorStart.
 typedef void (*NetworkRestartFn)(void *context);
 
 // Subscribes to address changes and starts the monitor thread; does nothing when it already

@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 0:
         case 1: {
             bool more = op == 1;
-            DiscoveryBrowseReply(kDiscoveryAdd | (more ? kDiscoveryMoreComing : 0), 0,
-                                 name.c_str(), "_airplay._tcp.");
+            DiscoveryBrowseReply(kDiscoveryAdd | (more ? kDiscoveryMoreComing : 0), 0, name.c_str(),
+                                 "_airplay._tcp.");
             sorted = !more;
             CheckList(sorted);
             break;

@@ -55,7 +55,10 @@ TEST_F(DiscoveryLogicTest, BatchesSortAtTheirEndAndTheSelectionFollowsItsName) {
     DiscoveryBrowseReply(kDiscoveryAdd, -1, "x", "_airplay._tcp.");
     DiscoveryBrowseReply(kDiscoveryAdd, 0, "x", "_http._tcp.");
     EXPECT_EQ(Names(), "c");
+    // Suspend: no list, nothing marked, replies ignored.
+    SelectedReceiverIndex = 0;
     DiscoveryForgetList();
+    EXPECT_EQ(SelectedReceiverIndex, -1);
     Add("y");
     EXPECT_EQ(ServiceList, nullptr);
 }

@@ -22,6 +22,7 @@ done
 # shellcheck source=ns_env.sh
 source "$here/ns_env.sh"
 trap ns_cleanup EXIT
+trap 'exit 1' INT TERM
 fail() {
   echo "FAIL ($case_name): $*"
   for f in "$NS_WORK"/*.log "$NS_WORK"/*/avahi.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 25 "$f"; }; done
@@ -103,7 +104,8 @@ receiver)
   for _ in 1 2 3; do
     in_tx "$(ns_bus "$NS_TX")" "$ostrel" --list-receivers 3 >"$NS_WORK/list.txt" 2>"$NS_WORK/list.log" ||
       fail "--list-receivers exited with $?"
-    line=$(grep -F "$name" "$NS_WORK/list.txt") && break
+    # A busy machine may see the audio service only after the listing's time: list again.
+    line=$(grep -F "$name" "$NS_WORK/list.txt") && [[ "$line" == *$'\t'47123 ]] && break
   done
   [ -n "$line" ] || fail "the receiver was not listed: $(cat "$NS_WORK/list.txt")"
   IFS=$'\t' read -r got_name address device_id password port <<<"$line"
@@ -125,7 +127,9 @@ receiver)
   [ -n "$n" ] || fail "Xvfb did not start"
   export DISPLAY=:$n
   ip netns exec "$NS_TX" xsetroot -solid '#2f6fb0'
-  in_tx "$(ns_bus "$NS_TX")" "$ostrel" "connect?host=$address&key=test" 2>"$NS_WORK/ostrel.log" &
+  # Started directly (not through a function) so that $! is the program itself.
+  DBUS_SYSTEM_BUS_ADDRESS=$(ns_bus "$NS_TX") ip netns exec "$NS_TX" "$ostrel" \
+    "connect?host=$address&key=test" 2>"$NS_WORK/ostrel.log" &
   sender=$!
   ns_pids+=($sender)
   ok=0
@@ -135,11 +139,14 @@ receiver)
     sleep 0.1
   done
   [ "$ok" = 1 ] || fail "no pictures reached the receiver"
-  kill -INT "$sender"
+  kill -TERM "$sender"
   for _ in $(seq 100); do kill -0 "$sender" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$sender" 2>/dev/null && { kill -9 "$sender"; fail "the program did not stop within 10 s"; }
   wait "$sender" 2>/dev/null
   for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
-  kill -INT "$rx" 2>/dev/null
+  kill -TERM "$rx" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$rx" 2>/dev/null && { kill -9 "$rx"; fail "the receiver did not stop within 10 s"; }
   wait "$rx" 2>/dev/null
   frames=$(python3 -c "import json; print(json.load(open('$NS_WORK/report.json'))['framesDecoded'])") ||
     fail "no receiver report"

@@ -30,6 +30,9 @@ export XDG_RUNTIME_DIR=$work/run XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME/Ostrel" "$XDG_CONFIG_HOME"
 chmod 700 "$XDG_RUNTIME_DIR"
 unset DBUS_SESSION_BUS_ADDRESS
+# No system bus: discovery then browses through its own mDNS stack inside this namespace
+# instead of asking a daemon that may serve the machine's real network.
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
 
 settings() { # MaxFPS ShowMouse Overscan Force720p [LastPassword-scrambled]
   local pw=""

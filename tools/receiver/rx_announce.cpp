@@ -32,7 +32,8 @@ const char kModel[] = "OstrelReceiver1,1";
 
 uint64_t Fnv1a(const std::string &text) {
     uint64_t hash = 1469598103934665603ULL;
-    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ULL;
+    for (unsigned char c : text)
+        hash = (hash ^ c) * 1099511628211ULL;
     return hash;
 }
 
@@ -48,12 +49,13 @@ AvahiStringList *AirPlayTxt(const Announcer *a) {
 
 AvahiStringList *RaopTxt(const Announcer *a) {
     static const char *const kPairs[][2] = {
-        {"txtvers", "1"}, {"ch", "2"},   {"cn", "0,1,2,3"}, {"et", "0,3,5"}, {"md", "0,1,2"},
-        {"sr", "44100"},  {"ss", "16"},  {"tp", "UDP"},     {"da", "true"},  {"sv", "false"},
-        {"vn", "65537"},  {"sf", "0x4"},
+        {"txtvers", "1"}, {"ch", "2"},     {"cn", "0,1,2,3"}, {"et", "0,3,5"},
+        {"md", "0,1,2"},  {"sr", "44100"}, {"ss", "16"},      {"tp", "UDP"},
+        {"da", "true"},   {"sv", "false"}, {"vn", "65537"},   {"sf", "0x4"},
     };
     AvahiStringList *txt = nullptr;
-    for (const auto &pair : kPairs) txt = avahi_string_list_add_pair(txt, pair[0], pair[1]);
+    for (const auto &pair : kPairs)
+        txt = avahi_string_list_add_pair(txt, pair[0], pair[1]);
     txt = avahi_string_list_add_pair(txt, "am", kModel);
     txt = avahi_string_list_add_pair(txt, "ft", kFeatures);
     txt = avahi_string_list_add_pair(txt, "vs", a->config.version.c_str());
@@ -67,8 +69,8 @@ typedef int (*AddServiceFn)(Announcer *a, const char *name, const char *type, ui
 int AddToClientGroup(Announcer *a, const char *name, const char *type, uint16_t port,
                      AvahiStringList *txt) {
     return avahi_entry_group_add_service_strlst(a->group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                                (AvahiPublishFlags)0, name, type, nullptr,
-                                                nullptr, port, txt);
+                                                (AvahiPublishFlags)0, name, type, nullptr, nullptr,
+                                                port, txt);
 }
 
 int AddToServerGroup(Announcer *a, const char *name, const char *type, uint16_t port,
@@ -195,7 +197,8 @@ std::string AnnounceDeviceId(const AnnounceConfig &config) {
     // A stable, locally administered address per name.
     uint64_t hash = Fnv1a(config.name);
     unsigned char b[6];
-    for (int i = 0; i < 6; i++) b[i] = (unsigned char)(hash >> (8 * i));
+    for (int i = 0; i < 6; i++)
+        b[i] = (unsigned char)(hash >> (8 * i));
     b[0] = (unsigned char)((b[0] | 0x02) & 0xFE);
     char text[18];
     snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2], b[3], b[4],
@@ -211,7 +214,8 @@ std::string AnnounceRaopName(const AnnounceConfig &config, const std::string &na
     // A DNS label holds 63 bytes: cut at a character boundary.
     if (full.size() > 63) {
         size_t cut = 63;
-        while (cut > 0 && ((unsigned char)full[cut] & 0xC0) == 0x80) cut--;
+        while (cut > 0 && ((unsigned char)full[cut] & 0xC0) == 0x80)
+            cut--;
         full.resize(cut);
     }
     return full;
@@ -242,8 +246,8 @@ Announcer *AnnounceStart(const AnnounceConfig &config) {
         server.publish_hinfo = 0;
         server.publish_workstation = 0;
         server.enable_wide_area = 0;
-        a->server = avahi_server_new(avahi_threaded_poll_get(a->poll), &server, ServerState, a,
-                                     &error);
+        a->server =
+            avahi_server_new(avahi_threaded_poll_get(a->poll), &server, ServerState, a, &error);
         avahi_server_config_free(&server);
         if (!a->server) {
             RxLog("Announce: the mDNS stack could not start: %s", avahi_strerror(error));
