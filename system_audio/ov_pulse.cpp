@@ -360,16 +360,21 @@ static void RedirectOutput(OvPulseCapture *p) {
     if (!streams) return;
     if (QueryStreams(p, streams)) {
         for (int i = 0; i < streams->count; i++) {
-            if (streams->streams[i].sink == p->sinkIndex) continue;
-            RememberOrigin(p, streams->streams[i].index, streams->streams[i].sink);
-            MoveStream(p, streams->streams[i].index, p->sinkIndex);
+            const StreamEntry *stream = &streams->streams[i];
+            if (stream->sink == p->sinkIndex) continue;
+            RememberOrigin(p, stream->index, stream->sink);
+            // Waited for, so the first captured blocks already carry every stream.
+            SuccessResult moved;
+            if (!RunSuccessOperation(p,
+                                     pa_context_move_sink_input_by_index(p->context, stream->index,
+                                                                         p->sinkIndex, OnSuccess,
+                                                                         &moved),
+                                     &moved))
+                DebugLog(2, "Failed to move playback stream %u to the capture sink: %i\n",
+                         stream->index, ContextError(p));
         }
     }
     delete streams;
-    // Let the moves land before capture starts, so the first blocks already carry them.
-    SuccessResult flush;
-    RunSuccessOperation(p, pa_context_set_default_sink(p->context, p->sinkName, OnSuccess, &flush),
-                        &flush);
 }
 
 // Gives the default back and moves every stream on the private sink (index sinkIndex)

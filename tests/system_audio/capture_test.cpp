@@ -52,6 +52,9 @@ class PulseFixture : public ::testing::Test {
         ASSERT_TRUE(server.Start(Rate())) << "pulseaudio did not start";
         tone = server.RuntimeDir() + "/tone.wav";
         ASSERT_TRUE(WriteToneWav(tone, 1000, 0.5, 44100, 60));
+        // A second player gets another pitch: two copies of one tone can cancel out.
+        otherTone = server.RuntimeDir() + "/other.wav";
+        ASSERT_TRUE(WriteToneWav(otherTone, 1500, 0.5, 44100, 60));
         speakers = server.SinkIndex("speakers");
     }
     void TearDown() override {
@@ -79,6 +82,7 @@ class PulseFixture : public ::testing::Test {
 
     PulseServer server;
     std::string tone;
+    std::string otherTone;
     int speakers = -1;
     std::vector<pid_t> players;
 };
@@ -151,7 +155,7 @@ TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
     EXPECT_EQ(loudChunks, 0) << "of " << quiet.size() << " chunks of the speakers' monitor";
 
     // A stream started meanwhile lands on the speakers first and is moved over.
-    players.push_back(Spawn({"paplay", "--latency-msec=100", tone}));
+    players.push_back(Spawn({"paplay", "--latency-msec=100", otherTone}));
     ASSERT_TRUE(WaitUntil(
         [&] { return server.Streams().size() == 2 && AllStreamsOn(privateIndex); }, 10000));
 
