@@ -15,7 +15,9 @@ struct AudioConnection;
 struct SocketSet;
 
 constexpr size_t kAudioSyncPacketLength = 20;
-constexpr size_t kAudioRetransmitRequestMin = 18;
+// The fields read end at byte 8; receivers commonly send exactly that much, so a longer
+// minimum would leave their losses unanswered.
+constexpr size_t kAudioRetransmitRequestMin = 8;
 
 // A new stream: firstSync 1, sequence 0, rtpTime such that the first packet carries 0, and
 // an empty history. Call before frames may arrive.

@@ -171,11 +171,19 @@ TEST_F(RtpSenderTest, RetransmissionsComeFromTheLastTwentyPackets) {
         return count;
     }());
 
+    // The common 8-byte request is answered like a long one.
+    Request(kAudioSyncKey, 12, 1, 8);
+    {
+        std::vector<Sent> sent = TakeSent();
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ(12, (sent[0].bytes[2] << 8) | sent[0].bytes[3]);
+    }
+
     // A packet that has left the history, a short request, another slot: nothing.
     Request(kAudioSyncKey, 4, 1);
     EXPECT_TRUE(log.Contains("Found: 0"));
     std::string before = log.Text();
-    Request(kAudioSyncKey, 10, 1, 8);
+    Request(kAudioSyncKey, 10, 1, 7);
     Request(kAudioDataKey, 10, 1);
     EXPECT_TRUE(TakeSent().empty());
     EXPECT_EQ(before, log.Text());
