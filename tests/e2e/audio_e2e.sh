@@ -9,34 +9,15 @@ receiver=$2
 avsync=$3
 case_name=$4
 
-if [ "${E2E_IN_NAMESPACE:-}" != 1 ]; then
-  if ! unshare -n true 2>/dev/null; then
-    echo "SKIP: network namespaces are not available"
-    exit 77
-  fi
-  E2E_IN_NAMESPACE=1 exec unshare -n "$0" "$@"
-fi
-ip link set lo up
-
-work=$(mktemp -d /tmp/ostrel-audio-e2e-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  if [ "${KEEP_E2E:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL ($case_name): $*"
-  echo "--- program log"; tail -n 40 "$work/ostrel.log"
-  echo "--- receiver log"; tail -n 20 "$work/rx.log"
-  exit 1
-}
+. "$(dirname "$0")/../support/e2e_lib.sh"
+e2e_begin "$0" "$@"
 
 export XDG_RUNTIME_DIR=$work/run XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME/Ostrel" "$XDG_CONFIG_HOME"
 chmod 700 "$XDG_RUNTIME_DIR"
 unset DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
+# No system bus: discovery stays inside this namespace.
+export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-system-bus
 
 cat >"$XDG_DATA_HOME/Ostrel/Settings.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
@@ -50,24 +31,8 @@ cat >"$XDG_DATA_HOME/Ostrel/Settings.xml" <<XML
 </plist>
 XML
 
-# wait_until SECONDS COMMAND...: polls COMMAND every 0.1 s.
-wait_until() {
-  local i
-  for ((i = 0; i < $1 * 10; i++)); do
-    "${@:2}" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 start_display() {
-  exec 5>"$work/displayfd"
-  Xvfb -displayfd 5 -screen 0 1280x720x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  local n=""
-  for _ in $(seq 100); do n=$(head -n 1 "$work/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
-  [ -n "$n" ] || fail "Xvfb did not start"
-  export DISPLAY=:$n
+  e2e_start_xvfb 1280x720
   xsetroot -solid '#2f6fb0'
 }
 
@@ -125,10 +90,6 @@ wait_receiver() {
   kill -INT "$rx" 2>/dev/null
   wait "$rx" 2>/dev/null
   [ -s "$work/report.json" ] || fail "no receiver report"
-}
-
-json() { # path expression over the report, e.g. '["audio"]["frames"]'
-  python3 -c "import json,sys; r=json.load(open('$work/report.json')); print(eval('r'+sys.argv[1]))" "$1"
 }
 
 # Peak sample (0..32767) of what reaches a source over the next SECONDS; -1 when less than

@@ -7,24 +7,8 @@ ostrel=$1
 receiver=$2
 case_name=$3
 
-if [ "${E2E_IN_NAMESPACE:-}" != 1 ]; then
-  if ! unshare -n true 2>/dev/null; then
-    echo "SKIP: network namespaces are not available"
-    exit 77
-  fi
-  E2E_IN_NAMESPACE=1 exec unshare -n "$0" "$@"
-fi
-ip link set lo up
-
-work=$(mktemp -d /tmp/ostrel-e2e-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  if [ "${KEEP_E2E:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-fail() { echo "FAIL ($case_name): $*"; echo "--- program log"; tail -n 40 "$work/ostrel.log"; echo "--- receiver log"; tail -n 20 "$work/rx.log"; exit 1; }
+. "$(dirname "$0")/../support/e2e_lib.sh"
+e2e_begin "$0" "$@"
 
 export XDG_RUNTIME_DIR=$work/run XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME/Ostrel" "$XDG_CONFIG_HOME"
@@ -57,13 +41,7 @@ XML
 }
 
 start_display() { # [WIDTHxHEIGHT]
-  exec 5>"$work/displayfd"
-  Xvfb -displayfd 5 -screen 0 "${1:-1920x1080}x24" -noreset -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  local n=""
-  for _ in $(seq 100); do n=$(head -n 1 "$work/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
-  [ -n "$n" ] || fail "Xvfb did not start"
-  export DISPLAY=:$n
+  e2e_start_xvfb "${1:-1920x1080}"
   xsetroot -solid '#2f6fb0'
   # Something still and detailed to look at; the pointer goes to a corner.
   xlogo -geometry 500x500+200+150 >/dev/null 2>&1 &
@@ -125,10 +103,6 @@ streamed_sender() { # runs the program until three pictures arrived, then one mo
   wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
   sleep 1
   stop_sender
-}
-
-json() { # path expression over the report, e.g. '["packets"]["codec"]'
-  python3 -c "import json,sys; r=json.load(open('$work/report.json')); print(eval('r'+sys.argv[1]))" "$1"
 }
 
 wait_receiver() {
