@@ -72,7 +72,9 @@ std::string ScramblePassword(const std::string &text) {
 
 void SettingsDefaults(SettingsValues *v) {
     if (v->lastPassword) CFValueRelease(v->lastPassword);
-    v->overscan = (double)0.1f;
+    // The value the stored form reads back ("10" / 100), so a first start and every later
+    // start give the same picture size.
+    v->overscan = 10 / 100.0;
     v->quality = 2;
     v->maxFps = 30;
     v->mirroringReminder = 0;
@@ -162,6 +164,9 @@ void SettingsLoad() {
 }
 
 int SettingsSave() {
+    // One save at a time (a new password may be saved from a connection's thread), and
+    // the password read under the same lock.
+    std::lock_guard<std::mutex> hold(Settings.passwordLock);
     CFValue *dictionary = SettingsToDictionary(&Settings.values);
     CFValue *xml = PlistToXML(dictionary);
     CFValueRelease(dictionary);
@@ -194,9 +199,18 @@ int SettingsSave() {
 }
 
 void SettingsSetPassword(CFValue *password) {
-    CFValue *old = Settings.values.lastPassword;
-    Settings.values.lastPassword = password ? CFValueRetain(password) : nullptr;
+    CFValue *old;
+    {
+        std::lock_guard<std::mutex> hold(Settings.passwordLock);
+        old = Settings.values.lastPassword;
+        Settings.values.lastPassword = password ? CFValueRetain(password) : nullptr;
+    }
     if (old) CFValueRelease(old);
+}
+
+CFValue *SettingsCopyPassword() {
+    std::lock_guard<std::mutex> hold(Settings.passwordLock);
+    return CFValueRetain(Settings.values.lastPassword);
 }
 
 bool AutoUpdatesDisabled() {
