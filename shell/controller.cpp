@@ -41,6 +41,12 @@ void StartReminderIfWanted(Controller *c, const char *onLine) {
     }
 }
 
+// The connection's password changes count only under its lock (counts are not atomic).
+void ReleaseUnderLock(MirroringConnection *connection, CFValue *value) {
+    std::lock_guard<std::mutex> hold(connection->passwordLock);
+    CFValueRelease(value);
+}
+
 void KillReminderTimers(Controller *c) {
     std::lock_guard<std::mutex> hold(c->reminderLock);
     if (c->platform) {
@@ -195,7 +201,7 @@ void ConnectToSelectedService(Controller *c, int index) {
             c->connection->setPassword(c->current, CFStringText(held));
         else
             OpenPasswordWindow(c);
-        CFValueRelease(held);
+        ReleaseUnderLock(c->current, held);
     }
     c->selectedReceiverIndex = index;
     StartReminderIfWanted(c,
@@ -267,7 +273,7 @@ void PasswordRequired(void *context, MirroringConnection *connection, SocketSet 
         }
         if (held) {
             c->connection->setPassword(connection, CFStringText(held));
-            CFValueRelease(held);
+            ReleaseUnderLock(connection, held);
             return;
         }
     }

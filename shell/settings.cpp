@@ -198,19 +198,23 @@ int SettingsSave() {
     return result;
 }
 
+// Reference counts are not atomic, so the store never shares a password object with
+// another thread: it keeps a copy of what it is given and hands out copies.
 void SettingsSetPassword(CFValue *password) {
+    CFValue *copy = password ? CFStringFromBytes(CFStringText(password), 0) : nullptr;
     CFValue *old;
     {
         std::lock_guard<std::mutex> hold(Settings.passwordLock);
         old = Settings.values.lastPassword;
-        Settings.values.lastPassword = password ? CFValueRetain(password) : nullptr;
+        Settings.values.lastPassword = copy;
     }
     if (old) CFValueRelease(old);
 }
 
 CFValue *SettingsCopyPassword() {
     std::lock_guard<std::mutex> hold(Settings.passwordLock);
-    return CFValueRetain(Settings.values.lastPassword);
+    const CFValue *stored = Settings.values.lastPassword;
+    return stored ? CFStringFromBytes(CFStringText(stored), 0) : nullptr;
 }
 
 bool AutoUpdatesDisabled() {

@@ -51,8 +51,9 @@ std::string ScramblePassword(const std::string &text);
 // True when the "DisableAutoUpdates" switch says so (user, then machine).
 bool AutoUpdatesDisabled();
 // The stored password is handed between threads: a connection's thread reads it while the
-// main thread may replace it. Both go through the store's lock.
-// Replaces the stored password (a new reference is taken; null clears it).
+// main thread may replace it. Both go through the store's lock, and each side gets its
+// own string (reference counts are not atomic).
+// Replaces the stored password with a copy of password's text (null clears it).
 void SettingsSetPassword(CFValue *password);
-// The stored password as a new reference, or null.
+// A new string holding the stored password, or null.
 [[nodiscard]] CFValue *SettingsCopyPassword();
