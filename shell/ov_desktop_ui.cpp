@@ -367,6 +367,11 @@ QMenu *BuildMenu(DesktopUi *ui) {
                                            services, DisplayNames(), apps);
     std::vector<MenuEntry> entries = BuildTrayMenu(&in);
     AudioEnabledFlag = in.audioEnabled;
+    // What the user was offered, for support: one line per showing.
+    std::string shown;
+    for (const MenuEntry &e : entries)
+        if (e.kind != kMenuSeparator) shown += (shown.empty() ? "" : " | ") + e.text;
+    DebugLog(2, "Tray menu: %s\n", shown.c_str());
     CFValueRelease(services);
     CFValueRelease(apps);
     delete ui->menu;
