@@ -710,7 +710,11 @@ bool DesktopUiScreenshots(DesktopUi *ui, const char *folder) {
         ok &= ui->preferences->grab().save(dir + (tab ? "/preferences-about.png" : "/preferences-settings.png"));
     }
     ui->preferences->hide();
-    ShowReminder(ui, ReminderText(ui->controller, 42).c_str());
+    // The reminder as it shows while mirroring to a receiver.
+    std::string text = ReminderText(ui->controller, 42);
+    const std::string empty = "mirroring to .";
+    if (text.find(empty) != std::string::npos) text.replace(text.find(empty), empty.size(), "mirroring to Living Room.");
+    ShowReminder(ui, text.c_str());
     QCoreApplication::processEvents();
     ok &= ui->reminderWindow->grab().save(dir + "/reminder.png");
     ui->reminderWindow->hide();
