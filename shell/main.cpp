@@ -152,7 +152,7 @@ int main(int argc, char **argv) {
         auto *gui = new QApplication(argc, argv);
         gui->setQuitOnLastWindowClosed(false); // the Preferences window only hides
         gui->setApplicationName(QStringLiteral("Ostrel"));
-        gui->setDesktopFileName(QStringLiteral("ostrel"));
+        gui->setDesktopFileName(QStringLiteral("org.ostrel.Ostrel"));
         app.reset(gui);
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);
