@@ -47,6 +47,13 @@ trayer --edge top --align right --widthtype pixel --width 200 --height 24 >/dev/
 pids+=($!)
 wait_for 10 xwininfo -name panel >/dev/null 2>&1 || { echo "trayer did not start"; exit 1; }
 
+# Two applications to offer in the "Specific App..." submenu.
+xlogo -geometry 300x300+100+200 >/dev/null 2>&1 &
+pids+=($!)
+xclock -geometry 200x200+500+200 >/dev/null 2>&1 &
+pids+=($!)
+wait_for 10 xwininfo -name xclock >/dev/null 2>&1
+
 # The windows and the menu, each by itself.
 "$ostrel" --screenshots "$out" 2>"$work/shots.err" || { echo "the program could not take its pictures"; cat "$work/shots.err"; exit 1; }
 
@@ -62,8 +69,10 @@ for _ in $(seq 20); do
   if wait_for 1 grep -q "Tray menu:" "$log"; then opened=1; break; fi
 done
 [ $opened = 1 ] || { echo "the menu did not open"; exit 1; }
-sleep 0.5 # let the menu paint
+# Open the application submenu: the entry after the displays.
+xdotool mousemove 1160 102
+sleep 1 # let the menu and its submenu paint
 import -window root "$work/screen.png"
-convert "$work/screen.png" -crop 480x320+800+0 +repage "$out/tray-menu.png"
+convert "$work/screen.png" -crop 640x320+640+0 +repage "$out/tray-menu.png"
 xdotool key Escape
 ls -1 "$out"/*.png

@@ -18,6 +18,7 @@
 #include <QtGui/QDesktopServices>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QIcon>
+#include <QtGui/QImage>
 #include <QtGui/QPainter>
 #include <QtGui/QScreen>
 #include <QtWidgets/QApplication>
@@ -38,6 +39,7 @@
 #include <QtWidgets/QTextBrowser>
 #include <QtWidgets/QVBoxLayout>
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
 #include "base/folders.h"
@@ -336,7 +338,46 @@ void ShowPreferences(DesktopUi *ui) {
     ui->preferences->activateWindow();
 }
 
-void AddEntries(DesktopUi *ui, QMenu *menu, const std::vector<MenuEntry> &entries) {
+// The window's own icon (_NET_WM_ICON), the size nearest the menu's; null when it has none.
+QIcon WindowIcon(Display *display, uintptr_t window) {
+    if (!display || !window) return QIcon();
+    Atom property = XInternAtom(display, "_NET_WM_ICON", True);
+    if (property == None) return QIcon();
+    Atom type;
+    int format;
+    unsigned long count = 0, after = 0;
+    unsigned char *data = nullptr;
+    if (XGetWindowProperty(display, (Window)window, property, 0, 1 << 20, False, XA_CARDINAL,
+                           &type, &format, &count, &after, &data) != Success || !data)
+        return QIcon();
+    // Cardinals arrive as longs: width, height, then width x height ARGB pixels, repeated.
+    const unsigned long *words = reinterpret_cast<const unsigned long *>(data);
+    const unsigned long *best = nullptr;
+    unsigned long bestW = 0, bestH = 0;
+    for (unsigned long at = 0; at + 2 <= count;) {
+        unsigned long w = words[at], h = words[at + 1];
+        if (w == 0 || h == 0 || w > 1024 || h > 1024 || w * h > count - at - 2) break;
+        if (!best || (bestW < 16 ? w > bestW : (w >= 16 && w < bestW))) {
+            best = words + at + 2;
+            bestW = w;
+            bestH = h;
+        }
+        at += 2 + w * h;
+    }
+    QIcon icon;
+    if (best) {
+        QImage image((int)bestW, (int)bestH, QImage::Format_ARGB32);
+        for (unsigned long y = 0; y < bestH; y++)
+            for (unsigned long x = 0; x < bestW; x++)
+                image.setPixel((int)x, (int)y, (uint32_t)best[y * bestW + x]);
+        icon = QIcon(QPixmap::fromImage(image));
+    }
+    XFree(data);
+    return icon;
+}
+
+void AddEntries(DesktopUi *ui, QMenu *menu, const std::vector<MenuEntry> &entries,
+                Display *display) {
     for (const MenuEntry &e : entries) {
         if (e.kind == kMenuSeparator) {
             menu->addSeparator();
@@ -344,7 +385,8 @@ void AddEntries(DesktopUi *ui, QMenu *menu, const std::vector<MenuEntry> &entrie
             QMenu *sub = menu->addMenu(QString::fromUtf8(e.text.c_str()));
             sub->menuAction()->setCheckable(e.checked);
             sub->menuAction()->setChecked(e.checked);
-            AddEntries(ui, sub, e.children);
+            if (e.iconWindow) sub->setIcon(WindowIcon(display, e.iconWindow));
+            AddEntries(ui, sub, e.children, display);
         } else {
             QAction *action = menu->addAction(QString::fromUtf8(e.text.c_str()));
             action->setEnabled(e.enabled && !e.greyed);
@@ -352,6 +394,7 @@ void AddEntries(DesktopUi *ui, QMenu *menu, const std::vector<MenuEntry> &entrie
                 action->setCheckable(true);
                 action->setChecked(true);
             }
+            if (e.iconWindow) action->setIcon(WindowIcon(display, e.iconWindow));
             int id = e.id;
             QObject::connect(action, &QAction::triggered, menu, [ui, id] { DesktopUiCommand(ui, id); });
         }
@@ -376,7 +419,9 @@ QMenu *BuildMenu(DesktopUi *ui) {
     CFValueRelease(apps);
     delete ui->menu;
     ui->menu = new QMenu;
-    AddEntries(ui, ui->menu, entries);
+    Display *display = XOpenDisplay(nullptr);
+    AddEntries(ui, ui->menu, entries, display);
+    if (display) XCloseDisplay(display);
     return ui->menu;
 }
 
