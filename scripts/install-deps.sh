@@ -19,7 +19,7 @@ packages=(
   # real peers started by tests
   xvfb openbox trayer x11-apps x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox avahi-daemon avahi-utils dbus chrony tshark curl
-  iproute2 procps psmisc x11-utils python3
+  iproute2 procps x11-utils python3
   # packaging (.deb dependencies) and the checks of what is installed
   dpkg-dev desktop-file-utils appstream man-db
   # benchmark anchor only
