@@ -2,10 +2,11 @@
 # Writes eld_tables.cpp from the reference table files (window, band offsets, Huffman
 # codebooks). Checks each codebook row's index against the tuple it decodes to, so a
 # table in the wrong order cannot be embedded.
-#   python3 gen_tables.py /work/shared/data/aac > eld_tables.cpp
+#   python3 gen_tables.py ../../shared/data/aac > eld_tables.cpp   (from aaceld/)
 import csv, os, sys
 
-D = sys.argv[1] if len(sys.argv) > 1 else '/work/shared/data/aac'
+D = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), '..', '..', 'shared', 'data', 'aac')
 
 def rows(fn):
     with open(os.path.join(D, fn)) as f:

@@ -16,6 +16,7 @@ struct Thread {
     pthread_t handle;
     ThreadMain main;
     void *arg;
+    char name[16];            // given to the thread before main runs
     std::atomic<int> started; // 1 from a successful start until the join
 };
 
@@ -27,6 +28,9 @@ struct Thread {
 // 0 when nothing was started or when called from the thread itself (which cannot join
 // itself; the record then stays started for another thread to join).
 int ThreadJoin(Thread *thread);
+// Lets a thread that cannot be joined (the caller is that thread, about to free the record's
+// owner) end on its own; the record is marked not started.
+void ThreadDetach(Thread *thread);
 // True on the thread the record started.
 bool ThreadIsCurrent(const Thread *thread);
 // True between a successful start and the join.

@@ -21,6 +21,9 @@ ninja -C "$build" -j"$(nproc)" $targets
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Crashing inputs outlive the run here, and are printed in base64 so a CI log carries them.
+artifacts="$build/fuzz-artifacts"
+mkdir -p "$artifacts"
 status=0
 for t in $targets; do
   exe=$(find "$build/fuzz" -type f -name "$t" -perm -u+x | head -n 1)
@@ -36,9 +39,14 @@ for t in $targets; do
   [ -n "$seeds" ] && cp -r "$seeds"/. "$work/$what"/
   echo "fuzz smoke: $t for ${seconds}s"
   if ! "$exe" -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -artifact_prefix="$work/" "$work/$what" >"$work/$t.log" 2>&1; then
+        -artifact_prefix="$artifacts/$t-" "$work/$what" >"$work/$t.log" 2>&1; then
     echo "fuzz smoke: $t FAILED"
     tail -n 40 "$work/$t.log"
+    for f in "$artifacts/$t"-*; do
+      [ -f "$f" ] || continue
+      echo "fuzz smoke: input kept in $f ($(stat -c %s "$f") bytes), base64:"
+      head -c 65536 "$f" | base64
+    done
     status=1
   else
     grep -E '^#[0-9]+.*DONE' "$work/$t.log" | tail -n 1 || true

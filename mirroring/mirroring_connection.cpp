@@ -102,10 +102,9 @@ static void FreeFrames(MirroringFrame *list) {
 
 // ---- stream info ----
 
-void ApplyStreamInfo(MirroringConnection *c, const CFValue *info) {
-    CFValueDescribe(info, 0);
-    int width = CFNumberGetInt(CFDictionaryFindText(info, "width"));
-    int height = CFNumberGetInt(CFDictionaryFindText(info, "height"));
+// Stores the stream sizes for a receiver reporting width x height; a width other than the
+// two known ones (0 when unknown) gives 1280x720.
+static void SetStreamSize(MirroringConnection *c, int width, int height) {
     int receiverWidth = 1280, receiverHeight = 720;
     if (width == 1920 || width == 1280) {
         receiverWidth = width;
@@ -120,6 +119,12 @@ void ApplyStreamInfo(MirroringConnection *c, const CFValue *info) {
     int force = c->capture->force720p(c->captureContext);
     c->capture->setStreamSizes(c->captureContext, receiverWidth, receiverHeight,
                                force ? 1280 : receiverWidth, force ? 720 : receiverHeight);
+}
+
+void ApplyStreamInfo(MirroringConnection *c, const CFValue *info) {
+    CFValueDescribe(info, 0);
+    SetStreamSize(c, CFNumberGetInt(CFDictionaryFindText(info, "width")),
+                  CFNumberGetInt(CFDictionaryFindText(info, "height")));
     const CFValue *overscanned = CFDictionaryFindText(info, "overscanned");
     bool overscan = false;
     if (CFValueIsKind(overscanned, kCFString))
@@ -163,17 +168,37 @@ static void OnResponse(SocketSet *set, int key, const HttpMessage *response, voi
         return;
     }
     if (c->state.load() != kMirroringConnected) return; // the answer to POST /stream
-    if (response->body && response->bodyLength > 0 && response->bodyLength < UINT32_MAX) {
-        CFValue *info = PlistParseBytes(response->body, (size_t)response->bodyLength);
-        if (info) {
-            ApplyStreamInfo(c, info);
-            CFValueRelease(info);
-        } else {
+    CFValue *info = nullptr;
+    if (response->body && response->bodyLength > 0 && response->bodyLength < UINT32_MAX)
+        info = PlistParseBytes(response->body, (size_t)response->bodyLength);
+    if (info) {
+        ApplyStreamInfo(c, info);
+        CFValueRelease(info);
+    } else {
+        // The sizes the capture side holds stay, unless it holds none yet: a stream of 0x0
+        // would never send a picture, so it gets the size of an unknown receiver.
+        StreamGeometryInputs held{};
+        c->capture->readGeometry(c->captureContext, &held);
+        if (held.receiverWidth > 0 && held.receiverHeight > 0 && held.targetWidth > 0 &&
+            held.targetHeight > 0) {
             DebugLog(2, "Stream description is not a property list; keeping the current sizes\n");
+        } else {
+            DebugLog(2, "Stream description is not a property list; streaming at 1280x720\n");
+            SetStreamSize(c, 0, 0);
         }
     }
     c->state = kMirroringInfoReceived;
     EventSet(c->startEvent);
+    if (c->audioOn && c->audioPort != 0 && c->controller->audio) {
+        CFValue *password;
+        {
+            std::lock_guard<std::mutex> hold(c->passwordLock);
+            password = CFValueRetain(c->password);
+        }
+        (void)c->controller->audio->start(&c->audio, c->host, c->audioPort, password,
+                                          c->controller->onAudioDisconnected, c, c->deviceId);
+        CFValueRelease(password);
+    }
 }
 
 static void OnRequest(SocketSet *, int, const HttpMessage *, void *user) {
@@ -324,15 +349,24 @@ static void TouchPort(const char *host, uint16_t port) {
     close(fd);
 }
 
-static void *MirroringThread(void *arg) {
-    MirroringConnection *c = (MirroringConnection *)arg;
-    SetThreadName("MirroringThread");
+// The thread could not open the main set: the connection ends as after any other failure,
+// the thread finishing the stop itself (unless a stop is under way already).
+static void EndAfterOpenFailure(MirroringConnection *c) {
+    c->failure = kMirroringUnknownError;
+    c->state = kMirroringSetFailed;
+    std::lock_guard<std::mutex> hold(c->stopLock);
+    if (c->stopState != 0) return;
+    c->stopState = 1;
+    c->finishOnThreadEnd = 1;
+    c->established = 0;
+}
+
+// Creates the main set with the connection's callbacks and opens the mirroring slot.
+// Returns the set (also stored in the connection), or null when it could not be opened.
+static SocketSet *OpenMainSet(MirroringConnection *c) {
     SocketSet *set = SocketSetCreate();
     if (!set) {
         DebugLog(2, "AirPlay: could not create the socket set\n");
-        c->failure = kMirroringUnknownError;
-        EventSet(c->openedEvent);
-        EventSet(c->teardownEvent);
         return nullptr;
     }
     set->onClosed = OnClosed;
@@ -365,14 +399,23 @@ static void *MirroringThread(void *arg) {
     if (!SocketSetOpen(set, CFStringText(c->host), 0, kMirroringPort, TcpConnect, kMirroringKey,
                        1)) {
         DebugLog(2, "AirPlay: could not open the mirroring socket to %s\n", CFStringText(c->host));
-        c->failure = kMirroringUnknownError;
+        return nullptr; // the set stays in the connection; the thread closes it at its end
     }
-    if (c->state.load() == kMirroringIdle) c->state = kMirroringSocketsOpened;
+    return set;
+}
+
+static void MirroringThread(void *arg) {
+    MirroringConnection *c = (MirroringConnection *)arg;
+    SocketSet *set = OpenMainSet(c);
+    if (!set) EndAfterOpenFailure(c);
+    else if (c->state.load() == kMirroringIdle) c->state = kMirroringSocketsOpened;
     EventSet(c->openedEvent);
 
-    (void)EventWait(c->startEvent, -1);
-    EventReset(c->startEvent);
-    if (c->failure.load() == 0 && c->stopState.load() == 0) {
+    if (set) {
+        (void)EventWait(c->startEvent, -1);
+        EventReset(c->startEvent);
+    }
+    if (set && c->failure.load() == 0 && c->stopState.load() == 0) {
         DebugLog(1, "AirPlay:\tSignalled to start streaming video packets\n");
         if (c->userCancelled.load() == 0) {
             c->state = kMirroringStreaming;
@@ -391,7 +434,6 @@ static void *MirroringThread(void *arg) {
         DebugLog(2, "AirPlay finished disconnecting.\n");
         FinishStop(c);
     }
-    return nullptr;
 }
 
 // ---- lifecycle ----
@@ -429,12 +471,12 @@ MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort,
     currentConnection = c;
     DebugLog(2, "Got AirPlay DeviceID: %s\n", DeviceIdText(c));
 
-    int created = pthread_create(&c->thread, nullptr, MirroringThread, c);
+    int created = ThreadStart(&c->thread, "MirroringThread", MirroringThread, c);
     {
         std::lock_guard<std::mutex> hold(c->stopLock);
-        c->threadStarted = created == 0;
+        c->threadStarted = created == 1;
     }
-    if (created != 0) {
+    if (!created) {
         DebugLog(2, "AirPlay thread could not be created.\n");
         c->failure = kMirroringUnknownError;
         return c; // nothing would ever set openedEvent
@@ -446,6 +488,7 @@ MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort,
 
 // The last steps of a stop, once MirroringThread has ended.
 static void FinishStop(MirroringConnection *c) {
+    if (c->controller->audio) c->controller->audio->stop(&c->audio);
     c->audioOn = 0;
     c->state = kMirroringIdle;
     StreamSenderFree(&c->sender);
@@ -485,7 +528,7 @@ void StopMirroringConnection(MirroringConnection *c) {
         join = c->threadStarted && !c->threadJoined;
         c->threadJoined = c->threadJoined || join;
     }
-    if (join) pthread_join(c->thread, nullptr);
+    if (join) ThreadJoin(&c->thread);
     DebugLog(2, "AirPlay finished disconnecting.\n");
     FinishStop(c);
 }
@@ -500,7 +543,9 @@ void FreeMirroringConnection(MirroringConnection *c) {
         c->threadJoined = true;
     }
     // A stop that a socket-set thread requested is completed by MirroringThread itself.
-    if (join) pthread_join(c->thread, nullptr);
+    if (join) ThreadJoin(&c->thread);
+    // An audio connection that ended on one of its own threads is still held here.
+    if (c->controller->audio) c->controller->audio->stop(&c->audio);
     MirroringConnection *expected = c;
     currentConnection.compare_exchange_strong(expected, nullptr);
     FreeFrames(TakeAllFrames(c));

@@ -15,10 +15,11 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <pthread.h>
 
+#include "base/thread.h"
 #include "mirroring/stream_packets.h"
 
+struct AudioConnection;
 struct CFValue;
 struct Event;
 struct SocketSet;
@@ -63,6 +64,20 @@ struct MirroringCaptureOps {
     void (*readGeometry)(void *context, StreamGeometryInputs *out);
 };
 
+// The audio connection a mirroring connection starts once the receiver has described its
+// screen and stops with itself (the audio stream's own module fills it in).
+typedef void (*MirroringAudioDisconnectedFn)(AudioConnection *audio,
+                                             MirroringConnection *connection);
+struct MirroringAudioOps {
+    // Starts a connection in slot to host:port; 1 when it is under way.
+    int (*start)(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
+                 CFValue *password, MirroringAudioDisconnectedFn onDisconnected,
+                 MirroringConnection *connection, CFValue *deviceId);
+    // Stops the connection in slot and, unless called on one of its own threads, releases
+    // it. Nothing without one.
+    void (*stop)(std::atomic<AudioConnection *> *slot);
+};
+
 // The controller's callbacks. Any slot may be null. Each gets the owner's context (the
 // user pointer given to StartMirroringConnection) first. They run on the thread named.
 struct MirroringControllerOps {
@@ -84,6 +99,11 @@ struct MirroringControllerOps {
                                   void *queryUser);
     // Receive thread: the receiver answered 453 (in use by another sender).
     void (*onDeviceInUse)(void *context, MirroringConnection *connection);
+    // The audio connection's thread: it ended; audio is readable during the call only. The
+    // owner's context is the connection's user field.
+    MirroringAudioDisconnectedFn onAudioDisconnected;
+    // The audio stream; null: connections stream pictures only.
+    const MirroringAudioOps *audio;
 };
 
 // A queued picture; both blocks owned.
@@ -98,7 +118,7 @@ struct MirroringFrame {
 };
 
 struct MirroringConnection {
-    pthread_t thread{};                  // MirroringThread; joined by the stop or the free
+    Thread thread{};                     // MirroringThread; joined by the stop or the free
     std::atomic<int32_t> state{0};       // MirroringState
     std::atomic<int64_t> heartbeatTime{0}; // Unix seconds; connect time + 5 on connect
     SocketSet *socketSet = nullptr;      // owned by MirroringThread; pointer under setLock
@@ -119,6 +139,7 @@ struct MirroringConnection {
     MirroringFrame *frameHead = nullptr; // oldest first; under frameLock
     MirroringFrame *frameTail = nullptr;
     StreamSender sender{};               // last codec header, header-sent flag; thread only
+    std::atomic<AudioConnection *> audio{nullptr}; // started after /stream.xml; see MirroringAudioOps
     int32_t audioOn = 0;
     std::atomic<int32_t> failure{0};     // MirroringFailure; stays set after the stop
     const MirroringCaptureOps *capture = nullptr;

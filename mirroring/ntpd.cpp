@@ -63,18 +63,15 @@ static void CloseServerSocket(NtpdServer *server) {
     }
 }
 
-static void *ServerThread(void *arg) {
+static void ServerThread(void *arg) {
     NtpdServer *server = (NtpdServer *)arg;
-    char threadName[16];
-    snprintf(threadName, sizeof threadName, "NTPd %s", server->name);
-    SetThreadName(threadName);
 
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         DebugLog(2, "NTPd %s: could not create a UDP socket: %s\n", server->name, strerror(errno));
         server->running = 0;
         EventSet(server->stoppedEvent);
-        return nullptr;
+        return;
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -88,7 +85,7 @@ static void *ServerThread(void *arg) {
         close(fd);
         server->running = 0;
         EventSet(server->stoppedEvent); // wakes the starter at once
-        return nullptr;
+        return;
     }
     {
         std::lock_guard<std::mutex> guard(server->socketLock);
@@ -138,7 +135,6 @@ static void *ServerThread(void *arg) {
     DebugLog(1, "NTPd: Slept for %ims to make sure we're waiting for the serverDidStopEvent\n",
              500);
     EventSet(server->stoppedEvent);
-    return nullptr;
 }
 
 // Asks the thread to end and joins it. Caller holds controlLock.
@@ -150,7 +146,7 @@ static void EndThread(NtpdServer *server) {
         std::lock_guard<std::mutex> guard(server->socketLock);
         if (server->socket >= 0) shutdown(server->socket, SHUT_RDWR);
     }
-    pthread_join(server->thread, nullptr);
+    ThreadJoin(&server->thread);
     server->threadStarted = false;
     CloseServerSocket(server);
 }
@@ -171,7 +167,9 @@ int NtpdStart(NtpdServer *server, uint16_t port, int packetSize) {
     server->port = port;
     server->packetSize = packetSize;
     server->running = 1;
-    if (pthread_create(&server->thread, nullptr, ServerThread, server) != 0) {
+    char threadName[16];
+    snprintf(threadName, sizeof threadName, "NTPd %s", server->name);
+    if (!ThreadStart(&server->thread, threadName, ServerThread, server)) {
         server->running = 0;
         DebugLog(2, "NTP thread could not be created\n");
         return 0;

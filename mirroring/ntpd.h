@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <pthread.h>
 
+#include "base/thread.h"
 #include "mirroring/stream_clock.h"
 
 struct Event;
@@ -22,7 +22,7 @@ constexpr uint16_t kNtpdVideoPort = 7010;
 constexpr int kNtpdStartWaitMs = 3000;
 
 struct NtpdServer {
-    pthread_t thread{};                // valid while threadStarted; joined by start or stop
+    Thread thread{};                   // started while threadStarted; joined by start or stop
     std::atomic<int> running{0};       // 1 while serving; cleared by stop or by the thread
     Event *startedEvent = nullptr;     // manual reset; set once the socket is bound
     Event *stoppedEvent = nullptr;     // manual reset; set when the thread ends by itself

@@ -5,7 +5,6 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,10 +18,10 @@ int NetworkMonitorHoldOffMs = 30000;
 namespace {
 
 struct Monitor {
-    pthread_t thread;
-    bool threadStarted;
+    Thread thread;
     std::atomic<bool> ended; // set by the thread as it returns
     Event *stopEvent;        // auto-reset; set only by NetworkMonitorStop
+    int fd;                  // the subscribed route socket, owned by the thread once started
     NetworkRestartFn restart;
     void *context;
 };
@@ -67,14 +66,8 @@ int DrainChanges(int fd) {
     }
 }
 
-void *MonitorThread(void *) {
-    SetThreadName("NetworkMonitor");
-    int fd = OpenAddressSocket();
-    if (fd < 0) {
-        DebugLog(2, "Unable to initialize network address change monitor\n");
-        monitor.ended = true;
-        return nullptr;
-    }
+void MonitorThread(void *) {
+    int fd = monitor.fd;
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {EventFd(monitor.stopEvent), POLLIN, 0}};
         int result = poll(fds, 2, -1);
@@ -95,43 +88,49 @@ void *MonitorThread(void *) {
     }
     close(fd);
     monitor.ended = true;
-    return nullptr;
 }
 
 } // namespace
 
 static void JoinMonitor() {
-    pthread_join(monitor.thread, nullptr);
-    monitor.threadStarted = false;
+    ThreadJoin(&monitor.thread);
     EventClose(monitor.stopEvent);
     monitor.stopEvent = nullptr;
 }
 
-void NetworkMonitorStart(NetworkRestartFn restart, void *context) {
+int NetworkMonitorStart(NetworkRestartFn restart, void *context) {
     DebugLog(2, "Create and start network address change monitor\n");
-    // A monitor that ended on its own (no notifications available) may be started again.
-    if (monitor.threadStarted && monitor.ended) JoinMonitor();
-    if (monitor.threadStarted) return;
+    // A monitor that ended on its own may be started again.
+    if (ThreadIsStarted(&monitor.thread) && monitor.ended) JoinMonitor();
+    if (ThreadIsStarted(&monitor.thread)) return 1;
+    // Subscribed before the start returns, so that no change after it can be missed.
+    int fd = OpenAddressSocket();
+    if (fd < 0) {
+        DebugLog(2, "Unable to initialize network address change monitor\n");
+        return 0;
+    }
     monitor.ended = false;
     monitor.stopEvent = EventCreate(false, false);
-    if (!monitor.stopEvent) return;
+    if (!monitor.stopEvent) {
+        close(fd);
+        return 0;
+    }
+    monitor.fd = fd;
     monitor.restart = restart;
     monitor.context = context;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, 256 * 1024);
-    monitor.threadStarted =
-        pthread_create(&monitor.thread, &attributes, MonitorThread, nullptr) == 0;
-    pthread_attr_destroy(&attributes);
-    if (!monitor.threadStarted) {
+    if (!ThreadStart(&monitor.thread, "NetworkMonitor", MonitorThread, nullptr)) {
+        DebugLog(2, "Unable to initialize network address change monitor\n");
+        close(fd);
         EventClose(monitor.stopEvent);
         monitor.stopEvent = nullptr;
+        return 0;
     }
+    return 1;
 }
 
 void NetworkMonitorStop() {
     DebugLog(2, "Stop and destroy network address change monitor\n");
-    if (!monitor.threadStarted || !monitor.stopEvent) return;
+    if (!ThreadIsStarted(&monitor.thread) || !monitor.stopEvent) return;
     EventSet(monitor.stopEvent);
     JoinMonitor();
 }

@@ -4,11 +4,13 @@
 #pragma once
 
 // Called on the monitor thread once per observed change; should return promptly (start a
-// thread of its own for long work). context is the pointer given to NetworkMonitorStart.
+// thread of its own for long work; DiscoveryRestart fits). context is the pointer given to NetworkMonitorStart.
 typedef void (*NetworkRestartFn)(void *context);
 
-// Starts the monitor thread; does nothing when it already runs.
-void NetworkMonitorStart(NetworkRestartFn restart, void *context);
+// Subscribes to address changes and starts the monitor thread; does nothing when it already
+// runs. Returns 1 when subscribed (every change after the return is seen), 0 when the
+// subscription or the thread was refused (logged).
+int NetworkMonitorStart(NetworkRestartFn restart, void *context);
 // Stops and joins the monitor thread; returns at once even during the 3- and 30-second waits.
 void NetworkMonitorStop();
 

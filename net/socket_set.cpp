@@ -130,8 +130,8 @@ static void RemoveDescriptor(DescriptorSet *fds, int32_t *low, int32_t *high, in
 
 // ---- receive thread ----
 
-static void ReceiveThreadMain(SocketSet *set) {
-    SetThreadName("SocketRecv");
+static void ReceiveThreadMain(void *arg) {
+    SocketSet *set = static_cast<SocketSet *>(arg);
     uint8_t *buffer = (uint8_t *)malloc(kSocketReadSize);
     if (!buffer) {
         DebugLog(2, "Recv thread out of memory\n");
@@ -210,7 +210,7 @@ static void ReceiveThreadMain(SocketSet *set) {
 static void RegisterForReceive(SocketSet *set, int fd) {
     std::lock_guard<std::mutex> hold(set->registrationLock);
     if (!set->running) return;
-    if (set->receiveThreadId == std::thread::id()) {
+    if (!ThreadIsStarted(&set->receiveThread)) {
         if (CreateLoopbackPair(set->receivePipe) != 0) {
             DebugLog(2, "Recv thread self-pipe creation failed\n");
             return;
@@ -219,8 +219,10 @@ static void RegisterForReceive(SocketSet *set, int fd) {
         set->receiveLow = set->receiveHigh = 0;
         AddDescriptor(&set->receiveSet, &set->receiveLow, &set->receiveHigh, set->receivePipe[0]);
         if (!set->receiveEvent) set->receiveEvent = EventCreate(false, false);
-        set->receiveThread = std::thread(ReceiveThreadMain, set);
-        set->receiveThreadId = set->receiveThread.get_id();
+        if (!ThreadStart(&set->receiveThread, "SocketRecv", ReceiveThreadMain, set)) {
+            DebugLog(2, "Recv thread could not be created\n");
+            return;
+        }
     }
     AddDescriptor(&set->receiveSet, &set->receiveLow, &set->receiveHigh, fd);
     if (set->receiveEvent) EventSet(set->receiveEvent);
@@ -276,8 +278,8 @@ static SocketSlot *NextSlotToConnect(SocketSet *set) {
     return nullptr;
 }
 
-static void ConnectThreadMain(SocketSet *set) {
-    SetThreadName("SocketConnect");
+static void ConnectThreadMain(void *arg) {
+    SocketSet *set = static_cast<SocketSet *>(arg);
     // Wait until the opening thread has stored this thread's handle.
     { std::lock_guard<std::mutex> hold(set->openLock); }
     while (set->running) {
@@ -379,10 +381,9 @@ int SocketSetOpen(SocketSet *set, const char *host, uint16_t localPort, uint16_t
         slot->inUse = 1;
         if (!set->connectEvent) set->connectEvent = EventCreate(false, false);
         if (!set->connectEvent) return 1; // out of descriptors: the slot is never connected
-        if (set->connectThreadId == std::thread::id() && set->running) {
-            set->connectThread = std::thread(ConnectThreadMain, set);
-            set->connectThreadId = set->connectThread.get_id();
-        }
+        if (!ThreadIsStarted(&set->connectThread) && set->running &&
+            !ThreadStart(&set->connectThread, "SocketConnect", ConnectThreadMain, set))
+            DebugLog(2, "Connect thread could not be created\n");
         EventSet(set->connectEvent);
         return 1;
     case UdpConnected:
@@ -462,7 +463,7 @@ static int MakeRoom(SocketSlot *slot, uint64_t length) {
     return 1;
 }
 
-static void SendThreadMain(SocketSet *set);
+static void SendThreadMain(void *arg);
 
 int SocketSetSend(SocketSet *set, const void *data, uint64_t length, int key) {
     struct InProgress {
@@ -488,11 +489,13 @@ int SocketSetSend(SocketSet *set, const void *data, uint64_t length, int key) {
     // A close that began after the check above is waiting for this lock; the buffers are
     // still ours only while the set runs.
     if (!set->running) return 0;
-    if (set->sendThreadId == std::thread::id()) {
+    if (!ThreadIsStarted(&set->sendThread)) {
         if (!set->sendEvent) set->sendEvent = EventCreate(false, false);
         if (!set->sendEvent) return 0;
-        set->sendThread = std::thread(SendThreadMain, set);
-        set->sendThreadId = set->sendThread.get_id();
+        if (!ThreadStart(&set->sendThread, "SocketSend", SendThreadMain, set)) {
+            DebugLog(2, "Send thread could not be created\n");
+            return 0;
+        }
     }
     // A socket already in the send set is watched by the send thread (or was added by a
     // send that woke it): only a new entry needs a wake-up.
@@ -517,8 +520,8 @@ int SocketSetSend(SocketSet *set, const void *data, uint64_t length, int key) {
     return result;
 }
 
-static void SendThreadMain(SocketSet *set) {
-    SetThreadName("SocketSend");
+static void SendThreadMain(void *arg) {
+    SocketSet *set = static_cast<SocketSet *>(arg);
     pollfd fds[kSocketSetMaxDescriptors + 1];
     while (set->running) {
         DescriptorSet watched;
@@ -607,9 +610,7 @@ static void SendThreadMain(SocketSet *set) {
 
 // ---- close ----
 
-static void JoinWorker(std::thread &thread) {
-    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
-}
+static void JoinWorker(Thread &thread) { ThreadJoin(&thread); }
 
 void SocketSetShutdownSlot(SocketSet *set, int key) {
     // A close releases sockets under this lock: the number cannot be reused meanwhile.
@@ -648,9 +649,8 @@ static void ReleaseSlots(SocketSet *set, bool releaseReceive) {
 }
 
 static bool OnWorkerThread(SocketSet *set) {
-    std::thread::id self = std::this_thread::get_id();
-    return self == set->connectThreadId || self == set->receiveThreadId ||
-           self == set->sendThreadId;
+    return ThreadIsCurrent(&set->connectThread) || ThreadIsCurrent(&set->receiveThread) ||
+           ThreadIsCurrent(&set->sendThread);
 }
 
 static void WaitForClose(SocketSet *set) {
@@ -699,7 +699,7 @@ void SocketSetClose(SocketSet *set, int reason) {
 
     // A close from a receive callback leaves the parser's buffers to SocketSetFree: the
     // dispatcher below the callback still holds them.
-    bool onReceiveThread = std::this_thread::get_id() == set->receiveThreadId;
+    bool onReceiveThread = ThreadIsCurrent(&set->receiveThread);
     ReleaseSlots(set, !onReceiveThread);
     {
         std::lock_guard<std::mutex> hold(set->registrationLock);
@@ -728,9 +728,9 @@ void SocketSetFree(SocketSet *set) {
     JoinWorker(set->connectThread);
     JoinWorker(set->receiveThread);
     JoinWorker(set->sendThread);
-    if (set->connectThread.joinable()) set->connectThread.detach();
-    if (set->receiveThread.joinable()) set->receiveThread.detach();
-    if (set->sendThread.joinable()) set->sendThread.detach();
+    ThreadDetach(&set->connectThread);
+    ThreadDetach(&set->receiveThread);
+    ThreadDetach(&set->sendThread);
     ReleaseSlots(set, true);
     CloseFd(set->receivePipe[0]);
     CloseFd(set->receivePipe[1]);

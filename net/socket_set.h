@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <mutex>
 #include <netinet/in.h>
-#include <thread>
 
+#include "base/thread.h"
 #include "net/http_message.h"
 
 struct Event;
@@ -90,17 +90,14 @@ struct SocketSlot {
 };
 
 struct SocketSet {
-    std::thread connectThread;
-    std::thread::id connectThreadId;
+    Thread connectThread{};
     Event *connectEvent; // auto-reset
     int receivePipe[2];  // wake-up pair of the receive thread: read end, write end; -1 = none
-    std::thread receiveThread;
-    std::thread::id receiveThreadId;
+    Thread receiveThread{};
     Event *receiveEvent;      // auto-reset
     DescriptorSet receiveSet; // under registrationLock; copied by the receive thread
     int32_t receiveLow, receiveHigh;
-    std::thread sendThread;
-    std::thread::id sendThreadId;
+    Thread sendThread{};
     Event *sendEvent;       // auto-reset
     std::mutex sendSetLock; // sendSet, sendLow/High, every slot's queued and writePos
     DescriptorSet sendSet;

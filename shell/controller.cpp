@@ -71,14 +71,6 @@ const ControllerConnectionOps kMirroringConnectionOps = {
     .setPassword = SetConnectionPassword,
 };
 
-const MirroringControllerOps kControllerConnectionCallbacks = {
-    .onStart = PreventDisplaySleep,
-    .onDisconnected = AirPlayWasDisconnected,
-    .onPasswordRequired = PasswordRequired,
-    .onPasswordChanged = PasswordChanged,
-    .onStoredPasswordQuery = StoredPasswordQuery,
-    .onDeviceInUse = DeviceInUse,
-};
 
 void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
                     const MirroringCaptureOps *captureOps, const ControllerPlatformOps *platform,
@@ -102,6 +94,17 @@ void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
     c->discoveryContext = nullptr;
     c->audio = nullptr;
     c->audioContext = nullptr;
+    delete c->callbacks;
+    c->callbacks = new MirroringControllerOps{
+        .onStart = PreventDisplaySleep,
+        .onDisconnected = AirPlayWasDisconnected,
+        .onPasswordRequired = PasswordRequired,
+        .onPasswordChanged = PasswordChanged,
+        .onStoredPasswordQuery = StoredPasswordQuery,
+        .onDeviceInUse = DeviceInUse,
+        .onAudioDisconnected = nullptr,
+        .audio = nullptr,
+    };
 }
 
 void ControllerSetDiscovery(Controller *c, const ControllerDiscoveryOps *ops, void *context) {
@@ -109,9 +112,20 @@ void ControllerSetDiscovery(Controller *c, const ControllerDiscoveryOps *ops, vo
     c->discoveryContext = context;
 }
 
-void ControllerSetAudio(Controller *c, const ControllerAudioOps *ops, void *context) {
+void ControllerSetAudio(Controller *c, const ControllerAudioOps *ops, void *context,
+                        const MirroringAudioOps *streamOps) {
     c->audio = ops;
     c->audioContext = context;
+    c->callbacks->audio = streamOps;
+    c->callbacks->onAudioDisconnected =
+        streamOps && ops ? ops->onDisconnected : nullptr;
+}
+
+int32_t ControllerSelectedIndex(const Controller *c) {
+    if (c->selectedReceiverIndex.load() == -1) return -1;
+    if (c->discovery && c->discovery->selectedIndex)
+        return c->discovery->selectedIndex(c->discoveryContext);
+    return c->selectedReceiverIndex.load();
 }
 
 void ControllerShutdown(Controller *c) {
@@ -123,6 +137,8 @@ void ControllerShutdown(Controller *c) {
     SetSelectedServiceName(c, nullptr);
     CFValueRelease(c->shownAppList);
     c->shownAppList = nullptr;
+    delete c->callbacks;
+    c->callbacks = nullptr;
 }
 
 bool ControllerEstablished(const Controller *c) {
@@ -138,7 +154,7 @@ void BeginMirroring(Controller *c, const char *addressText, uint16_t audioPort, 
     // connection's sockets are open.
     c->current = c->connection->start(host, audioPort, displayIndex, c->chosenAppWindow.load(),
                                       c->captureOps, c->captureManager, AudioEnabledFlag ? 1 : 0,
-                                      c->deviceId, &kControllerConnectionCallbacks, c, nullptr);
+                                      c->deviceId, c->callbacks, c, nullptr);
     CFValueRelease(host);
     if (previous && previous != c->current) c->connection->free(previous);
 }
@@ -148,7 +164,7 @@ void StopCurrentConnection(Controller *c) {
 }
 
 void ConnectToSelectedService(Controller *c, int index) {
-    if (index == c->selectedReceiverIndex.load()) {
+    if (index == ControllerSelectedIndex(c)) {
         DebugLog(2, "User initiated AirPlay disconnect\n");
         StopCurrentConnection(c);
         c->chosenAppWindow = 0;
@@ -204,6 +220,8 @@ void ConnectToSelectedService(Controller *c, int index) {
         ReleaseUnderLock(c->current, held);
     }
     c->selectedReceiverIndex = index;
+    if (c->discovery && c->discovery->setSelectedIndex)
+        c->discovery->setSelectedIndex(c->discoveryContext, index);
     StartReminderIfWanted(c,
                           "Setting to enable mirroring reminder turned ON.  Start reminder timer.\n");
     CFValueRelease(list);
@@ -287,16 +305,16 @@ void DeviceInUse(void *context, MirroringConnection *) {
     DebugLog(2, "AirPlay Device already in use!\n");
     if (c->passwordWindowOpen.exchange(0) && c->platform)
         c->platform->closePasswordWindow(c->platformContext);
-    CFValue *list = c->discovery ? c->discovery->serviceList(c->discoveryContext) : nullptr;
-    int index = c->selectedReceiverIndex.load();
-    if (list && CFArrayCount(list) > 0 && index != -1 && index >= 0 &&
-        (uint32_t)index < CFArrayCount(list) && CFArrayGet(list, (uint32_t)index)) {
-        const char *name = CFStringText(CFArrayGet(list, (uint32_t)index));
-        if (!name) name = "(null)";
-        DebugLog(2, "\"%s\" is currently in use.\n", name);
-        if (c->platform) c->platform->showDeviceInUse(c->platformContext, name);
+    // This runs on a socket thread, where the service list may not be read: the name kept
+    // when the receiver was chosen is its entry's text. Hosted mode has no name, no box.
+    std::string name;
+    {
+        std::lock_guard<std::mutex> hold(c->reminderLock);
+        if (c->selectedServiceName) name = CFStringText(c->selectedServiceName);
     }
-    CFValueRelease(list);
+    if (name.empty() || c->selectedReceiverIndex.load() == -1) return;
+    DebugLog(2, "\"%s\" is currently in use.\n", name.c_str());
+    if (c->platform) c->platform->showDeviceInUse(c->platformContext, name.c_str());
 }
 
 // ---- the password window ----
@@ -334,9 +352,9 @@ int ControllerAudioFailure(const Controller *c) {
     return c->audio && c->current ? c->audio->failure(c->audioContext, c->current) : 0;
 }
 
-void AirPlayAudioWasDisconnected(Controller *c) {
+void AirPlayAudioWasDisconnected(Controller *c, int failure) {
     DebugLog(2, "AirPlay Audio Was Disconnected Callback\n");
-    c->lastAudioFailure = ControllerAudioFailure(c);
+    c->lastAudioFailure = failure;
 }
 
 void ToggleAudio(Controller *c) {

@@ -18,8 +18,10 @@
 
 #include "shell/command_line.h"
 
+struct AudioConnection;
 struct CFValue;
 struct CaptureManager;
+struct MirroringAudioOps;
 struct MirroringCaptureOps;
 struct MirroringConnection;
 struct MirroringControllerOps;
@@ -31,7 +33,6 @@ constexpr int kReminderCountdownTimerId = 2;
 constexpr int kReminderCountdownTicks = 60;
 // Hosted receivers are taken without discovery; their audio service is expected here.
 constexpr uint16_t kHostedAudioPort = 47000;
-constexpr uint16_t kFallbackAudioPort = 49152;
 
 struct ControllerPlatformOps {
     // Keep the display awake / let it sleep again. Any thread.
@@ -79,7 +80,7 @@ struct ControllerConnectionOps {
 };
 extern const ControllerConnectionOps kMirroringConnectionOps;
 
-// Receiver discovery as the controller and the tray menu use it.
+// Receiver discovery as the controller and the tray menu use it. Main thread only.
 struct ControllerDiscoveryOps {
     // The service names (CFArray of CFString), a new reference; null when there is no list.
     CFValue *(*serviceList)(void *context);
@@ -92,6 +93,11 @@ struct ControllerDiscoveryOps {
     void (*start)(void *context);
     // Releases the service list until the next start (suspend).
     void (*forget)(void *context);
+    // Where the selected receiver now stands in the list (discovery keeps it on the same
+    // name as the list changes; -1 when it left), and its setting when a connection starts.
+    // Null: the controller's own index is used as it stands.
+    int32_t (*selectedIndex)(void *context);
+    void (*setSelectedIndex)(void *context, int32_t index);
 };
 
 // The audio connection of a mirroring connection. Null until audio streaming exists.
@@ -101,10 +107,15 @@ struct ControllerAudioOps {
     int (*failure)(void *context, MirroringConnection *connection);
     void (*start)(void *context, MirroringConnection *connection);
     void (*stop)(void *context, MirroringConnection *connection);
+    // Installed in the connections: an audio connection ended (its own thread); it finds
+    // the controller through connection->user.
+    void (*onDisconnected)(AudioConnection *audio, MirroringConnection *connection);
 };
 
 struct Controller {
-    std::atomic<int32_t> selectedReceiverIndex; // -1 none
+    // -1 once the connection ended (any thread writes it then); while a receiver is
+    // selected, discovery's index says where it now stands (ControllerSelectedIndex).
+    std::atomic<int32_t> selectedReceiverIndex;
     CFValue *selectedServiceName;               // copy of that receiver's name, or null
     int32_t chosenDisplayIndex;
     std::atomic<uintptr_t> chosenAppWindow;     // 0: the whole display
@@ -124,6 +135,7 @@ struct Controller {
     void *discoveryContext;
     const ControllerAudioOps *audio;
     void *audioContext;
+    MirroringControllerOps *callbacks = nullptr; // installed in every connection; context is this record
     std::mutex reminderLock; // the reminder's timers and count against a connection thread's stop
 };
 
@@ -133,12 +145,15 @@ void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
                     const MirroringCaptureOps *captureOps, const ControllerPlatformOps *platform,
                     void *platformContext, const ControllerConnectionOps *connection);
 void ControllerSetDiscovery(Controller *c, const ControllerDiscoveryOps *ops, void *context);
-void ControllerSetAudio(Controller *c, const ControllerAudioOps *ops, void *context);
+// The audio side: ops the controller drives, and the stream table the connections start
+// their audio with (null: pictures only).
+void ControllerSetAudio(Controller *c, const ControllerAudioOps *ops, void *context,
+                        const MirroringAudioOps *streamOps);
 // Stops and frees the current connection and drops the controller's references.
 void ControllerShutdown(Controller *c);
 
-// The callbacks installed in every connection; their context is the Controller.
-extern const MirroringControllerOps kControllerConnectionCallbacks;
+// The selected receiver's position in the current service list, -1 for none.
+int32_t ControllerSelectedIndex(const Controller *c);
 
 // Receiver i of the service list chosen in the menu: connect, switch, or (the same one
 // again) disconnect.
@@ -164,8 +179,8 @@ void OpenPasswordWindow(Controller *c);
 void PasswordWindowOk(Controller *c, const char *text);
 void PasswordWindowCancel(Controller *c);
 
-// Audio.
-void AirPlayAudioWasDisconnected(Controller *c);
+// Audio. An audio connection ended with failure (its reason; 0 none). Its thread.
+void AirPlayAudioWasDisconnected(Controller *c, int failure);
 void ToggleAudio(Controller *c);
 void StopAudioForExit(Controller *c);
 // State of the current connection's audio connection and its failure; 0 without one.

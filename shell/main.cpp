@@ -21,11 +21,15 @@
 #include "capture/display_watch.h"
 #include "capture/displays.h"
 #include "capture/windows.h"
+#include "discovery/discovery.h"
 #include "mirroring/device_id.h"
 #include "mirroring/mirroring_connection.h"
 #include "plist/cfvalue.h"
 #include "shell/capture_link.h"
+#include "shell/audio_link.h"
 #include "shell/controller.h"
+#include "shell/discovery_link.h"
+#include "shell/list_receivers.h"
 #include "shell/ov_desktop_ui.h"
 #include "shell/ov_updater.h"
 #include "shell/settings.h"
@@ -52,6 +56,9 @@ void Usage(FILE *to) {
             "                   ADDRESS at once; key= selects silent mode (no tray icon), in\n"
             "                   which the program ends when the connection ends\n"
             "  --system-info    write the start-up block (version, system) to the log and exit\n"
+            "  --list-receivers [SECONDS]\n"
+            "                   browse SECONDS (default 3), then print one line per receiver:\n"
+            "                   name, address, device id, password flag, audio port (tabs)\n"
             "  --screenshots DIR  write pictures of the menu and windows to DIR and exit\n"
             "  --help           show this help and exit\n"
             "  --version        show the version and exit\n"
@@ -106,7 +113,18 @@ int main(int argc, char **argv) {
     const char *screenshots = nullptr;
     std::string commandLine;
     for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--system-info")) {
+        if (!strcmp(argv[i], "--list-receivers")) {
+            double seconds = 3;
+            if (i + 1 < argc) {
+                char *end = nullptr;
+                seconds = strtod(argv[i + 1], &end);
+                if (!end || *end || !(seconds >= 0 && seconds <= 3600)) {
+                    fprintf(stderr, "ostrel: --list-receivers takes seconds from 0 to 3600\n");
+                    return 2;
+                }
+            }
+            return ListReceivers(seconds);
+        } else if (!strcmp(argv[i], "--system-info")) {
             systemInfo = true;
         } else if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
             Usage(stdout);
@@ -166,6 +184,12 @@ int main(int argc, char **argv) {
     ControllerInit(&controller, deviceId, nullptr, &kCaptureManagerOps, &kDesktopPlatformOps, ui,
                    nullptr);
     controller.hosted = hosted;
+    ControllerSetDiscovery(&controller, &kDiscoveryOps, nullptr);
+    ControllerSetAudio(&controller, &kAudioStreamOps, nullptr, AudioStreamTable());
+    // Browse replies and discovery restarts are applied here, on the main thread.
+    QSocketNotifier discoveryNotifier(DiscoveryNotifyFd(), QSocketNotifier::Read);
+    QObject::connect(&discoveryNotifier, &QSocketNotifier::activated,
+                     [] { DiscoveryProcessEvents(); });
     CaptureManager *manager = StartServices(ui);
     controller.captureManager = manager;
     if (!manager) DebugLog(2, "The capture manager could not be made\n");
@@ -176,6 +200,8 @@ int main(int argc, char **argv) {
     if (screenshots) {
         int ok = DesktopUiScreenshots(ui, screenshots) ? 0 : 1;
         DesktopUiDestroy(ui);
+        controller.platform->stopNetworkMonitor(controller.platformContext);
+        DiscoveryShutdown();
         EndProgram(&state);
         return ok;
     }
@@ -241,6 +267,7 @@ int main(int argc, char **argv) {
         DebugLog(2, "Updater has been previously initialized, okay to tear down.\n");
     DesktopUiDestroy(ui);
     if (!hosted.silent) controller.platform->stopNetworkMonitor(controller.platformContext);
+    DiscoveryShutdown();
     ControllerShutdown(&controller);
     EndProgram(&state);
     return exitCode;

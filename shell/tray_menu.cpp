@@ -207,7 +207,7 @@ TrayMenuInputs TrayMenuInputsFrom(const Controller *c, bool preferencesVisible,
     in.connectionFailure = c->current ? c->current->failure.load() : 0;
     in.established = ControllerEstablished(c);
     in.services = services;
-    in.selectedIndex = c->selectedReceiverIndex.load();
+    in.selectedIndex = ControllerSelectedIndex(c);
     in.displayNames = displayNames;
     in.chosenDisplayIndex = c->chosenDisplayIndex;
     in.chosenAppWindow = c->chosenAppWindow.load();

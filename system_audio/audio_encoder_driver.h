@@ -21,3 +21,14 @@ void StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio);
 void StopSystemAudio();
 // 1 while a started driver exists.
 int SystemAudioIsActive();
+
+struct EncoderConfig;
+
+// The configuration the driver opens the encoder with: AAC-ELD (object type 39) at
+// 128000 bit/s, two channels, 44100 Hz, 480 samples per frame.
+void AudioEncoderDefaultConfig(EncoderConfig *config);
+// StartSystemAudio with another encoder configuration (a rejected one leaves no driver).
+void StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
+                                EncodedAudioHandler onEncodedAudio);
+// Converts count 16-bit samples to floats: sample / 32768, within [-1, 1].
+void AudioSamplesToFloat(const int16_t *samples, int count, float *out);

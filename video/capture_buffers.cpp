@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "base/clock.h"
 #include "base/event.h"
@@ -70,8 +68,8 @@ void AddSeconds(std::atomic<double> *total, double seconds) {
     total->store(total->load(std::memory_order_relaxed) + seconds, std::memory_order_relaxed);
 }
 
-void ScaleThreadMain(CaptureBuffers *buffers) {
-    SetThreadName("Scale Thread");
+void ScaleThreadMain(void *arg) {
+    CaptureBuffers *buffers = static_cast<CaptureBuffers *>(arg);
     uint8_t *scratch = nullptr;
     int width = buffers->pictureWidth;
     int height = buffers->pictureHeight;
@@ -113,8 +111,8 @@ void ScaleThreadMain(CaptureBuffers *buffers) {
     free(scratch);
 }
 
-void EncodeThreadMain(CaptureBuffers *buffers) {
-    SetThreadName("Encode Thread");
+void EncodeThreadMain(void *arg) {
+    CaptureBuffers *buffers = static_cast<CaptureBuffers *>(arg);
     const CaptureBuffersOwnerOps *ops = buffers->ownerOps;
     void *owner = buffers->owner;
     while (buffers->running.load()) {
@@ -244,19 +242,8 @@ CaptureBuffers *CaptureBuffersCreate(int captureWidth, int captureHeight, int pi
         FreeBuffers(buffers);
         return nullptr;
     }
-    try {
-        buffers->scaleThread = new std::thread(ScaleThreadMain, buffers);
-    } catch (const std::system_error &) {
-        buffers->scaleThread = nullptr;
-    }
-    if (buffers->scaleThread != nullptr) {
-        try {
-            buffers->encodeThread = new std::thread(EncodeThreadMain, buffers);
-        } catch (const std::system_error &) {
-            buffers->encodeThread = nullptr;
-        }
-    }
-    if (buffers->scaleThread == nullptr || buffers->encodeThread == nullptr) {
+    if (!ThreadStart(&buffers->scaleThread, "Scale Thread", ScaleThreadMain, buffers) ||
+        !ThreadStart(&buffers->encodeThread, "Encode Thread", EncodeThreadMain, buffers)) {
         DebugLog(2, "CaptureBuffers: could not start the pipeline threads\n");
         CaptureBuffersDestroy(buffers);
         return nullptr;
@@ -281,12 +268,8 @@ void CaptureBuffersDestroy(CaptureBuffers *buffers) {
         buffers->pictureState[0] = SlotFree;
         buffers->pictureState[1] = SlotReady;
     }
-    for (void *handle : {buffers->scaleThread, buffers->encodeThread}) {
-        auto *thread = static_cast<std::thread *>(handle);
-        if (thread == nullptr) continue;
-        thread->join();
-        delete thread;
-    }
+    ThreadJoin(&buffers->scaleThread);
+    ThreadJoin(&buffers->encodeThread);
     FreeBuffers(buffers);
 }
 

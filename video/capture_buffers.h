@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/thread.h"
+
 struct Event;
 struct FrameEncoder;
 
@@ -86,8 +88,8 @@ struct CaptureBuffers {
     const CaptureBuffersOwnerOps *ownerOps;
     void *owner;
     char statusText[kStatusTextSize]; // rewritten every 20 encoded pictures
-    void *scaleThread;                // std::thread, owned
-    void *encodeThread;               // std::thread, owned
+    Thread scaleThread;
+    Thread encodeThread;
 };
 
 // Allocates the slots and starts the scale and encode threads. ownerOps and owner are fixed

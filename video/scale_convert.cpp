@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "base/event.h"
@@ -234,8 +232,7 @@ bool ConvertChunks(uint32_t generation) {
     }
 }
 
-void BandThreadMain() {
-    SetThreadName("Scale Band");
+void BandThreadMain(void *) {
     for (;;) {
         if (EventWait(bandWorker.start, -1) != 1) continue;
         EventReset(bandWorker.start);
@@ -256,10 +253,9 @@ bool StartBandThread() {
         bandWorker.start = bandWorker.done = nullptr;
         return false;
     }
-    try {
-        std::thread thread(BandThreadMain);
-        thread.detach(); // lives for the rest of the process
-    } catch (const std::system_error &) {
+    // The thread lives for the rest of the process.
+    static Thread bandThread;
+    if (!ThreadStart(&bandThread, "Scale Band", BandThreadMain, nullptr)) {
         EventClose(bandWorker.start);
         EventClose(bandWorker.done);
         bandWorker.start = bandWorker.done = nullptr;

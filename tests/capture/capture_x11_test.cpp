@@ -508,9 +508,16 @@ TEST_F(XCapture, MinimisedOrDestroyedWindowIsLost) {
     EXPECT_EQ(CaptureWindowLost(session_, w.window), 0);
     XIconifyWindow(display_, w.window, DefaultScreen(display_));
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor([&] { return CaptureWindowLost(session_, w.window) == 1; }, 3000));
+    // The window manager marks the window hidden before it unmaps it: the lost check sees the
+    // first step, the geometry only the second. Both must come.
     CaptureGeometry g{};
-    EXPECT_EQ(kFrontBufferCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0, &g), 0);
+    ASSERT_TRUE(TestWaitFor(
+        [&] {
+            return CaptureWindowLost(session_, w.window) == 1 &&
+                   kFrontBufferCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0,
+                                                   &g) == 0;
+        },
+        10000));
     EXPECT_EQ(g.rect.width, 0);
 
     TestWindow gone = MakeWindow(100, 100, 120, 80, kGreen, "to destroy");

@@ -4,9 +4,12 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/clock.h"
@@ -263,13 +266,76 @@ TEST_F(MirroringConnectionTest, DescriptionThatIsNoPropertyListStillStartsTheStr
     ASSERT_NE(nullptr, f);
     fputs("this is not a property list", f);
     fclose(f);
+    {
+        // A capture side that holds no sizes yet streams at the size of an unknown receiver.
+        Receiver rx;
+        ASSERT_TRUE(rx.Start(dir, {"--stream-xml", xml}));
+        Connect();
+        ASSERT_TRUE(WaitForStreaming(5)) << log.Text();
+        EXPECT_EQ(1, capture.sizeCalls);
+        EXPECT_EQ(1280, capture.receiverWidth);
+        EXPECT_EQ(720, capture.receiverHeight);
+        EXPECT_EQ(1280, capture.targetWidth);
+        EXPECT_EQ(720, capture.targetHeight);
+        StopMirroringConnection(connection);
+        EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+        std::string report = rx.Finish();
+        EXPECT_GE(JsonNumber(report, "\"framesDecoded\":"), 1) << report;
+        EXPECT_EQ(1280, JsonNumber(report, "\"decodedSize\": \\{\"width\":")) << report;
+    }
+    FreeMirroringConnection(connection);
+    connection = nullptr;
+    {
+        // Sizes already held are kept.
+        std::lock_guard<std::mutex> hold(capture.lock);
+        capture.receiverWidth = capture.targetWidth = 1920;
+        capture.receiverHeight = capture.targetHeight = 1080;
+        capture.sizeCalls = 0;
+    }
+    std::string second = dir + "/second";
+    ASSERT_EQ(0, mkdir(second.c_str(), 0700));
     Receiver rx;
-    ASSERT_TRUE(rx.Start(dir, {"--stream-xml", xml}));
+    ASSERT_TRUE(rx.Start(second, {"--stream-xml", xml}));
+    controller.starts = 0;
     Connect();
-    ASSERT_TRUE(WaitForStreaming(5)) << log.Text();
-    EXPECT_EQ(0, capture.sizeCalls); // the sizes already held are kept
+    ASSERT_TRUE(WaitForStreaming(capture.picturesEncoded.load() + 5)) << log.Text();
+    EXPECT_EQ(0, capture.sizeCalls);
+    EXPECT_EQ(1920, capture.targetWidth);
     StopMirroringConnection(connection);
-    EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+}
+
+// Without a descriptor for its socket the connection cannot open its main set: it records
+// the failure and ends as after any other failure, so that a hosted run exits.
+TEST_F(MirroringConnectionTest, MainSetThatCannotBeOpenedEndsTheConnection) {
+    rlimit saved{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    std::vector<int> fillers;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    // Room for the connection's five events, none for its socket.
+    ASSERT_GE(fillers.size(), 5u);
+    for (int i = 0; i < 5; i++) {
+        close(fillers.back());
+        fillers.pop_back();
+    }
+    connection = StartMirroringConnection(host, 0, 0, 0, &kFakeCaptureOps, &capture, 0, deviceId,
+                                          &kControllerOps, &controller, nullptr);
+    bool ended = connection && WaitForDisconnect();
+    for (int fd : fillers)
+        close(fd);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    ASSERT_NE(nullptr, connection);
+    ASSERT_TRUE(ended) << log.Text();
+    EXPECT_EQ(kMirroringUnknownError, connection->failure.load());
+    EXPECT_EQ(kMirroringIdle, connection->state.load());
+    EXPECT_EQ(0, capture.starts.load());
+    EXPECT_TRUE(log.Contains("could not open the mirroring socket")) << log.Text();
+    // The controller's own stop afterwards changes nothing.
+    StopMirroringConnection(connection);
+    EXPECT_EQ(1, controller.disconnected.load());
 }
 
 TEST_F(MirroringConnectionTest, HeartbeatsStartSevenSecondsIntoTheConnection) {

@@ -65,11 +65,6 @@ double SecondsSince(int64_t nanos) {
     return (MonotonicNanos() - nanos) / 1e9;
 }
 
-// The monitor needs a moment to subscribe before a change can be seen.
-void LetMonitorSubscribe() {
-    SleepMillis(300);
-}
-
 class NetworkMonitorTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -84,8 +79,7 @@ TEST_F(NetworkMonitorTest, AddressChangeRestartsDiscoveryOnceAfterThreeSeconds) 
     if (!network.Ready()) GTEST_SKIP() << network.Reason();
     LogCapture log;
     Restarts restarts;
-    NetworkMonitorStart(OnRestart, &restarts);
-    LetMonitorSubscribe();
+    ASSERT_EQ(NetworkMonitorStart(OnRestart, &restarts), 1);
     int64_t changedAt = MonotonicNanos();
     ASSERT_TRUE(network.AddAddress("10.77.0.1/24"));
     ASSERT_TRUE(WaitUntil([&] { return restarts.count.load() >= 1; }, 6000));
@@ -110,8 +104,7 @@ TEST_F(NetworkMonitorTest, StopWhileWaitingLogsAndReturnsAtOnce) {
     if (!network.Ready()) GTEST_SKIP() << network.Reason();
     LogCapture log;
     Restarts restarts;
-    NetworkMonitorStart(OnRestart, &restarts);
-    LetMonitorSubscribe();
+    ASSERT_EQ(NetworkMonitorStart(OnRestart, &restarts), 1);
     int64_t stopAt = MonotonicNanos();
     NetworkMonitorStop();
     EXPECT_LT(SecondsSince(stopAt), 1.0);
@@ -128,8 +121,7 @@ TEST_F(NetworkMonitorTest, StopDuringDelayCancelsTheRestart) {
     PrivateNetwork network;
     if (!network.Ready()) GTEST_SKIP() << network.Reason();
     Restarts restarts;
-    NetworkMonitorStart(OnRestart, &restarts);
-    LetMonitorSubscribe();
+    ASSERT_EQ(NetworkMonitorStart(OnRestart, &restarts), 1);
     ASSERT_TRUE(network.AddAddress("10.77.2.1/24"));
     SleepMillis(1000);
     int64_t stopAt = MonotonicNanos();
@@ -144,8 +136,7 @@ TEST_F(NetworkMonitorTest, ChangesDuringHoldOffAreNotReportedAfterIt) {
     NetworkMonitorDelayMs = 300;
     NetworkMonitorHoldOffMs = 1500;
     Restarts restarts;
-    NetworkMonitorStart(OnRestart, &restarts);
-    LetMonitorSubscribe();
+    ASSERT_EQ(NetworkMonitorStart(OnRestart, &restarts), 1);
     ASSERT_TRUE(network.AddAddress("10.77.3.1/24"));
     ASSERT_TRUE(WaitUntil([&] { return restarts.count.load() == 1; }, 3000));
     ASSERT_TRUE(network.AddAddress("10.77.4.1/24")); // inside the hold-off

@@ -48,33 +48,6 @@ class ReceiverProcessTest : public ::testing::Test {
     }
 };
 
-// The sender's opening exchange on the mirroring port; returns the connected socket.
-int OpenStream(int port, const std::vector<uint8_t> &setup,
-               const std::string &deviceId = "0x0123456789ab") {
-    int fd = ConnectLocal(port);
-    if (fd < 0) return -1;
-    std::string get = "GET /stream.xml HTTP/1.1\r\nrmodel: PC1,1\r\nX-Apple-ProtocolVersion: 1\r\n"
-                      "User-Agent: test-sender\r\nx-apple-device-id: " +
-                      deviceId + "\r\nContent-Length: 0\r\n\r\n";
-    int status = 0;
-    std::string head, body;
-    if (!SendAll(fd, get.data(), get.size()) || !ReadResponse(fd, &status, &head, &body) ||
-        status != 200) {
-        close(fd);
-        return -1;
-    }
-    std::string post = "POST /stream HTTP/1.1\r\nContent-Type: application/octet-stream\r\n"
-                       "User-Agent: test-sender\r\nx-apple-device-id: " +
-                       deviceId + "\r\nContent-Length: " + std::to_string(setup.size()) +
-                       "\r\n\r\n";
-    if (!SendAll(fd, post.data(), post.size()) || !SendAll(fd, setup.data(), setup.size()) ||
-        !ReadResponse(fd, &status, &head, &body) || status != 200) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Sends bytes in pieces of varying size, so that headers and payloads straddle reads.
 bool SendInPieces(int fd, const std::vector<uint8_t> &bytes, unsigned seed) {
     size_t position = 0;

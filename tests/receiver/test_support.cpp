@@ -44,21 +44,12 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
     char pattern[] = "/tmp/ostrel-rx-test-XXXXXX";
     if (!mkdtemp(pattern)) return false;
     receiver->dir = pattern;
-    std::vector<std::string> all = {RECEIVER_BINARY,
-                                    "--bind",
-                                    "127.0.0.1",
-                                    "--http-port",
-                                    "0",
-                                    "--mirror-port",
-                                    "0",
-                                    "--port-file",
-                                    receiver->dir + "/ports",
-                                    "--report",
-                                    receiver->ReportPath(),
+    std::vector<std::string> all = {RECEIVER_BINARY, "--bind", "127.0.0.1", "--http-port", "0",
+                                    "--mirror-port", "0", "--audio-port", "0", "--port-file",
+                                    receiver->dir + "/ports", "--report", receiver->ReportPath(),
                                     // Never the default timing port, which other tests may
                                     // serve; a test's own --ntp-port comes later and wins.
-                                    "--ntp-port",
-                                    std::to_string(FreeUdpPort())};
+                                    "--ntp-port", std::to_string(FreeUdpPort())};
     for (std::string argument : arguments) {
         size_t at = argument.find("@DIR@");
         if (at != std::string::npos) argument.replace(at, 5, receiver->dir);
@@ -81,8 +72,8 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
     double deadline = Now() + 10;
     while (Now() < deadline) {
         std::string ports = ReadFileText(receiver->dir + "/ports");
-        if (sscanf(ports.c_str(), "http %d\nmirror %d", &receiver->httpPort,
-                   &receiver->mirrorPort) == 2)
+        if (sscanf(ports.c_str(), "http %d\nmirror %d\naudio %d", &receiver->httpPort,
+                   &receiver->mirrorPort, &receiver->audioPort) == 3)
             return true;
         if (!ReceiverAlive(receiver)) return false;
         usleep(20000);
@@ -338,7 +329,9 @@ bool JsonParse(const std::string &text, Json *out) {
 
 // --- Sender side -----------------------------------------------------------------
 
-bool EncodeTestStream(int width, int height, int count, TestStream *out) {
+bool EncodeTestStream(int width, int height, int count, TestStream *out,
+                      const std::vector<uint8_t> &flat) {
+    if (!flat.empty()) count = (int)flat.size();
     x264_param_t param;
     if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return false;
     param.i_width = width;
@@ -381,14 +374,20 @@ bool EncodeTestStream(int width, int height, int count, TestStream *out) {
             for (int x = 0; x < width; x++) {
                 bool bar = x >= (n * 8) % width && x < (n * 8) % width + 16;
                 picture.img.plane[0][y * picture.img.i_stride[0] + x] =
-                    bar ? 128 : (y < height / 2 ? 81 : 41);
+                    !flat.empty() ? flat[n]
+                    : bar         ? 128
+                                  : (y < height / 2 ? 81 : 41);
             }
         }
         for (int y = 0; y < height / 2; y++) {
             for (int x = 0; x < width / 2; x++) {
                 bool upper = y < height / 4;
-                picture.img.plane[1][y * picture.img.i_stride[1] + x] = upper ? 90 : 240;
-                picture.img.plane[2][y * picture.img.i_stride[2] + x] = upper ? 240 : 110;
+                picture.img.plane[1][y * picture.img.i_stride[1] + x] = !flat.empty() ? 128
+                                                                        : upper       ? 90
+                                                                                      : 240;
+                picture.img.plane[2][y * picture.img.i_stride[2] + x] = !flat.empty() ? 128
+                                                                        : upper       ? 240
+                                                                                      : 110;
             }
         }
         picture.i_pts = n;
@@ -558,7 +557,9 @@ bool ReadResponse(int fd, int *status, std::string *head, std::string *body) {
             headEnd = data.find("\r\n\r\n");
             if (headEnd != std::string::npos) {
                 *head = data.substr(0, headEnd);
-                if (sscanf(head->c_str(), "HTTP/1.1 %d", status) != 1) return false;
+                if (sscanf(head->c_str(), "HTTP/1.1 %d", status) != 1 &&
+                    sscanf(head->c_str(), "RTSP/1.0 %d", status) != 1)
+                    return false;
                 size_t at = head->find("Content-Length: ");
                 if (at != std::string::npos)
                     bodyLength = strtoul(head->c_str() + at + 16, nullptr, 10);
@@ -574,6 +575,32 @@ bool ReadResponse(int fd, int *status, std::string *head, std::string *body) {
         data.append(buffer, (size_t)n);
     }
     return false;
+}
+
+// The sender's opening exchange on the mirroring port; returns the connected socket.
+int OpenStream(int port, const std::vector<uint8_t> &setup, const std::string &deviceId) {
+    int fd = ConnectLocal(port);
+    if (fd < 0) return -1;
+    std::string get = "GET /stream.xml HTTP/1.1\r\nrmodel: PC1,1\r\nX-Apple-ProtocolVersion: 1\r\n"
+                      "User-Agent: test-sender\r\nx-apple-device-id: " +
+                      deviceId + "\r\nContent-Length: 0\r\n\r\n";
+    int status = 0;
+    std::string head, body;
+    if (!SendAll(fd, get.data(), get.size()) || !ReadResponse(fd, &status, &head, &body) ||
+        status != 200) {
+        close(fd);
+        return -1;
+    }
+    std::string post = "POST /stream HTTP/1.1\r\nContent-Type: application/octet-stream\r\n"
+                       "User-Agent: test-sender\r\nx-apple-device-id: " +
+                       deviceId + "\r\nContent-Length: " + std::to_string(setup.size()) +
+                       "\r\n\r\n";
+    if (!SendAll(fd, post.data(), post.size()) || !SendAll(fd, setup.data(), setup.size()) ||
+        !ReadResponse(fd, &status, &head, &body) || status != 200) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 struct TimingServer {

@@ -15,6 +15,7 @@ struct ReceiverProcess {
     std::string dir; // private temporary folder: ports, report, log
     int httpPort = 0;
     int mirrorPort = 0;
+    int audioPort = 0;
     int exitStatus = -1;
     std::string ReportPath() const { return dir + "/report.json"; }
     std::string LogPath() const { return dir + "/receiver.log"; }
@@ -66,8 +67,10 @@ struct TestStream {
     std::vector<std::vector<uint8_t>> pictures; // 4-byte length-prefixed NAL units
 };
 // Encodes pictures with libx264: upper half red, lower half blue, a grey bar
-// moving across. False when the encoder fails.
-bool EncodeTestStream(int width, int height, int count, TestStream *out);
+// moving across; or, with flat given, one plain grey picture of that luma per entry (count
+// is then flat's size). False when the encoder fails.
+bool EncodeTestStream(int width, int height, int count, TestStream *out,
+                      const std::vector<uint8_t> &flat = {});
 
 // The 273-byte set-up body the sender posts, built by the test's own writer.
 std::vector<uint8_t> BuildSetupPlist(const std::map<std::string, std::string> &overrides = {});
@@ -84,7 +87,11 @@ uint64_t StreamClockFixed(double offsetSeconds);
 // TCP client on 127.0.0.1.
 int ConnectLocal(int port);
 bool SendAll(int fd, const void *data, size_t length);
-// Reads one HTTP response (head and Content-Length body), at most 5 s.
+// The sender's opening exchange on the mirroring port (GET /stream.xml, POST /stream);
+// returns the connected socket, -1 on failure.
+int OpenStream(int port, const std::vector<uint8_t> &setup,
+               const std::string &deviceId = "0x0123456789ab");
+// Reads one HTTP or RTSP response (head and Content-Length body), at most 5 s.
 bool ReadResponse(int fd, int *status, std::string *head, std::string *body);
 
 // Answers 48-byte timing requests on 127.0.0.1 with a clock shifted by

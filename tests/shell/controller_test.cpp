@@ -338,8 +338,9 @@ TEST_F(ControllerTest, BusyReceiverIsNamedAndClosesThePasswordWindow) {
     ASSERT_EQ(1u, desktop.busyBoxes.size());
     EXPECT_EQ("Kitchen", desktop.busyBoxes[0]);
     EXPECT_NE(std::string::npos, log.find("\"Kitchen\" is currently in use.\n"));
-    // Hosted mode has no list to name the receiver from: no box.
-    c.selectedReceiverIndex = -1;
+    // Hosted mode has no receiver name to show: no box.
+    ParseCommandLine("connect?host=127.0.0.1&key=k", &c.hosted);
+    ASSERT_TRUE(ConnectToHost(&c));
     DeviceInUse(&c, c.current);
     EXPECT_EQ(1u, desktop.busyBoxes.size());
 }
@@ -425,7 +426,7 @@ TEST_F(ControllerTest, AudioToggleSavesTheSettingAndDrivesALiveConnection) {
     EXPECT_EQ(1, c.current->audioOn) << "the next connection starts with audio";
 
     FakeAudio audio;
-    ControllerSetAudio(&c, &kFakeAudio, &audio);
+    ControllerSetAudio(&c, &kFakeAudio, &audio, nullptr);
     Establish(c.current);
     c.lastAudioFailure = 3;
     ToggleAudio(&c);

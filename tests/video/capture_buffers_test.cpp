@@ -194,6 +194,36 @@ int ThreadCount() {
     return count;
 }
 
+// Waits (up to ten seconds) until every thread named name sleeps in the kernel, so a test
+// measures a wake-up from a real wait rather than a thread still on its way there.
+bool WaitUntilSleeping(const char *name, int expected) {
+    double deadline = MonotonicSeconds() + 10;
+    while (MonotonicSeconds() < deadline) {
+        int sleeping = 0;
+        DIR *tasks = opendir("/proc/self/task");
+        if (tasks == nullptr) return false;
+        while (dirent *entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.') continue;
+            std::string base = std::string("/proc/self/task/") + entry->d_name;
+            char comm[32] = {}, stat[512] = {};
+            FILE *f = fopen((base + "/comm").c_str(), "r");
+            if (f == nullptr) continue;
+            bool named = fgets(comm, sizeof comm, f) != nullptr &&
+                         strncmp(comm, name, strlen(name)) == 0 && comm[strlen(name)] == '\n';
+            fclose(f);
+            if (!named || (f = fopen((base + "/stat").c_str(), "r")) == nullptr) continue;
+            size_t got = fread(stat, 1, sizeof stat - 1, f);
+            fclose(f);
+            const char *close = strrchr(stat, ')'); // the state follows the command name
+            if (got > 0 && close != nullptr && close[1] == ' ' && close[2] == 'S') sleeping++;
+        }
+        closedir(tasks);
+        if (sleeping == expected) return true;
+        SleepMillis(5);
+    }
+    return false;
+}
+
 TEST(CaptureBuffers, DestroyWhileEveryStageWaitsReturnsPromptlyAndJoinsBothThreads) {
     Owner owner;
     PrepareOwner(&owner, 32, 24);
@@ -201,7 +231,8 @@ TEST(CaptureBuffers, DestroyWhileEveryStageWaitsReturnsPromptlyAndJoinsBothThrea
     CaptureBuffers *buffers = CaptureBuffersCreate(64, 48, 32, 24, 0, &kOwnerOps, &owner);
     ASSERT_NE(buffers, nullptr);
     EXPECT_EQ(ThreadCount(), before + 2);
-    SleepMillis(150); // both threads are now blocked in their waits
+    ASSERT_TRUE(WaitUntilSleeping("Scale Thread", 1));
+    ASSERT_TRUE(WaitUntilSleeping("Encode Thread", 1));
     double start = MonotonicSeconds();
     CaptureBuffersDestroy(buffers);
     EXPECT_LT(MonotonicSeconds() - start, 0.5);
@@ -232,10 +263,20 @@ TEST(CaptureBuffers, StopReleasesACaptureThreadBlockedOnAFullPipeline) {
         ASSERT_TRUE(owner.recorder.changed.wait_for(
             hold, std::chrono::seconds(10), [&] { return owner.recorder.insideEncode == 1; }));
     }
-    SleepMillis(200);
+    // The pipeline fills behind the held picture; once the capture thread sleeps it is
+    // blocked, and the count must stay within what the slots can hold.
+    double deadline = MonotonicSeconds() + 10;
+    while (captured.load() < 3 && MonotonicSeconds() < deadline)
+        SleepMillis(5);
+    ASSERT_GE(captured.load(), 3);
+    // Give a runaway capture thread the chance to show itself: stop looking once the count
+    // has not moved for 100 ms (a slow machine only lowers the count).
     int before = captured.load();
+    for (int still = 0; still < 20 && returnedAt.load() == 0; still++) {
+        SleepMillis(5);
+        if (captured.load() != before) still = 0, before = captured.load();
+    }
     EXPECT_LE(before, 5) << "the capture thread must block on a full pipeline";
-    EXPECT_GE(before, 3);
     double stopAt = MonotonicSeconds();
     CaptureBuffersStop(buffers);
     capture.join();

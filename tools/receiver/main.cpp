@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string>
 #include <sys/signalfd.h>
+#include <vector>
 
+#include "tools/receiver/rx_announce.h"
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_server.h"
 
@@ -20,7 +22,8 @@ static void Usage(FILE *out) {
         "  --mirror-port PORT      mirroring port (default 7100; 0 picks a free one)\n"
         "  --port-base N           shorthand: --http-port N --mirror-port N+100\n"
         "  --ntp-port PORT         the sender's timing port (default 7010)\n"
-        "  --port-file PATH        write \"http PORT\\nmirror PORT\\n\" once listening\n"
+        "  --port-file PATH        write \"http PORT\\nmirror PORT\\naudio PORT\\n\" once "
+        "listening\n"
         "  --width N --height N    screen size reported by /stream.xml (1920x1080)\n"
         "  --overscanned           report the screen as overscanned\n"
         "  --overscan-form FORM    bool (default), string or integer\n"
@@ -37,7 +40,41 @@ static void Usage(FILE *out) {
         "  --png PATH              last decoded picture as PNG, written at exit\n"
         "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n"
         "  --timecode CELL:WIDTH   read a benchmark's time code (cells of CELL pixels on a\n"
-        "                          screen WIDTH pixels wide) and report screen-to-arrival times\n");
+        "                          screen WIDTH pixels wide) and report screen-to-arrival times\n"
+        "  --name TEXT             display name announced over DNS-SD (default Ostrel Receiver)\n"
+        "  --device-id ID          hardware address announced (default: derived from the name)\n"
+        "  --no-announce           do not announce over DNS-SD (nor does a receiver bound to\n"
+        "                          127.x or with --http-port 0)\n"
+        "audio:\n"
+        "  --audio-port PORT       RTSP port of the audio side (default 47000; 0 picks a free "
+        "one)\n"
+        "  --busy-audio STEP       answer 453 to OPTIONS, ANNOUNCE, SETUP or RECORD\n"
+        "  --audio-latency N       Audio-Latency of the RECORD answer in samples (4410; 0: none)\n"
+        "  --drop-audio LIST       refuse these sequence numbers when first seen (e.g. 5,50,300)\n"
+        "                          and ask for them again\n"
+        "  --late-request LIST     ask for these packets again 40 packets after they came\n"
+        "  --retransmit-bytes N    length of a retransmission request (default 18, at least 8)\n"
+        "  --wav PATH              write the decoded sound as a 16-bit stereo WAV\n"
+        "  --avsync                pair screen flashes with clicks and report the offset\n");
+}
+
+// "5,50,300" into sequence numbers.
+static bool ParseSequenceList(const char *text, std::vector<uint16_t> *out) {
+    std::string list = text;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        std::string piece =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        char *end = nullptr;
+        errno = 0;
+        long value = strtol(piece.c_str(), &end, 10);
+        if (piece.empty() || errno || *end || value < 0 || value > 65535) return false;
+        out->push_back((uint16_t)value);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return !out->empty();
 }
 
 static bool ParseInt(const char *text, long low, long high, long *out) {
@@ -51,6 +88,8 @@ static bool ParseInt(const char *text, long low, long high, long *out) {
 
 int main(int argc, char **argv) {
     ReceiverConfig config;
+    AnnounceConfig announce{"Ostrel Receiver", "", false, 7000, 47000, "130.14"};
+    bool announcing = true;
     for (int i = 1; i < argc; i++) {
         std::string flag = argv[i];
         auto value = [&](const char **out) {
@@ -155,12 +194,56 @@ int main(int argc, char **argv) {
             if (ok) config.pngPath = text;
         } else if (flag == "--timecode") {
             // CELL:SCREENWIDTH, both in screen pixels.
-            ok = value(&text) && sscanf(text, "%d:%d", &config.timecodeCell,
-                                        &config.timecodeScreenWidth) == 2 &&
+            ok = value(&text) &&
+                 sscanf(text, "%d:%d", &config.timecodeCell, &config.timecodeScreenWidth) == 2 &&
                  config.timecodeCell > 0 && config.timecodeScreenWidth > 0;
+        } else if (flag == "--audio-port") {
+            ok = number(0, 65535, &n);
+            config.audioPort = (int)n;
+        } else if (flag == "--busy-audio") {
+            ok = value(&text);
+            if (ok && (strcmp(text, "OPTIONS") == 0 || strcmp(text, "ANNOUNCE") == 0 ||
+                       strcmp(text, "SETUP") == 0 || strcmp(text, "RECORD") == 0)) {
+                config.busyAudio = text;
+            } else if (ok) {
+                fprintf(stderr, "ostrel-receiver: --busy-audio takes OPTIONS, ANNOUNCE, SETUP "
+                                "or RECORD\n");
+                ok = false;
+            }
+        } else if (flag == "--audio-latency") {
+            ok = number(0, 441000, &n);
+            config.audioLatency = (int)n;
+        } else if (flag == "--drop-audio" || flag == "--late-request") {
+            ok = value(&text);
+            if (ok && !ParseSequenceList(text, flag == "--drop-audio" ? &config.dropAudio
+                                                                      : &config.lateRequests)) {
+                fprintf(stderr, "ostrel-receiver: %s takes sequence numbers like 5,50,300\n",
+                        flag.c_str());
+                ok = false;
+            }
+        } else if (flag == "--retransmit-bytes") {
+            ok = number(8, 64, &n);
+            config.retransmitRequestBytes = (int)n;
+        } else if (flag == "--wav") {
+            ok = value(&text);
+            if (ok) config.wavPath = text;
+        } else if (flag == "--avsync") {
+            config.avsync = true;
         } else if (flag == "--record") {
             ok = value(&text);
             if (ok) config.recordPath = text;
+        } else if (flag == "--name") {
+            ok = value(&text);
+            if (ok) announce.name = text;
+            if (ok && (announce.name.empty() || announce.name.size() > 63)) {
+                fprintf(stderr, "ostrel-receiver: --name takes 1 to 63 bytes\n");
+                ok = false;
+            }
+        } else if (flag == "--device-id") {
+            ok = value(&text);
+            if (ok) announce.deviceId = text;
+        } else if (flag == "--no-announce") {
+            announcing = false;
         } else {
             fprintf(stderr, "ostrel-receiver: unknown option %s\n", flag.c_str());
             Usage(stderr);
@@ -179,5 +262,25 @@ int main(int argc, char **argv) {
         RxLog("signalfd failed: %s", strerror(errno));
         return 1;
     }
-    return ReceiverRun(config, stopFd);
+    Announcer *announcer = nullptr;
+    // A receiver only this machine's loopback can reach, or one whose port is picked at run
+    // time, has nothing worth telling the network.
+    if (announcing && config.bindAddress.rfind("127.", 0) == 0) {
+        RxLog("Not announced: bound to the loopback address %s", config.bindAddress.c_str());
+        announcing = false;
+    } else if (announcing && config.httpPort == 0) {
+        RxLog("Not announced: the HTTP port is picked at run time (give --http-port)");
+        announcing = false;
+    }
+    if (announcing) {
+        announce.password = !config.password.empty();
+        announce.airplayPort = config.httpPort;
+        // A picked audio port is not known yet: the usual one is announced then.
+        if (config.audioPort != 0) announce.audioPort = config.audioPort;
+        announce.version = config.screen.version;
+        announcer = AnnounceStart(announce);
+    }
+    int status = ReceiverRun(config, stopFd);
+    AnnounceStop(announcer);
+    return status;
 }

@@ -56,7 +56,9 @@ HttpParseResult HttpParseRequest(const uint8_t *data, size_t length, HttpRequest
     request.uri = requestLine.substr(space1 + 1, space2 - space1 - 1);
     request.version = requestLine.substr(space2 + 1);
     if (!IsToken(request.method) || !IsToken(request.uri) ||
-        request.version.compare(0, 5, "HTTP/") != 0 || !IsToken(request.version)) {
+        (request.version.compare(0, 5, "HTTP/") != 0 &&
+         request.version.compare(0, 5, "RTSP/") != 0) ||
+        !IsToken(request.version)) {
         *error = "malformed request line";
         return kHttpBad;
     }

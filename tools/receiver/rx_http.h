@@ -1,4 +1,4 @@
-// Minimal HTTP/1.1 request parsing and response building for the receiver.
+// Minimal HTTP/1.1 and RTSP/1.0 request parsing and response building for the receiver.
 #pragma once
 
 #include <cstddef>

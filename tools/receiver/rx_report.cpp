@@ -91,6 +91,18 @@ static std::string Spread(const std::vector<double> &seconds) {
            ", \"max\": " + Number(*std::max_element(ms.begin(), ms.end())) + "}";
 }
 
+std::string JsonQuote(const std::string &text) {
+    return Quote(text);
+}
+
+std::string JsonNumber(double value) {
+    return Number(value);
+}
+
+std::string JsonSpreadMs(const std::vector<double> &seconds) {
+    return Spread(seconds);
+}
+
 std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
     std::string j = "{\n";
     j += "  \"durationSeconds\": " + Number(RxMonotonic() - s.startMonotonic) + ",\n";
@@ -192,6 +204,7 @@ std::string ReportJson(const ReceiverStats &s, const NtpClient &ntp) {
          ", \"refid\": " + Quote(ntp.lastRefid) +
          ",\n    \"roundTripMs\": " + Spread(ntp.roundTrips) +
          ",\n    \"offsetMs\": " + Spread(ntp.offsets) + "},\n";
+    j += "  \"audio\": " + (s.audioJson.empty() ? std::string("null") : s.audioJson) + ",\n";
     j += "  \"anomalies\": " + Strings(s.anomalies) + ",\n";
     j += "  \"png\": {\"path\": " + Quote(s.pngPath) + ", \"written\": " + Bool(s.pngWritten) +
          "},\n";

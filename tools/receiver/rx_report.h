@@ -89,6 +89,7 @@ struct ReceiverStats {
     bool pngWritten;
     std::string pngPath;
     std::string recordPath;
+    std::string audioJson; // the audio side's report object, filled at exit; empty: null
 };
 
 void StatsAddAnomaly(ReceiverStats *stats, const std::string &text);
@@ -99,6 +100,12 @@ void StatsAddHeaderProblem(ReceiverStats *stats, const std::string &text);
                                const std::string &path);
 // The same document as text.
 std::string ReportJson(const ReceiverStats &stats, const NtpClient &ntp);
+
+// Pieces of the JSON document, for the parts other modules write.
+std::string JsonQuote(const std::string &text);
+std::string JsonNumber(double value);
+// {"count", "min", "p50", "p99", "max"} in milliseconds of samples given in seconds.
+std::string JsonSpreadMs(const std::vector<double> &seconds);
 
 // Value at fraction q (0..1) of the sorted samples, nearest rank; 0 when empty.
 double Percentile(std::vector<double> samples, double q);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "tools/receiver/rx_audio_server.h"
 #include "tools/receiver/rx_digest.h"
 #include "tools/receiver/rx_http.h"
 #include "tools/receiver/rx_log.h"
@@ -63,6 +64,7 @@ struct Receiver {
     ReceiverStats stats;
     NtpClient ntp;
     VideoSink *sink;
+    AudioServer *audio;
     bool stop;
     double nextSummary;
     uint64_t packetsAtSummary;
@@ -541,6 +543,7 @@ void Reap(Receiver *r) {
             bool others = false;
             for (auto &other : r->connections)
                 others = others || other->hadRequest;
+            if (!others && r->audio && AudioServerActiveConnections(r->audio) > 0) others = true;
             if (!others) {
                 RxLog("The sender has disconnected; stopping (--exit-on-disconnect)");
                 r->stop = true;
@@ -556,7 +559,8 @@ bool WritePortFile(const Receiver *r) {
         RxLog("Cannot create port file %s: %s", temporary.c_str(), strerror(errno));
         return false;
     }
-    fprintf(file, "http %d\nmirror %d\n", r->ports[0], r->ports[1]);
+    fprintf(file, "http %d\nmirror %d\naudio %d\n", r->ports[0], r->ports[1],
+            AudioServerPort(r->audio));
     bool ok = fclose(file) == 0 && rename(temporary.c_str(), r->config->portFile.c_str()) == 0;
     if (!ok) RxLog("Cannot write port file %s", r->config->portFile.c_str());
     return ok;
@@ -613,8 +617,16 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         if (r->listeners[1] >= 0) close(r->listeners[1]);
         return 1;
     }
+    r->audio = AudioServerOpen(&config, &r->stats);
+    if (!r->audio) {
+        close(r->listeners[0]);
+        close(r->listeners[1]);
+        NtpClientClose(&r->ntp);
+        return 1;
+    }
     if (!config.portFile.empty() && !WritePortFile(r)) return 1;
     r->sink = VideoSinkCreate(config.recordPath);
+    if (config.avsync) VideoSinkSetLumaTrace(r->sink, true);
     if (config.timecodeCell > 0)
         VideoSinkSetTimecode(r->sink, config.timecodeCell, config.timecodeScreenWidth);
     RxLog("Listening on %s ports %d and %d; screen %dx%d%s%s%s", config.bindAddress.c_str(),
@@ -630,8 +642,10 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
             break;
         }
         NtpClientTick(&r->ntp, now);
+        double audioWait = AudioServerTick(r->audio, now);
         if (now >= r->nextSummary) {
             Summarize(r, false);
+            AudioServerSummarize(r->audio, false);
             r->nextSummary = now + 5;
         }
         std::vector<pollfd> fds;
@@ -641,7 +655,10 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         fds.push_back({r->ntp.fd, POLLIN, 0});
         for (auto &c : r->connections)
             fds.push_back({c->fd, (short)(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+        size_t audioFirst = fds.size();
+        AudioServerPollFds(r->audio, &fds);
         double wait = NtpClientTimeout(&r->ntp, now);
+        if (wait > audioWait) wait = audioWait;
         if (wait > r->nextSummary - now) wait = r->nextSummary - now;
         if (deadline && wait > deadline - now) wait = deadline - now;
         if (wait < 0) wait = 0;
@@ -662,14 +679,24 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         if (fds[1].revents & POLLIN) Accept(r, 0);
         if (fds[2].revents & POLLIN) Accept(r, 1);
         if (fds[3].revents & POLLIN) NtpClientReadable(&r->ntp);
-        size_t known = fds.size() - 4;
+        size_t known = audioFirst - 4;
         for (size_t i = 0; i < known && i < r->connections.size(); i++) {
             Connection *c = r->connections[i].get();
             short events = fds[4 + i].revents;
             if (events & POLLOUT) Send(c, "");
             if (events & (POLLIN | POLLHUP | POLLERR)) ReadConnection(r, c);
         }
+        bool audioEnded = AudioServerHandle(r->audio, fds, audioFirst, RxMonotonic());
         Reap(r);
+        if (audioEnded && config.exitOnDisconnect && AudioServerActiveConnections(r->audio) == 0) {
+            bool others = false;
+            for (auto &other : r->connections)
+                others = others || other->hadRequest;
+            if (!others) {
+                RxLog("The sender has disconnected; stopping (--exit-on-disconnect)");
+                r->stop = true;
+            }
+        }
     }
     Summarize(r, true);
     for (auto &c : r->connections)
@@ -680,6 +707,7 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
     VideoSinkDrain(r->sink);
     if (!config.pngPath.empty()) r->stats.pngWritten = VideoSinkWritePng(r->sink, config.pngPath);
     r->stats.video = VideoSinkStats(r->sink);
+    AudioServerClose(r->audio, r->sink);
     VideoSinkClose(r->sink);
     int code = 0;
     if (!config.reportPath.empty() && !ReportWrite(r->stats, r->ntp, config.reportPath)) code = 1;

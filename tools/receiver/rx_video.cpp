@@ -33,10 +33,13 @@ struct VideoSink {
     int64_t lastScaledPts; // in the stream's time base
     bool sawKeyframe;
     std::vector<uint8_t> pendingParameterSets; // Annex B; sent ahead of the next picture
-    int timecodeCell;        // 0: no time code expected
+    int timecodeCell;                          // 0: no time code expected
     int timecodeScreenWidth;
     bool haveTimecode;
     uint32_t timecode;
+    int64_t nextPts; // microseconds of stream clock, given to the next packet
+    bool lumaTrace;
+    std::vector<std::pair<double, double>> luma; // stream-clock seconds, mean luma
 };
 
 // Error messages the decoder prints while a packet is being decoded are counted
@@ -44,9 +47,14 @@ struct VideoSink {
 static thread_local VideoSink *decodingSink = nullptr;
 static void (*defaultLogCallback)(void *, int, const char *, va_list) = av_log_default_callback;
 
+static thread_local uint64_t *otherErrorCounter = nullptr;
+
 static void DecoderLogCallback(void *avcl, int level, const char *format, va_list args) {
-    if (decodingSink && level <= AV_LOG_ERROR) {
-        decodingSink->stats.decodeErrors++;
+    if ((decodingSink || otherErrorCounter) && level <= AV_LOG_ERROR) {
+        if (decodingSink)
+            decodingSink->stats.decodeErrors++;
+        else
+            (*otherErrorCounter)++;
         char text[512];
         va_list copy;
         va_copy(copy, args);
@@ -59,6 +67,14 @@ static void DecoderLogCallback(void *avcl, int level, const char *format, va_lis
         return;
     }
     if (level <= AV_LOG_WARNING) defaultLogCallback(avcl, level, format, args);
+}
+
+void DecoderLogInstall() {
+    av_log_set_callback(DecoderLogCallback);
+}
+
+void DecoderLogCountInto(uint64_t *counter) {
+    otherErrorCounter = counter;
 }
 
 static bool OpenDecoder(VideoSink *sink) {
@@ -82,7 +98,7 @@ static bool OpenDecoder(VideoSink *sink) {
 
 VideoSink *VideoSinkCreate(const std::string &recordPath) {
     VideoSink *sink = new VideoSink();
-    av_log_set_callback(DecoderLogCallback);
+    DecoderLogInstall();
     sink->frame = av_frame_alloc();
     sink->lastPicture = av_frame_alloc();
     sink->packet = av_packet_alloc();
@@ -94,7 +110,22 @@ VideoSink *VideoSinkCreate(const std::string &recordPath) {
     sink->firstPts = AV_NOPTS_VALUE;
     sink->lastPts = AV_NOPTS_VALUE;
     sink->lastScaledPts = AV_NOPTS_VALUE;
+    sink->nextPts = AV_NOPTS_VALUE;
     return sink;
+}
+
+// Mean of the luma plane over a sparse grid of samples (0..255).
+static double MeanLuma(const AVFrame *frame) {
+    if (!frame->data[0] || frame->width <= 0 || frame->height <= 0) return 0;
+    uint64_t sum = 0, count = 0;
+    for (int y = 0; y < frame->height; y += 4) {
+        const uint8_t *row = frame->data[0] + (ptrdiff_t)y * frame->linesize[0];
+        for (int x = 0; x < frame->width; x += 4) {
+            sum += row[x];
+            count++;
+        }
+    }
+    return count ? (double)sum / (double)count : 0;
 }
 
 static void ReceiveFrames(VideoSink *sink) {
@@ -127,6 +158,8 @@ static void ReceiveFrames(VideoSink *sink) {
                 sink->stats.timecodesUnreadable++;
             }
         }
+        if (sink->lumaTrace && sink->luma.size() < 1000000 && sink->frame->pts != AV_NOPTS_VALUE)
+            sink->luma.push_back({(double)sink->frame->pts / 1e6, MeanLuma(sink->frame)});
         av_frame_unref(sink->lastPicture);
         av_frame_move_ref(sink->lastPicture, sink->frame);
     }
@@ -143,6 +176,7 @@ static void Decode(VideoSink *sink, const uint8_t *data, size_t length) {
             return;
         }
         memcpy(sink->packet->data, data, length);
+        sink->packet->pts = sink->nextPts;
         result = avcodec_send_packet(sink->decoder, sink->packet);
     } else {
         result = avcodec_send_packet(sink->decoder, nullptr);
@@ -279,6 +313,7 @@ static void RecordPicture(VideoSink *sink, const uint8_t *avcc, size_t length,
 
 void VideoSinkPicture(VideoSink *sink, const uint8_t *avcc, size_t avccLength,
                       const std::vector<uint8_t> &annexB, bool idr, double timestamp) {
+    sink->nextPts = (int64_t)(timestamp * 1e6);
     if (sink->pendingParameterSets.empty()) {
         Decode(sink, annexB.data(), annexB.size());
     } else {
@@ -383,4 +418,12 @@ bool VideoSinkTakeTimecode(VideoSink *sink, uint32_t *code) {
     sink->haveTimecode = false;
     *code = sink->timecode;
     return true;
+}
+
+void VideoSinkSetLumaTrace(VideoSink *sink, bool on) {
+    sink->lumaTrace = on;
+}
+
+const std::vector<std::pair<double, double>> &VideoSinkLumaTrace(const VideoSink *sink) {
+    return sink->luma;
 }

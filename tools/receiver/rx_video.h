@@ -11,6 +11,11 @@
 
 struct VideoSink;
 
+// Routes FFmpeg's log through the receiver's log; error lines logged while a counter is set
+// (on this thread) are counted into it, as the video decoder's are into its own stats.
+void DecoderLogInstall();
+void DecoderLogCountInto(uint64_t *counter);
+
 struct VideoStats {
     uint64_t framesDecoded;
     uint64_t decodeErrors; // failed sends/receives, corrupt pictures, decoder error messages
@@ -48,3 +53,7 @@ bool VideoSinkTakeTimecode(VideoSink *sink, uint32_t *code);
 // Writes the last decoded picture as PNG. False (with a log line) when there is
 // none or writing fails.
 [[nodiscard]] bool VideoSinkWritePng(VideoSink *sink, const std::string &path);
+
+// Keeps (stream-clock seconds of the packet, mean luma 0..255) of every decoded picture.
+void VideoSinkSetLumaTrace(VideoSink *sink, bool on);
+const std::vector<std::pair<double, double>> &VideoSinkLumaTrace(const VideoSink *sink);

@@ -1,0 +1,552 @@
+#include "audio_stream/audio_connection.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "audio_stream/rtp_sender.h"
+#include "base/clock.h"
+#include "base/event.h"
+#include "base/log.h"
+#include "mirroring/mirroring_connection.h"
+#include "mirroring/ntpd.h"
+#include "net/digest.h"
+#include "net/http.h"
+#include "net/socket_set.h"
+#include "plist/cfvalue.h"
+#include "system_audio/audio_encoder_driver.h"
+
+// Constant identities the receiver's remote-control side expects on every request after
+// the first OPTIONS.
+static const char kDacpId[] = "5E02C7A19F3D4B68";
+static const char kActiveRemote[] = "4720583916";
+static const char kUserAgent[] = "OstrelW/1.1";
+static const char kMetadataUserAgent[] = "Ostrel/1.2";
+static const char kKeepAliveUserAgent[] = "OstrelW/1.2";
+static const char kMetadataRtpInfo[] = "rtptime=3678580334";
+
+// The connection whose set callback the calling thread is running, if any: a stop asked for
+// there must not wait for the worker, which closes that set and so joins this thread.
+static thread_local AudioConnection *callbackOwner = nullptr;
+
+namespace {
+struct CallbackScope {
+    AudioConnection *previous;
+    explicit CallbackScope(AudioConnection *a) : previous(callbackOwner) { callbackOwner = a; }
+    ~CallbackScope() { callbackOwner = previous; }
+};
+} // namespace
+
+static const char *DeviceIdText(const AudioConnection *a) {
+    return a->deviceId ? CFStringText(a->deviceId) : "(null)";
+}
+
+static const char *HostText(const AudioConnection *a) {
+    return CFStringText(a->host);
+}
+
+static void BaseUri(const AudioConnection *a, char *out, size_t size, const char *suffix) {
+    snprintf(out, size, "rtsp://%s/%i%s", HostText(a), (int)a->streamNumber, suffix);
+}
+
+static int SendToSlot(AudioConnection *a, int key, const uint8_t *data, size_t length) {
+    SocketSet *set = a->socketSet;
+    return set ? SocketSetSend(set, data, length, key) : 0;
+}
+
+// Asks the worker to end the connection. The state goes to tearing-down at once, so that
+// frames are dropped and a close report caused by the teardown itself is not a failure.
+static void RequestEnd(AudioConnection *a) {
+    a->state = kAudioTearingDown;
+    a->ending = 1;
+    EventSet(a->wakeEvent);
+}
+
+// ---- pure pieces ----
+
+// Reads a decimal number of at most 10 digits; false when there is none or it is longer.
+static bool ReadDecimal(const char *text, size_t length, uint64_t *value) {
+    if (length == 0 || length > 10) return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        v = v * 10 + (uint64_t)(text[i] - '0');
+    }
+    *value = v;
+    return true;
+}
+
+void ParseTransportPorts(const HttpMessage *response, AudioPorts *ports) {
+    ports->serverPort = ports->controlPort = ports->timingPort = ports->eventPort = 0;
+    const char *transport = response ? HeaderListFind(&response->headers, "transport") : nullptr;
+    if (!transport) return;
+    static const struct {
+        const char *name;
+        uint16_t AudioPorts::*field;
+    } kPieces[] = {{"server_port=", &AudioPorts::serverPort},
+                   {"control_port=", &AudioPorts::controlPort},
+                   {"timing_port=", &AudioPorts::timingPort},
+                   {"event_port=", &AudioPorts::eventPort}};
+    const char *piece = transport;
+    while (*piece) {
+        const char *end = strchr(piece, ';');
+        size_t length = end ? (size_t)(end - piece) : strlen(piece);
+        for (const auto &p : kPieces) {
+            size_t nameLength = strlen(p.name);
+            if (length < nameLength || strncmp(piece, p.name, nameLength) != 0) continue;
+            uint64_t value = 0;
+            if (ReadDecimal(piece + nameLength, length - nameLength, &value) && value <= 65535) {
+                ports->*p.field = (uint16_t)value;
+            } else {
+                DebugLog(2, "Audio: unreadable port in Transport piece %.*s\n", (int)length, piece);
+            }
+        }
+        if (!end) break;
+        piece = end + 1;
+    }
+}
+
+int32_t AudioLatencyFromResponse(const HttpMessage *response) {
+    const char *text = response ? HeaderListFind(&response->headers, "audio-latency") : nullptr;
+    if (!text) return kAudioDefaultLatency;
+    while (*text == ' ' || *text == '\t')
+        text++;
+    size_t length = strlen(text);
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t'))
+        length--;
+    uint64_t value = 0;
+    if (!ReadDecimal(text, length, &value) || value > (uint64_t)kAudioMaxLatency) {
+        DebugLog(2, "Audio: ignoring audio-latency %s\n", text);
+        return kAudioDefaultLatency;
+    }
+    return value == 0 ? kAudioDefaultLatency : (int32_t)value;
+}
+
+size_t BuildAudioSdp(int32_t streamNumber, char *out, size_t size) {
+    int n = snprintf(out, size,
+                     "v=0\r\n"
+                     "o=AirTunes %i 0 IN IP4 %s\r\n"
+                     "s=AirTunes\r\n"
+                     "c=IN IP4 %s\r\n"
+                     "t=0 0\r\n"
+                     "m=audio 0 RTP/AVP 96\r\n"
+                     "a=rtpmap:96 mpeg4-generic/44100/2\r\n"
+                     "a=fmtp:96 mode=AAC-eld; constantDuration=480\r\n"
+                     "a=min-latency:4100\r\n"
+                     "m=video 0 RTP/AVP 97\r\n"
+                     "a=rtmap:97 H264\r\n"
+                     "a=fmtp:97\r\n",
+                     (int)streamNumber, kAudioSdpAddress, kAudioSdpAddress);
+    return n > 0 && (size_t)n < size ? (size_t)n : 0;
+}
+
+static void PutTag(uint8_t *out, const char *tag, uint32_t length) {
+    memcpy(out, tag, 4);
+    out[4] = (uint8_t)(length >> 24);
+    out[5] = (uint8_t)(length >> 16);
+    out[6] = (uint8_t)(length >> 8);
+    out[7] = (uint8_t)length;
+}
+
+size_t BuildTrackInfo(const char *computerName, uint8_t *out, size_t size) {
+    size_t n = strlen(computerName);
+    size_t total = 38 + n;
+    if (total > size || n > 0xFFFFFF) return 0;
+    PutTag(out, "mlit", (uint32_t)(30 + n));
+    PutTag(out + 8, "asal", 0);
+    PutTag(out + 16, "asar", 6);
+    memcpy(out + 24, "Ostrel", 6);
+    PutTag(out + 30, "minm", (uint32_t)n);
+    memcpy(out + 38, computerName, n);
+    return total;
+}
+
+// ---- requests ----
+
+static void SendOptions(AudioConnection *a) {
+    const char *names[] = {"User-Agent", "x-apple-device-id"};
+    const char *values[] = {kUserAgent, DeviceIdText(a)};
+    HeaderList headers{names, values, 2};
+    (void)SendHttpRequest(a->socketSet, "OPTIONS", "*", "RTSP/1.0", &headers, nullptr, 0,
+                          kAudioControlKey);
+}
+
+static void SendAnnounce(AudioConnection *a) {
+    // rand is only a name for the stream, as the receiver sees it in the URIs.
+    a->streamNumber = rand() % 32768;
+    char sdp[640];
+    size_t sdpLength = BuildAudioSdp(a->streamNumber, sdp, sizeof sdp);
+    char uri[320];
+    BaseUri(a, uri, sizeof uri, "");
+    const char *names[] = {"DACP-ID", "Active-Remote", "Content-Type", "User-Agent",
+                           "x-apple-device-id"};
+    const char *values[] = {kDacpId, kActiveRemote, "application/sdp", kUserAgent, DeviceIdText(a)};
+    HeaderList headers{names, values, 5};
+    a->state = kAudioAnnounceSent;
+    (void)SendHttpRequest(a->socketSet, "ANNOUNCE", uri, "RTSP/1.0", &headers, (const uint8_t *)sdp,
+                          sdpLength, kAudioControlKey);
+    DebugLog(1, "AirPlay Video: Sent announce request\n");
+}
+
+static void SendSetup(AudioConnection *a) {
+    a->ports.localTimingPort = kAudioLocalTimingPort;
+    a->ports.localControlPort = kAudioLocalControlPort;
+    if (NtpdStartAudio(kAudioLocalTimingPort))
+        a->timingStarted = 1;
+    else
+        DebugLog(2, "Audio: streaming without the timing service\n");
+    char transport[160];
+    snprintf(transport, sizeof transport,
+             "RTP/AVP/UDP;unicast;mode=screen;timing_port=%u;x-events;control_port=%u;"
+             "redundant=2",
+             (unsigned)kAudioLocalTimingPort, (unsigned)kAudioLocalControlPort);
+    char uri[320];
+    BaseUri(a, uri, sizeof uri, "/audio");
+    const char *names[] = {"Transport", "DACP-ID", "Active-Remote", "User-Agent",
+                           "x-apple-device-id"};
+    const char *values[] = {transport, kDacpId, kActiveRemote, kUserAgent, DeviceIdText(a)};
+    HeaderList headers{names, values, 5};
+    a->state = kAudioSetupSent;
+    (void)SendHttpRequest(a->socketSet, "SETUP", uri, "RTSP/1.0", &headers, nullptr, 0,
+                          kAudioControlKey);
+    DebugLog(1, "AirPlay Video: Sent Setup video request\n");
+}
+
+// Opens the UDP slots (and the event connection) on the receiver's ports and asks to record.
+// Returns 0 when a slot the stream needs cannot be opened.
+static int OpenStreamAndRecord(AudioConnection *a, const HttpMessage *response) {
+    ParseTransportPorts(response, &a->ports);
+    const AudioPorts &p = a->ports;
+    DebugLog(2,
+             "Audio: Completed Setup with ports: timing(%i-%i), control(%i-%i), audio(%i), "
+             "video(%i), event(%i)\n",
+             p.localTimingPort, p.timingPort, p.localControlPort, p.controlPort, p.serverPort,
+             p.videoServerPort, p.eventPort);
+    SocketSet *set = a->socketSet;
+    const char *host = HostText(a);
+    if (p.eventPort != 0 &&
+        !SocketSetOpen(set, host, 0, p.eventPort, TcpConnect, kAudioEventKey, 0)) {
+        DebugLog(2, "Audio: could not open the event connection\n");
+    }
+    if (!SocketSetOpen(set, host, kAudioLocalControlPort, p.controlPort, UdpBound, kAudioSyncKey,
+                       0) ||
+        !SocketSetOpen(set, host, 0, p.serverPort, UdpConnected, kAudioDataKey, 0)) {
+        DebugLog(2, "Audio: could not open the audio data sockets\n");
+        return 0;
+    }
+    char uri[320];
+    BaseUri(a, uri, sizeof uri, "");
+    const char *names[] = {"Range",    "DACP-ID",    "Active-Remote",
+                           "RTP-Info", "User-Agent", "x-apple-device-id"};
+    const char *values[] = {"npt=0-",   kDacpId,        kActiveRemote, "seq=1920;rtptime=0",
+                            kUserAgent, DeviceIdText(a)};
+    HeaderList headers{names, values, 6};
+    a->state = kAudioRecordSent;
+    (void)SendHttpRequest(set, "RECORD", uri, "RTSP/1.0", &headers, nullptr, 0, kAudioControlKey);
+    DebugLog(1, "Audio: Sent Record request\n");
+    return 1;
+}
+
+static void SendVolume(AudioConnection *a) {
+    char uri[320];
+    BaseUri(a, uri, sizeof uri, "");
+    const char *names[] = {"DACP-ID", "Active-Remote", "Content-Type", "User-Agent",
+                           "x-apple-device-id"};
+    const char *values[] = {kDacpId, kActiveRemote, "text/parameters", kUserAgent, DeviceIdText(a)};
+    HeaderList headers{names, values, 5};
+    a->state = kAudioVolumeSent;
+    static const char kBody[] = "volume: 0";
+    (void)SendHttpRequest(a->socketSet, "SET_PARAMETER", uri, "RTSP/1.0", &headers,
+                          (const uint8_t *)kBody, sizeof kBody - 1, kAudioControlKey);
+    DebugLog(1, "Audio: Sent Set_Parameter request\n");
+}
+
+static void SendMetadata(AudioConnection *a, const char *uri, const char *contentType,
+                         const uint8_t *body, size_t length) {
+    const char *names[] = {"User-Agent", "content-type",  "rtp-info",
+                           "DACP-ID",    "Active-Remote", "x-apple-device-id"};
+    const char *values[] = {kMetadataUserAgent, contentType,    kMetadataRtpInfo, kDacpId,
+                            kActiveRemote,      DeviceIdText(a)};
+    HeaderList headers{names, values, 6};
+    (void)SendHttpRequest(a->socketSet, "SET_PARAMETER", uri, "RTSP/1.0", &headers, body, length,
+                          kAudioControlKey);
+}
+
+static void SendArtworkAndTrackInfo(AudioConnection *a) {
+    char uri[320];
+    BaseUri(a, uri, sizeof uri, "");
+    CFValue *artwork = CFDataFromArtworkFile();
+    if (artwork) {
+        DebugLog(2, "Loaded ATV Ov Icon, sending: %s of size: %i\n", uri,
+                 (int)CFDataLength(artwork));
+        SendMetadata(a, uri, "image/png", CFDataBytes(artwork), CFDataLength(artwork));
+        CFValueRelease(artwork);
+    }
+    char name[256] = {0};
+    if (gethostname(name, sizeof name - 1) != 0) name[0] = 0;
+    uint8_t body[38 + sizeof name];
+    size_t length = BuildTrackInfo(name, body, sizeof body);
+    SendMetadata(a, uri, "application/x-dmap-tagged", body, length);
+}
+
+static void StartStreaming(AudioConnection *a) {
+    DebugLog(2, "Audio: Fully Negotiated\n");
+    AudioSenderReset(a);
+    a->state = kAudioStreaming;
+    StartSystemAudio(a, SendAudioFrame);
+    a->systemAudioStarted = 1;
+    SendArtworkAndTrackInfo(a);
+    if (!a->keepAliveOn.exchange(1)) EventSet(a->wakeEvent); // first tick at once
+}
+
+// ---- set callbacks ----
+
+static void OnConnected(SocketSet *, int key, void *user) {
+    AudioConnection *a = (AudioConnection *)user;
+    CallbackScope scope(a);
+    if (key == kAudioEventKey) {
+        DebugLog(1, "Socket Connect: %s\n", "Audio Port Server Event");
+        return;
+    }
+    if (key != kAudioControlKey) return;
+    std::lock_guard<std::mutex> hold(a->requestLock);
+    if (a->state.load() != kAudioIdle) return;
+    a->state = kAudioOptionsSent;
+    SendOptions(a);
+}
+
+static void OnResponse(SocketSet *, int key, const HttpMessage *response, void *user) {
+    AudioConnection *a = (AudioConnection *)user;
+    if (key != kAudioControlKey) return;
+    int32_t state = a->state.load();
+    if (state == kAudioStreaming || state == kAudioIdle || state == kAudioTearingDown) return;
+    if (response->statusCode != 200) {
+        DebugLog(2, "Audio: the receiver answered %i in state %i; ending the audio\n",
+                 response->statusCode, state);
+        RequestEnd(a);
+        return;
+    }
+    switch (state) {
+    case kAudioOptionsSent:
+        SendAnnounce(a);
+        break;
+    case kAudioAnnounceSent:
+        SendSetup(a);
+        break;
+    case kAudioSetupSent:
+        if (!OpenStreamAndRecord(a, response)) RequestEnd(a);
+        break;
+    case kAudioRecordSent:
+        a->latency = AudioLatencyFromResponse(response);
+        SendVolume(a);
+        break;
+    case kAudioVolumeSent:
+        StartStreaming(a);
+        break;
+    default:
+        break;
+    }
+}
+
+// Every receive-thread callback (responses, Digest resends, retransmission requests) runs
+// under requestLock, so that the keep-alive never replaces the slot's stored request while
+// the receive thread is using it.
+static void OnReceived(SocketSet *set, int key, const uint8_t *data, size_t length, void *user) {
+    AudioConnection *a = (AudioConnection *)user;
+    CallbackScope scope(a);
+    std::lock_guard<std::mutex> hold(a->requestLock);
+    HttpDispatch(set, key, data, length, user);
+}
+
+static void OnRequest(SocketSet *, int, const HttpMessage *, void *) {
+    DebugLog(2, "Audio: Received an unexpected HTTP request\n");
+}
+
+static void OnPasswordNeeded(SocketSet *set, int, char *, int, int retried, void *user) {
+    AudioConnection *a = (AudioConnection *)user;
+    DebugLog(2, "Audio Got request for password\n");
+    MirroringConnection *m = a->mirroring;
+    if (m && m->controller && m->controller->onPasswordRequired)
+        m->controller->onPasswordRequired(m->user, m, set, retried != 0);
+}
+
+static void OnSent(SocketSet *, int, uint32_t, uint64_t, void *) {}
+
+static void StopFromOwnThread(AudioConnection *a) {
+    if (a->stopping.exchange(1) || a->ended.load()) return;
+    DebugLog(2, "AirPlay: Attempting to Stop Audio.\n");
+    RequestEnd(a);
+}
+
+static void OnClosed(SocketSet *, int reason, void *user) {
+    AudioConnection *a = (AudioConnection *)user;
+    CallbackScope scope(a);
+    // A stop, a refused step or the teardown closed it on purpose.
+    if (a->stopping.load() || a->state.load() == kAudioTearingDown || a->ending.load()) return;
+    int failure;
+    const char *text;
+    if (reason == ClosePeerClosed || reason == CloseReceiveFailed) {
+        failure = kAudioDisconnectedByHost;
+        text = "Disconnected by host: Not ATV2 or Firmware Version Incorrect? Upgrade or Reboot "
+               "Apple TV";
+    } else if (reason == CloseConnectFailed) {
+        failure = kAudioConnectFailed;
+        text = "Unable to Connect: Firewall?";
+    } else {
+        failure = kAudioUnknownError;
+        text = "Unknown Error";
+    }
+    DebugLog(2, "Client audio connection failed (%s): %i\n", text, reason);
+    a->failure = failure;
+    StopFromOwnThread(a);
+}
+
+// ---- worker: keep-alive and teardown ----
+
+static void AudioKeepAlive(AudioConnection *a) {
+    std::lock_guard<std::mutex> hold(a->requestLock);
+    if (a->state.load() != kAudioStreaming || !a->socketSet) return;
+    const char *names[] = {"User-Agent", "Active-Remote", "DACP-ID", "x-apple-device-id"};
+    const char *values[] = {kKeepAliveUserAgent, kActiveRemote, kDacpId, DeviceIdText(a)};
+    HeaderList headers{names, values, 4};
+    (void)SendHttpRequest(a->socketSet, "OPTIONS", "*", "RTSP/1.0", &headers, nullptr, 0,
+                          kAudioControlKey);
+}
+
+// Runs on the worker only, so the set is never closed under one of its own callbacks.
+static void AudioTeardown(AudioConnection *a) {
+    SocketSet *set = a->socketSet;
+    if (set) {
+        SocketSetShutdownSlot(set, kAudioControlKey);
+        SocketSetShutdownSlot(set, kAudioSyncKey);
+        DebugLog(2, "Audio Outgoing Shutdown the SocketSet..\n");
+    }
+    a->state = kAudioTearingDown;
+    if (a->systemAudioStarted.exchange(0)) {
+        StopSystemAudio();
+        DebugLog(2, "Capture audio was stopped\n");
+    }
+    DebugLog(2, "Audio Outgoing about to Close the SocketSet..\n");
+    if (set) {
+        SocketSetClose(set, 0);
+        {
+            // The keep-alive and the callbacks read the pointer under this lock.
+            std::lock_guard<std::mutex> hold(a->requestLock);
+            a->socketSet = nullptr;
+        }
+        SocketSetFree(set);
+        DebugLog(2, "Socket Set was destroyed\n");
+    }
+    if (a->timingStarted.exchange(0)) NtpdStop(NtpdAudio());
+    DebugLog(2, "Audio was disconnected\n");
+    a->state = kAudioIdle;
+    a->ended = 1;
+    if (a->onDisconnected) a->onDisconnected(a, a->mirroring);
+}
+
+static void AudioWorker(void *arg) {
+    AudioConnection *a = (AudioConnection *)arg;
+    int64_t nextTick = 0;
+    for (;;) {
+        int timeout = -1;
+        if (a->keepAliveOn.load()) {
+            int64_t now = MonotonicNanos();
+            if (nextTick == 0) nextTick = now;
+            timeout = nextTick <= now ? 0 : (int)((nextTick - now + 999999) / 1000000);
+        }
+        if (timeout != 0) (void)EventWait(a->wakeEvent, timeout);
+        if (a->ending.load()) break;
+        if (a->keepAliveOn.load() && nextTick != 0 && MonotonicNanos() >= nextTick) {
+            AudioKeepAlive(a);
+            nextTick += (int64_t)kAudioKeepAliveMs * 1000000;
+        }
+    }
+    AudioTeardown(a);
+}
+
+// ---- lifecycle ----
+
+static void FreeAudioConnection(AudioConnection *a) {
+    CFValueRelease(a->host);
+    CFValueRelease(a->password);
+    CFValueRelease(a->deviceId);
+    EventClose(a->wakeEvent);
+    delete a;
+}
+
+static bool IsOwnThread(AudioConnection *a) {
+    return callbackOwner == a || ThreadIsCurrent(&a->worker);
+}
+
+void StopAudioConnection(std::atomic<AudioConnection *> *slot) {
+    if (!slot) return;
+    AudioConnection *a = slot->load();
+    if (!a) return;
+    if (IsOwnThread(a)) {
+        StopFromOwnThread(a);
+        return;
+    }
+    a = slot->exchange(nullptr);
+    if (!a) return; // another thread is releasing it
+    StopFromOwnThread(a);
+    // After the join nothing can touch the record: the worker ran the teardown (and with it
+    // onDisconnected) and the set, closed and freed there, has no threads left.
+    ThreadJoin(&a->worker);
+    FreeAudioConnection(a);
+}
+
+int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
+                         CFValue *password, AudioDisconnectedFn onDisconnected,
+                         MirroringConnection *mirroring, CFValue *deviceId) {
+    if (!slot || !host) return 0;
+    DebugLog(1, "Audio connecting to: %s on port: %i\n", CFStringText(host), (int)port);
+    StopAudioConnection(slot);
+    AudioConnection *a = new (std::nothrow) AudioConnection;
+    if (!a) {
+        DebugLog(2, "Audio: out of memory for the connection\n");
+        return 0;
+    }
+    a->host = CFValueRetain(host);
+    a->password = CFValueRetain(password);
+    a->deviceId = CFValueRetain(deviceId);
+    a->port = port;
+    a->mirroring = mirroring;
+    a->onDisconnected = onDisconnected;
+    a->sendPacket = SendToSlot;
+    a->wakeEvent = EventCreate(false, false);
+    if (!a->wakeEvent || !ThreadStart(&a->worker, "AudioConnection", AudioWorker, a)) {
+        DebugLog(2, "Audio: could not start the connection's thread\n");
+        FreeAudioConnection(a);
+        return 0;
+    }
+    slot->store(a);
+
+    SocketSet *set = SocketSetCreate();
+    if (set) {
+        set->onClosed = OnClosed;
+        set->onConnected = OnConnected;
+        set->onReceived = OnReceived;
+        set->onSent = OnSent;
+        set->onRawData = HandleRetransmitRequest;
+        set->onRequest = OnRequest;
+        set->onResponse = OnResponse;
+        set->onPasswordNeeded = OnPasswordNeeded;
+        set->user = a;
+        if (password) SetDigestPassword(set, CFStringText(password));
+        a->socketSet = set;
+    }
+    if (!set || !SocketSetOpen(set, CFStringText(host), 0, port, TcpConnect, kAudioControlKey, 1)) {
+        DebugLog(2, "Audio: could not open the control connection to %s\n", CFStringText(host));
+        a->failure = kAudioUnknownError;
+        RequestEnd(a);
+        return 0;
+    }
+    return 1;
+}
+
+const MirroringAudioOps kAudioConnectionOps = {
+    .start = StartAudioConnection,
+    .stop = StopAudioConnection,
+};

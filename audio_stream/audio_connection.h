@@ -1,0 +1,161 @@
+// AudioConnection: the sound that goes with a mirroring connection. An RTSP/1.0 control
+// connection to the receiver's audio port negotiates the stream (OPTIONS, ANNOUNCE with an
+// SDP description, SETUP, RECORD, SET_PARAMETER), then UDP slots carry the RTP packets, their
+// sync packets and the receiver's retransmission requests (audio_stream/rtp_sender.h), and a
+// keep-alive OPTIONS goes out every two seconds. The stream is always AAC-ELD, 44100 Hz,
+// two channels, 480 samples per frame.
+//
+// Ownership: a connection lives in its owner's slot (the mirroring connection's audio field).
+// StopAudioConnection on any thread that is not one of the connection's own takes it out of
+// the slot, waits for its worker and frees it; on one of its own threads it only asks the
+// worker to end, and the record stays in the slot for the owner to release later (a stop,
+// a new start or the owner's free).
+//
+// Threads: the set's connect, receive and send threads (callbacks: the whole negotiation
+// runs on the receive thread); the connection's worker, which sends the keep-alive and does
+// every teardown, so that the set is never closed or freed under one of its own callbacks;
+// the system-audio capture thread (SendAudioFrame). onDisconnected runs on the worker.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "base/thread.h"
+
+struct CFValue;
+struct Event;
+struct HttpMessage;
+struct MirroringConnection;
+struct SocketSet;
+struct AudioConnection;
+
+enum AudioState : int32_t {
+    kAudioIdle = 0,        // idle, or stopped
+    kAudioOptionsSent = 2, // control connection made, OPTIONS sent
+    kAudioAnnounceSent = 3,
+    kAudioSetupSent = 6,
+    kAudioRecordSent = 7,
+    kAudioVolumeSent = 8, // SET_PARAMETER (volume) sent
+    kAudioStreaming = 9,  // frames go out; keep-alive OPTIONS in flight
+    kAudioTearingDown = 11,
+};
+
+enum AudioFailure : int32_t {
+    kAudioNoFailure = 0,
+    kAudioConnectFailed = 1,
+    kAudioDisconnectedByHost = 2,
+    kAudioUnknownError = 3,
+};
+
+// Slot keys in the connection's set.
+constexpr int kAudioControlKey = 9; // RTSP control, TCP to the receiver's audio port
+constexpr int kAudioEventKey = 17;  // event connection; nothing is sent on it
+constexpr int kAudioSyncKey = 18;   // UDP from kAudioLocalControlPort to the control port
+constexpr int kAudioDataKey = 19;   // UDP to the server port: RTP packets
+
+constexpr uint16_t kAudioLocalControlPort = 53551;
+constexpr uint16_t kAudioLocalTimingPort = 51965;
+// Samples of latency the receiver is told to allow for when it does not name its own.
+constexpr int32_t kAudioDefaultLatency = 2205;
+// Latencies beyond this (ten seconds) are not believed.
+constexpr int32_t kAudioMaxLatency = 441000;
+constexpr int kAudioKeepAliveMs = 2000;
+// The SDP names this constant private address instead of the PC's own.
+constexpr const char *kAudioSdpAddress = "10.0.0.2";
+
+// RTP sender sizes.
+constexpr int kAudioFrameSamples = 480;
+constexpr int kAudioSyncInterval = 44100 / kAudioFrameSamples; // 91 packets, about a second
+constexpr int kAudioHistorySlots = 20;
+constexpr size_t kAudioRtpHeader = 12;
+constexpr size_t kAudioMaxPayload = 32768;
+constexpr size_t kAudioMaxPacket = kAudioRtpHeader + kAudioMaxPayload;
+
+struct AudioPorts {
+    uint16_t videoServerPort; // never set: 0
+    uint16_t serverPort;      // receiver's RTP data port
+    uint16_t controlPort;     // receiver's control port (sync out, retransmit requests in)
+    uint16_t localControlPort;
+    uint16_t timingPort;
+    uint16_t localTimingPort;
+    uint16_t eventPort; // 0: no event connection
+};
+
+// Runs on the worker when the connection has ended; audio is valid during the call only
+// (its failure field says why it ended). mirroring is the owner given at the start.
+typedef void (*AudioDisconnectedFn)(AudioConnection *audio, MirroringConnection *mirroring);
+// Sends one datagram (or queues one RTSP message) on the keyed slot. The socket-set sender
+// is installed at the start; tests put a recorder in its place.
+typedef int (*AudioPacketSendFn)(AudioConnection *audio, int key, const uint8_t *data,
+                                 size_t length);
+
+struct AudioConnection {
+    SocketSet *socketSet = nullptr; // owned; created at the start, freed by the worker
+    int32_t streamNumber = 0;       // 0..32767, drawn when the ANNOUNCE is built
+    AudioPorts ports{};             // written on the receive thread before the slots open
+    std::atomic<int32_t> state{0};  // AudioState
+    CFValue *host = nullptr;        // retained
+    CFValue *password = nullptr;    // retained or null
+    uint16_t port = 0;              // the receiver's RTSP port
+    CFValue *deviceId = nullptr;    // retained or null ("(null)" is sent)
+
+    // RTP sender state: written by the sender (capture thread) and reset on the receive
+    // thread before system audio starts. historyLock guards history and historyLength
+    // against the retransmission reader; the sender reads its own slots without it.
+    uint32_t rtpTime = 0;
+    uint16_t sequence = 0;
+    uint8_t history[kAudioHistorySlots][kAudioMaxPacket];
+    int32_t historyLength[kAudioHistorySlots]{};
+    int32_t historyIndex = 0;
+    int32_t historyCount = 0;
+    int32_t firstSync = 0;
+    std::mutex historyLock;
+
+    std::atomic<int32_t> latency{kAudioDefaultLatency}; // samples
+    std::atomic<int32_t> failure{0};                    // AudioFailure; stays set after the end
+    std::atomic<int32_t> stopping{0};         // set by the stop; later close reports are ignored
+    MirroringConnection *mirroring = nullptr; // the owner, for password requests; may be null
+    AudioDisconnectedFn onDisconnected = nullptr;
+
+    AudioPacketSendFn sendPacket = nullptr;
+    Thread worker{};                     // keep-alive ticks and the teardown; joined by the reaper
+    Event *wakeEvent = nullptr;          // auto reset: an end was asked for, or the timer starts
+    std::atomic<int32_t> keepAliveOn{0}; // written by the receive thread once streaming
+    std::atomic<int32_t> ending{0};      // 1 once an end was asked for; the worker acts on it
+    std::atomic<int32_t> ended{0};       // 1 once the teardown has finished
+    std::atomic<int32_t> systemAudioStarted{0}; // written by the receive thread, read by the worker
+    std::atomic<int32_t> timingStarted{0};      // this connection started the audio NTPd
+    std::mutex requestLock;                     // one RTSP sender at a time: receive thread, worker
+};
+
+// Starts a new connection in slot (a connection still held there is stopped and released
+// first) and begins connecting to host:port. host, password and deviceId are retained.
+// Returns 1 when the control connection is under way; 0 otherwise (logged; a connection
+// that got as far as its worker still ends through onDisconnected). Not from a thread of
+// the connection held in slot.
+[[nodiscard]] int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host,
+                                       uint16_t port, CFValue *password,
+                                       AudioDisconnectedFn onDisconnected,
+                                       MirroringConnection *mirroring, CFValue *deviceId);
+// Stops the connection in slot: nothing without one or when it is stopping already. Any
+// thread; see the ownership note above for what is released where.
+void StopAudioConnection(std::atomic<AudioConnection *> *slot);
+
+// Reads the receiver's ports from a SETUP answer's Transport header ("server_port=",
+// "control_port=", "timing_port=", "event_port=" pieces); absent or unreadable ports are 0.
+void ParseTransportPorts(const HttpMessage *response, AudioPorts *ports);
+// The audio latency a RECORD answer names in samples, or kAudioDefaultLatency when its
+// "audio-latency" header is absent, 0 or not believable.
+int32_t AudioLatencyFromResponse(const HttpMessage *response);
+// The ANNOUNCE body for streamNumber into out (at most size bytes, NUL-terminated).
+// Returns its length, or 0 when it does not fit.
+size_t BuildAudioSdp(int32_t streamNumber, char *out, size_t size);
+// The DMAP track information naming this program as artist and computerName as the item.
+// Returns its length (38 + the name's length), or 0 when it does not fit.
+size_t BuildTrackInfo(const char *computerName, uint8_t *out, size_t size);
+
+// StartAudioConnection and StopAudioConnection as the mirroring connection calls them.
+struct MirroringAudioOps;
+extern const MirroringAudioOps kAudioConnectionOps;

@@ -1,0 +1,467 @@
+// The Avahi side of discovery: a locked simple-poll loop on a thread of its own, the client
+// library against avahi-daemon, and the embedded responder (libavahi-core) when no daemon runs.
+#include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
+#include <avahi-common/address.h>
+#include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+#include <avahi-common/simple-watch.h>
+#include <avahi-common/strlst.h>
+#include <avahi-core/core.h>
+#include <avahi-core/log.h>
+#include <avahi-core/lookup.h>
+#include <cstring>
+#include <new>
+#include <poll.h>
+#include <vector>
+
+#include "base/log.h"
+#include "discovery/discovery_internal.h"
+
+// ---- The loop ----
+
+namespace {
+
+int UnlockedPoll(struct pollfd *fds, unsigned int count, int timeout, void *userdata) {
+    OvAvahiLoop *loop = (OvAvahiLoop *)userdata;
+    pthread_mutex_unlock(&loop->mutex);
+    int result = poll(fds, count, timeout);
+    pthread_mutex_lock(&loop->mutex);
+    return result;
+}
+
+void LoopMain(void *arg) {
+    OvAvahiLoop *loop = (OvAvahiLoop *)arg;
+    pthread_mutex_lock(&loop->mutex);
+    EventSet(loop->started);
+    if (loop->announce) DebugLog(2, "Starting embedded mDNSResponder service\n");
+    while (!loop->quit) {
+        if (avahi_simple_poll_iterate(loop->poll, -1) != 0) break;
+    }
+    pthread_mutex_unlock(&loop->mutex);
+}
+
+} // namespace
+
+OvAvahiLoop *OvAvahiLoopNew(const char *threadName) {
+    OvAvahiLoop *loop = new (std::nothrow) OvAvahiLoop{};
+    if (!loop) return nullptr;
+    loop->poll = avahi_simple_poll_new();
+    loop->started = EventCreate(true, false);
+    if (!loop->poll || !loop->started) {
+        if (loop->poll) avahi_simple_poll_free(loop->poll);
+        if (loop->started) EventClose(loop->started);
+        delete loop;
+        return nullptr;
+    }
+    pthread_mutex_init(&loop->mutex, nullptr);
+    loop->threadName = threadName;
+    avahi_simple_poll_set_func(loop->poll, UnlockedPoll, loop);
+    return loop;
+}
+
+int OvAvahiLoopStart(OvAvahiLoop *loop) {
+    return ThreadStart(&loop->thread, loop->threadName, LoopMain, loop);
+}
+
+void OvAvahiLoopLock(OvAvahiLoop *loop) {
+    pthread_mutex_lock(&loop->mutex);
+}
+
+void OvAvahiLoopUnlock(OvAvahiLoop *loop) {
+    // The loop thread may sit in poll() with a descriptor set that predates our changes.
+    if (!ThreadIsCurrent(&loop->thread)) avahi_simple_poll_wakeup(loop->poll);
+    pthread_mutex_unlock(&loop->mutex);
+}
+
+void OvAvahiLoopFree(OvAvahiLoop *loop) {
+    if (!loop) return;
+    if (ThreadIsStarted(&loop->thread)) {
+        pthread_mutex_lock(&loop->mutex);
+        loop->quit = true;
+        avahi_simple_poll_quit(loop->poll);
+        avahi_simple_poll_wakeup(loop->poll);
+        pthread_mutex_unlock(&loop->mutex);
+        ThreadJoin(&loop->thread);
+    }
+    avahi_simple_poll_free(loop->poll);
+    EventClose(loop->started);
+    pthread_mutex_destroy(&loop->mutex);
+    delete loop;
+}
+
+// ---- Shared reply plumbing ----
+
+namespace {
+
+// The index of a browse type in DiscoverySession::instances.
+int TypeSlot(const char *type) {
+    return strncmp(type, "_raop._tcp", 10) == 0 ? 1 : 0;
+}
+
+// Counts instances per name so that a name is added once and removed with its last instance.
+void BrowseEvent(DiscoverySession *session, bool add, const char *name, const char *type,
+                 int interface, int protocol) {
+    if (!name || !type) return;
+    std::map<std::string, int> &seen = session->instances[TypeSlot(type)];
+    std::string key(name);
+    int &count = seen[key];
+    if (add) {
+        if (count++ > 0) return;
+    } else {
+        if (count == 0) {
+            seen.erase(key);
+            return;
+        }
+        if (--count > 0) return;
+        seen.erase(key);
+    }
+    DiscoveryQueueBrowse(session, add, name, type, interface, protocol);
+}
+
+void ReplyWithTxt(void *context, int error, const char *host, uint16_t port,
+                  AvahiStringList *txt) {
+    std::vector<uint8_t> bytes;
+    if (txt) {
+        size_t need = avahi_string_list_serialize(txt, nullptr, 0);
+        bytes.resize(need + 1);
+        need = avahi_string_list_serialize(txt, bytes.data(), bytes.size());
+        bytes.resize(need);
+    }
+    DiscoveryResolveReply(context, error, host, port, bytes.data(), bytes.size());
+}
+
+void ReplyWithAddress(void *context, int error, const AvahiAddress *address) {
+    char text[AVAHI_ADDRESS_STR_MAX] = "";
+    if (error == 0 && address && address->proto == AVAHI_PROTO_INET) {
+        avahi_address_snprint(text, sizeof text, address);
+        DiscoveryAddressReply(context, 0, text);
+    } else {
+        DiscoveryAddressReply(context, error ? error : AVAHI_ERR_INVALID_ADDRESS, nullptr);
+    }
+}
+
+// ---- avahi-daemon through the client library ----
+
+void ClientState(AvahiClient *client, AvahiClientState state, void *) {
+    if (state == AVAHI_CLIENT_FAILURE)
+        DebugLog(2, "DNS-SD daemon connection failed: %s\n",
+                 avahi_strerror(avahi_client_errno(client)));
+}
+
+void ClientBrowseReply(AvahiServiceBrowser *, AvahiIfIndex interface, AvahiProtocol protocol,
+                       AvahiBrowserEvent event, const char *name, const char *type,
+                       const char *, AvahiLookupResultFlags, void *userdata) {
+    if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE)
+        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type,
+                    interface, protocol);
+}
+
+void ClientResolveReply(AvahiServiceResolver *resolver, AvahiIfIndex, AvahiProtocol,
+                        AvahiResolverEvent event, const char *, const char *, const char *,
+                        const char *host, const AvahiAddress *, uint16_t port,
+                        AvahiStringList *txt, AvahiLookupResultFlags, void *userdata) {
+    int error = event == AVAHI_RESOLVER_FOUND
+                    ? 0
+                    : avahi_client_errno(avahi_service_resolver_get_client(resolver));
+    if (event != AVAHI_RESOLVER_FOUND && error == 0) error = AVAHI_ERR_TIMEOUT;
+    ReplyWithTxt(userdata, error, host, port, txt);
+}
+
+void ClientAddressReply(AvahiHostNameResolver *resolver, AvahiIfIndex, AvahiProtocol,
+                        AvahiResolverEvent event, const char *, const AvahiAddress *address,
+                        AvahiLookupResultFlags, void *userdata) {
+    int error = 0;
+    if (event != AVAHI_RESOLVER_FOUND) {
+        error = avahi_client_errno(avahi_host_name_resolver_get_client(resolver));
+        if (error == 0) error = AVAHI_ERR_TIMEOUT;
+    }
+    ReplyWithAddress(userdata, error, address);
+}
+
+int ClientBrowse(DiscoverySession *session, const char *type, void **browser) {
+    AvahiClient *client = (AvahiClient *)session->handle;
+    *browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type,
+                                         "local", (AvahiLookupFlags)0, ClientBrowseReply, session);
+    return *browser ? 0 : avahi_client_errno(client);
+}
+
+void *ClientResolveService(DiscoverySession *session, const char *name, const char *type,
+                           const char *domain, void *context, int *error) {
+    AvahiClient *client = (AvahiClient *)session->handle;
+    void *query = avahi_service_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name,
+                                             type, domain, AVAHI_PROTO_INET,
+                                             AVAHI_LOOKUP_NO_ADDRESS, ClientResolveReply, context);
+    *error = query ? 0 : avahi_client_errno(client);
+    return query;
+}
+
+void *ClientResolveHost(DiscoverySession *session, const char *host, void *context, int *error) {
+    AvahiClient *client = (AvahiClient *)session->handle;
+    void *query =
+        avahi_host_name_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host,
+                                     AVAHI_PROTO_INET, (AvahiLookupFlags)0, ClientAddressReply,
+                                     context);
+    *error = query ? 0 : avahi_client_errno(client);
+    return query;
+}
+
+void ClientFreeQuery(DiscoveryQueryKind kind, void *query) {
+    if (!query) return;
+    if (kind == kQueryBrowse) avahi_service_browser_free((AvahiServiceBrowser *)query);
+    if (kind == kQueryService) avahi_service_resolver_free((AvahiServiceResolver *)query);
+    if (kind == kQueryHost) avahi_host_name_resolver_free((AvahiHostNameResolver *)query);
+}
+
+void ClientClose(DiscoverySession *session) {
+    // Stopping the loop first means no callback can run while the objects go away.
+    OvAvahiLoop *loop = session->loop;
+    if (ThreadIsStarted(&loop->thread)) {
+        pthread_mutex_lock(&loop->mutex);
+        loop->quit = true;
+        avahi_simple_poll_quit(loop->poll);
+        avahi_simple_poll_wakeup(loop->poll);
+        pthread_mutex_unlock(&loop->mutex);
+        ThreadJoin(&loop->thread);
+    }
+    ClientFreeQuery(kQueryBrowse, session->airplayBrowser);
+    ClientFreeQuery(kQueryBrowse, session->raopBrowser);
+    if (session->handle) avahi_client_free((AvahiClient *)session->handle);
+    OvAvahiLoopFree(loop);
+}
+
+const DiscoveryBackendOps kClientOps = {
+    "avahi-daemon", ClientBrowse, ClientResolveService, ClientResolveHost, ClientFreeQuery,
+    ClientClose,
+};
+
+// ---- The embedded responder ----
+
+// The responder is never freed and never publishes: libavahi-core frees entry groups through a
+// function whose name libavahi-client exports too, and the dynamic linker binds that call to the
+// client library's, so a server holding groups cannot be freed in a process linking both.
+struct EmbeddedResponder {
+    pthread_mutex_t mutex; // guards the start
+    OvAvahiLoop *loop;
+    AvahiServer *server;
+    int starts;
+};
+
+EmbeddedResponder responder = {PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr, 0};
+
+void ServerState(AvahiServer *server, AvahiServerState state, void *) {
+    if (state == AVAHI_SERVER_COLLISION) {
+        // Another host on the link uses our name: take the next one.
+        char *next = avahi_alternative_host_name(avahi_server_get_host_name(server));
+        if (next) {
+            avahi_server_set_host_name(server, next);
+            avahi_free(next);
+        }
+    }
+}
+
+// The embedded stack's own messages join the program's log at the diagnostic level.
+void ResponderLog(AvahiLogLevel level, const char *text) {
+    DebugLog(level <= AVAHI_LOG_WARN ? 1 : 0, "mDNS: %s\n", text);
+}
+
+// Creates the embedded server and its thread once per process; 1 when it serves.
+int EmbeddedResponderStart() {
+    pthread_mutex_lock(&responder.mutex);
+    if (responder.server) {
+        pthread_mutex_unlock(&responder.mutex);
+        return 1;
+    }
+    avahi_set_log_function(ResponderLog);
+    OvAvahiLoop *loop = OvAvahiLoopNew("mDNSResponder");
+    if (loop) loop->announce = true;
+    if (!loop) {
+        pthread_mutex_unlock(&responder.mutex);
+        DebugLog(2, "mDNSd thread could not be created\n");
+        return 0;
+    }
+    AvahiServerConfig config;
+    avahi_server_config_init(&config);
+    // A browsing-only responder: it announces nothing of this machine.
+    config.use_ipv6 = 0;
+    config.publish_hinfo = 0;
+    config.publish_addresses = 0;
+    config.publish_workstation = 0;
+    config.publish_domain = 0;
+    config.publish_aaaa_on_ipv4 = 0;
+    config.publish_a_on_ipv6 = 0;
+    config.enable_wide_area = 0;
+    int error = 0;
+    AvahiServer *server = avahi_server_new(avahi_simple_poll_get(loop->poll), &config,
+                                           ServerState, nullptr, &error);
+    avahi_server_config_free(&config);
+    if (!server) {
+        DebugLog(2, "Embedded DNS-SD responder could not start: %s\n", avahi_strerror(error));
+        OvAvahiLoopFree(loop);
+        pthread_mutex_unlock(&responder.mutex);
+        return 0;
+    }
+    if (!OvAvahiLoopStart(loop)) {
+        DebugLog(2, "mDNSd thread could not be created\n");
+        avahi_server_free(server);
+        OvAvahiLoopFree(loop);
+        pthread_mutex_unlock(&responder.mutex);
+        return 0;
+    }
+    (void)EventWait(loop->started, -1);
+    responder.loop = loop;
+    responder.server = server;
+    responder.starts++;
+    pthread_mutex_unlock(&responder.mutex);
+    return 1;
+}
+
+void ServerBrowseReply(AvahiSServiceBrowser *, AvahiIfIndex interface, AvahiProtocol protocol,
+                       AvahiBrowserEvent event, const char *name, const char *type,
+                       const char *, AvahiLookupResultFlags, void *userdata) {
+    if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE)
+        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type,
+                    interface, protocol);
+}
+
+void ServerResolveReply(AvahiSServiceResolver *, AvahiIfIndex, AvahiProtocol,
+                        AvahiResolverEvent event, const char *, const char *, const char *,
+                        const char *host, const AvahiAddress *, uint16_t port,
+                        AvahiStringList *txt, AvahiLookupResultFlags, void *userdata) {
+    int error = event == AVAHI_RESOLVER_FOUND ? 0 : AVAHI_ERR_TIMEOUT;
+    ReplyWithTxt(userdata, error, host, port, txt);
+}
+
+void ServerAddressReply(AvahiSHostNameResolver *, AvahiIfIndex, AvahiProtocol,
+                        AvahiResolverEvent event, const char *, const AvahiAddress *address,
+                        AvahiLookupResultFlags, void *userdata) {
+    ReplyWithAddress(userdata, event == AVAHI_RESOLVER_FOUND ? 0 : AVAHI_ERR_TIMEOUT, address);
+}
+
+int ServerBrowse(DiscoverySession *session, const char *type, void **browser) {
+    AvahiServer *server = (AvahiServer *)session->handle;
+    *browser = avahi_s_service_browser_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type,
+                                           "local", (AvahiLookupFlags)0, ServerBrowseReply,
+                                           session);
+    return *browser ? 0 : avahi_server_errno(server);
+}
+
+void *ServerResolveService(DiscoverySession *session, const char *name, const char *type,
+                           const char *domain, void *context, int *error) {
+    AvahiServer *server = (AvahiServer *)session->handle;
+    void *query = avahi_s_service_resolver_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name,
+                                               type, domain, AVAHI_PROTO_INET,
+                                               AVAHI_LOOKUP_NO_ADDRESS, ServerResolveReply,
+                                               context);
+    *error = query ? 0 : avahi_server_errno(server);
+    return query;
+}
+
+void *ServerResolveHost(DiscoverySession *session, const char *host, void *context, int *error) {
+    AvahiServer *server = (AvahiServer *)session->handle;
+    void *query = avahi_s_host_name_resolver_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host,
+                                                 AVAHI_PROTO_INET, (AvahiLookupFlags)0,
+                                                 ServerAddressReply, context);
+    *error = query ? 0 : avahi_server_errno(server);
+    return query;
+}
+
+void ServerFreeQuery(DiscoveryQueryKind kind, void *query) {
+    if (!query) return;
+    if (kind == kQueryBrowse) avahi_s_service_browser_free((AvahiSServiceBrowser *)query);
+    if (kind == kQueryService) avahi_s_service_resolver_free((AvahiSServiceResolver *)query);
+    if (kind == kQueryHost) avahi_s_host_name_resolver_free((AvahiSHostNameResolver *)query);
+}
+
+void ServerClose(DiscoverySession *session) {
+    // The responder keeps serving; only this session's browses end.
+    OvAvahiLoopLock(session->loop);
+    ServerFreeQuery(kQueryBrowse, session->airplayBrowser);
+    ServerFreeQuery(kQueryBrowse, session->raopBrowser);
+    OvAvahiLoopUnlock(session->loop);
+}
+
+const DiscoveryBackendOps kServerOps = {
+    "embedded responder", ServerBrowse, ServerResolveService, ServerResolveHost, ServerFreeQuery,
+    ServerClose,
+};
+
+// Both browses of a session; 0 or the first error.
+int BrowseBoth(DiscoverySession *session) {
+    int error = session->ops->browse(session, "_airplay._tcp", &session->airplayBrowser);
+    if (error) return error;
+    return session->ops->browse(session, "_raop._tcp", &session->raopBrowser);
+}
+
+DiscoverySession *OpenClientSession(DiscoverySession *session, int *error) {
+    OvAvahiLoop *loop = OvAvahiLoopNew("DiscoveryClient");
+    if (!loop) {
+        *error = AVAHI_ERR_NO_MEMORY;
+        return nullptr;
+    }
+    // Without AVAHI_CLIENT_NO_FAIL the call fails at once when no daemon is running.
+    AvahiClient *client =
+        avahi_client_new(avahi_simple_poll_get(loop->poll), (AvahiClientFlags)0, ClientState,
+                         nullptr, error);
+    if (!client) {
+        OvAvahiLoopFree(loop);
+        return nullptr;
+    }
+    session->ops = &kClientOps;
+    session->loop = loop;
+    session->handle = client;
+    *error = BrowseBoth(session);
+    if (*error == 0 && !OvAvahiLoopStart(loop)) *error = AVAHI_ERR_FAILURE;
+    if (*error) {
+        ClientClose(session);
+        session->loop = nullptr;
+        session->handle = nullptr;
+        return nullptr;
+    }
+    return session;
+}
+
+} // namespace
+
+DiscoverySession *OvAvahiSessionOpen(uint64_t generation) {
+    DiscoverySession *session = new (std::nothrow) DiscoverySession{};
+    if (!session) return nullptr;
+    session->generation = generation;
+    int error = 0;
+    if (OpenClientSession(session, &error)) return session;
+    // No daemon (or none that lets us browse): browse through the embedded responder.
+    DebugLog(2, "DNS-SD daemon not available (%s); using the embedded responder\n",
+             avahi_strerror(error));
+    session->airplayBrowser = session->raopBrowser = nullptr;
+    if (!EmbeddedResponderStart()) {
+        delete session;
+        return nullptr;
+    }
+    session->ops = &kServerOps;
+    session->loop = responder.loop;
+    session->handle = responder.server;
+    OvAvahiLoopLock(session->loop);
+    error = BrowseBoth(session);
+    OvAvahiLoopUnlock(session->loop);
+    if (error) {
+        DebugLog(2, "Browsing through the embedded responder failed: %s\n", avahi_strerror(error));
+        ServerClose(session);
+        delete session;
+        return nullptr;
+    }
+    return session;
+}
+
+void OvAvahiSessionClose(DiscoverySession *session) {
+    if (!session) return;
+    session->ops->close(session);
+    delete session;
+}
+
+int OvEmbeddedResponderStarts() {
+    pthread_mutex_lock(&responder.mutex);
+    int starts = responder.starts;
+    pthread_mutex_unlock(&responder.mutex);
+    return starts;
+}

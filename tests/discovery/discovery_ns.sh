@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Discovery between two network namespaces joined by a veth pair: receivers are announced in
+# one (rx), the program browses in the other (tx). Usage:
+#   discovery_ns.sh NS_TESTS OSTREL RECEIVER CASE
+# CASE: daemon | embedded | monitor | hostile | receiver
+set -uo pipefail
+tests=$1
+ostrel=$2
+receiver=$3
+case_name=$4
+here=$(cd "$(dirname "$0")" && pwd)
+
+if ! ip netns add "ostrel-probe-$$" 2>/dev/null; then
+  echo "SKIP: network namespaces are not available (needs root)"
+  exit 77
+fi
+ip netns del "ostrel-probe-$$"
+for tool in avahi-daemon avahi-publish dbus-daemon; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+# shellcheck source=ns_env.sh
+source "$here/ns_env.sh"
+trap ns_cleanup EXIT
+fail() {
+  echo "FAIL ($case_name): $*"
+  for f in "$NS_WORK"/*.log "$NS_WORK"/*/avahi.log; do [ -f "$f" ] && { echo "--- $f"; tail -n 25 "$f"; }; done
+  exit 1
+}
+ns_setup || fail "namespaces could not be made"
+
+export NS_RX NS_RX_BUS
+NS_RX_BUS=$(ns_bus "$NS_RX")
+no_bus=unix:path=$NS_WORK/no-bus.sock # nobody listens: the program finds no daemon
+
+in_tx() { # runs a command in the program's namespace with the given system bus
+  local bus=$1
+  shift
+  DBUS_SYSTEM_BUS_ADDRESS=$bus ip netns exec "$NS_TX" "$@"
+}
+
+case $case_name in
+daemon)
+  ns_avahi "$NS_RX" "$NS_RX_IF" || fail "rx daemon"
+  ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
+  in_tx "$(ns_bus "$NS_TX")" "$tests" --gtest_filter='DiscoveryNs.ListsPairs*' || fail "tests failed"
+  ;;
+embedded)
+  ns_avahi "$NS_RX" "$NS_RX_IF" || fail "rx daemon"
+  DISCOVERY_EXPECT_EMBEDDED=1 in_tx "$no_bus" "$tests" --gtest_filter='DiscoveryNs.ListsPairs*' ||
+    fail "tests failed"
+  ;;
+monitor)
+  ns_avahi "$NS_RX" "$NS_RX_IF" || fail "rx daemon"
+  ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
+  in_tx "$(ns_bus "$NS_TX")" "$tests" --gtest_filter='DiscoveryNs.AddressChange*' || fail "tests failed"
+  ;;
+hostile)
+  # Hundreds of static services, some with hostile names, one whose host never resolves.
+  services=$NS_WORK/hostile-services
+  mkdir -p "$services"
+  HOSTILE_COUNT=$(python3 - "$services" <<'PY'
+import sys, os
+from xml.sax.saxutils import escape
+out = sys.argv[1]
+def write(i, name, kind, port, txt=(), host=None):
+    items = "".join("<txt-record>%s</txt-record>" % escape(t) for t in txt)
+    hostline = "<host-name>%s</host-name>" % host if host else ""
+    with open(os.path.join(out, "s%04d.service" % i), "w", encoding="utf-8") as f:
+        f.write('<?xml version="1.0" standalone="no"?><!DOCTYPE service-group SYSTEM "avahi-service.dtd">'
+                '<service-group><name>%s</name><service><type>%s</type><port>%d</port>%s%s</service></service-group>'
+                % (escape(name), kind, port, hostline, items))
+airplay = ["Receiver %03d" % n for n in range(280)]
+airplay += ["N" * 63, "a@b", "back\\slash", "dots.in.the.name", "\u00dcnic\u00f6de \u540d\u524d"]
+i = 0
+for n, name in enumerate(airplay):
+    write(i, name, "_airplay._tcp", 7000, ["deviceid=02:00:00:00:%02X:%02X" % (n // 256, n % 256)]); i += 1
+write(i, "Ghost", "_airplay._tcp", 7000, ["deviceid=02:00:00:00:ff:ff"], host="ghost-never-there.local"); i += 1
+for n in range(20):
+    write(i, "020000000%03X@Receiver %03d" % (n, n), "_raop._tcp", 47000 + n); i += 1
+for name in ["@bad", "NoAt", "x" * 62 + "@y"]:
+    write(i, name, "_raop._tcp", 1); i += 1
+print(len(airplay) + 1)
+PY
+)
+  export HOSTILE_COUNT
+  ns_avahi "$NS_RX" "$NS_RX_IF" "$services" || fail "rx daemon"
+  in_tx "$no_bus" "$tests" --gtest_filter='DiscoveryNs.Hostile*' || fail "tests failed"
+  ;;
+receiver)
+  # The built-in receiver announces itself with its own mDNS stack (no daemon on its side);
+  # the program finds it through its daemon, then mirrors to the address it found.
+  ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
+  name="Living Room \u00dc"
+  name=$(printf "$name")
+  DBUS_SYSTEM_BUS_ADDRESS=$no_bus ip netns exec "$NS_RX" "$receiver" --name "$name" \
+    --audio-port 47123 --exit-on-disconnect --report "$NS_WORK/report.json" 2>"$NS_WORK/rx.log" &
+  rx=$!
+  ns_pids+=($rx)
+  for _ in $(seq 100); do grep -q "Announced" "$NS_WORK/rx.log" && break; sleep 0.1; done
+  grep -q "Announced" "$NS_WORK/rx.log" || fail "the receiver did not announce itself"
+  line=""
+  for _ in 1 2 3; do
+    in_tx "$(ns_bus "$NS_TX")" "$ostrel" --list-receivers 3 >"$NS_WORK/list.txt" 2>"$NS_WORK/list.log" ||
+      fail "--list-receivers exited with $?"
+    line=$(grep -F "$name" "$NS_WORK/list.txt") && break
+  done
+  [ -n "$line" ] || fail "the receiver was not listed: $(cat "$NS_WORK/list.txt")"
+  IFS=$'\t' read -r got_name address device_id password port <<<"$line"
+  [ "$got_name" = "$name" ] || fail "name \"$got_name\""
+  [ "$address" = 10.78.0.2 ] || fail "address \"$address\""
+  [[ "$device_id" =~ ^[0-9a-f]{12}$ ]] || fail "device id \"$device_id\""
+  [ "$password" = 0 ] || fail "password flag $password"
+  [ "$port" = 47123 ] || fail "audio port $port"
+  echo "listed: $line"
+
+  export XDG_RUNTIME_DIR=$NS_WORK/run XDG_DATA_HOME=$NS_WORK/data XDG_CONFIG_HOME=$NS_WORK/config
+  mkdir -p "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME"
+  chmod 700 "$XDG_RUNTIME_DIR"
+  exec 5>"$NS_WORK/displayfd"
+  ip netns exec "$NS_TX" Xvfb -displayfd 5 -screen 0 1280x720x24 -nolisten tcp >/dev/null 2>&1 &
+  ns_pids+=($!)
+  n=""
+  for _ in $(seq 100); do n=$(head -n 1 "$NS_WORK/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
+  [ -n "$n" ] || fail "Xvfb did not start"
+  export DISPLAY=:$n
+  ip netns exec "$NS_TX" xsetroot -solid '#2f6fb0'
+  in_tx "$(ns_bus "$NS_TX")" "$ostrel" "connect?host=$address&key=test" 2>"$NS_WORK/ostrel.log" &
+  sender=$!
+  ns_pids+=($sender)
+  ok=0
+  for _ in $(seq 300); do
+    [ "$(grep -c 'video packet, ' "$NS_WORK/rx.log")" -ge 3 ] && { ok=1; break; }
+    kill -0 "$sender" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ "$ok" = 1 ] || fail "no pictures reached the receiver"
+  kill -INT "$sender"
+  for _ in $(seq 100); do kill -0 "$sender" 2>/dev/null || break; sleep 0.1; done
+  wait "$sender" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
+  kill -INT "$rx" 2>/dev/null
+  wait "$rx" 2>/dev/null
+  frames=$(python3 -c "import json; print(json.load(open('$NS_WORK/report.json'))['framesDecoded'])") ||
+    fail "no receiver report"
+  [ "$frames" -ge 1 ] || fail "no pictures decoded"
+  echo "mirrored $frames pictures to \"$name\" at $address"
+  ;;
+*)
+  echo "unknown case $case_name"
+  exit 2
+  ;;
+esac
+echo "PASS ($case_name)"

@@ -1,0 +1,205 @@
+// System audio capture against a real PulseAudio server started by the test.
+#include "system_audio/ov_system_audio.h"
+#include "tests/net/net_test_util.h"
+#include "tests/system_audio/pulse_server.h"
+
+#include <alsa/asoundlib.h>
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kDeliveredRate = 44100;
+
+struct Blocks {
+    std::mutex lock;
+    std::vector<int16_t> samples;
+    int badBlocks = 0;
+
+    size_t Frames() {
+        std::lock_guard<std::mutex> hold(lock);
+        return samples.size() / 2;
+    }
+    // The most recent frames frames, copied.
+    std::vector<int16_t> Last(size_t frames) {
+        std::lock_guard<std::mutex> hold(lock);
+        const size_t count = std::min(samples.size(), frames * 2);
+        return std::vector<int16_t>(samples.end() - count, samples.end());
+    }
+};
+
+void OnBlock(OvSystemAudio *, const int16_t *samples, int frames, int bytes, void *context) {
+    Blocks *blocks = static_cast<Blocks *>(context);
+    std::lock_guard<std::mutex> hold(blocks->lock);
+    if (frames != 480 || bytes != 1920) blocks->badBlocks++;
+    blocks->samples.insert(blocks->samples.end(), samples, samples + frames * 2);
+}
+
+bool HasLoudChunk(const std::vector<int> &peaks) {
+    for (int peak : peaks)
+        if (peak > 8000) return true;
+    return false;
+}
+
+class PulseFixture : public ::testing::Test {
+  protected:
+    virtual int Rate() { return kDeliveredRate; }
+    void SetUp() override {
+        ASSERT_TRUE(server.Start(Rate())) << "pulseaudio did not start";
+        tone = server.RuntimeDir() + "/tone.wav";
+        ASSERT_TRUE(WriteToneWav(tone, 1000, 0.5, 44100, 60));
+        speakers = server.SinkIndex("speakers");
+    }
+    void TearDown() override {
+        for (pid_t player : players)
+            EndChild(player);
+        server.Stop();
+    }
+    // Starts a player on the default sink and waits until its stream shows up on sink.
+    bool Play(int sink) {
+        const size_t before = server.Streams().size();
+        players.push_back(Spawn({"paplay", "--latency-msec=20", tone}));
+        return WaitUntil(
+            [&] {
+                auto streams = server.Streams();
+                return streams.size() > before && streams.back().second == sink;
+            },
+            10000);
+    }
+    bool AllStreamsOn(int sink) {
+        auto streams = server.Streams();
+        for (auto &stream : streams)
+            if (stream.second != sink) return false;
+        return !streams.empty();
+    }
+
+    PulseServer server;
+    std::string tone;
+    int speakers = -1;
+    std::vector<pid_t> players;
+};
+
+class PulseCapture : public PulseFixture, public ::testing::WithParamInterface<int> {
+  protected:
+    int Rate() override { return GetParam(); }
+};
+
+// The tone played into the default sink arrives in 480-frame blocks at 44100 Hz with its
+// frequency and level, the original sink's monitor is silent meanwhile, a stream started
+// during capture joins it, and stop gives the default sink and every stream back.
+TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
+    ASSERT_TRUE(Play(speakers));
+    SourceRecorder monitor;
+    ASSERT_TRUE(monitor.Start("speakers.monitor"));
+    ASSERT_TRUE(WaitUntil([&] { return HasLoudChunk(monitor.Peaks(0)); }, 10000))
+        << "the tone never reached the speakers' monitor";
+
+    LogCapture log;
+    Blocks blocks;
+    OvSystemAudio *capture = nullptr;
+    ASSERT_TRUE(OvSystemAudioCreate(&capture, 2, OnBlock, &blocks));
+    EXPECT_EQ(OvSystemAudioIsLoopback(capture), 1);
+    EXPECT_TRUE(log.Contains("Muting PC, will un-mute when audio is stopped!"));
+    EXPECT_EQ(log.Contains("Need to create samplerate converter"), GetParam() != kDeliveredRate);
+    const std::string privateSink = "ostrel_capture_" + std::to_string(getpid());
+    const int privateIndex = server.SinkIndex(privateSink);
+    ASSERT_GE(privateIndex, 0);
+    EXPECT_EQ(server.DefaultSink(), privateSink);
+    EXPECT_TRUE(AllStreamsOn(privateIndex));
+
+    ASSERT_TRUE(OvSystemAudioStart(capture));
+    ASSERT_TRUE(WaitUntil([&] { return blocks.Frames() >= kDeliveredRate * 1.5; }, 15000))
+        << "only " << blocks.Frames() << " frames captured";
+    EXPECT_EQ(blocks.badBlocks, 0);
+    std::vector<int16_t> last = blocks.Last(kDeliveredRate / 2);
+    ToneMeasure measure = MeasureTone(last.data(), last.size() / 2, kDeliveredRate, 1000);
+    EXPECT_NEAR(measure.peakHz, 1000, 10);
+    EXPECT_NEAR(measure.toneRms, 0.5 / std::sqrt(2.0), 0.03);
+    const double noise =
+        std::sqrt(std::max(0.0, measure.rms * measure.rms - measure.toneRms * measure.toneRms));
+    EXPECT_GT(20 * std::log10(measure.toneRms / std::max(noise, 1e-9)), 30.0);
+
+    // The speakers hear nothing while the capture runs.
+    monitor.phase = 1;
+    ASSERT_TRUE(WaitUntil([&] { return monitor.Peaks(1).size() >= 30; }, 5000));
+    std::vector<int> quiet = monitor.Peaks(1);
+    int loudChunks = 0;
+    for (size_t i = 5; i < quiet.size(); i++)
+        loudChunks += quiet[i] > 2;
+    EXPECT_EQ(loudChunks, 0) << "of " << quiet.size() << " chunks of the speakers' monitor";
+
+    // A stream started meanwhile lands on the speakers first and is moved over.
+    players.push_back(Spawn({"paplay", "--latency-msec=20", tone}));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return server.Streams().size() == 2 && AllStreamsOn(privateIndex); }, 10000));
+
+    EXPECT_EQ(OvSystemAudioStop(capture), 1);
+    EXPECT_EQ(server.DefaultSink(), "speakers");
+    EXPECT_TRUE(AllStreamsOn(speakers));
+    monitor.phase = 2;
+    EXPECT_TRUE(WaitUntil([&] { return HasLoudChunk(monitor.Peaks(2)); }, 10000))
+        << "the tone did not come back to the speakers";
+    OvSystemAudioClose(capture);
+    EXPECT_TRUE(server.SinksStartingWith("ostrel_capture_").empty());
+    EXPECT_TRUE(AllStreamsOn(speakers));
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerRates, PulseCapture, ::testing::Values(44100, 48000));
+
+// A capture killed mid-run leaves its sink as the default with the stream in it; the next
+// create puts both back and removes that sink.
+TEST_F(PulseFixture, NextCreateRestoresWhatAKilledRunLeft) {
+    ASSERT_TRUE(Play(speakers));
+    pid_t child = Spawn({OSTREL_CAPTURE_CHILD});
+    ASSERT_GT(child, 0);
+    const std::string childSink = "ostrel_capture_" + std::to_string(child);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const int index = server.SinkIndex(childSink);
+            return index >= 0 && server.DefaultSink() == childSink && AllStreamsOn(index);
+        },
+        10000))
+        << "the child never took the output";
+    EndChild(child, SIGKILL);
+    EXPECT_EQ(server.DefaultSink(), childSink) << "a killed run should leave its sink behind";
+    EXPECT_TRUE(AllStreamsOn(server.SinkIndex(childSink)));
+
+    LogCapture log;
+    Blocks blocks;
+    OvSystemAudio *capture = nullptr;
+    ASSERT_TRUE(OvSystemAudioCreate(&capture, 2, OnBlock, &blocks));
+    EXPECT_TRUE(log.Contains("Found capture sink " + childSink + " left by process"));
+    EXPECT_EQ(server.SinkIndex(childSink), -1);
+    OvSystemAudioClose(capture);
+    EXPECT_EQ(server.DefaultSink(), "speakers");
+    EXPECT_TRUE(AllStreamsOn(speakers));
+    EXPECT_TRUE(server.SinksStartingWith("ostrel_capture_").empty());
+}
+
+// Without a sound server the capture falls back to ALSA; on a machine without a capture
+// card it is created but cannot start.
+TEST(AlsaFallback, NoSoundServerMeansAlsaCapture) {
+    char pattern[] = "/tmp/ostrel-nopulse-XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    setenv("XDG_RUNTIME_DIR", pattern, 1);
+    setenv("PULSE_SERVER", (std::string("unix:") + pattern + "/none").c_str(), 1);
+    LogCapture log;
+    Blocks blocks;
+    OvSystemAudio *capture = nullptr;
+    const int created = OvSystemAudioCreate(&capture, 2, OnBlock, &blocks);
+    EXPECT_TRUE(log.Contains("Loopback unavailable (Windows XP?) - trying for Stereo Mix"));
+    int card = -1;
+    if (snd_card_next(&card) == 0 && card < 0) {
+        ASSERT_EQ(created, 1);
+        EXPECT_EQ(OvSystemAudioIsLoopback(capture), 0);
+        EXPECT_EQ(OvSystemAudioStart(capture), 0);
+    }
+    OvSystemAudioClose(capture);
+    unsetenv("PULSE_SERVER");
+    rmdir(pattern);
+}
+
+} // namespace

@@ -1,0 +1,72 @@
+// A private PulseAudio server for the system audio tests, plus the signals and players they
+// use. The server gets its own runtime directory, which this process adopts
+// (XDG_RUNTIME_DIR), so every libpulse client started here or by the children talks to it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+class PulseServer {
+  public:
+    ~PulseServer() { Stop(); }
+    // Starts the server with the default sample rate given and one null sink, "speakers",
+    // as the default. False when the server does not come up.
+    bool Start(int defaultRate = 44100);
+    void Stop();
+    // Runs pactl with arguments; its standard output.
+    std::string Pactl(const std::string &arguments);
+    std::string DefaultSink();
+    // Index of the sink named name, or -1.
+    int SinkIndex(const std::string &name);
+    // Sink index of every playback stream, by stream index.
+    std::vector<std::pair<int, int>> Streams();
+    // Names of the sinks whose name starts with prefix.
+    std::vector<std::string> SinksStartingWith(const std::string &prefix);
+    const std::string &RuntimeDir() const { return runtimeDir_; }
+
+  private:
+    std::string runtimeDir_;
+    pid_t pid_ = -1;
+};
+
+// Writes a 16-bit stereo WAV of a sine tone.
+bool WriteToneWav(const std::string &path, double frequency, double amplitude, int rate,
+                  double seconds);
+// Starts a child process; its pid, or -1.
+pid_t Spawn(const std::vector<std::string> &arguments);
+// Ends a child started by Spawn and reaps it.
+void EndChild(pid_t pid, int signal = 15);
+
+// Level of a tone in interleaved 16-bit stereo (left channel), scaled to [-1, 1].
+struct ToneMeasure {
+    double rms;     // of the whole signal
+    double toneRms; // of the component at the frequency asked for
+    double peakHz;  // strongest frequency between 100 and 5000 Hz (10 Hz steps)
+};
+ToneMeasure MeasureTone(const int16_t *samples, size_t frames, int rate, double frequency);
+ToneMeasure MeasureToneFloat(const float *samples, size_t frames, int channels, int rate,
+                             double frequency);
+
+// Records a source (such as "speakers.monitor") on a thread and keeps, for every 10 ms
+// chunk, its peak level and the phase the test had set when it arrived.
+class SourceRecorder {
+  public:
+    ~SourceRecorder() { Stop(); }
+    bool Start(const std::string &source);
+    void Stop();
+    std::atomic<int> phase{0};
+    // Peaks of the chunks recorded in phase.
+    std::vector<int> Peaks(int phase);
+
+  private:
+    void Run(void *simple);
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::mutex lock_;
+    std::vector<std::pair<int, int>> chunks_; // phase, peak
+};
