@@ -99,6 +99,7 @@ tray)
   expected="Tray menu: Show Preferences | AirPlay: Not Connected | No Devices found | Display 1 - (1280x800) | Specific App... | Audio: Disabled | Enable Audio | Help and Support | Exit"
   [ "${menu%$'\r'}" = "$expected" ] || fail "menu entries: $menu"
   # The first entry opens Preferences.
+  xdotool mousemove 640 600 # no entry active under the pointer: keys start at the top
   sleep 0.3
   xdotool key Down Return
   wait_for 10 visible_window '^Preferences$' || fail "Show Preferences did not show the window"
@@ -106,6 +107,7 @@ tray)
   grep "Tray menu:" "$log" | tail -n 1 | grep -q "^Tray menu: Hide Preferences |" ||
     fail "the menu does not offer Hide Preferences while the window shows"
   # Exit, the last entry.
+  xdotool mousemove 640 600
   sleep 0.3
   xdotool key Up Return
   wait_for 10 bash -c "! kill -0 $program 2>/dev/null" || fail "Exit did not end the program"
