@@ -27,14 +27,17 @@ void Start(void *, MirroringConnection *connection) {
     CFValue *password = nullptr;
     {
         std::lock_guard<std::mutex> hold(connection->passwordLock);
-        if (connection->password) password = CFStringFromBytes(CFStringText(connection->password), 0);
+        if (connection->password)
+            password = CFStringFromBytes(CFStringText(connection->password), 0);
     }
     (void)StartAudioConnection(&connection->audio, connection->host, connection->audioPort,
                                password, Disconnected, connection, connection->deviceId);
     CFValueRelease(password);
 }
 
-void Stop(void *, MirroringConnection *connection) { StopAudioConnection(&connection->audio); }
+void Stop(void *, MirroringConnection *connection) {
+    StopAudioConnection(&connection->audio);
+}
 
 } // namespace
 
@@ -46,4 +49,6 @@ const ControllerAudioOps kAudioStreamOps = {
     .onDisconnected = Disconnected,
 };
 
-const MirroringAudioOps *AudioStreamTable() { return &kAudioConnectionOps; }
+const MirroringAudioOps *AudioStreamTable() {
+    return &kAudioConnectionOps;
+}

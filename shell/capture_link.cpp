@@ -6,15 +6,21 @@
 
 namespace {
 
-CaptureManager *Manager(void *context) { return static_cast<CaptureManager *>(context); }
+CaptureManager *Manager(void *context) {
+    return static_cast<CaptureManager *>(context);
+}
 
 void Start(void *context, MirroringConnection *connection, int displayIndex, uintptr_t window) {
     CaptureVideoStart(Manager(context), connection, displayIndex, (WindowHandle)window);
 }
 
-void Stop(void *context) { CaptureVideoStop(Manager(context)); }
+void Stop(void *context) {
+    CaptureVideoStop(Manager(context));
+}
 
-int Force720p(void *context) { return Manager(context)->force720p.load() != 0; }
+int Force720p(void *context) {
+    return Manager(context)->force720p.load() != 0;
+}
 
 void SetStreamSizes(void *context, int receiverWidth, int receiverHeight, int targetWidth,
                     int targetHeight) {

@@ -13,7 +13,9 @@
 
 namespace {
 
-Controller *Of(void *context) { return static_cast<Controller *>(context); }
+Controller *Of(void *context) {
+    return static_cast<Controller *>(context);
+}
 
 // The user declined (or nobody could be asked): the connection ends without streaming.
 void CancelForPassword(Controller *c, MirroringConnection *connection) {
@@ -71,7 +73,6 @@ const ControllerConnectionOps kMirroringConnectionOps = {
     .setPassword = SetConnectionPassword,
 };
 
-
 void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
                     const MirroringCaptureOps *captureOps, const ControllerPlatformOps *platform,
                     void *platformContext, const ControllerConnectionOps *connection) {
@@ -117,8 +118,7 @@ void ControllerSetAudio(Controller *c, const ControllerAudioOps *ops, void *cont
     c->audio = ops;
     c->audioContext = context;
     c->callbacks->audio = streamOps;
-    c->callbacks->onAudioDisconnected =
-        streamOps && ops ? ops->onDisconnected : nullptr;
+    c->callbacks->onAudioDisconnected = streamOps && ops ? ops->onDisconnected : nullptr;
 }
 
 int32_t ControllerSelectedIndex(const Controller *c) {
@@ -222,8 +222,8 @@ void ConnectToSelectedService(Controller *c, int index) {
     c->selectedReceiverIndex = index;
     if (c->discovery && c->discovery->setSelectedIndex)
         c->discovery->setSelectedIndex(c->discoveryContext, index);
-    StartReminderIfWanted(c,
-                          "Setting to enable mirroring reminder turned ON.  Start reminder timer.\n");
+    StartReminderIfWanted(
+        c, "Setting to enable mirroring reminder turned ON.  Start reminder timer.\n");
     CFValueRelease(list);
 }
 
@@ -264,7 +264,8 @@ void AirPlayWasDisconnected(void *context, MirroringConnection *) {
     c->selectedReceiverIndex = -1;
     if (c->platform) c->platform->allowDisplaySleep(c->platformContext);
     DebugLog(2, "The system may sleep (display)\n");
-    if (c->platform && c->platform->connectionEnded) c->platform->connectionEnded(c->platformContext);
+    if (c->platform && c->platform->connectionEnded)
+        c->platform->connectionEnded(c->platformContext);
 }
 
 void StoredPasswordQuery(void *, MirroringConnection *, CFValue **out, void *) {

@@ -116,18 +116,18 @@ struct Controller {
     // -1 once the connection ended (any thread writes it then); while a receiver is
     // selected, discovery's index says where it now stands (ControllerSelectedIndex).
     std::atomic<int32_t> selectedReceiverIndex;
-    CFValue *selectedServiceName;               // copy of that receiver's name, or null
+    CFValue *selectedServiceName; // copy of that receiver's name, or null
     int32_t chosenDisplayIndex;
-    std::atomic<uintptr_t> chosenAppWindow;     // 0: the whole display
+    std::atomic<uintptr_t> chosenAppWindow; // 0: the whole display
     std::atomic<int32_t> lastAudioFailure;
-    MirroringConnection *current;               // last connection started; kept after it stops
+    MirroringConnection *current; // last connection started; kept after it stops
     std::atomic<int32_t> passwordWindowOpen;
     HostedOptions hosted;
-    CFValue *deviceId;                          // "0x" + MAC text; borrowed
+    CFValue *deviceId; // "0x" + MAC text; borrowed
     CaptureManager *captureManager;
     const MirroringCaptureOps *captureOps;
-    CFValue *shownAppList;                      // the application list the last menu showed
-    int32_t reminderCount;                      // countdown ticks so far
+    CFValue *shownAppList; // the application list the last menu showed
+    int32_t reminderCount; // countdown ticks so far
     const ControllerPlatformOps *platform;
     void *platformContext;
     const ControllerConnectionOps *connection;
@@ -135,7 +135,8 @@ struct Controller {
     void *discoveryContext;
     const ControllerAudioOps *audio;
     void *audioContext;
-    MirroringControllerOps *callbacks = nullptr; // installed in every connection; context is this record
+    MirroringControllerOps *callbacks =
+        nullptr;             // installed in every connection; context is this record
     std::mutex reminderLock; // the reminder's timers and count against a connection thread's stop
 };
 

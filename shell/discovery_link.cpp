@@ -5,7 +5,9 @@
 
 namespace {
 
-CFValue *List(void *) { return CFValueRetain(ServiceList); }
+CFValue *List(void *) {
+    return CFValueRetain(ServiceList);
+}
 
 CFValue *Resolve(void *, const char *name, char *deviceId, int *passwordRequired) {
     uint8_t flag = 0;
@@ -14,11 +16,21 @@ CFValue *Resolve(void *, const char *name, char *deviceId, int *passwordRequired
     return address;
 }
 
-uint16_t AudioPort(void *, const char *deviceId) { return AudioServicePort(deviceId); }
-void Start(void *) { DiscoveryRestart(nullptr); }
-void Forget(void *) { DiscoveryForgetList(); }
-int32_t Selected(void *) { return SelectedReceiverIndex; }
-void SetSelected(void *, int32_t index) { SelectedReceiverIndex = index; }
+uint16_t AudioPort(void *, const char *deviceId) {
+    return AudioServicePort(deviceId);
+}
+void Start(void *) {
+    DiscoveryRestart(nullptr);
+}
+void Forget(void *) {
+    DiscoveryForgetList();
+}
+int32_t Selected(void *) {
+    return SelectedReceiverIndex;
+}
+void SetSelected(void *, int32_t index) {
+    SelectedReceiverIndex = index;
+}
 
 } // namespace
 

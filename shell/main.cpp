@@ -25,8 +25,8 @@
 #include "mirroring/device_id.h"
 #include "mirroring/mirroring_connection.h"
 #include "plist/cfvalue.h"
-#include "shell/capture_link.h"
 #include "shell/audio_link.h"
+#include "shell/capture_link.h"
 #include "shell/controller.h"
 #include "shell/discovery_link.h"
 #include "shell/list_receivers.h"
@@ -79,8 +79,8 @@ bool DisplayReachable() {
 // The watch thread hands display changes to the main thread, where the display list and
 // the controller live.
 void PostDisplayChange(void *) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { OnDisplayChange(&controller); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { OnDisplayChange(&controller); }, Qt::QueuedConnection);
 }
 
 // Display list, discovery, window enumerator, capture manager, address monitor. Once.

@@ -38,8 +38,8 @@
 #include <QtWidgets/QTabWidget>
 #include <QtWidgets/QTextBrowser>
 #include <QtWidgets/QVBoxLayout>
-#include <X11/Xlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include "base/folders.h"
@@ -128,7 +128,11 @@ struct DesktopUi {
 
 namespace {
 
-DesktopUi *Ui(void *context) { return static_cast<DesktopUi *>(context); }
+constexpr int kUpdateTimerId = 3; // after the controller's two reminder timers
+
+DesktopUi *Ui(void *context) {
+    return static_cast<DesktopUi *>(context);
+}
 
 QIcon ProgramIcon() {
     QIcon icon = QIcon::fromTheme(QStringLiteral("ostrel"));
@@ -164,7 +168,8 @@ void RefreshPreferenceControls(DesktopUi *ui) {
     if (s.force720p) ui->force720p->setChecked(true);
     ui->underscanValue->setText(QString::number(ui->underscan->value()));
     ui->frameRateValue->setText(QString::number(ui->frameRate->value()));
-    if (CaptureManager *m2 = ui->controller->captureManager) m2->maxFps.store(ui->frameRate->value());
+    if (CaptureManager *m2 = ui->controller->captureManager)
+        m2->maxFps.store(ui->frameRate->value());
 }
 
 // Page up/down and thumb tracking apply all three sliders; other moves wait for one.
@@ -232,10 +237,12 @@ QWidget *MakeSettingsPage(DesktopUi *ui) {
     grid->addWidget(ui->showMouse, 3, 0, 1, 3);
     grid->addWidget(ui->force720p, 4, 0, 1, 3);
     auto *row = new QHBoxLayout;
-    ui->reminder = new QCheckBox(QStringLiteral("Remind me that mirroring is still connected every"));
+    ui->reminder =
+        new QCheckBox(QStringLiteral("Remind me that mirroring is still connected every"));
     ui->minutes = new QComboBox;
     ui->minutes->setEditable(true);
-    for (const char *m : {"60", "45", "30", "15"}) ui->minutes->insertItem(0, QString::fromLatin1(m));
+    for (const char *m : {"60", "45", "30", "15"})
+        ui->minutes->insertItem(0, QString::fromLatin1(m));
     row->addWidget(ui->reminder);
     row->addWidget(ui->minutes);
     row->addWidget(new QLabel(QStringLiteral("minutes")));
@@ -271,7 +278,8 @@ QString Acknowledgements() {
     if (n > 0) {
         exe[n] = '\0';
         QString dir = QString::fromUtf8(exe).section('/', 0, -2);
-        candidates << dir + "/acknowledgments.html" << dir + "/../share/ostrel/acknowledgments.html";
+        candidates << dir + "/acknowledgments.html"
+                   << dir + "/../share/ostrel/acknowledgments.html";
     }
     candidates << QStringLiteral(OSTREL_SOURCE_DIR "/shell/data/acknowledgments.html");
     for (const QString &path : candidates) {
@@ -313,10 +321,12 @@ QWidget *MakeAboutPage(DesktopUi *ui) {
             UpdaterCheck(ui->updater, true);
             return;
         }
-        DebugLog(2, "Updater has not been previously initialized. Set it up then check for update.\n");
+        DebugLog(2,
+                 "Updater has not been previously initialized. Set it up then check for update.\n");
         if (!ui->updater) ui->updater = UpdaterCreate(true);
         ui->updaterInitialised = true;
         QTimer::singleShot(3000, ui->preferences, [ui] {
+            DebugLog(2, "CheckForUpdateTimer idEvent:%i\n", kUpdateTimerId);
             DebugLog(2, "Update timer fired. Check for update.\n");
             UpdaterCheck(ui->updater, true);
         });
@@ -347,8 +357,9 @@ QIcon WindowIcon(Display *display, uintptr_t window) {
     int format;
     unsigned long count = 0, after = 0;
     unsigned char *data = nullptr;
-    if (XGetWindowProperty(display, (Window)window, property, 0, 1 << 20, False, XA_CARDINAL,
-                           &type, &format, &count, &after, &data) != Success || !data)
+    if (XGetWindowProperty(display, (Window)window, property, 0, 1 << 20, False, XA_CARDINAL, &type,
+                           &format, &count, &after, &data) != Success ||
+        !data)
         return QIcon();
     // Cardinals arrive as longs: width, height, then width x height ARGB pixels, repeated.
     const unsigned long *words = reinterpret_cast<const unsigned long *>(data);
@@ -396,7 +407,8 @@ void AddEntries(DesktopUi *ui, QMenu *menu, const std::vector<MenuEntry> &entrie
             }
             if (e.iconWindow) action->setIcon(WindowIcon(display, e.iconWindow));
             int id = e.id;
-            QObject::connect(action, &QAction::triggered, menu, [ui, id] { DesktopUiCommand(ui, id); });
+            QObject::connect(action, &QAction::triggered, menu,
+                             [ui, id] { DesktopUiCommand(ui, id); });
         }
     }
 }
@@ -433,8 +445,12 @@ void ShowTrayMenu(DesktopUi *ui) {
 
 // ---- platform ops ----
 
-void Prevent(void *) { OvPreventDisplaySleep(); }
-void Allow(void *) { OvAllowDisplaySleep(); }
+void Prevent(void *) {
+    OvPreventDisplaySleep();
+}
+void Allow(void *) {
+    OvAllowDisplaySleep();
+}
 
 int RequestPasswordWindow(void *context) {
     DesktopUi *ui = Ui(context);
@@ -483,9 +499,11 @@ void ClosePassword(void *context) {
 void ShowDeviceInUse(void *context, const char *name) {
     DesktopUi *ui = Ui(context);
     if (!ui->options.interactive) return;
-    QString text = QStringLiteral("\"%1\" is being used by someone else.").arg(QString::fromUtf8(name));
+    QString text =
+        QStringLiteral("\"%1\" is being used by someone else.").arg(QString::fromUtf8(name));
     RunOnMain([text] {
-        auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Device Not Available"), text);
+        auto *box =
+            new QMessageBox(QMessageBox::Information, QStringLiteral("Device Not Available"), text);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->show();
     });
@@ -499,7 +517,8 @@ void StartTimer(void *context, int id, int periodMs, int repeat) {
         QTimer *&t = ui->timers[id];
         if (!t) {
             t = new QTimer;
-            QObject::connect(t, &QTimer::timeout, [ui, id] { ControllerTimerFired(ui->controller, id); });
+            QObject::connect(t, &QTimer::timeout,
+                             [ui, id] { ControllerTimerFired(ui->controller, id); });
         }
         t->setSingleShot(!repeat);
         t->start(periodMs);
@@ -573,7 +592,8 @@ void ActivateWindow(void *, uintptr_t window) {
     e.xclient.format = 32;
     e.xclient.data.l[0] = 2; // source: a pager, as a user's explicit choice
     e.xclient.data.l[1] = CurrentTime;
-    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask,
+               &e);
     XFlush(d);
     XCloseDisplay(d);
 }
@@ -583,8 +603,12 @@ void RestartDiscovery(void *context) {
     if (c->discovery) c->discovery->start(c->discoveryContext);
 }
 
-void StartMonitor(void *context) { NetworkMonitorStart(RestartDiscovery, Ui(context)->controller); }
-void StopMonitor(void *) { NetworkMonitorStop(); }
+void StartMonitor(void *context) {
+    NetworkMonitorStart(RestartDiscovery, Ui(context)->controller);
+}
+void StopMonitor(void *) {
+    NetworkMonitorStop();
+}
 
 void ConnectionEnded(void *context) {
     DesktopUi *ui = Ui(context);
@@ -642,27 +666,34 @@ bool DesktopUiShowTray(DesktopUi *ui) {
     ui->tabs->addTab(MakeAboutPage(ui), QStringLiteral("About"));
     if (ui->tabs->count() != 2) return false;
     QScreen *screen = QGuiApplication::primaryScreen();
-    bool highDpi = screen && (screen->logicalDotsPerInchX() > 96 || screen->logicalDotsPerInchY() > 96);
+    bool highDpi =
+        screen && (screen->logicalDotsPerInchX() > 96 || screen->logicalDotsPerInchY() > 96);
     ui->tabs->setMinimumSize(highDpi ? QSize(500, 250) : QSize(420, 210));
     layout->addWidget(ui->tabs);
     auto *box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     layout->addWidget(box);
-    QObject::connect(box, &QDialogButtonBox::accepted, ui->preferences, [ui] { DesktopUiCommand(ui, kCommandOk); });
-    QObject::connect(box, &QDialogButtonBox::rejected, ui->preferences, [ui] { DesktopUiCommand(ui, kCommandCancel); });
+    QObject::connect(box, &QDialogButtonBox::accepted, ui->preferences,
+                     [ui] { DesktopUiCommand(ui, kCommandOk); });
+    QObject::connect(box, &QDialogButtonBox::rejected, ui->preferences,
+                     [ui] { DesktopUiCommand(ui, kCommandCancel); });
     RefreshPreferenceControls(ui);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         ui->tray = new QSystemTrayIcon(ProgramIcon());
         ui->tray->setToolTip(QStringLiteral("Ostrel"));
-        QObject::connect(ui->tray, &QSystemTrayIcon::activated, ui->tray, [ui](QSystemTrayIcon::ActivationReason r) {
-            if (r == QSystemTrayIcon::Context) ShowTrayMenu(ui);
-            else if (r == QSystemTrayIcon::DoubleClick) ShowPreferences(ui);
-        });
+        QObject::connect(ui->tray, &QSystemTrayIcon::activated, ui->tray,
+                         [ui](QSystemTrayIcon::ActivationReason r) {
+                             if (r == QSystemTrayIcon::Context)
+                                 ShowTrayMenu(ui);
+                             else if (r == QSystemTrayIcon::DoubleClick)
+                                 ShowPreferences(ui);
+                         });
         ui->tray->show();
         DebugLog(2, "Tray icon added\n");
     } else {
         // Some desktops have no notification area: the same menu from a small window.
-        DebugLog(2, "No notification area is running; the menu is offered from the Ostrel window\n");
+        DebugLog(2,
+                 "No notification area is running; the menu is offered from the Ostrel window\n");
         auto *w = new QWidget;
         w->setWindowTitle(QStringLiteral("Ostrel"));
         w->setWindowIcon(ProgramIcon());
@@ -682,14 +713,18 @@ bool DesktopUiShowTray(DesktopUi *ui) {
     return true;
 }
 
-void DesktopUiServicesStarted(DesktopUi *ui) { ui->servicesStarted = true; }
+void DesktopUiServicesStarted(DesktopUi *ui) {
+    ui->servicesStarted = true;
+}
 
 void DesktopUiSetUpdater(DesktopUi *ui, Updater *updater) {
     ui->updater = updater;
     ui->updaterInitialised = updater != nullptr;
 }
 
-void DesktopUiSetQuitWhenConnectionEnds(DesktopUi *ui, bool quit) { ui->options.quitWhenConnectionEnds = quit; }
+void DesktopUiSetQuitWhenConnectionEnds(DesktopUi *ui, bool quit) {
+    ui->options.quitWhenConnectionEnds = quit;
+}
 
 void DesktopUiPostStatusText(void *context, const char *text) {
     DesktopUi *ui = Ui(context);
@@ -711,16 +746,25 @@ void DesktopUiCommand(DesktopUi *ui, int command) {
     case kCommandHidePreferences:
         ui->preferences->hide();
         return;
-    case kCommandShowPreferences: ShowPreferences(ui); return;
+    case kCommandShowPreferences:
+        ShowPreferences(ui);
+        return;
     case kCommandExit:
         StopAudioForExit(c);
         if (ui->tray) ui->tray->hide();
         QCoreApplication::quit();
         return;
-    case kCommandPassword: OpenPasswordWindow(c); return;
-    case kCommandToggleAudio: ToggleAudio(c); return;
-    case kCommandHelp: QDesktopServices::openUrl(QUrl(QStringLiteral(OSTREL_SUPPORT_URL))); return;
-    default: break;
+    case kCommandPassword:
+        OpenPasswordWindow(c);
+        return;
+    case kCommandToggleAudio:
+        ToggleAudio(c);
+        return;
+    case kCommandHelp:
+        QDesktopServices::openUrl(QUrl(QStringLiteral(OSTREL_SUPPORT_URL)));
+        return;
+    default:
+        break;
     }
     if (command >= kCommandFirstReceiver && command <= kCommandFirstReceiver + 1024)
         ConnectToSelectedService(c, command - kCommandFirstReceiver);
@@ -733,7 +777,8 @@ void DesktopUiCommand(DesktopUi *ui, int command) {
 void DesktopUiDestroy(DesktopUi *ui) {
     if (!ui) return;
     SleepWatchStop(ui->sleepWatch);
-    for (auto &t : ui->timers) delete t.second;
+    for (auto &t : ui->timers)
+        delete t.second;
     delete ui->menu;
     delete ui->tray;
     delete ui->fallback;
@@ -752,13 +797,15 @@ bool DesktopUiScreenshots(DesktopUi *ui, const char *folder) {
     for (int tab = 0; tab < 2; tab++) {
         ui->tabs->setCurrentIndex(tab);
         QCoreApplication::processEvents();
-        ok &= ui->preferences->grab().save(dir + (tab ? "/preferences-about.png" : "/preferences-settings.png"));
+        ok &= ui->preferences->grab().save(
+            dir + (tab ? "/preferences-about.png" : "/preferences-settings.png"));
     }
     ui->preferences->hide();
     // The reminder as it shows while mirroring to a receiver.
     std::string text = ReminderText(ui->controller, 42);
     const std::string empty = "mirroring to .";
-    if (text.find(empty) != std::string::npos) text.replace(text.find(empty), empty.size(), "mirroring to Living Room.");
+    if (text.find(empty) != std::string::npos)
+        text.replace(text.find(empty), empty.size(), "mirroring to Living Room.");
     ShowReminder(ui, text.c_str());
     QCoreApplication::processEvents();
     ok &= ui->reminderWindow->grab().save(dir + "/reminder.png");

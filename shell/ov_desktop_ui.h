@@ -13,8 +13,8 @@ struct Updater;
 extern const ControllerPlatformOps kDesktopPlatformOps;
 
 struct DesktopUiOptions {
-    bool interactive;   // a GUI application object exists: windows can be shown
-    bool silent;        // no tray icon and no Preferences pages
+    bool interactive; // a GUI application object exists: windows can be shown
+    bool silent;      // no tray icon and no Preferences pages
     bool quitWhenConnectionEnds;
 };
 

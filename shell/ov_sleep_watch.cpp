@@ -27,14 +27,17 @@ SleepWatch *SleepWatchStart(std::function<void(bool)> onSleep) {
     }
     auto *w = new SleepWatch;
     w->receiver.onSleep = std::move(onSleep);
-    if (!bus.connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                     QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
-                     &w->receiver, SLOT(prepareForSleep(bool)))) {
+    if (!bus.connect(
+            QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+            &w->receiver, SLOT(prepareForSleep(bool)))) {
         DebugLog(1, "logind's PrepareForSleep signal cannot be followed\n");
     }
     return w;
 }
 
-void SleepWatchStop(SleepWatch *w) { delete w; }
+void SleepWatchStop(SleepWatch *w) {
+    delete w;
+}
 
 #include "ov_sleep_watch.moc"

@@ -81,7 +81,9 @@ Updater *UpdaterCreate(bool interactive, int timeoutMs) {
     return u;
 }
 
-void UpdaterDestroy(Updater *u) { delete u; }
+void UpdaterDestroy(Updater *u) {
+    delete u;
+}
 
 void UpdaterCheck(Updater *u, bool withUi,
                   std::function<void(UpdateOutcome, const std::string &)> done) {
@@ -93,8 +95,7 @@ void UpdaterCheck(Updater *u, bool withUi,
     request.setTransferTimeout(u->timeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setHeader(QNetworkRequest::UserAgentHeader,
-                      QStringLiteral("Ostrel/" OSTREL_VERSION));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Ostrel/" OSTREL_VERSION));
     QNetworkReply *reply = u->network.get(request);
     // A feed larger than any real one is cut off rather than read without end.
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 got, qint64) {
@@ -120,10 +121,9 @@ void UpdaterCheck(Updater *u, bool withUi,
         if (outcome == kUpdateAvailable && u->interactive) {
             ShowRelease(release, message);
         } else if (ui) {
-            auto *box = new QMessageBox(outcome == kUpdateFailed ? QMessageBox::Warning
-                                                                 : QMessageBox::Information,
-                                        QStringLiteral("Software Update"),
-                                        QString::fromStdString(message));
+            auto *box = new QMessageBox(
+                outcome == kUpdateFailed ? QMessageBox::Warning : QMessageBox::Information,
+                QStringLiteral("Software Update"), QString::fromStdString(message));
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->show();
         }

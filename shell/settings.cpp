@@ -50,7 +50,8 @@ void CopyIfMissing(const std::string &from, const std::string &to) {
     if (!data) return;
     std::string temp = to + ".part";
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && write(fd, CFDataBytes(data), CFDataLength(data)) == (ssize_t)CFDataLength(data);
+    bool ok =
+        fd >= 0 && write(fd, CFDataBytes(data), CFDataLength(data)) == (ssize_t)CFDataLength(data);
     if (fd >= 0 && close(fd) != 0) ok = false;
     // link() fails when the target appeared meanwhile: an existing file is never replaced.
     if (ok) link(temp.c_str(), to.c_str());
@@ -129,7 +130,8 @@ void SettingsFromDictionary(SettingsValues *v, const CFValue *root) {
 void SettingsOpen() {
     std::string folder = DataFolder();
     Settings.path = folder + "Settings.xml";
-    if (ShouldUseRoamingFolder("Ostrel")) CopyIfMissing(LocalDataFolder() + "Settings.xml", Settings.path);
+    if (ShouldUseRoamingFolder("Ostrel"))
+        CopyIfMissing(LocalDataFolder() + "Settings.xml", Settings.path);
     Settings.values.lastPassword = nullptr;
     SettingsDefaults(&Settings.values);
     if (!FileExists(Settings.path)) {
@@ -221,7 +223,8 @@ bool AutoUpdatesDisabled() {
     DebugLog(2, "Check if auto-updates are disabled\n");
     std::string value;
     int source = 0;
-    if (!ReadRegistrySwitch("Ostrel", "DisableAutoUpdates", true, &value, &source) || value.empty()) {
+    if (!ReadRegistrySwitch("Ostrel", "DisableAutoUpdates", true, &value, &source) ||
+        value.empty()) {
         DebugLog(0, "DisableAutoUpdates: no value\n");
         DebugLog(2, "  Continue automatically checking for updates\n");
         return false;

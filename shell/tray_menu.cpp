@@ -16,7 +16,9 @@ MenuEntry Item(int32_t id, std::string text, bool enabled = true, bool greyed = 
     return MenuEntry{kMenuItem, id, std::move(text), enabled, greyed, checked, 0, {}};
 }
 
-MenuEntry Separator() { return MenuEntry{kMenuSeparator, kCommandFirstReceiver, "", true, false, false, 0, {}}; }
+MenuEntry Separator() {
+    return MenuEntry{kMenuSeparator, kCommandFirstReceiver, "", true, false, false, 0, {}};
+}
 
 uintptr_t WindowOf(const CFValue *record) {
     uintptr_t word = 0;
@@ -53,10 +55,14 @@ std::string ConnectionText(const TrayMenuInputs &in) {
     if (!in.hasConnection || in.connectionState == kMirroringIdle) return "AirPlay: Not Connected";
     if (in.connectionState == kMirroringSetFailed || in.connectionFailure != 0) {
         switch (in.connectionFailure) {
-        case 1: return "AirPlay: Connection Blocked";
-        case 2: return "AirPlay: Disconnected Remotely";
-        case 3: return "AirPlay: Connection Failed";
-        default: return "AirPlay: Unknown State";
+        case 1:
+            return "AirPlay: Connection Blocked";
+        case 2:
+            return "AirPlay: Disconnected Remotely";
+        case 3:
+            return "AirPlay: Connection Failed";
+        default:
+            return "AirPlay: Unknown State";
         }
     }
     if (in.connectionState == kMirroringStreaming) return "AirPlay: Mirroring...";
@@ -67,10 +73,10 @@ std::string AudioText(TrayMenuInputs *in) {
     int s = in->audioState;
     std::string text;
     if (in->audioEnabled) {
-        text = s == kAudioConnected         ? "Audio: Connected"
-               : s == 0                     ? "Audio: Not Connected"
+        text = s == kAudioConnected       ? "Audio: Connected"
+               : s == 0                   ? "Audio: Not Connected"
                : s == kAudioDisconnecting ? "Audio: Disconnecting..."
-                                            : "Audio: Connecting...";
+                                          : "Audio: Connecting...";
     } else {
         text = s == kAudioDisconnecting ? "Audio: Disconnecting..." : "Audio: Disabled";
     }
@@ -83,11 +89,21 @@ std::string AudioText(TrayMenuInputs *in) {
     }
     if (r != 0 && !(remembered && r == kAudioFailureConnecting)) {
         switch (r) {
-        case 4: text = "Audio: Connecting..."; break;
-        case 1: text = "Audio: Connection Blocked"; break;
-        case 2: text = "Audio: Disconnected Remotely"; break;
-        case 3: text = "Audio: Connection Failed"; break;
-        default: text = "Audio: Unknown State"; break;
+        case 4:
+            text = "Audio: Connecting...";
+            break;
+        case 1:
+            text = "Audio: Connection Blocked";
+            break;
+        case 2:
+            text = "Audio: Disconnected Remotely";
+            break;
+        case 3:
+            text = "Audio: Connection Failed";
+            break;
+        default:
+            text = "Audio: Unknown State";
+            break;
         }
     }
     return text;
@@ -155,8 +171,8 @@ std::vector<MenuEntry> BuildTrayMenu(TrayMenuInputs *in) {
             const CFValue *children = ChildrenOf(app);
             const char *appName = TextOf(app, "AppName");
             if (children && CFArrayCount(children) > 1) {
-                MenuEntry sub{kMenuSubmenu, 0, appName ? appName : "", true, false, false,
-                              WindowOf(app), {}};
+                MenuEntry sub{kMenuSubmenu, 0,     appName ? appName : "", true,
+                              false,        false, WindowOf(app),          {}};
                 apps.children.push_back(std::move(sub));
             } else {
                 MenuEntry item = Item(0, appName ? appName : "");
@@ -186,7 +202,8 @@ std::vector<MenuEntry> BuildTrayMenu(TrayMenuInputs *in) {
         menu.push_back(Separator());
 
         menu.push_back(Item(kCommandToggleAudio, AudioText(in), false, true));
-        menu.push_back(Item(kCommandToggleAudio, in->audioEnabled ? "Disable Audio" : "Enable Audio",
+        menu.push_back(Item(kCommandToggleAudio,
+                            in->audioEnabled ? "Disable Audio" : "Enable Audio",
                             in->audioState != kAudioDisconnecting));
         menu.push_back(Separator());
     }

@@ -46,17 +46,17 @@ struct TrayMenuInputs {
     int32_t connectionState;
     int32_t connectionFailure;
     bool established;
-    const CFValue *services;       // CFArray of CFString, or null
+    const CFValue *services; // CFArray of CFString, or null
     int32_t selectedIndex;
-    const CFValue *displayNames;   // CFArray of CFString, or null
+    const CFValue *displayNames; // CFArray of CFString, or null
     int32_t chosenDisplayIndex;
     uintptr_t chosenAppWindow;
-    const CFValue *apps;           // application records, or null
+    const CFValue *apps; // application records, or null
     bool hasAudioConnection;
-    int32_t audioState;            // 0 without an audio connection
+    int32_t audioState; // 0 without an audio connection
     int32_t audioFailure;
     int32_t lastAudioFailure;
-    bool audioEnabled;             // AudioEnabledFlag; the build may clear it
+    bool audioEnabled; // AudioEnabledFlag; the build may clear it
 };
 
 // The entries in order. in->audioEnabled is cleared when a remembered audio failure

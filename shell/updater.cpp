@@ -30,13 +30,19 @@ std::string Unescape(const std::string &s) {
         }
         std::string e = s.substr(i + 1, semi - i - 1);
         char c = 0;
-        if (e == "amp") c = '&';
-        else if (e == "lt") c = '<';
-        else if (e == "gt") c = '>';
-        else if (e == "quot") c = '"';
-        else if (e == "apos") c = '\'';
+        if (e == "amp")
+            c = '&';
+        else if (e == "lt")
+            c = '<';
+        else if (e == "gt")
+            c = '>';
+        else if (e == "quot")
+            c = '"';
+        else if (e == "apos")
+            c = '\'';
         else if (e.size() > 1 && e[0] == '#') {
-            long v = e[1] == 'x' ? strtol(e.c_str() + 2, nullptr, 16) : strtol(e.c_str() + 1, nullptr, 10);
+            long v = e[1] == 'x' ? strtol(e.c_str() + 2, nullptr, 16)
+                                 : strtol(e.c_str() + 1, nullptr, 10);
             if (v > 0 && v < 128) c = (char)v;
         }
         if (!c) {
@@ -78,10 +84,12 @@ std::string Attribute(const std::string &tag, const std::string &name) {
     while ((at = tag.find(name, at)) != std::string::npos) {
         bool boundary = at == 0 || isspace((unsigned char)tag[at - 1]);
         size_t eq = at + name.size();
-        while (eq < tag.size() && isspace((unsigned char)tag[eq])) eq++;
+        while (eq < tag.size() && isspace((unsigned char)tag[eq]))
+            eq++;
         if (boundary && eq < tag.size() && tag[eq] == '=') {
             size_t q = eq + 1;
-            while (q < tag.size() && isspace((unsigned char)tag[q])) q++;
+            while (q < tag.size() && isspace((unsigned char)tag[q]))
+                q++;
             if (q < tag.size() && (tag[q] == '"' || tag[q] == '\'')) {
                 size_t close = tag.find(tag[q], q + 1);
                 if (close == std::string::npos) return "";
@@ -93,21 +101,25 @@ std::string Attribute(const std::string &tag, const std::string &name) {
     return "";
 }
 
-bool ValidVersion(const std::string &v) { return !v.empty() && isdigit((unsigned char)v[0]); }
+bool ValidVersion(const std::string &v) {
+    return !v.empty() && isdigit((unsigned char)v[0]);
+}
 
 } // namespace
 
 int CompareVersions(const std::string &a, const std::string &b) {
     size_t i = 0, j = 0;
     while (i < a.size() || j < b.size()) {
-        auto part = [](const std::string &s, size_t *p, unsigned long long *num, std::string *rest) {
+        auto part = [](const std::string &s, size_t *p, unsigned long long *num,
+                       std::string *rest) {
             *num = 0;
             rest->clear();
             while (*p < s.size() && isdigit((unsigned char)s[*p])) {
                 if (*num < 100000000000ULL) *num = *num * 10 + (unsigned)(s[*p] - '0');
                 (*p)++;
             }
-            while (*p < s.size() && s[*p] != '.') *rest += s[(*p)++];
+            while (*p < s.size() && s[*p] != '.')
+                *rest += s[(*p)++];
             if (*p < s.size()) (*p)++;
         };
         unsigned long long x, y;
@@ -136,13 +148,15 @@ bool AppcastParse(const std::string &text, AppcastRelease *newest, std::string *
         size_t enc = item.find("<enclosure");
         if (enc != std::string::npos) {
             size_t close = item.find('>', enc);
-            std::string tag = item.substr(enc, close == std::string::npos ? std::string::npos : close - enc);
+            std::string tag =
+                item.substr(enc, close == std::string::npos ? std::string::npos : close - enc);
             r.downloadUrl = Attribute(tag, "url");
             r.version = Attribute(tag, "sparkle:version");
             r.shortVersion = Attribute(tag, "sparkle:shortVersionString");
         }
         if (r.version.empty()) r.version = ElementText(item, "sparkle:version");
-        if (r.shortVersion.empty()) r.shortVersion = ElementText(item, "sparkle:shortVersionString");
+        if (r.shortVersion.empty())
+            r.shortVersion = ElementText(item, "sparkle:shortVersionString");
         if (r.shortVersion.empty()) r.shortVersion = r.version;
         r.title = ElementText(item, "title");
         r.notes = ElementText(item, "description");
@@ -171,7 +185,8 @@ std::string SkippedVersion() {
     std::string version;
     while (fgets(line, sizeof line, f)) {
         std::string s(line);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+            s.pop_back();
         if (s.rfind("SkippedVersion=", 0) == 0) version = s.substr(15);
     }
     fclose(f);
@@ -184,8 +199,10 @@ void SetSkippedVersion(const std::string &version) {
     FILE *f = fopen(temp.c_str(), "we");
     if (!f) return;
     fprintf(f, "SkippedVersion=%s\n", version.c_str());
-    if (fclose(f) == 0) rename(temp.c_str(), path.c_str());
-    else unlink(temp.c_str());
+    if (fclose(f) == 0)
+        rename(temp.c_str(), path.c_str());
+    else
+        unlink(temp.c_str());
 }
 
 UpdateOutcome UpdateDecide(const std::string &feedText, const std::string &fetchError,
@@ -208,6 +225,7 @@ UpdateOutcome UpdateDecide(const std::string &feedText, const std::string &fetch
         *message = "Version " + release->shortVersion + " was skipped.";
         return kUpdateSkipped;
     }
-    *message = "Ostrel " + release->shortVersion + " is available (this is " + runningVersion + ").";
+    *message =
+        "Ostrel " + release->shortVersion + " is available (this is " + runningVersion + ").";
     return kUpdateAvailable;
 }

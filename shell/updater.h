@@ -9,9 +9,9 @@ struct AppcastRelease {
     std::string version;      // the enclosure's version attribute (or the item's own)
     std::string shortVersion; // shortVersionString, shown to people; version when absent
     std::string title;
-    std::string notes;        // description (HTML), may be empty
-    std::string notesLink;    // releaseNotesLink, may be empty
-    std::string downloadUrl;  // enclosure url
+    std::string notes;       // description (HTML), may be empty
+    std::string notesLink;   // releaseNotesLink, may be empty
+    std::string downloadUrl; // enclosure url
 };
 
 // The release with the highest version among the feed's items. Returns false (and sets

@@ -97,7 +97,9 @@ struct FakeDesktop {
     Controller *controller = nullptr;
 };
 
-FakeDesktop *D(void *context) { return static_cast<FakeDesktop *>(context); }
+FakeDesktop *D(void *context) {
+    return static_cast<FakeDesktop *>(context);
+}
 
 const ControllerPlatformOps kFakeDesktop = {
     .preventDisplaySleep = [](void *x) { D(x)->preventSleep++; },
@@ -111,7 +113,10 @@ const ControllerPlatformOps kFakeDesktop = {
     .openPasswordWindow = [](void *x) { D(x)->passwordOpened++; },
     .closePasswordWindow = [](void *x) { D(x)->passwordClosed++; },
     .showDeviceInUse = [](void *x, const char *name) { D(x)->busyBoxes.push_back(name); },
-    .startTimer = [](void *x, int id, int ms, int repeat) { D(x)->timers[id] = {ms, repeat != 0, true}; },
+    .startTimer =
+        [](void *x, int id, int ms, int repeat) {
+            D(x)->timers[id] = {ms, repeat != 0, true};
+        },
     .killTimer = [](void *x, int id) { D(x)->timers[id].active = false; },
     .showReminder =
         [](void *x, const char *text) {
@@ -130,25 +135,28 @@ const ControllerPlatformOps kFakeDesktop = {
 // ---- the fake discovery ----
 
 struct FakeDiscovery {
-    CFValue *list = nullptr;          // service names
+    CFValue *list = nullptr; // service names
     std::map<std::string, std::string> addresses;
     std::map<std::string, int> passwordFlags;
     int starts = 0, forgets = 0;
 };
 
-FakeDiscovery *F(void *context) { return static_cast<FakeDiscovery *>(context); }
+FakeDiscovery *F(void *context) {
+    return static_cast<FakeDiscovery *>(context);
+}
 
 const ControllerDiscoveryOps kFakeDiscovery = {
     .serviceList = [](void *x) { return CFValueRetain(F(x)->list); },
-    .resolve =
-        [](void *x, const char *name, char *deviceId, int *pw) -> CFValue * {
-            auto it = F(x)->addresses.find(name);
-            if (it == F(x)->addresses.end()) return nullptr;
-            snprintf(deviceId, 64, "5855ca1ae288");
-            *pw = F(x)->passwordFlags[name];
-            return CFStringFromBytes(it->second.c_str(), 0);
-        },
-    .audioPort = [](void *, const char *id) -> uint16_t { return strcmp(id, "5855ca1ae288") ? 49152 : 5000; },
+    .resolve = [](void *x, const char *name, char *deviceId, int *pw) -> CFValue * {
+        auto it = F(x)->addresses.find(name);
+        if (it == F(x)->addresses.end()) return nullptr;
+        snprintf(deviceId, 64, "5855ca1ae288");
+        *pw = F(x)->passwordFlags[name];
+        return CFStringFromBytes(it->second.c_str(), 0);
+    },
+    .audioPort = [](void *, const char *id) -> uint16_t {
+        return strcmp(id, "5855ca1ae288") ? 49152 : 5000;
+    },
     .start = [](void *x) { F(x)->starts++; },
     .forget =
         [](void *x) {
@@ -241,7 +249,9 @@ TEST_F(ControllerTest, ConnectSwitchAndDisconnect) {
     EXPECT_EQ(5000, started[0]->audioPort); // paired through the device id
     EXPECT_EQ(0, c.selectedReceiverIndex.load());
     EXPECT_EQ(1, desktop.preventSleep);
-    EXPECT_NE(std::string::npos, log.find("Connecting to selected service Den (Address? 127.0.0.1), Should Give Up? 0\n"));
+    EXPECT_NE(
+        std::string::npos,
+        log.find("Connecting to selected service Den (Address? 127.0.0.1), Should Give Up? 0\n"));
     EXPECT_NE(std::string::npos, MenuText().find("(AirPlay: Connecting...)"));
     EXPECT_NE(std::string::npos, MenuText().find("[x] (Den) #32776"));
     Establish(started[0]);
@@ -274,13 +284,15 @@ TEST_F(ControllerTest, UnresolvedUnroutableAndMissingListStartNothing) {
     ConnectToSelectedService(&c, 2); // "Attic" does not resolve
     EXPECT_TRUE(started.empty());
     EXPECT_EQ(-1, c.selectedReceiverIndex.load());
-    EXPECT_NE(std::string::npos, log.find("Connecting to selected service Attic (Address? ), Should Give Up? 1\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("Connecting to selected service Attic (Address? ), Should Give Up? 1\n"));
     EXPECT_EQ(1, desktop.allowSleep) << "the disconnected routine ran";
 
     discovery.addresses["Attic"] = "not-an-address";
     ConnectToSelectedService(&c, 2);
     EXPECT_TRUE(started.empty());
-    EXPECT_NE(std::string::npos, log.find("Couldn't get a route to the selected AirPlay device.\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("Couldn't get a route to the selected AirPlay device.\n"));
 
     ConnectToSelectedService(&c, 7); // beyond the list
     EXPECT_TRUE(started.empty());
@@ -389,7 +401,8 @@ TEST_F(ControllerTest, ReminderCountsDownAndStopsMirroring) {
     EXPECT_FALSE(desktop.timers[kReminderCountdownTimerId].active);
     EXPECT_FALSE(desktop.timers[kReminderTimerId].active);
     EXPECT_EQ(0, c.reminderCount);
-    EXPECT_NE(std::string::npos, log.find("No user response to mirroring reminder. Stop mirroring.\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("No user response to mirroring reminder. Stop mirroring.\n"));
 }
 
 TEST_F(ControllerTest, ReminderStopButtonAndHostedSilentMode) {
@@ -421,7 +434,8 @@ TEST_F(ControllerTest, ReminderStopButtonAndHostedSilentMode) {
 TEST_F(ControllerTest, AudioToggleSavesTheSettingAndDrivesALiveConnection) {
     ToggleAudio(&c); // not mirroring: only the preference flips
     EXPECT_TRUE(AudioEnabledFlag);
-    EXPECT_NE(std::string::npos, ReadFile(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>1</integer>"));
+    EXPECT_NE(std::string::npos,
+              ReadFile(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>1</integer>"));
     ConnectToSelectedService(&c, 0);
     EXPECT_EQ(1, c.current->audioOn) << "the next connection starts with audio";
 
@@ -434,7 +448,8 @@ TEST_F(ControllerTest, AudioToggleSavesTheSettingAndDrivesALiveConnection) {
     EXPECT_EQ(0, c.current->audioOn);
     EXPECT_EQ(0, c.lastAudioFailure.load());
     EXPECT_FALSE(AudioEnabledFlag);
-    EXPECT_NE(std::string::npos, ReadFile(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>0</integer>"));
+    EXPECT_NE(std::string::npos,
+              ReadFile(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>0</integer>"));
     ToggleAudio(&c);
     EXPECT_EQ(1, audio.starts);
     EXPECT_EQ(1, c.current->audioOn);
@@ -513,19 +528,22 @@ TEST_F(ControllerTest, StoredPasswordIsHandedOverAsStringsOfTheirOwn) {
         std::atomic<long> reads{0}, bad{0};
     } shared;
     Thread reader{};
-    ASSERT_EQ(1, ThreadStart(&reader, "pw-reader", [](void *arg) {
-        Shared *s = static_cast<Shared *>(arg);
-        while (!s->stop.load()) {
-            CFValue *got = nullptr;
-            StoredPasswordQuery(nullptr, nullptr, &got, nullptr);
-            if (got) {
-                const char *t = CFStringText(got);
-                if (!t || strncmp(t, "password-", 9) != 0) s->bad++;
-                CFValueRelease(got);
-            }
-            s->reads++;
-        }
-    }, &shared));
+    ASSERT_EQ(1, ThreadStart(
+                     &reader, "pw-reader",
+                     [](void *arg) {
+                         Shared *s = static_cast<Shared *>(arg);
+                         while (!s->stop.load()) {
+                             CFValue *got = nullptr;
+                             StoredPasswordQuery(nullptr, nullptr, &got, nullptr);
+                             if (got) {
+                                 const char *t = CFStringText(got);
+                                 if (!t || strncmp(t, "password-", 9) != 0) s->bad++;
+                                 CFValueRelease(got);
+                             }
+                             s->reads++;
+                         }
+                     },
+                     &shared));
     for (int i = 0; i < 100000; i++) {
         CFValue *p = CFStringFromFormat("password-%d", i);
         SettingsSetPassword(p);

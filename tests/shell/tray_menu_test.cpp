@@ -24,7 +24,8 @@ CFValue *Window(uintptr_t id, const char *title, const char *app) {
     CFDictionaryPutText(w, v[0], "HWND");
     CFDictionaryPutText(w, v[1], "WindowName");
     CFDictionaryPutText(w, v[2], "AppName");
-    for (CFValue *x : v) CFValueRelease(x);
+    for (CFValue *x : v)
+        CFValueRelease(x);
     return w;
 }
 
@@ -77,8 +78,9 @@ class TrayMenuTest : public ::testing::Test {
 
 TEST_F(TrayMenuTest, WholeMenuBeforeAndAfterTheServicesStart) {
     in.servicesStarted = false;
-    EXPECT_EQ("[ ] Show Preferences #32769\n---\n[ ] Help and Support #33836\n---\n[ ] Exit #32771\n",
-              DescribeMenu(BuildTrayMenu(&in)));
+    EXPECT_EQ(
+        "[ ] Show Preferences #32769\n---\n[ ] Help and Support #33836\n---\n[ ] Exit #32771\n",
+        DescribeMenu(BuildTrayMenu(&in)));
     in.servicesStarted = true;
     in.preferencesVisible = true;
     EXPECT_EQ("[ ] Hide Preferences #32770\n"
@@ -111,11 +113,11 @@ TEST_F(TrayMenuTest, ConnectionStatusLineForEveryStateAndReason) {
         int state, failure;
         const char *text;
     } cases[] = {
-        {false, 0, 0, "AirPlay: Not Connected"},  {true, 0, 3, "AirPlay: Not Connected"},
+        {false, 0, 0, "AirPlay: Not Connected"},     {true, 0, 3, "AirPlay: Not Connected"},
         {true, 6, 1, "AirPlay: Connection Blocked"}, {true, 6, 2, "AirPlay: Disconnected Remotely"},
-        {true, 6, 3, "AirPlay: Connection Failed"}, {true, 6, 0, "AirPlay: Unknown State"},
-        {true, 2, 7, "AirPlay: Unknown State"},   {true, 4, 0, "AirPlay: Mirroring..."},
-        {true, 1, 0, "AirPlay: Connecting..."},   {true, 3, 0, "AirPlay: Connecting..."},
+        {true, 6, 3, "AirPlay: Connection Failed"},  {true, 6, 0, "AirPlay: Unknown State"},
+        {true, 2, 7, "AirPlay: Unknown State"},      {true, 4, 0, "AirPlay: Mirroring..."},
+        {true, 1, 0, "AirPlay: Connecting..."},      {true, 3, 0, "AirPlay: Connecting..."},
     };
     for (const Case &c : cases) {
         in.hasConnection = c.has;

@@ -20,16 +20,21 @@ namespace {
 
 std::string Feed(const std::string &items) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n"
+           "<rss version=\"2.0\" "
+           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n"
            "<channel><title>Ostrel</title>\n" +
            items + "</channel></rss>\n";
 }
 
 std::string Item(const std::string &version, const std::string &notes = "<p>Fixes &amp; more</p>") {
-    return "<item><title>Ostrel " + version + "</title>"
-           "<description><![CDATA[" + notes + "]]></description>"
-           "<enclosure url=\"https://example.invalid/ostrel_" + version +
-           ".deb\" sparkle:version=\"" + version + "\" length=\"1\" type=\"application/octet-stream\"/>"
+    return "<item><title>Ostrel " + version +
+           "</title>"
+           "<description><![CDATA[" +
+           notes +
+           "]]></description>"
+           "<enclosure url=\"https://example.invalid/ostrel_" +
+           version + ".deb\" sparkle:version=\"" + version +
+           "\" length=\"1\" type=\"application/octet-stream\"/>"
            "</item>\n";
 }
 
@@ -43,8 +48,10 @@ class FeedServer {
                 QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] {
                     request += s->readAll().toStdString();
                     if (request.find("\r\n\r\n") == std::string::npos || silent) return;
-                    std::string reply = "HTTP/1.1 " + status + "\r\nContent-Type: application/rss+xml\r\n"
-                                        "Content-Length: " + std::to_string(body.size()) +
+                    std::string reply = "HTTP/1.1 " + status +
+                                        "\r\nContent-Type: application/rss+xml\r\n"
+                                        "Content-Length: " +
+                                        std::to_string(body.size()) +
                                         "\r\nConnection: close\r\n\r\n" + body;
                     s->write(reply.data(), (qint64)reply.size());
                     s->disconnectFromHost();
@@ -52,7 +59,9 @@ class FeedServer {
             }
         });
     }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/appcast.xml"; }
+    std::string Url() const {
+        return "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/appcast.xml";
+    }
     QTcpServer server;
     std::string body, request, status = "200 OK";
     bool silent = false;
@@ -83,7 +92,8 @@ class UpdaterTest : public ::testing::Test {
     void PointFeedAt(const std::string &url) {
         mkdir((root + "/config").c_str(), 0700);
         mkdir((root + "/config/Halvane").c_str(), 0700);
-        std::ofstream(root + "/config/Halvane/Ostrel.conf") << "[Ostrel]\nUpdateFeedURL=" << url << "\n";
+        std::ofstream(root + "/config/Halvane/Ostrel.conf")
+            << "[Ostrel]\nUpdateFeedURL=" << url << "\n";
     }
     // Runs one check and waits (bounded) for its outcome.
     UpdateOutcome Check(std::string *message, int timeoutMs = 2000) {
@@ -97,7 +107,8 @@ class UpdaterTest : public ::testing::Test {
         });
         QElapsedTimer clock;
         clock.start();
-        while (!done && clock.elapsed() < 20000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        while (!done && clock.elapsed() < 20000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         UpdaterDestroy(u);
         EXPECT_TRUE(done) << "the check never finished";
         return outcome;
