@@ -4,15 +4,19 @@
 #include "base/event.h"
 #include "base/log.h"
 #include "base/thread.h"
+#include "capture/capture_backend.h"
 #include "capture/capture_method.h"
 #include "capture/displays.h"
+#include "capture/ov_portal_capture.h"
 #include "video/capture_buffers.h"
 #include "video/frame_encoder.h"
 #include "video/scale_convert.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <new>
-#include <thread>
+#include <string>
 
 namespace {
 
@@ -50,6 +54,7 @@ const CaptureBuffersOwnerOps kOwnerOps = {
 // ---- Capture thread ----
 
 int32_t CurrentMethod(CaptureManager *m) {
+    if (m->backend == CaptureBackendPortal) return CaptureMethodPortal;
     int32_t forced = m->methodOverride.load();
     if (forced == CaptureMethodFrontBuffer || forced == CaptureMethodWindow) return forced;
     return ChooseCaptureMethod(m->session);
@@ -62,8 +67,12 @@ void **MethodObjectSlot(CaptureManager *m, int32_t method) {
 // Refreshes captureRect and the cursor; returns whether width or height changed.
 int UpdateCaptureRect(CaptureManager *m, WindowHandle window, int32_t displayIndex) {
     CaptureGeometry g{};
-    CaptureMethodOpsFor(m->method)->geometry(m->session, ProcessDisplayList(), window, displayIndex,
-                                             &g);
+    if (m->method == CaptureMethodPortal) {
+        PortalCaptureGeometry(m->portal, &g);
+    } else {
+        CaptureMethodOpsFor(m->method)->geometry(m->session, ProcessDisplayList(), window,
+                                                 displayIndex, &g);
+    }
     bool changed = g.rect.width != m->captureRect.width || g.rect.height != m->captureRect.height;
     m->captureRect = g.rect;
     m->cursorPos[0] = g.cursorX;
@@ -130,10 +139,12 @@ int Relayout(CaptureManager *m, int ssse3) {
     float pictureW, pictureH;
     CapturePictureSize(m, &pictureW, &pictureH);
 
-    const CaptureMethodOps *ops = CaptureMethodOpsFor(m->method);
-    void **object = MethodObjectSlot(m, m->method);
-    if (!*object) *object = ops->create(m->session);
-    if (*object) ops->prepare(*object, m->window.load(), w, h);
+    if (m->method != CaptureMethodPortal) {
+        const CaptureMethodOps *ops = CaptureMethodOpsFor(m->method);
+        void **object = MethodObjectSlot(m, m->method);
+        if (!*object) *object = ops->create(m->session);
+        if (*object) ops->prepare(*object, m->window.load(), w, h);
+    }
 
     if (m->buffers) {
         DebugLog(2, "Destroying Capture Buffers!\n");
@@ -152,6 +163,7 @@ int Relayout(CaptureManager *m, int ssse3) {
         return 0;
     }
     m->buffersFailed = 0;
+    m->portalSlotFrame[0] = m->portalSlotFrame[1] = 0;
     SetBuffers(m, buffers);
 
     bool sizeChanged = pictureW != m->builtPicture[0] || pictureH != m->builtPicture[1];
@@ -166,6 +178,25 @@ int Relayout(CaptureManager *m, int ssse3) {
         m->rebuildEncoder.store(0);
     }
     return 1;
+}
+
+// The portal's newest frame; when none came since the last iteration the same frame is
+// copied again, so the receiver keeps getting pictures from a still screen.
+void CapturePortalFrame(CaptureManager *m) {
+    CaptureBuffers *buffers = m->buffers;
+    int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
+    if (slot < 0) return; // the pipeline is stopping
+    buffers->bottomUp.store(0);
+    int32_t redFirst = 0;
+    if (!PortalCaptureCopy(m->portal, buffers->captureSlots[slot], m->captureRect.width,
+                           m->captureRect.height, &m->portalSlotFrame[slot], &redFirst) &&
+        m->portalSlotFrame[slot] == 0) {
+        // Nothing shown yet (a still screen sends no first frame): black, not stale memory.
+        memset(buffers->captureSlots[slot], 0,
+               (size_t)m->captureRect.width * m->captureRect.height * 4);
+    }
+    buffers->redFirst.store(redFirst);
+    CaptureBuffersGiveBack(buffers, CapturePair, slot);
 }
 
 void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayIndex) {
@@ -190,18 +221,74 @@ void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayInde
     CaptureBuffersGiveBack(buffers, CapturePair, slot);
 }
 
-void CaptureThreadMain(CaptureManager *m) {
-    SetThreadName("Capture Thread");
+// Ends the run because nothing can be captured, and tells the shell so that the
+// connection does not stay open streaming nothing. A stop that came first wins.
+void FailRun(CaptureManager *m, const char *reason) {
+    int32_t expected = 1;
+    if (!m->running.compare_exchange_strong(expected, 0)) return;
+    DebugLog(2, "Video capture failed: %s\n", reason);
+    if (m->onCaptureFailed) m->onCaptureFailed(m->failedContext, m->connection, reason);
+}
+
+int PortalKeepGoing(void *context) {
+    return static_cast<CaptureManager *>(context)->running.load() != 0;
+}
+
+// Opens the portal session for the run. Started after startedEvent: the user may take
+// a while to answer the portal's dialog, and a stop ends every wait within 100 ms.
+void OpenPortal(CaptureManager *m) {
+    PortalCaptureOptions options{};
+    options.cursorMode = m->showCursor.load() ? kPortalCursorEmbedded : kPortalCursorHidden;
+    // An application chosen in the menu is picked again in the portal's own dialog, where
+    // the portal offers windows at all.
+    options.sourceType = m->window.load() ? kPortalSourceWindow : kPortalSourceMonitor;
+    options.streamIndex = m->displayIndex.load();
+    options.tokenPath = PortalTokenPath();
+    options.keepGoing = PortalKeepGoing;
+    options.context = m;
+    std::string reason;
+    m->portal = PortalCaptureOpen(&options, &reason);
+    if (!m->portal) {
+        if (m->running.load()) FailRun(m, ("screen-cast portal: " + reason).c_str());
+        return;
+    }
+    // The streams are the monitors a Wayland session lets this program see.
+    PortalStream streams[kMaxDisplays];
+    int count = PortalCaptureStreams(m->portal, streams, kMaxDisplays);
+    DisplayRect rects[kMaxDisplays];
+    uint64_t ids[kMaxDisplays];
+    for (int i = 0; i < count; i++) {
+        const PortalStream &s = streams[i];
+        rects[i] = DisplayRect{s.x, s.y, s.x + s.width, s.y + s.height};
+        ids[i] = s.node;
+    }
+    PublishPortalDisplays(rects, ids, count);
+    if (m->onDisplaysChanged) m->onDisplaysChanged(m);
+}
+
+void CaptureThreadMain(void *arg) {
+    CaptureManager *m = static_cast<CaptureManager *>(arg);
     m->captureRect = CaptureRect{};
-    m->session = CaptureSessionOpen();
+    m->backend = ChooseCaptureBackend();
+    m->session = m->backend == CaptureBackendX11 ? CaptureSessionOpen() : nullptr;
+    m->portal = nullptr;
     m->method = CurrentMethod(m);
     m->encodeResult.store(0);
     m->windowMode.store(m->window.load() != 0);
     m->builtPicture[0] = m->builtPicture[1] = 0;
     m->lostLogged = 0;
     m->buffersFailed = 0;
-    if (!m->session) m->running.store(0); // no window system: nothing to capture
+    if (m->backend == CaptureBackendX11 && !m->session) {
+        // No window system: nothing to capture.
+        FailRun(m, getenv("DISPLAY") && *getenv("DISPLAY")
+                       ? "the X display could not be opened"
+                       : "no display server (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+    }
     EventSet(m->startedEvent);
+    if (m->backend == CaptureBackendPortal && m->running.load()) {
+        DebugLog(2, "Capture: method %i (ScreenCast portal)\n", CaptureMethodPortal);
+        OpenPortal(m);
+    }
     int64_t last = MonotonicNanos();
     int ssse3 = ProbeCpuFeatures();
     DebugLog(2, "Is using SSSE3: %i\n", ssse3);
@@ -215,6 +302,15 @@ void CaptureThreadMain(CaptureManager *m) {
 
         WindowHandle window = m->window.load();
         int32_t displayIndex = m->displayIndex.load();
+        if (m->method == CaptureMethodPortal) {
+            std::string reason;
+            if (!PortalCapturePoll(m->portal, &reason)) {
+                FailRun(m, ("screen-cast portal: " + reason).c_str());
+                break;
+            }
+            // The stream is the chosen monitor or window: it is mirrored as a display.
+            window = 0;
+        }
         int32_t method = CurrentMethod(m);
         bool methodChanged = method != m->method;
         if (methodChanged) {
@@ -230,7 +326,10 @@ void CaptureThreadMain(CaptureManager *m) {
             if (!Relayout(m, ssse3)) continue;
         }
         if (!m->buffers) continue;
-        CaptureOneFrame(m, window, displayIndex);
+        if (m->method == CaptureMethodPortal)
+            CapturePortalFrame(m);
+        else
+            CaptureOneFrame(m, window, displayIndex);
         CaptureBuffersAddCaptureTime(m->buffers, (MonotonicNanos() - t0) / 1e9);
     }
 
@@ -246,21 +345,18 @@ void CaptureThreadMain(CaptureManager *m) {
     m->windowCapture = nullptr;
     CaptureSessionClose(m->session);
     m->session = nullptr;
+    PortalCaptureClose(m->portal);
+    m->portal = nullptr;
     EventSet(m->stoppedEvent);
     DebugLog(2, "Capture Thread is exiting...\n");
 }
 
 void JoinThread(CaptureManager *m) {
-    std::thread *thread = static_cast<std::thread *>(m->thread);
-    if (!thread) return;
-    if (thread->joinable()) thread->join();
-    delete thread;
-    m->thread = nullptr;
+    if (ThreadIsStarted(&m->thread) && !ThreadIsCurrent(&m->thread)) ThreadJoin(&m->thread);
 }
 
 bool OnCaptureThread(const CaptureManager *m) {
-    const std::thread *thread = static_cast<const std::thread *>(m->thread);
-    return thread && thread->get_id() == std::this_thread::get_id();
+    return ThreadIsCurrent(&m->thread);
 }
 
 } // namespace
@@ -308,10 +404,7 @@ void CaptureVideoStart(CaptureManager *manager, void *connection, int displayInd
     manager->running.store(1);
     CaptureUpdateOutputSize(manager);
     EventReset(manager->startedEvent);
-    try {
-        manager->thread = new std::thread(CaptureThreadMain, manager);
-    } catch (...) {
-        manager->thread = nullptr;
+    if (!ThreadStart(&manager->thread, "Capture Thread", CaptureThreadMain, manager)) {
         manager->running.store(0);
         DebugLog(2, "Failed to create the capture thread\n");
         return;
@@ -321,7 +414,13 @@ void CaptureVideoStart(CaptureManager *manager, void *connection, int displayInd
 }
 
 void CaptureVideoStop(CaptureManager *manager) {
-    if (!manager || manager->running.load() == 0) return;
+    if (!manager) return;
+    if (manager->running.load() == 0) {
+        // A run that ended by itself (capture failed) may still be winding down; once this
+        // returns no frame of it reaches the connection.
+        JoinThread(manager);
+        return;
+    }
     if (OnCaptureThread(manager)) {
         // Joining itself would never return; the loop ends on its own once running is 0.
         manager->running.store(0);

@@ -13,6 +13,7 @@
 // must not be called from the capture thread or from the pipeline's threads.
 #pragma once
 
+#include "base/thread.h"
 #include "capture/capture_types.h"
 
 #include <atomic>
@@ -24,14 +25,19 @@ struct CaptureManager;
 struct CaptureSession;
 struct Event;
 struct FrameEncoder;
+struct PortalCapture;
 
 // Receives status lines ("" clears the line). The text is valid only during the call.
 typedef void (*CaptureStatusFn)(void *context, const char *text);
 // Called on the capture thread, once, when the mirrored window is lost.
 typedef void (*CaptureTargetLostFn)(CaptureManager *manager, void *user);
+// Called on the capture thread, once, when a run ends because nothing can be captured
+// (no display server, the portal refused, the stream ended). connection is the run's;
+// reason is valid only during the call. Must not wait for the capture thread.
+typedef void (*CaptureFailedFn)(void *context, void *connection, const char *reason);
 
 struct CaptureManager {
-    void *thread;                         // std::thread of the current run; owned
+    Thread thread;                        // the capture thread of the current run
     std::atomic<int32_t> running;         // 1 from start until stop (or a failed encoder build)
     Event *startedEvent;                  // manual reset; set once the capture thread initialised
     Event *stoppedEvent;                  // manual reset; set by the capture thread as its last act
@@ -72,6 +78,15 @@ struct CaptureManager {
     float builtPicture[2];               // picture size of the run's last encoder build
     int32_t lostLogged;                  // capture thread; the lost-display line was written
     int32_t buffersFailed;               // capture thread; the buffers-failure line was written
+    int32_t backend;                     // capture thread; CaptureBackend of the run
+    PortalCapture *portal;               // capture thread; the run's portal session, if any
+    uint64_t portalSlotFrame[2];         // capture thread; portal frame number each slot holds
+    CaptureFailedFn onCaptureFailed;     // installed by the shell; may be null
+    void *failedContext;                 // first argument of onCaptureFailed
+    // Capture thread, after a portal session described its monitors (published for
+    // EnumerateDisplays): the shell enumerates the displays again. Gets the manager.
+    // May be null.
+    void (*onDisplaysChanged)(void *context);
 };
 
 // Makes the process's manager: quality = qualitySetting + 2, encoderLevel 1, flags 0,

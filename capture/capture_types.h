@@ -28,6 +28,7 @@ struct DisplayRect {
 enum CaptureMethod : int32_t {
     CaptureMethodWindow = 0,      // the window's own drawable (XComposite / XGetImage)
     CaptureMethodFrontBuffer = 2, // MIT-SHM image of the root window
+    CaptureMethodPortal = 3,      // ScreenCast portal stream over PipeWire (Wayland sessions)
 };
 
 // A cursor image as the overlay consumes it: premultiplied ARGB, one 32-bit word per

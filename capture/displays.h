@@ -27,9 +27,14 @@ DisplayList *ProcessDisplayList();
 // null before the first enumeration. Replaced (old one released) by every enumeration.
 CFValue *DisplayNames();
 
-// Lists the X server's monitors into the process-wide list and rebuilds DisplayNames.
-// Returns the count (0 when no X server answers).
+// Lists the monitors into the process-wide list and rebuilds DisplayNames: the X
+// server's, or in a Wayland session those the portal's last screen-cast session
+// described (none before the first). Returns the count (0 when nothing answers).
 int EnumerateDisplays();
+
+// Keeps the monitors a portal session described (position and size of each stream), for
+// the next EnumerateDisplays. Any thread.
+void PublishPortalDisplays(const DisplayRect *rects, const uint64_t *ids, int count);
 
 // Index of the display the window lies on, or -1 ("Didn't find monitor for HWND!").
 int DisplayIndexOfWindow(WindowHandle window);

@@ -13,8 +13,6 @@
 
 #include <cerrno>
 #include <chrono>
-
-#include <thread>
 #include <vector>
 
 namespace {
@@ -31,7 +29,7 @@ struct DisplayWatch {
     Event *stop;
     int eventBase;
     std::vector<long> layout; // the last monitor list, five values per monitor
-    std::thread thread;
+    Thread thread;
 };
 
 namespace {
@@ -66,9 +64,9 @@ bool DrainEvents(DisplayWatch *w) {
     return changed;
 }
 
-void WatchThread(DisplayWatch *w) {
+void WatchThread(void *arg) {
+    DisplayWatch *w = static_cast<DisplayWatch *>(arg);
     using Clock = std::chrono::steady_clock;
-    SetThreadName("display watch");
     pollfd fds[2] = {{ConnectionNumber(w->display), POLLIN, 0}, {EventFd(w->stop), POLLIN, 0}};
     bool pending = false; // a change was seen and is waiting to settle
     Clock::time_point pendingAt{};
@@ -125,14 +123,20 @@ DisplayWatch *DisplayWatchStart(void (*onChange)(void *context), void *context) 
                    RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     w->layout = ReadLayout(display);
     XFlush(display);
-    w->thread = std::thread(WatchThread, w);
+    if (!ThreadStart(&w->thread, "display watch", WatchThread, w)) {
+        DebugLog(2, "Display watch: no thread; display changes are not followed\n");
+        OvX11Close(display);
+        EventClose(stop);
+        delete w;
+        return nullptr;
+    }
     return w;
 }
 
 void DisplayWatchStop(DisplayWatch *watch) {
     if (!watch) return;
     EventSet(watch->stop);
-    if (watch->thread.joinable()) watch->thread.join();
+    ThreadJoin(&watch->thread);
     OvX11Close(watch->display);
     EventClose(watch->stop);
     delete watch;

@@ -4,8 +4,48 @@
 #include "capture/ov_x11_capture.h"
 
 #include "base/log.h"
+#include "capture/capture_backend.h"
 
 #include <X11/extensions/Xrandr.h>
+
+#include <mutex>
+
+namespace {
+
+// The monitors of the last portal session.
+struct PortalDisplays {
+    std::mutex lock;
+    int count = 0;
+    DisplayRect rects[kMaxDisplays]{};
+    uint64_t ids[kMaxDisplays]{};
+};
+
+PortalDisplays &LastPortalDisplays() {
+    static PortalDisplays displays;
+    return displays;
+}
+
+int EnumeratePortalDisplays(DisplayList *list) {
+    DisplayListReset(list);
+    DebugLog(2, "Virtual Screen: %i, %i\n", 0, 0);
+    PortalDisplays &d = LastPortalDisplays();
+    std::lock_guard<std::mutex> hold(d.lock);
+    for (int i = 0; i < d.count; i++)
+        if (!DisplayListAdd(list, d.rects[i], d.ids[i])) break;
+    return list->count;
+}
+
+} // namespace
+
+void PublishPortalDisplays(const DisplayRect *rects, const uint64_t *ids, int count) {
+    PortalDisplays &d = LastPortalDisplays();
+    std::lock_guard<std::mutex> hold(d.lock);
+    d.count = count < 0 ? 0 : count > kMaxDisplays ? kMaxDisplays : count;
+    for (int i = 0; i < d.count; i++) {
+        d.rects[i] = rects[i];
+        d.ids[i] = ids[i];
+    }
+}
 
 int OvEnumerateDisplays(Display *display, DisplayList *list) {
     DisplayListReset(list);
@@ -35,8 +75,13 @@ int OvEnumerateDisplays(Display *display, DisplayList *list) {
 }
 
 int EnumerateDisplays() {
-    std::lock_guard<std::mutex> lock(OvX11SharedLock());
     DisplayList *list = ProcessDisplayList();
+    if (ChooseCaptureBackend() == CaptureBackendPortal) {
+        int count = EnumeratePortalDisplays(list);
+        DisplayNamesRebuild(list);
+        return count;
+    }
+    std::lock_guard<std::mutex> lock(OvX11SharedLock());
     int count = OvEnumerateDisplays(OvX11Shared(), list);
     DisplayNamesRebuild(list);
     return count;

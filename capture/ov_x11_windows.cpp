@@ -1,4 +1,6 @@
 // Top-level windows from the window manager's client list (EWMH).
+#include "capture/capture_backend.h"
+#include "capture/ov_portal_capture.h"
 #include "capture/ov_x11.h"
 #include "capture/windows.h"
 
@@ -60,6 +62,17 @@ bool IsDesktopFurniture(Display *display, Window window) {
 
 CFValue *BuildWindowList() {
     std::vector<WindowCandidate> candidates;
+    if (ChooseCaptureBackend() == CaptureBackendPortal) {
+        // A Wayland session lists no other program's windows; where the portal shares
+        // windows, one entry lets the desktop's own dialog pick one.
+        if (!(PortalAvailableSourceTypes() & kPortalSourceWindow)) return nullptr;
+        CFValue *list = CFArrayNew(1);
+        CFValue *record = WindowRecordNew(kPortalWindowChoice, "Choose a window...", 0,
+                                          "Window chosen on the desktop");
+        CFArrayPush(list, record);
+        CFValueRelease(record);
+        return list;
+    }
     {
         std::lock_guard<std::mutex> lock(OvX11SharedLock());
         Display *display = OvX11Shared();

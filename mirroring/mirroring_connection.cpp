@@ -533,6 +533,25 @@ void StopMirroringConnection(MirroringConnection *c) {
     FinishStop(c);
 }
 
+void MirroringConnectionCaptureFailed(MirroringConnection *c) {
+    if (!c) return;
+    {
+        std::lock_guard<std::mutex> hold(c->stopLock);
+        if (c->stopState != 0) return;
+        c->stopState = 1;
+        // MirroringThread finishes the stop: this may be the capture thread, which the stop
+        // joins.
+        c->finishOnThreadEnd = 1;
+    }
+    DebugLog(2, "AirPlay: capture failed; ending the connection\n");
+    c->failure = kMirroringCaptureFailed;
+    c->state = kMirroringSetFailed;
+    EventReset(c->teardownEvent);
+    c->established = 0;
+    EventSet(c->startEvent);
+    EventSet(c->frameEvent);
+}
+
 void FreeMirroringConnection(MirroringConnection *c) {
     if (!c) return;
     if (c->threadStarted) StopMirroringConnection(c);

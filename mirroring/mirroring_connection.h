@@ -39,6 +39,7 @@ enum MirroringFailure : int32_t {
     kMirroringConnectFailed = 1,      // "Unable to Connect: Firewall?"
     kMirroringDisconnectedByHost = 2, // the receiver closed, a read failed, or a non-200 answer
     kMirroringUnknownError = 3,
+    kMirroringCaptureFailed = 4, // nothing could be captured (no display server, no consent)
 };
 
 constexpr uint16_t kMirroringTouchPort = 7000;
@@ -139,7 +140,8 @@ struct MirroringConnection {
     MirroringFrame *frameHead = nullptr; // oldest first; under frameLock
     MirroringFrame *frameTail = nullptr;
     StreamSender sender{};               // last codec header, header-sent flag; thread only
-    std::atomic<AudioConnection *> audio{nullptr}; // started after /stream.xml; see MirroringAudioOps
+    // Started after /stream.xml when audioOn; released by the stop or the free.
+    std::atomic<AudioConnection *> audio{nullptr};
     int32_t audioOn = 0;
     std::atomic<int32_t> failure{0};     // MirroringFailure; stays set after the stop
     const MirroringCaptureOps *capture = nullptr;
@@ -170,6 +172,11 @@ StartMirroringConnection(CFValue *host, uint16_t audioPort, int displayIndex, ui
 // set, where it only starts the stop and MirroringThread finishes it. Idempotent; null is
 // ignored.
 void StopMirroringConnection(MirroringConnection *connection);
+// The capture side gave up: the connection ends with kMirroringCaptureFailed instead of
+// staying open without pictures. Returns at once (any thread, the capture thread
+// included); MirroringThread stops capture and completes the stop. Ignored once a stop
+// has begun.
+void MirroringConnectionCaptureFailed(MirroringConnection *connection);
 // Releases a stopped connection (stops it first if needed). Not from its own callbacks.
 void FreeMirroringConnection(MirroringConnection *connection);
 

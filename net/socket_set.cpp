@@ -671,10 +671,11 @@ void SocketSetClose(SocketSet *set, int reason) {
 
     // Wake every worker: events for the idle ones, a shutdown for blocked reads and writes.
     if (set->connectEvent) EventSet(set->connectEvent);
-    if (set->receiveEvent) EventSet(set->receiveEvent);
     if (set->sendEvent) EventSet(set->sendEvent);
     {
+        // The connect thread creates the receive side under this lock.
         std::lock_guard<std::mutex> hold(set->registrationLock);
+        if (set->receiveEvent) EventSet(set->receiveEvent);
         if (set->receivePipe[1] >= 0) {
             char wake = 'X';
             ssize_t r = write(set->receivePipe[1], &wake, 1);

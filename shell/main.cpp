@@ -83,6 +83,11 @@ void PostDisplayChange(void *) {
         QCoreApplication::instance(), [] { OnDisplayChange(&controller); }, Qt::QueuedConnection);
 }
 
+// Capture thread: the run cannot capture anything; the connection ends with a failure.
+void OnCaptureFailed(void *, void *connection, const char *) {
+    MirroringConnectionCaptureFailed(static_cast<MirroringConnection *>(connection));
+}
+
 // Display list, discovery, window enumerator, capture manager, address monitor. Once.
 CaptureManager *StartServices(DesktopUi *ui) {
     EnumerateDisplays();
@@ -98,6 +103,9 @@ CaptureManager *StartServices(DesktopUi *ui) {
         manager->statusContext = ui;
         manager->onTargetLost = ForgetAppWindow;
         manager->user = &controller;
+        manager->onCaptureFailed = OnCaptureFailed;
+        manager->failedContext = nullptr;
+        manager->onDisplaysChanged = PostDisplayChange;
     }
     SetEncodedFrameHandler(EnqueueVideoFrame);
     if (!controller.hosted.silent && controller.platform)

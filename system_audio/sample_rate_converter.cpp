@@ -9,6 +9,7 @@ struct SampleRateConverter {
     soxr_t resampler; // owned; deleted in SampleRateConverterDestroy
     PcmFormat input;
     PcmFormat output;
+    int primed; // 1 once the filter has given out its first samples
 };
 
 int SampleRateConverterCreate(SampleRateConverter **out, const PcmFormat *input,
@@ -42,7 +43,7 @@ int SampleRateConverterCreate(SampleRateConverter **out, const PcmFormat *input,
         return 0;
     }
     SampleRateConverter *converter =
-        new (std::nothrow) SampleRateConverter{resampler, *input, *output};
+        new (std::nothrow) SampleRateConverter{resampler, *input, *output, 0};
     if (!converter) {
         soxr_delete(resampler);
         return 0;
@@ -87,9 +88,12 @@ int SampleRateConverterConvert(SampleRateConverter *converter, const void *input
         DebugLog(2, "Insufficient buffer size for sample conversion (%i wanted %i)\n", capacity,
                  static_cast<int>(capacity + inLeft * outFrameBytes));
     if (written == 0) {
-        DebugLog(2, "Need more input\n");
+        // While priming this is worth a line; afterwards a packet shorter than the filter's
+        // step simply waits for the next one, which server fragments often are.
+        DebugLog(converter->primed ? 0 : 2, "Need more input\n");
         return 0;
     }
+    converter->primed = 1;
     return static_cast<int>(written * outFrameBytes);
 }
 

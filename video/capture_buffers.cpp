@@ -90,17 +90,18 @@ void ScaleThreadMain(void *arg) {
         }
         double t0 = MonotonicSeconds();
         const uint8_t *source = buffers->captureSlots[c];
-        int bottomUp;
+        int bottomUp, redFirst;
         {
             std::lock_guard<std::mutex> hold(buffers->slotLock);
             bottomUp = buffers->slotBottomUp[c];
+            redFirst = buffers->slotRedFirst[c];
         }
         if (buffers->ssse3) {
             ScaleConvertSsse3(source, buffers->captureWidth, buffers->captureHeight,
-                              buffers->pictureSlots[p], width, height, bottomUp);
+                              buffers->pictureSlots[p], width, height, bottomUp, redFirst);
         } else if (scratch != nullptr) {
             StretchBgrxBilinear(source, buffers->captureWidth, buffers->captureHeight, bottomUp,
-                                scratch, width, height);
+                                scratch, width, height, redFirst);
             ConvertBgrxToI420(scratch, width, height, buffers->pictureSlots[p]);
         }
         buffers->scaleCount.fetch_add(1, std::memory_order_relaxed);
@@ -292,7 +293,10 @@ void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot) {
         EventSet(view.hasSpace);
     } else if (view.state[slot] == SlotFilling) {
         // A frame keeps the row order it was captured with.
-        if (pair == CapturePair) buffers->slotBottomUp[slot] = buffers->bottomUp.load();
+        if (pair == CapturePair) {
+            buffers->slotBottomUp[slot] = buffers->bottomUp.load();
+            buffers->slotRedFirst[slot] = buffers->redFirst.load();
+        }
         view.state[slot] = SlotReady;
         buffers->readyOrder[pair][slot] = ++buffers->readyCounter[pair];
         EventSet(view.ready);

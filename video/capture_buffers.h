@@ -74,6 +74,10 @@ struct CaptureBuffers {
     std::atomic<int32_t> bottomUp;
     // bottomUp as it was when each capture slot was handed on; guarded by slotLock.
     int32_t slotBottomUp[2];
+    // 1 when the capture slots hold R, G, B, X pixels (a stream negotiated that order);
+    // written and recorded per slot like bottomUp. 0 at creation.
+    std::atomic<int32_t> redFirst;
+    int32_t slotRedFirst[2];
     // 1 from creation until CaptureBuffersStop or CaptureBuffersDestroy.
     std::atomic<int32_t> running;
     int64_t counterFrequency; // ticks per second of the clock used for the stage times

@@ -83,10 +83,11 @@ struct Rgb {
 Rgb FittedPixel(const ScaleBand *band, const ScaleGeometry *geometry, int row, int column) {
     int stride = band->sourceStride;
     int height = band->sourceHeight;
+    int blue = band->redFirst ? 2 : 0;
     if (geometry->copy) {
         const uint8_t *p =
             SourceRow(band->source, stride, height, band->bottomUp, row) + column * 4;
-        return Rgb{p[0], p[1], p[2]};
+        return Rgb{p[blue], p[1], p[2 - blue]};
     }
     SamplePosition y = SampleAt(row - geometry->top, geometry->step, height - 1);
     SamplePosition x = SampleAt(column - geometry->left, geometry->step, band->sourceWidth - 1);
@@ -102,7 +103,7 @@ Rgb FittedPixel(const ScaleBand *band, const ScaleGeometry *geometry, int row, i
             8;
         channel[c] = (top * (256 - y.fraction) + bottom * y.fraction) >> 8;
     }
-    return Rgb{channel[0], channel[1], channel[2]};
+    return Rgb{channel[blue], channel[1], channel[2 - blue]};
 }
 
 uint8_t LumaOf(Rgb p) {
@@ -268,8 +269,8 @@ bool StartBandThread() {
 } // namespace
 
 void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
-                       uint8_t *const planes[3], int pictureWidth, int pictureHeight,
-                       int bottomUp) {
+                       uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp,
+                       int redFirst) {
     ScaleBand whole{};
     whole.source = source;
     whole.sourceWidth = sourceWidth;
@@ -281,6 +282,7 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
     whole.planes[1] = planes[1];
     whole.planes[2] = planes[2];
     whole.bottomUp = bottomUp;
+    whole.redFirst = redFirst;
     int half = (pictureHeight / 2) & ~1;
     ScaleBand bandA = whole;
     bandA.firstRow = 0;
@@ -353,11 +355,27 @@ SamplePosition StretchSample(int64_t index, int64_t step, int last) {
 } // namespace
 
 void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight, int bottomUp,
-                         uint8_t *destination, int destinationWidth, int destinationHeight) {
+                         uint8_t *destination, int destinationWidth, int destinationHeight,
+                         int redFirst) {
     if (sourceWidth <= 0 || sourceHeight <= 0 || destinationWidth <= 0 || destinationHeight <= 0) {
         return;
     }
     int stride = sourceWidth * 4;
+    // Output channel c reads source channel channelOf[c].
+    const int channelOf[3] = {redFirst ? 2 : 0, 1, redFirst ? 0 : 2};
+    if (sourceWidth == destinationWidth && sourceHeight == destinationHeight && redFirst) {
+        for (int row = 0; row < destinationHeight; row++) {
+            const uint8_t *in = SourceRow(source, stride, sourceHeight, bottomUp, row);
+            uint8_t *out = destination + static_cast<size_t>(row) * stride;
+            for (int column = 0; column < destinationWidth; column++, in += 4, out += 4) {
+                out[0] = in[2];
+                out[1] = in[1];
+                out[2] = in[0];
+                out[3] = 0;
+            }
+        }
+        return;
+    }
     if (sourceWidth == destinationWidth && sourceHeight == destinationHeight) {
         // Every fraction is 0: the stretch is a copy (X is ignored downstream).
         for (int row = 0; row < destinationHeight; row++) {
@@ -389,8 +407,9 @@ void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeigh
             const StretchColumn &x = columns[column];
             int w1 = x.fraction, w0 = 256 - w1;
             for (int c = 0; c < 3; c++) {
-                int top = (row0[x.left + c] * w0 + row0[x.right + c] * w1) >> 8;
-                int bottom = (row1[x.left + c] * w0 + row1[x.right + c] * w1) >> 8;
+                int k = channelOf[c];
+                int top = (row0[x.left + k] * w0 + row0[x.right + k] * w1) >> 8;
+                int bottom = (row1[x.left + k] * w0 + row1[x.right + k] * w1) >> 8;
                 out[c] = static_cast<uint8_t>((top * (256 - fy) + bottom * fy) >> 8);
             }
             out[3] = 0;

@@ -1,8 +1,9 @@
 // Scaling and BGRX -> I420 conversion of the pipeline's scale stage.
 //
-// Source images are 32-bit BGRX (B in the lowest byte). Pictures are I420: a Y plane of
-// width x height bytes and U, V planes of (width / 2) x (height / 2) bytes, strides
-// width, width / 2, width / 2. A trailing odd row or column gets Y only.
+// Source images are 32-bit BGRX (B in the lowest byte), or RGBX where a caller says so
+// (redFirst): the channel order is taken care of while converting, without a copy. Pictures are
+// I420: a Y plane of width x height bytes and U, V planes of (width / 2) x (height / 2) bytes,
+// strides width, width / 2, width / 2. A trailing odd row or column gets Y only.
 //
 // Two paths produce a picture:
 //  - ScaleConvertSsse3: one pass that fits the source into the picture keeping its aspect
@@ -26,6 +27,7 @@ struct ScaleBand {
     int32_t firstRow;   // even
     int32_t rowCount;
     int32_t bottomUp; // 1: source rows are stored bottom first
+    int32_t redFirst; // 1: source pixels are R, G, B, X in memory (RGBx) instead of BGRx
 };
 
 // Geometry shared by both band implementations.
@@ -51,12 +53,15 @@ void ScaleBandSsse3(const ScaleBand *band);
 // are done. Any thread; concurrent callers take turns. Allocates nothing after the first
 // frame of a size.
 void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
-                       uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp);
+                       uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp,
+                       int redFirst = 0);
 
 // Portable path: stretches the whole source over the whole BGRX destination (stride
-// destinationWidth * 4) with bilinear filtering; bottomUp flips the source upright.
+// destinationWidth * 4) with bilinear filtering; bottomUp flips the source upright and
+// redFirst reads an RGBx source, writing BGRX all the same.
 void StretchBgrxBilinear(const uint8_t *source, int sourceWidth, int sourceHeight, int bottomUp,
-                         uint8_t *destination, int destinationWidth, int destinationHeight);
+                         uint8_t *destination, int destinationWidth, int destinationHeight,
+                         int redFirst = 0);
 // Portable path: BGRX picture (stride width * 4) to the three I420 planes.
 void ConvertBgrxToI420(const uint8_t *source, int width, int height, uint8_t *const planes[3]);
 

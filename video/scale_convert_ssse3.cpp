@@ -165,22 +165,23 @@ void VerticalRow(const uint8_t *top, const uint8_t *bottom, int fraction, uint8_
     }
 }
 
-inline int ScalarLuma(const uint8_t *p) {
-    return ((66 * p[2] + 129 * p[1] + 25 * p[0] + 128) >> 8) + 16;
+// b is the byte index of blue in a pixel (0 for BGRx, 2 for RGBx); red is at 2 - b.
+inline int ScalarLuma(const uint8_t *p, int b) {
+    return ((66 * p[2 - b] + 129 * p[1] + 25 * p[b] + 128) >> 8) + 16;
 }
-inline int ScalarUTerm(const uint8_t *p) {
-    return (112 * p[0] - 74 * p[1] - 38 * p[2] + 128) >> 2;
+inline int ScalarUTerm(const uint8_t *p, int b) {
+    return (112 * p[b] - 74 * p[1] - 38 * p[2 - b] + 128) >> 2;
 }
-inline int ScalarVTerm(const uint8_t *p) {
-    return (112 * p[2] - 94 * p[1] - 18 * p[0] + 128) >> 2;
+inline int ScalarVTerm(const uint8_t *p, int b) {
+    return (112 * p[2 - b] - 94 * p[1] - 18 * p[b] + 128) >> 2;
 }
 
 // Luma of 8 pixels (two vectors of 4) as 16-bit lanes. 129 does not fit a signed byte, so
 // X is replaced by a second copy of G and G's weight is split: 25 B + 67 G <= 23460 and
 // 66 R + 62 G <= 32640 keep pmaddubsw unsaturated; the full sum 66 R + 129 G + 25 B + 128
 // <= 56228 fits an unsigned lane, and phaddw wraps, so it is exact.
-inline __m128i Luma8(__m128i p0, __m128i p1) {
-    const __m128i bgrg = _mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13);
+// bgrg gathers B, G, R, G of each pixel whatever the memory order.
+inline __m128i Luma8(__m128i p0, __m128i p1, __m128i bgrg) {
     const __m128i c = _mm_setr_epi8(25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62);
     __m128i m0 = _mm_maddubs_epi16(_mm_shuffle_epi8(p0, bgrg), c);
     __m128i m1 = _mm_maddubs_epi16(_mm_shuffle_epi8(p1, bgrg), c);
@@ -197,13 +198,21 @@ inline __m128i ChromaTerms8(__m128i p0, __m128i p1, __m128i coefficients) {
     return _mm_srai_epi16(_mm_add_epi16(sum, _mm_set1_epi16(128)), 2);
 }
 
-// Converts one or two BGRX rows of width pixels. bottom null: Y of the top row only.
+// Converts one or two BGRX (RGBX when redFirst) rows of width pixels. bottom null: Y of
+// the top row only. The channel order only changes the gather and the coefficients.
 void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *yTop,
-                 uint8_t *yBottom, uint8_t *u, uint8_t *v) {
+                 uint8_t *yBottom, uint8_t *u, uint8_t *v, int redFirst) {
+    const int b = redFirst ? 2 : 0;
+    const int8_t cb = 112, cr = -38, vb = -18, vr = 112;
     const __m128i cu =
-        _mm_setr_epi8(112, -74, -38, 0, 112, -74, -38, 0, 112, -74, -38, 0, 112, -74, -38, 0);
+        redFirst ? _mm_setr_epi8(cr, -74, cb, 0, cr, -74, cb, 0, cr, -74, cb, 0, cr, -74, cb, 0)
+                 : _mm_setr_epi8(cb, -74, cr, 0, cb, -74, cr, 0, cb, -74, cr, 0, cb, -74, cr, 0);
     const __m128i cv =
-        _mm_setr_epi8(-18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0, -18, -94, 112, 0);
+        redFirst ? _mm_setr_epi8(vr, -94, vb, 0, vr, -94, vb, 0, vr, -94, vb, 0, vr, -94, vb, 0)
+                 : _mm_setr_epi8(vb, -94, vr, 0, vb, -94, vr, 0, vb, -94, vr, 0, vb, -94, vr, 0);
+    const __m128i bgrg = redFirst
+                             ? _mm_setr_epi8(2, 1, 0, 1, 6, 5, 4, 5, 10, 9, 8, 9, 14, 13, 12, 13)
+                             : _mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13);
     int n = 0;
     if (bottom != nullptr) {
         // 16 pixels of each row per step: whole 16-byte luma stores, 8-byte chroma stores.
@@ -215,9 +224,9 @@ void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *
             __m128i b0 = _mm_loadu_si128(b), b1 = _mm_loadu_si128(b + 1);
             __m128i b2 = _mm_loadu_si128(b + 2), b3 = _mm_loadu_si128(b + 3);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(yTop + n),
-                             _mm_packus_epi16(Luma8(a0, a1), Luma8(a2, a3)));
+                             _mm_packus_epi16(Luma8(a0, a1, bgrg), Luma8(a2, a3, bgrg)));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(yBottom + n),
-                             _mm_packus_epi16(Luma8(b0, b1), Luma8(b2, b3)));
+                             _mm_packus_epi16(Luma8(b0, b1, bgrg), Luma8(b2, b3, bgrg)));
             __m128i u0 = _mm_add_epi16(ChromaTerms8(a0, a1, cu), ChromaTerms8(b0, b1, cu));
             __m128i u1 = _mm_add_epi16(ChromaTerms8(a2, a3, cu), ChromaTerms8(b2, b3, cu));
             __m128i v0 = _mm_add_epi16(ChromaTerms8(a0, a1, cv), ChromaTerms8(b0, b1, cv));
@@ -234,7 +243,7 @@ void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *
             __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + n * 4 + 16));
             __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bottom + n * 4));
             __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bottom + n * 4 + 16));
-            __m128i luma = _mm_packus_epi16(Luma8(a0, a1), Luma8(b0, b1));
+            __m128i luma = _mm_packus_epi16(Luma8(a0, a1, bgrg), Luma8(b0, b1, bgrg));
             _mm_storel_epi64(reinterpret_cast<__m128i *>(yTop + n), luma);
             _mm_storel_epi64(reinterpret_cast<__m128i *>(yBottom + n), _mm_srli_si128(luma, 8));
             // Column sums of the terms, then block sums (each within +-28688).
@@ -252,22 +261,24 @@ void ConvertRows(const uint8_t *top, const uint8_t *bottom, int width, uint8_t *
         for (; n + 8 <= width; n += 8) {
             __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + n * 4));
             __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + n * 4 + 16));
-            __m128i luma = Luma8(a0, a1);
+            __m128i luma = Luma8(a0, a1, bgrg);
             _mm_storel_epi64(reinterpret_cast<__m128i *>(yTop + n), _mm_packus_epi16(luma, luma));
         }
     }
     for (; n < width; n += 2) {
         int pair = n + 1 < width;
         const uint8_t *a = top + n * 4;
-        yTop[n] = static_cast<uint8_t>(ScalarLuma(a));
-        if (pair) yTop[n + 1] = static_cast<uint8_t>(ScalarLuma(a + 4));
+        yTop[n] = static_cast<uint8_t>(ScalarLuma(a, b));
+        if (pair) yTop[n + 1] = static_cast<uint8_t>(ScalarLuma(a + 4, b));
         if (bottom == nullptr) continue;
-        const uint8_t *b = bottom + n * 4;
-        yBottom[n] = static_cast<uint8_t>(ScalarLuma(b));
+        const uint8_t *d = bottom + n * 4;
+        yBottom[n] = static_cast<uint8_t>(ScalarLuma(d, b));
         if (!pair) continue;
-        yBottom[n + 1] = static_cast<uint8_t>(ScalarLuma(b + 4));
-        int uSum = ScalarUTerm(a) + ScalarUTerm(a + 4) + ScalarUTerm(b) + ScalarUTerm(b + 4);
-        int vSum = ScalarVTerm(a) + ScalarVTerm(a + 4) + ScalarVTerm(b) + ScalarVTerm(b + 4);
+        yBottom[n + 1] = static_cast<uint8_t>(ScalarLuma(d + 4, b));
+        int uSum =
+            ScalarUTerm(a, b) + ScalarUTerm(a + 4, b) + ScalarUTerm(d, b) + ScalarUTerm(d + 4, b);
+        int vSum =
+            ScalarVTerm(a, b) + ScalarVTerm(a + 4, b) + ScalarVTerm(d, b) + ScalarVTerm(d + 4, b);
         u[n / 2] = static_cast<uint8_t>((uSum >> 8) + 128);
         v[n / 2] = static_cast<uint8_t>((vSum >> 8) + 128);
     }
@@ -307,7 +318,7 @@ void CopyBand(const ScaleBand *band, const BandExtent *extent) {
                                      : nullptr;
         RowPlanes planes = PlanesAt(band, row, 0, pair);
         ConvertRows(top, bottom, band->pictureWidth, planes.yTop, planes.yBottom, planes.u,
-                    planes.v);
+                    planes.v, band->redFirst);
     }
 }
 
@@ -427,7 +438,8 @@ void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const Ba
             }
         }
         RowPlanes planes = PlanesAt(band, row, extent->colBegin, pair);
-        ConvertRows(rows[0], rows[1], columns, planes.yTop, planes.yBottom, planes.u, planes.v);
+        ConvertRows(rows[0], rows[1], columns, planes.yTop, planes.yBottom, planes.u, planes.v,
+                    band->redFirst);
     }
 }
 

@@ -72,7 +72,8 @@ class ScriptedPeer {
     std::string refuse; // the method answered with refuseStatus; "" for none
     int refuseStatus = 453;
     std::string latency; // Audio-Latency of the RECORD answer; "" for none
-    uint16_t rtspPort = 0, dataPort = 0, controlPort = 0, timingPort = 0;
+    bool events = false; // name an event port (a listener nobody accepts from) in SETUP
+    uint16_t rtspPort = 0, dataPort = 0, controlPort = 0, timingPort = 0, eventPort = 0;
     int dataFd = -1, controlFd = -1, timingFd = -1;
 
     bool Start() {
@@ -85,6 +86,15 @@ class ScriptedPeer {
             listen(listener_, 4) != 0 || getsockname(listener_, (sockaddr *)&a, &length) != 0)
             return false;
         rtspPort = ntohs(a.sin_port);
+        if (events) {
+            eventListener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            a.sin_port = 0;
+            if (eventListener_ < 0 || bind(eventListener_, (sockaddr *)&a, sizeof a) != 0 ||
+                listen(eventListener_, 4) != 0 ||
+                getsockname(eventListener_, (sockaddr *)&a, &length) != 0)
+                return false;
+            eventPort = ntohs(a.sin_port);
+        }
         dataFd = BoundUdp(&dataPort);
         controlFd = BoundUdp(&controlPort);
         timingFd = BoundUdp(&timingPort);
@@ -94,7 +104,7 @@ class ScriptedPeer {
     ~ScriptedPeer() {
         stop_ = 1;
         ThreadJoin(&thread_);
-        for (int fd : {listener_, connection_.load(), dataFd, controlFd, timingFd})
+        for (int fd : {listener_, eventListener_, connection_.load(), dataFd, controlFd, timingFd})
             if (fd >= 0) close(fd);
     }
     std::vector<Request> Requests() {
@@ -164,7 +174,8 @@ class ScriptedPeer {
                 answer += "Transport: RTP/AVP/UDP;unicast;mode=screen;server_port=" +
                           std::to_string(dataPort) +
                           ";control_port=" + std::to_string(controlPort) +
-                          ";timing_port=" + std::to_string(timingPort) + "\r\n";
+                          ";timing_port=" + std::to_string(timingPort) +
+                          (events ? ";event_port=" + std::to_string(eventPort) : "") + "\r\n";
             if (method == "RECORD" && !latency.empty())
                 answer += "Audio-Latency: " + latency + "\r\n";
         }
@@ -172,7 +183,7 @@ class ScriptedPeer {
         (void)!send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
     }
 
-    int listener_ = -1;
+    int listener_ = -1, eventListener_ = -1;
     std::atomic<int> connection_{-1};
     std::atomic<int> stop_{0}, hangUp_{0}, closedBySender_{0};
     Thread thread_{};
@@ -273,6 +284,7 @@ std::string Header(const char *name, const char *value) {
 TEST_F(AudioConnectionTest, NegotiatesStreamsAndStopsWithTheMirroring) {
     ScriptedPeer peer;
     peer.latency = "11025";
+    peer.events = true;
     ASSERT_TRUE(peer.Start());
     StartMirroring(peer.rtspPort);
     ASSERT_TRUE(WaitUntil([&] { return FakeSystemAudioStarts() == startsBefore + 1; }, 10000))
@@ -337,8 +349,10 @@ TEST_F(AudioConnectionTest, NegotiatesStreamsAndStopsWithTheMirroring) {
     EXPECT_TRUE(log.Contains("Audio: Completed Setup with ports: timing(51965-" +
                              std::to_string(peer.timingPort) + "), control(53551-" +
                              std::to_string(peer.controlPort) + "), audio(" +
-                             std::to_string(peer.dataPort) + "), video(0), event(0)"))
+                             std::to_string(peer.dataPort) + "), video(0), event(" +
+                             std::to_string(peer.eventPort) + ")"))
         << log.Text();
+    EXPECT_TRUE(log.WaitFor("Socket Connect: Audio Port Server Event", 5000));
 
     // The audio timing service answers on its port.
     std::vector<uint8_t> timing(32, 0);

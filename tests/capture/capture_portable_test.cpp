@@ -1,5 +1,6 @@
 // Capture logic that needs no window system: names, escaping, grouping, occlusion rule,
 // cursor blending, desktop entries.
+#include "capture/capture_backend.h"
 #include "capture/capture_method.h"
 #include "capture/displays.h"
 #include "capture/windows.h"
@@ -512,3 +513,16 @@ TEST(CaptureManagerSizes, ReceiverAndTargetRules) {
 }
 
 } // namespace
+
+TEST(CaptureBackend, SwitchWinsThenTheSessionTypeDecides) {
+    // The switch forces either way, in any case; an unknown value is as if unset.
+    EXPECT_EQ(CaptureBackendFor("portal", nullptr, "x11"), CaptureBackendPortal);
+    EXPECT_EQ(CaptureBackendFor("X11", "wayland-0", "wayland"), CaptureBackendX11);
+    EXPECT_EQ(CaptureBackendFor("gpu", "wayland-0", nullptr), CaptureBackendPortal);
+    // A Wayland session by either sign.
+    EXPECT_EQ(CaptureBackendFor(nullptr, "/run/user/1000/wayland-0", nullptr),
+              CaptureBackendPortal);
+    EXPECT_EQ(CaptureBackendFor(nullptr, nullptr, "wayland"), CaptureBackendPortal);
+    EXPECT_EQ(CaptureBackendFor(nullptr, "", "x11"), CaptureBackendX11);
+    EXPECT_EQ(CaptureBackendFor(nullptr, nullptr, nullptr), CaptureBackendX11);
+}

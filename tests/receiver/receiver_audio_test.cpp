@@ -91,6 +91,13 @@ std::vector<std::vector<uint8_t>> EncodeEld(const std::vector<float> &interleave
     return frames;
 }
 
+// Four times real time: quick, yet no burst a busy receiver's socket buffer could overflow.
+void PaceFrame(double start, int frame) {
+    double due = start + (frame + 1) * 480 / 44100.0 / 4;
+    double wait = due - Monotonic();
+    if (wait > 0) usleep((useconds_t)(wait * 1e6));
+}
+
 // The sender: RTSP on one TCP connection, RTP to the receiver's data port, sync packets to
 // its control port from the control socket, which also takes retransmission requests.
 struct ScriptedSender {
@@ -316,11 +323,11 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     EXPECT_EQ(sender.Request("OPTIONS", "*", {"CSeq: 7"}, "", &head), 200);
     EXPECT_NE(head.find("CSeq: 7"), std::string::npos) << head;
 
-    double streamStart = 1000.0;
+    double streamStart = 1000.0, start = Monotonic();
     for (int i = 0; i < count; i++) {
         sender.SendFrame(frames[i], streamStart + i * 480 / 44100.0);
         sender.Serve();
-        if (i % 8 == 7) usleep(2000); // about four times real time
+        PaceFrame(start, i);
     }
     // Three recoveries, the late request, and a timing exchange.
     EXPECT_TRUE(sender.ServeUntil(
@@ -379,6 +386,8 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     EXPECT_GE(audio["timing"]["replies"].number, 1);
     EXPECT_EQ(audio["timing"]["transmitSeconds"].text, "stream clock");
 
+    printf("tone: %.2f Hz, %.2f dBFS, SNR %.1f dB\n", audio["tone"]["frequencyHz"].number,
+           audio["tone"]["rmsDbfs"].number, audio["tone"]["snrDb"].number);
     // The tone comes through: frequency, level (0.5 amplitude: -9 dBFS) and cleanliness.
     EXPECT_NEAR(audio["tone"]["frequencyHz"].number, 1000, 2);
     EXPECT_NEAR(audio["tone"]["rmsDbfs"].number, -9.03, 1.0);
@@ -460,6 +469,86 @@ TEST_F(ReceiverAudioTest, AudioRequestsAreChallengedUntilTheDigestIsRight) {
     EXPECT_EQ(report["audio"]["rtsp"]["requests"].number, 4);
 }
 
+// Junk on every audio port is counted and logged; the stream around it decodes.
+TEST_F(ReceiverAudioTest, MalformedAudioInputIsReportedAndTheStreamGoesOn) {
+    std::vector<std::vector<uint8_t>> frames = EncodeEld(Tone(440, 0.3, 10 * 480 + 480), nullptr);
+    ASSERT_GE(frames.size(), 10u);
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--exit-on-disconnect"}));
+    ScriptedSender sender;
+    ASSERT_EQ(sender.Negotiate(receiver.audioPort), 200);
+    int junk = ConnectLocal(receiver.audioPort);
+    ASSERT_GE(junk, 0);
+    ASSERT_TRUE(SendAll(junk, "GARBAGE\r\n\r\n", 11));
+    int status = 0;
+    std::string head, body;
+    EXPECT_TRUE(ReadResponse(junk, &status, &head, &body));
+    EXPECT_EQ(status, 400);
+    close(junk);
+    for (int i = 0; i < 5; i++)
+        sender.SendFrame(frames[i], 0);
+    std::vector<uint8_t> rtp97 = {0x80, 0x61, 0, 5, 0, 0, 9, 0x60, 0, 0, 0, 0, 1, 2};
+    std::vector<uint8_t> shortAnswer = {0x80, 0xD6, 0x80, 0x60, 0, 2, 0, 0, 3, 0xC0, 0, 0, 0, 0, 1};
+    SendTo(sender.data, sender.serverPort, {1, 2, 3});
+    SendTo(sender.data, sender.serverPort, rtp97);
+    SendTo(sender.data, sender.serverPort, shortAnswer);
+    std::vector<uint8_t> shortSync(19, 0);
+    shortSync[0] = 0x80;
+    shortSync[1] = 0xD4;
+    SendTo(sender.control, sender.controlPort, shortSync);
+    SendTo(sender.control, sender.controlPort, {0x80, 0xD4, 0, 4});
+    SendTo(sender.control, sender.controlPort, {0x80, 0xD7, 0, 0, 0, 0, 0, 0});
+    std::vector<uint8_t> timing(32, 0);
+    timing[0] = 0x80;
+    timing[1] = 0xD3;
+    SendTo(sender.timing, sender.timingPort, timing); // echoes nothing the receiver sent
+    SendTo(sender.timing, sender.timingPort, std::vector<uint8_t>(31, 0));
+    for (int i = 5; i < 10; i++)
+        sender.SendFrame(frames[i], 0);
+    sender.ServeUntil([] { return false; }, 0.3);
+    close(sender.rtsp);
+    sender.rtsp = -1;
+
+    Json report;
+    ASSERT_TRUE(Report(&report));
+    const Json &audio = report["audio"];
+    EXPECT_EQ(audio["rtsp"]["badRequests"].number, 1);
+    EXPECT_EQ(audio["badPackets"].number, 2);
+    EXPECT_EQ(audio["retransmit"]["badAnswers"].number, 1);
+    EXPECT_EQ(audio["sync"]["bad"].number, 2);
+    EXPECT_EQ(audio["sync"]["unknownControl"].number, 1);
+    EXPECT_GE(audio["timing"]["badReplies"].number, 2);
+    EXPECT_EQ(audio["frames"].number, 10);
+    EXPECT_EQ(audio["framesDecoded"].number, 10);
+    EXPECT_EQ(audio["decodeErrors"].number, 0);
+    EXPECT_EQ(audio["lost"].number, 0);
+    bool named = false;
+    for (const Json &text : audio["anomalies"].items)
+        named = named || text.text.find("at byte 2") != std::string::npos;
+    EXPECT_TRUE(named) << "the answer without its sequence number is named as such";
+}
+
+// The receiver can end the audio connection by itself, as a sender must expect.
+TEST_F(ReceiverAudioTest, ReceiverClosesTheAudioConnectionWhenAsked) {
+    std::vector<std::vector<uint8_t>> frames = EncodeEld(Tone(440, 0.1, 40 * 480 + 480), nullptr);
+    ASSERT_GE(frames.size(), 40u);
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--close-audio-after-packets", "20"}));
+    ScriptedSender sender;
+    ASSERT_EQ(sender.Negotiate(receiver.audioPort), 200);
+    for (int i = 0; i < 40; i++)
+        sender.SendFrame(frames[i], 0);
+    bool closed = false;
+    for (double deadline = Monotonic() + 5; !closed && Monotonic() < deadline;) {
+        pollfd fd = {sender.rtsp, POLLIN, 0};
+        char byte;
+        closed = poll(&fd, 1, 100) == 1 && recv(sender.rtsp, &byte, 1, 0) == 0;
+    }
+    EXPECT_TRUE(closed);
+    Json report;
+    ASSERT_EQ(ReceiverStop(&receiver), 0);
+    ASSERT_TRUE(JsonParse(ReadFileText(receiver.ReportPath()), &report));
+    EXPECT_EQ(report["audio"]["rtsp"]["closedByReceiver"].number, 1);
+}
+
 // The sync measurement end to end: pictures that flash at known stream-clock times and
 // clicks 30 ms later on the audio's RTP clock, tied by sync packets. The receiver must find
 // every pair and report the offset plus the codec's own delay, which it cannot see.
@@ -501,9 +590,10 @@ TEST_F(ReceiverAudioTest, AvSyncOffsetOfFlashesAndClicksIsMeasured) {
         bytes.insert(bytes.end(), packet.begin(), packet.end());
     }
     ASSERT_TRUE(SendAll(stream, bytes.data(), bytes.size()));
+    double start = Monotonic();
     for (int i = 0; i < frames; i++) {
         sender.SendFrame(encoded[i], t0 + i * 480 / 44100.0);
-        if (i % 8 == 7) usleep(1000);
+        PaceFrame(start, i);
     }
     sender.ServeUntil([] { return false; }, 0.3); // let the last datagrams land
     close(stream);

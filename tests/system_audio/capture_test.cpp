@@ -6,6 +6,7 @@
 #include <alsa/asoundlib.h>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <unistd.h>
@@ -61,7 +62,7 @@ class PulseFixture : public ::testing::Test {
     // Starts a player on the default sink and waits until its stream shows up on sink.
     bool Play(int sink) {
         const size_t before = server.Streams().size();
-        players.push_back(Spawn({"paplay", "--latency-msec=20", tone}));
+        players.push_back(Spawn({"paplay", "--latency-msec=100", tone}));
         return WaitUntil(
             [&] {
                 auto streams = server.Streams();
@@ -103,24 +104,42 @@ TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
     ASSERT_TRUE(OvSystemAudioCreate(&capture, 2, OnBlock, &blocks));
     EXPECT_EQ(OvSystemAudioIsLoopback(capture), 1);
     EXPECT_TRUE(log.Contains("Muting PC, will un-mute when audio is stopped!"));
-    EXPECT_EQ(log.Contains("Need to create samplerate converter"), GetParam() != kDeliveredRate);
     const std::string privateSink = "ostrel_capture_" + std::to_string(getpid());
+    // The converter exists exactly when the monitor the capture opened runs at another rate
+    // (PulseAudio mixes at the rate it was given; PipeWire's pulse server keeps its own).
+    const std::string text = log.Text();
+    const size_t rateAt = text.find("Sample Rate:");
+    ASSERT_NE(rateAt, std::string::npos);
+    const int openedRate = atoi(text.c_str() + rateAt + strlen("Sample Rate:"));
+    if (!getenv("OSTREL_TEST_SOUND_SERVER")) {
+        EXPECT_EQ(openedRate, GetParam());
+    }
+    EXPECT_EQ(log.Contains("Need to create samplerate converter"), openedRate != kDeliveredRate);
     const int privateIndex = server.SinkIndex(privateSink);
     ASSERT_GE(privateIndex, 0);
     EXPECT_EQ(server.DefaultSink(), privateSink);
     EXPECT_TRUE(AllStreamsOn(privateIndex));
 
     ASSERT_TRUE(OvSystemAudioStart(capture));
-    ASSERT_TRUE(WaitUntil([&] { return blocks.Frames() >= kDeliveredRate * 1.5; }, 15000))
-        << "only " << blocks.Frames() << " frames captured";
+    // A busy machine can make the player miss its deadline now and then, which leaves a gap
+    // in what the server mixes: wait for a clean half second (a wrong rate, lost or doubled
+    // packets or misaligned samples never give one).
+    ToneMeasure measure = {0, 0, 0};
+    double snr = 0;
+    const auto clean = [&] {
+        if (blocks.Frames() < kDeliveredRate * 1.5) return false;
+        std::vector<int16_t> last = blocks.Last(kDeliveredRate / 2);
+        measure = MeasureTone(last.data(), last.size() / 2, kDeliveredRate, 1000);
+        const double noise =
+            std::sqrt(std::max(0.0, measure.rms * measure.rms - measure.toneRms * measure.toneRms));
+        snr = 20 * std::log10(measure.toneRms / std::max(noise, 1e-9));
+        return std::fabs(measure.peakHz - 1000) <= 10 &&
+               std::fabs(measure.toneRms - 0.5 / std::sqrt(2.0)) <= 0.03 && snr > 30;
+    };
+    EXPECT_TRUE(WaitUntil(clean, 20000))
+        << blocks.Frames() << " frames captured; the last half second peaks at " << measure.peakHz
+        << " Hz, 1 kHz at " << measure.toneRms << " rms, SNR " << snr << " dB";
     EXPECT_EQ(blocks.badBlocks, 0);
-    std::vector<int16_t> last = blocks.Last(kDeliveredRate / 2);
-    ToneMeasure measure = MeasureTone(last.data(), last.size() / 2, kDeliveredRate, 1000);
-    EXPECT_NEAR(measure.peakHz, 1000, 10);
-    EXPECT_NEAR(measure.toneRms, 0.5 / std::sqrt(2.0), 0.03);
-    const double noise =
-        std::sqrt(std::max(0.0, measure.rms * measure.rms - measure.toneRms * measure.toneRms));
-    EXPECT_GT(20 * std::log10(measure.toneRms / std::max(noise, 1e-9)), 30.0);
 
     // The speakers hear nothing while the capture runs.
     monitor.phase = 1;
@@ -132,7 +151,7 @@ TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
     EXPECT_EQ(loudChunks, 0) << "of " << quiet.size() << " chunks of the speakers' monitor";
 
     // A stream started meanwhile lands on the speakers first and is moved over.
-    players.push_back(Spawn({"paplay", "--latency-msec=20", tone}));
+    players.push_back(Spawn({"paplay", "--latency-msec=100", tone}));
     ASSERT_TRUE(WaitUntil(
         [&] { return server.Streams().size() == 2 && AllStreamsOn(privateIndex); }, 10000));
 
@@ -141,7 +160,9 @@ TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
     EXPECT_TRUE(AllStreamsOn(speakers));
     monitor.phase = 2;
     EXPECT_TRUE(WaitUntil([&] { return HasLoudChunk(monitor.Peaks(2)); }, 10000))
-        << "the tone did not come back to the speakers";
+        << "the tone did not come back to the speakers; " << monitor.Peaks(2).size()
+        << " chunks recorded since the stop\n"
+        << server.Pactl("list short sink-inputs") << server.Pactl("list short source-outputs");
     OvSystemAudioClose(capture);
     EXPECT_TRUE(server.SinksStartingWith("ostrel_capture_").empty());
     EXPECT_TRUE(AllStreamsOn(speakers));

@@ -80,7 +80,7 @@ TEST(AudioEncoderDriver, PlayedToneBecomesDecodableFrames) {
     ASSERT_TRUE(server.Start());
     const std::string tone = server.RuntimeDir() + "/tone.wav";
     ASSERT_TRUE(WriteToneWav(tone, 1000, 0.5, 44100, 60));
-    pid_t player = Spawn({"paplay", "--latency-msec=20", tone});
+    pid_t player = Spawn({"paplay", "--latency-msec=100", tone});
     ASSERT_TRUE(WaitUntil([&] { return !server.Streams().empty(); }, 10000));
 
     LogCapture log;

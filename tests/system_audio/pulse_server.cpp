@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pulse/simple.h>
+#include <pulse/pulseaudio.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-pid_t Spawn(const std::vector<std::string> &arguments) {
+pid_t Spawn(const std::vector<std::string> &arguments, const std::string &errorLog) {
     std::vector<char *> argv;
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
@@ -23,6 +23,10 @@ pid_t Spawn(const std::vector<std::string> &arguments) {
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
+        if (!errorLog.empty()) {
+            int log = open(errorLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (log >= 0) dup2(log, 2);
+        }
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -57,19 +61,32 @@ bool PulseServer::Start(int defaultRate) {
     if (!mkdtemp(pattern)) return false;
     runtimeDir_ = pattern;
     chmod(runtimeDir_.c_str(), 0700);
-    const std::string config = runtimeDir_ + "/daemon.conf";
-    if (FILE *file = fopen(config.c_str(), "w")) {
-        fprintf(file, "default-sample-rate = %d\nalternate-sample-rate = %d\nenable-memfd = no\n",
-                defaultRate, defaultRate);
-        fclose(file);
-    }
     setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
-    setenv("PULSE_CONFIG", config.c_str(), 1);
     unsetenv("PULSE_SERVER");
     unsetenv("PULSE_SINK");
     unsetenv("PULSE_SOURCE");
+    // The servers' complaints (such as PulseAudio's note on copying monitor blocks it cannot
+    // hand over in shared memory) go to a file, shown only when they do not come up.
+    log_ = runtimeDir_ + "/server.log";
+    const char *kind = getenv("OSTREL_TEST_SOUND_SERVER");
+    const bool started = kind && strcmp(kind, "pipewire") == 0 ? StartPipeWire(defaultRate)
+                                                               : StartPulseAudio(defaultRate);
+    if (started) return true;
+    const std::string show = "cat '" + log_ + "' >&2";
+    if (system(show.c_str()) != 0) fprintf(stderr, "the sound server left no log\n");
+    return false;
+}
+
+bool PulseServer::StartPulseAudio(int defaultRate) {
+    const std::string config = runtimeDir_ + "/daemon.conf";
+    if (FILE *file = fopen(config.c_str(), "w")) {
+        fprintf(file, "default-sample-rate = %d\nalternate-sample-rate = %d\n", defaultRate,
+                defaultRate);
+        fclose(file);
+    }
+    setenv("PULSE_CONFIG", config.c_str(), 1);
     pid_ = Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                  "--log-target=stderr", "--log-level=error", "-L",
+                  "--log-target=file:" + log_, "--log-level=error", "-L",
                   "module-native-protocol-unix auth-anonymous=1", "-L",
                   "module-null-sink sink_name=speakers channels=2",
                   // A source of its own, so that the default source is not the speakers'
@@ -77,7 +94,45 @@ bool PulseServer::Start(int defaultRate) {
                   // monitor when the default sink changes, and the test's monitor check
                   // must stay on the speakers.
                   "-L", "module-null-source source_name=microphone"});
-    if (pid_ < 0) return false;
+    return pid_ > 0 && WaitReady();
+}
+
+// PipeWire with its session manager and pulse server, on a session bus of their own; the
+// same sink and source are made through the pulse server.
+bool PulseServer::StartPipeWire(int defaultRate) {
+    const std::string bus = runtimeDir_ + "/bus";
+    const std::string configDir = runtimeDir_ + "/config/pipewire/pipewire.conf.d";
+    if (system(("mkdir -p '" + configDir + "'").c_str()) != 0) return false;
+    if (FILE *file = fopen((configDir + "/rate.conf").c_str(), "w")) {
+        fprintf(file, "context.properties = { default.clock.rate = %d }\n", defaultRate);
+        fclose(file);
+    }
+    setenv("XDG_CONFIG_HOME", (runtimeDir_ + "/config").c_str(), 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+    helpers_.push_back(
+        Spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus}, log_));
+    auto exists = [](const std::string &path) { return access(path.c_str(), F_OK) == 0; };
+    for (int i = 0; i < 500 && !exists(bus); i++)
+        usleep(10000);
+    helpers_.push_back(Spawn({"pipewire"}, log_));
+    for (int i = 0; i < 500 && !exists(runtimeDir_ + "/pipewire-0"); i++)
+        usleep(10000);
+    helpers_.push_back(Spawn({"wireplumber"}, log_));
+    pid_ = Spawn({"pipewire-pulse"}, log_);
+    for (int i = 0; i < 500 && Pactl("info").empty(); i++)
+        usleep(10000);
+    Pactl("load-module module-null-sink sink_name=speakers channels=2");
+    // This pulse server has no null source module; a virtual source is its equivalent.
+    Pactl("load-module module-null-sink sink_name=microphone media.class=Audio/Source/Virtual");
+    for (int i = 0; i < 500 && SinkIndex("speakers") < 0; i++)
+        usleep(10000);
+    Pactl("set-default-sink speakers");
+    Pactl("set-default-source microphone");
+    return WaitReady();
+}
+
+bool PulseServer::WaitReady() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         if (SinkIndex("speakers") >= 0 && DefaultSink() == "speakers") return true;
@@ -93,6 +148,9 @@ bool PulseServer::Start(int defaultRate) {
 void PulseServer::Stop() {
     EndChild(pid_);
     pid_ = -1;
+    for (auto helper = helpers_.rbegin(); helper != helpers_.rend(); ++helper)
+        EndChild(*helper);
+    helpers_.clear();
     if (!runtimeDir_.empty()) {
         std::string command = "rm -rf '" + runtimeDir_ + "'";
         if (system(command.c_str()) != 0)
@@ -122,6 +180,20 @@ int PulseServer::SinkIndex(const std::string &name) {
         if (fields >> index >> sink && sink == name) return index;
     }
     return -1;
+}
+
+int PulseServer::SourceRate(const std::string &name) {
+    std::istringstream lines(Pactl("list short sources"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string index, source, field;
+        if (!(fields >> index >> source) || source != name) continue;
+        while (fields >> field)
+            if (field.size() > 2 && field.compare(field.size() - 2, 2, "Hz") == 0)
+                return atoi(field.c_str());
+    }
+    return 0;
 }
 
 std::vector<std::pair<int, int>> PulseServer::Streams() {
@@ -201,7 +273,7 @@ static ToneMeasure Measure(const std::vector<double> &x, int rate, double freque
     measure.rms = std::sqrt(sum / x.size());
     measure.toneRms = ComponentRms(x, rate, frequency);
     double best = -1;
-    for (double f = 100; f <= 5000; f += 10) {
+    for (double f = 500; f <= 2000; f += 10) {
         const double level = ComponentRms(x, rate, f);
         if (level > best) {
             best = level;
@@ -226,34 +298,75 @@ ToneMeasure MeasureToneFloat(const float *samples, size_t frames, int channels, 
     return Measure(x, rate, frequency);
 }
 
+// The recording is pinned to its source (PA_STREAM_DONT_MOVE): sound servers move streams
+// that record the default sink's monitor along with the default, and this one must keep
+// listening to the speakers whatever the capture does to the default.
 bool SourceRecorder::Start(const std::string &source) {
-    pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 2};
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = 441 * 4;
-    int error = 0;
-    pa_simple *simple = pa_simple_new(nullptr, "ostrel-test", PA_STREAM_RECORD, source.c_str(),
-                                      "monitor check", &spec, nullptr, &attr, &error);
-    if (!simple) return false;
     running_ = true;
-    thread_ = std::thread(&SourceRecorder::Run, this, simple);
-    return true;
+    ready_ = 0;
+    thread_ = std::thread(&SourceRecorder::Run, this, const_cast<char *>(source.c_str()));
+    while (ready_.load() == 0)
+        usleep(1000);
+    if (ready_.load() > 0) return true;
+    Stop();
+    return false;
 }
 
-void SourceRecorder::Run(void *handle) {
-    pa_simple *simple = static_cast<pa_simple *>(handle);
-    int16_t chunk[441 * 2];
+void SourceRecorder::Run(void *sourceName) {
+    const std::string source = static_cast<const char *>(sourceName);
+    pa_mainloop *loop = pa_mainloop_new();
+    pa_context *context = pa_context_new(pa_mainloop_get_api(loop), "ostrel-test");
+    pa_stream *stream = nullptr;
+    pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    std::vector<int16_t> chunk;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (running_) {
-        int error = 0;
-        if (pa_simple_read(simple, chunk, sizeof chunk, &error) < 0) break;
-        int peak = 0;
-        for (int16_t v : chunk)
-            peak = std::max(peak, std::abs(static_cast<int>(v)));
-        std::lock_guard<std::mutex> hold(lock_);
-        chunks_.push_back({phase.load(), peak});
+        if (pa_mainloop_iterate(loop, 0, nullptr) < 0) break;
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (!PA_CONTEXT_IS_GOOD(state)) break;
+        if (state == PA_CONTEXT_READY && !stream) {
+            pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 2};
+            pa_buffer_attr attr;
+            attr.maxlength = static_cast<uint32_t>(-1);
+            attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+            attr.fragsize = 441 * 4;
+            stream = pa_stream_new(context, "monitor check", &spec, nullptr);
+            pa_stream_connect_record(
+                stream, source.c_str(), &attr,
+                static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY));
+        }
+        if (stream && pa_stream_get_state(stream) == PA_STREAM_READY && ready_.load() == 0)
+            ready_ = 1;
+        if (stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) break;
+        if (ready_.load() == 0 && std::chrono::steady_clock::now() > deadline) break;
+        while (stream && pa_stream_readable_size(stream) > 0) {
+            const void *data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+            if (data) {
+                const int16_t *samples = static_cast<const int16_t *>(data);
+                chunk.insert(chunk.end(), samples, samples + bytes / 2);
+            }
+            pa_stream_drop(stream);
+        }
+        while (chunk.size() >= 441 * 2) {
+            int peak = 0;
+            for (size_t i = 0; i < 441 * 2; i++)
+                peak = std::max(peak, std::abs(static_cast<int>(chunk[i])));
+            chunk.erase(chunk.begin(), chunk.begin() + 441 * 2);
+            std::lock_guard<std::mutex> hold(lock_);
+            chunks_.push_back({phase.load(), peak});
+        }
+        usleep(2000);
     }
-    pa_simple_free(simple);
+    if (ready_.load() == 0) ready_ = -1;
+    if (stream) {
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+    }
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
 }
 
 void SourceRecorder::Stop() {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+// OSTREL_TEST_SOUND_SERVER=pipewire runs PipeWire's pulse server (with wireplumber and a
+// session bus) instead of PulseAudio.
 class PulseServer {
   public:
     ~PulseServer() { Stop(); }
@@ -23,22 +25,30 @@ class PulseServer {
     std::string DefaultSink();
     // Index of the sink named name, or -1.
     int SinkIndex(const std::string &name);
+    // The sample rate the server gives for a source, or 0.
+    int SourceRate(const std::string &name);
     // Sink index of every playback stream, by stream index.
     std::vector<std::pair<int, int>> Streams();
     // Names of the sinks whose name starts with prefix.
     std::vector<std::string> SinksStartingWith(const std::string &prefix);
     const std::string &RuntimeDir() const { return runtimeDir_; }
+    pid_t Pid() const { return pid_; }
 
   private:
+    bool StartPulseAudio(int defaultRate);
+    bool StartPipeWire(int defaultRate);
+    bool WaitReady();
     std::string runtimeDir_;
-    pid_t pid_ = -1;
+    std::string log_;
+    pid_t pid_ = -1;             // the server clients talk to
+    std::vector<pid_t> helpers_; // what it needs, started before it
 };
 
 // Writes a 16-bit stereo WAV of a sine tone.
 bool WriteToneWav(const std::string &path, double frequency, double amplitude, int rate,
                   double seconds);
-// Starts a child process; its pid, or -1.
-pid_t Spawn(const std::vector<std::string> &arguments);
+// Starts a child process (standard error to errorLog when given); its pid, or -1.
+pid_t Spawn(const std::vector<std::string> &arguments, const std::string &errorLog = "");
 // Ends a child started by Spawn and reaps it.
 void EndChild(pid_t pid, int signal = 15);
 
@@ -46,7 +56,7 @@ void EndChild(pid_t pid, int signal = 15);
 struct ToneMeasure {
     double rms;     // of the whole signal
     double toneRms; // of the component at the frequency asked for
-    double peakHz;  // strongest frequency between 100 and 5000 Hz (10 Hz steps)
+    double peakHz;  // strongest frequency between 500 and 2000 Hz (10 Hz steps)
 };
 ToneMeasure MeasureTone(const int16_t *samples, size_t frames, int rate, double frequency);
 ToneMeasure MeasureToneFloat(const float *samples, size_t frames, int channels, int rate,
@@ -64,7 +74,8 @@ class SourceRecorder {
     std::vector<int> Peaks(int phase);
 
   private:
-    void Run(void *simple);
+    void Run(void *sourceName);
+    std::atomic<int> ready_{0}; // 1 recording, -1 failed
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::mutex lock_;

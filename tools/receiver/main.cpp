@@ -55,7 +55,8 @@ static void Usage(FILE *out) {
         "  --late-request LIST     ask for these packets again 40 packets after they came\n"
         "  --retransmit-bytes N    length of a retransmission request (default 18, at least 8)\n"
         "  --wav PATH              write the decoded sound as a 16-bit stereo WAV\n"
-        "  --avsync                pair screen flashes with clicks and report the offset\n");
+        "  --avsync                pair screen flashes with clicks and report the offset\n"
+        "  --close-audio-after-packets N  close the audio connection after N audio packets\n");
 }
 
 // "5,50,300" into sequence numbers.
@@ -227,6 +228,9 @@ int main(int argc, char **argv) {
         } else if (flag == "--wav") {
             ok = value(&text);
             if (ok) config.wavPath = text;
+        } else if (flag == "--close-audio-after-packets") {
+            ok = number(1, 2000000000, &n);
+            config.closeAudioAfterPackets = (uint64_t)n;
         } else if (flag == "--avsync") {
             config.avsync = true;
         } else if (flag == "--record") {

@@ -40,6 +40,7 @@ struct RtspConnection {
     std::string out;
     bool hadRequest;
     bool authenticated;
+    bool setup;    // SETUP came on this connection: the stream's session ends with it
     bool recorded; // RECORD was answered: later OPTIONS are keep-alives
     bool closeWhenSent;
     bool dead;
@@ -53,6 +54,7 @@ struct AudioCounts {
     uint64_t badRequests;
     uint64_t keepAlives;
     uint64_t teardowns;
+    uint64_t closedByReceiver; // --close-audio-after-packets
     // ANNOUNCE.
     uint64_t announces;
     bool sdpChecked;
@@ -125,7 +127,6 @@ struct AudioServer {
     in_addr sender;
     double nextTiming;
     uint64_t timingSent[8];
-    double timingSentAt[8];
     int timingNext;
     AudioReorder reorder;
     AudioSink *sink;
@@ -332,6 +333,9 @@ void HandleSetup(AudioServer *a, RtspConnection *c, const HttpRequest &request,
     if (control <= 0) Anomaly(a, "SETUP Transport names no control_port");
     a->counts.senderTimingPort = (int)timing;
     a->counts.senderControlPort = (int)control;
+    for (auto &other : a->connections)
+        other->setup = false;
+    c->setup = true;
     a->haveSender = true;
     a->sender = c->peer.sin_addr;
     a->nextTiming = 0;
@@ -535,6 +539,14 @@ void HandleAudioPacket(AudioServer *a, const RtpAudioView &packet, bool retransm
             RxLog("Audio: first packet: sequence %u, RTP time %u, %zu bytes", packet.sequence,
                   packet.timestamp, packet.payloadLength);
         }
+        if (a->config->closeAudioAfterPackets &&
+            k.dataPackets == a->config->closeAudioAfterPackets) {
+            RxLog("Audio: closing the audio connection after %llu packets, as asked",
+                  (unsigned long long)k.dataPackets);
+            for (auto &c : a->connections)
+                if (c->recorded) c->dead = true;
+            k.closedByReceiver++;
+        }
         if (packet.ssrc != 0) k.nonZeroSsrc++;
         if (packet.marker) k.markerSet++;
     }
@@ -692,7 +704,6 @@ void SendTiming(AudioServer *a, double now) {
     uint64_t stamp = StreamClockNowFixed();
     BuildTimingRequest(request, stamp);
     a->timingSent[a->timingNext] = stamp;
-    a->timingSentAt[a->timingNext] = now;
     a->timingNext = (a->timingNext + 1) % 8;
     a->counts.timingRequests++;
     SendDatagram(a, a->timingFd, (uint16_t)a->counts.senderTimingPort, request, sizeof request);
@@ -732,7 +743,8 @@ AudioServer *AudioServerOpen(const ReceiverConfig *config, ReceiverStats *stats)
     }
     // Bursts of five datagrams per frame must not overflow a small default buffer.
     int size = 1 << 20;
-    setsockopt(a->dataFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (setsockopt(a->dataFd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(a->dataFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     a->reorder.dropList.insert(config->dropAudio.begin(), config->dropAudio.end());
     AudioReorderReset(&a->reorder);
     a->sink = AudioSinkCreate(config->wavPath);
@@ -809,7 +821,7 @@ bool AudioServerHandle(AudioServer *a, const std::vector<pollfd> &fds, size_t fi
         }
         RxLog("%s: audio connection ended", c->peerText.c_str());
         if (c->hadRequest) requesterEnded = true;
-        if (c->recorded || a->haveSender) EndSession(a);
+        if (c->setup) EndSession(a);
         close(c->fd);
         a->connections.erase(a->connections.begin() + (ptrdiff_t)k);
     }
@@ -874,7 +886,8 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
                       ", \"requests\": " + Count(k.rtspRequests) + ", \"methods\": " + methods +
                       "}, \"busyRefusals\": " + Count(k.busyRefusals) + ", \"badRequests\": " +
                       Count(k.badRequests) + ", \"keepAlives\": " + Count(k.keepAlives) +
-                      ", \"teardowns\": " + Count(k.teardowns) + "}");
+                      ", \"teardowns\": " + Count(k.teardowns) +
+                      ", \"closedByReceiver\": " + Count(k.closedByReceiver) + "}");
     field("sdp", "{\"checked\": " + Bool(k.sdpChecked) +
                      ", \"ok\": " + Bool(k.sdpChecked && k.sdpProblems.empty()) +
                      ", \"problems\": " + Strings(k.sdpProblems) + "}");
@@ -916,7 +929,8 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
     field("sync", "{\"packets\": " + Count(k.syncPackets) + ", \"firstFlags\": " +
                       Count(k.syncFirstFlags) + ", \"flagProblems\": " + Count(k.syncFlagProblems) +
                       ", \"latencyMismatches\": " + Count(k.syncLatencyMismatches) +
-                      ", \"bad\": " + Count(k.syncBadPackets) + "}");
+                      ", \"bad\": " + Count(k.syncBadPackets) +
+                      ", \"unknownControl\": " + Count(k.controlUnknown) + "}");
     field("redundantCopies", Count(r.redundantCopies));
     field("recoveredByCopy", Count(r.recoveredByCopy));
     uint64_t unanswered = k.retransmitAsked > r.retransmissionsAnswered

@@ -21,7 +21,7 @@ enum HttpParseResult { kHttpIncomplete, kHttpComplete, kHttpBad };
 
 // Largest request head and body the receiver accepts.
 constexpr size_t kHttpMaxHead = 16384;
-constexpr size_t kHttpMaxBody = 1 << 20;
+constexpr size_t kHttpMaxBody = 8 << 20; // artwork of 1024x1024 pixels fits
 
 // Parses one request from the start of data. kHttpComplete fills out and
 // *consumed (head + body); kHttpBad fills *error with a reason for the log.

@@ -28,14 +28,15 @@ struct ReceiverConfig {
     int timecodeCell = 0;        // a benchmark's time code: cell size in screen pixels
     int timecodeScreenWidth = 0; // and the width of the screen it is painted on
     // The audio side.
-    int audioPort = 47000;              // RTSP; 0 picks a free one
-    std::string busyAudio;              // OPTIONS, ANNOUNCE, SETUP or RECORD: 453 there
-    std::vector<uint16_t> dropAudio;    // sequence numbers refused when first seen
-    std::vector<uint16_t> lateRequests; // asked for again 40 packets after they came
-    int audioLatency = 4410;            // the RECORD answer's Audio-Latency; 0: none
-    int retransmitRequestBytes = 18;    // length of a retransmission request
-    std::string wavPath;                // what was heard
-    bool avsync = false;                // pair screen flashes with clicks
+    int audioPort = 47000;               // RTSP; 0 picks a free one
+    std::string busyAudio;               // OPTIONS, ANNOUNCE, SETUP or RECORD: 453 there
+    std::vector<uint16_t> dropAudio;     // sequence numbers refused when first seen
+    std::vector<uint16_t> lateRequests;  // asked for again 40 packets after they came
+    int audioLatency = 4410;             // the RECORD answer's Audio-Latency; 0: none
+    int retransmitRequestBytes = 18;     // length of a retransmission request
+    std::string wavPath;                 // what was heard
+    bool avsync = false;                 // pair screen flashes with clicks
+    uint64_t closeAudioAfterPackets = 0; // drop the audio connection after this many packets
 };
 
 // Runs until stopFd becomes readable (a signalfd; -1 for none), the duration
