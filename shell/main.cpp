@@ -34,6 +34,7 @@
 #include "shell/ov_updater.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
+#include "system_audio/ov_system_audio.h"
 #include "video/frame_encoder.h"
 
 namespace {
@@ -159,6 +160,8 @@ int main(int argc, char **argv) {
     // The adapter choice logs before the log file exists: its lines reach stderr only.
     CFValue *deviceId = DeviceIdCreate();
     if (!StartProgram(&state)) return -1;
+    // A run that was killed while capturing the sound left it in its private sink.
+    OvSystemAudioRestoreStale();
     if (systemInfo) {
         EndProgram(&state);
         return 0;

@@ -1,0 +1,265 @@
+#!/usr/bin/env bash
+# The PC's sound with the picture, end to end: a private X display and sound server, the
+# program in hosted mode with AudioEnabled, the built-in receiver decoding both streams.
+# Each case runs in a private network namespace (the protocol's ports are fixed).
+# Usage: audio_e2e.sh OSTREL RECEIVER AVSYNC CASE
+set -uo pipefail
+ostrel=$1
+receiver=$2
+avsync=$3
+case_name=$4
+
+if [ "${E2E_IN_NAMESPACE:-}" != 1 ]; then
+  if ! unshare -n true 2>/dev/null; then
+    echo "SKIP: network namespaces are not available"
+    exit 77
+  fi
+  E2E_IN_NAMESPACE=1 exec unshare -n "$0" "$@"
+fi
+ip link set lo up
+
+work=$(mktemp -d /tmp/ostrel-audio-e2e-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  if [ "${KEEP_E2E:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL ($case_name): $*"
+  echo "--- program log"; tail -n 40 "$work/ostrel.log"
+  echo "--- receiver log"; tail -n 20 "$work/rx.log"
+  exit 1
+}
+
+export XDG_RUNTIME_DIR=$work/run XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
+mkdir -p "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME/Ostrel" "$XDG_CONFIG_HOME"
+chmod 700 "$XDG_RUNTIME_DIR"
+unset DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
+
+cat >"$XDG_DATA_HOME/Ostrel/Settings.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>MaxFPS</key>
+	<string>30</string>
+	<key>AudioEnabled</key>
+	<integer>1</integer>
+</dict>
+</plist>
+XML
+
+# wait_until SECONDS COMMAND...: polls COMMAND every 0.1 s.
+wait_until() {
+  local i
+  for ((i = 0; i < $1 * 10; i++)); do
+    "${@:2}" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+start_display() {
+  exec 5>"$work/displayfd"
+  Xvfb -displayfd 5 -screen 0 1280x720x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  local n=""
+  for _ in $(seq 100); do n=$(head -n 1 "$work/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
+  [ -n "$n" ] || fail "Xvfb did not start"
+  export DISPLAY=:$n
+  xsetroot -solid '#2f6fb0'
+}
+
+start_sound() {
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-level=error \
+    -L "module-native-protocol-unix auth-anonymous=1" \
+    -L "module-null-sink sink_name=speakers channels=2" \
+    -L "module-null-sink sink_name=microphone channels=2" 2>"$work/pulse.log" &
+  pids+=($!)
+  wait_until 15 pactl info >/dev/null 2>&1 || fail "the sound server did not start"
+  pactl set-default-sink speakers
+  pactl set-default-source microphone.monitor
+}
+
+speakers_index() { pactl list short sinks | awk '$2 == "speakers" { print $1 }'; }
+# Sink index of the tone's playback stream (the only one paplay makes).
+tone_sink() { pactl list short sink-inputs | awk 'NR == 1 { print $2 }'; }
+private_sinks() { pactl list short sinks | awk '$2 ~ /^ostrel_capture/ { print $2 }'; }
+tone_on() { [ "$(tone_sink)" = "$1" ]; }
+tone_off() { [ -n "$(tone_sink)" ] && [ "$(tone_sink)" != "$1" ]; }
+heartbeats_at_least() { [ "$(grep -c 'heartbeat, ' "$work/rx.log")" -ge "$1" ]; }
+
+play_tone() { # seconds
+  sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth "$1" sine 1000 vol 0.5
+  paplay --latency-msec=100 "$work/tone.wav" &
+  player=$!
+  pids+=($player)
+  wait_until 10 tone_off none || fail "the tone did not start playing"
+}
+
+start_receiver() {
+  "$receiver" --bind 127.0.0.1 --exit-on-disconnect --report "$work/report.json" \
+    --wav "$work/heard.wav" "$@" 2>"$work/rx.log" &
+  rx=$!
+  pids+=($rx)
+  wait_until 5 grep -q "Listening" "$work/rx.log" || fail "the receiver did not start"
+}
+
+start_sender() {
+  "$ostrel" "connect?host=127.0.0.1&key=test&display=0" 2>"$work/ostrel.log" &
+  sender=$!
+  pids+=($sender)
+}
+
+stop_sender() {
+  kill -INT "$sender" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$sender" 2>/dev/null || break; sleep 0.05; done
+  if kill -0 "$sender" 2>/dev/null; then kill -9 "$sender"; wait "$sender"; fail "the program did not stop within 5 s of SIGINT"; fi
+  wait "$sender"
+  sender_status=$?
+}
+
+wait_receiver() {
+  for _ in $(seq 50); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
+  kill -INT "$rx" 2>/dev/null
+  wait "$rx" 2>/dev/null
+  [ -s "$work/report.json" ] || fail "no receiver report"
+}
+
+json() { # path expression over the report, e.g. '["audio"]["frames"]'
+  python3 -c "import json,sys; r=json.load(open('$work/report.json')); print(eval('r'+sys.argv[1]))" "$1"
+}
+
+# Peak sample (0..32767) of what reaches a source over the next SECONDS; -1 when less than
+# half that time arrived (an idle sink can take a while to deliver its first data).
+source_peak() { # source seconds
+  timeout "$2" parec -d "$1" --rate=44100 --channels=2 --format=s16le --latency-msec=50 >"$work/peak.raw" 2>/dev/null
+  python3 -c "
+import array
+a = array.array('h'); a.frombytes(open('$work/peak.raw', 'rb').read()[: (1 << 24) & ~1])
+print(max((abs(x) for x in a), default=0) if len(a) >= 44100 * $2 else -1)"
+}
+loud() { [ "$(source_peak "$1" 1)" -gt 8000 ]; }
+
+audio_captured() {
+  grep -q "Audio: Fully Negotiated" "$work/ostrel.log" 2>/dev/null &&
+    [ -n "$(private_sinks)" ] && kill -0 "$sender" 2>/dev/null
+}
+
+# The receiver's latest periodic summary has at least N decoded audio frames.
+heard_frames() {
+  local n
+  n=$(grep -o 'Audio summary: [0-9]* datagrams, [0-9]* frames decoded' "$work/rx.log" 2>/dev/null |
+    tail -n 1 | awk '{ print $5 }')
+  [ "${n:-0}" -ge "$1" ]
+}
+
+case $case_name in
+tone)
+  start_display
+  start_sound
+  speakers=$(speakers_index)
+  play_tone 40
+  [ "$(tone_sink)" = "$speakers" ] || fail "the tone is not on the speakers"
+  wait_until 15 loud speakers.monitor || fail "the speakers do not carry the tone before capture"
+  start_receiver
+  start_sender
+  wait_until 40 audio_captured || fail "audio was not negotiated and captured within 40 s"
+  # While captured, the tone plays on the program's own sink and the speakers stay silent.
+  wait_until 10 tone_off "$speakers" || fail "the tone was not moved off the speakers"
+  quiet=$(source_peak speakers.monitor 3)
+  [ "$quiet" -ge 0 ] || fail "the speakers' monitor delivered too little to judge"
+  [ "$quiet" -le 2 ] || fail "the speakers' monitor peaked at $quiet while captured"
+  wait_until 20 grep -q "video packet, " "$work/rx.log" || fail "no pictures"
+  # About three seconds of tone (a frame is 480 samples).
+  wait_until 40 heard_frames 300 || fail "the receiver did not hear 300 frames within 40 s"
+  stop_sender
+  wait_receiver
+  [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
+  # At stop the tone is back on the speakers, which are the default again.
+  wait_until 10 tone_on "$speakers" || fail "the tone did not go back to the speakers"
+  [ "$(pactl get-default-sink)" = speakers ] || fail "default sink $(pactl get-default-sink)"
+  [ -z "$(private_sinks)" ] || fail "private sink left behind: $(private_sinks)"
+  wait_until 15 loud speakers.monitor || fail "the speakers are silent after the stop"
+  frames=$(json '["audio"]["framesDecoded"]')
+  [ "$frames" -ge 200 ] || fail "only $frames audio frames decoded"
+  [ "$(json '["audio"]["decodeErrors"]')" = 0 ] || fail "audio decode errors: $(json '["audio"]["decodeErrors"]')"
+  [ "$(json '["decodeErrors"]')" = 0 ] || fail "video decode errors: $(json '["decodeErrors"]')"
+  [ "$(json '["framesDecoded"]')" -ge 10 ] || fail "too few pictures with the sound"
+  [ "$(json '["audio"]["sync"]["packets"]')" -ge 2 ] || fail "no sync packets"
+  [ "$(json '["audio"]["sdp"]["ok"]')" = True ] || fail "SDP refused: $(json '["audio"]["sdp"]')"
+  freq=$(json '["audio"]["tone"]["frequencyHz"]')
+  snr=$(json '["audio"]["tone"]["snrDb"]')
+  level=$(json '["audio"]["tone"]["rmsDbfs"]')
+  echo "tone: $frames frames, $freq Hz, $level dBFS, SNR $snr dB, $(json '["framesDecoded"]') pictures"
+  awk -v f="$freq" 'BEGIN { exit !(f > 990 && f < 1010) }' || fail "tone at $freq Hz"
+  # A 0.5 sine is -9 dBFS; the sender mixes nothing in and changes no volume.
+  awk -v l="$level" 'BEGIN { exit !(l > -12 && l < -6) }' || fail "tone level $level dBFS"
+  awk -v s="$snr" 'BEGIN { exit !(s >= 30) }' || fail "SNR $snr dB below 30"
+  ;;
+killed)
+  # A killed program leaves its private sink behind; the next start gives the sound back.
+  start_display
+  start_sound
+  speakers=$(speakers_index)
+  play_tone 60
+  start_receiver
+  start_sender
+  wait_until 40 audio_captured || fail "audio was not captured within 40 s"
+  wait_until 10 tone_off "$speakers" || fail "the tone was not moved"
+  kill -9 "$sender"
+  wait "$sender" 2>/dev/null
+  [ -n "$(private_sinks)" ] || fail "nothing was left behind to restore"
+  wait_receiver
+  "$ostrel" --system-info 2>"$work/second.log" >/dev/null
+  wait_until 10 tone_on "$speakers" || fail "the next start did not give the tone back"
+  [ "$(pactl get-default-sink)" = speakers ] || fail "default sink $(pactl get-default-sink)"
+  [ -z "$(private_sinks)" ] || fail "private sink still there: $(private_sinks)"
+  echo "killed: restored by the next start"
+  ;;
+refused)
+  # Each refused step ends the audio connection and leaves the mirroring running.
+  start_display
+  start_sound
+  for step in OPTIONS ANNOUNCE SETUP RECORD; do
+    start_receiver --busy-audio "$step"
+    start_sender
+    wait_until 40 grep -q "Audio was disconnected" "$work/ostrel.log" || fail "$step: audio did not end"
+    wait_until 20 heartbeats_at_least 1 || fail "$step: mirroring stopped"
+    kill -0 "$sender" 2>/dev/null || fail "$step: the program ended"
+    stop_sender
+    wait_receiver
+    [ "$sender_status" = 0 ] || fail "$step: exit status $sender_status"
+    [ "$(json '["audio"]["rtsp"]["busyRefusals"]')" = 1 ] || fail "$step: not refused once"
+    [ "$(json '["framesDecoded"]')" -ge 5 ] || fail "$step: pictures stopped with the audio"
+    [ -z "$(private_sinks)" ] || fail "$step: a private sink was left"
+    echo "refused at $step: audio ended, $(json '["framesDecoded"]') pictures"
+  done
+  ;;
+avsync)
+  # Flashes and clicks at the same instant; the receiver maps both onto the stream clock.
+  start_display
+  start_sound
+  "$avsync" --seconds 40 >"$work/avsync.log" 2>&1 &
+  pids+=($!)
+  start_receiver --avsync
+  start_sender
+  wait_until 40 audio_captured || fail "audio was not captured within 40 s"
+  wait_until 40 grep -q "video packet, " "$work/rx.log" || fail "no pictures"
+  # About fifteen seconds of sound: that many flash-and-click pairs.
+  wait_until 60 heard_frames 1400 || fail "the receiver did not hear 1400 frames within 60 s"
+  stop_sender
+  wait_receiver
+  pairs=$(json '["audio"]["avsync"]["offsetMs"]["count"]')
+  p50=$(json '["audio"]["avsync"]["offsetMs"]["p50"]')
+  echo "avsync: $pairs pairs, offset p50 $p50 ms, min $(json '["audio"]["avsync"]["offsetMs"]["min"]'), max $(json '["audio"]["avsync"]["offsetMs"]["max"]') (click minus flash)"
+  [ "$pairs" -ge 5 ] || fail "only $pairs flash-and-click pairs"
+  awk -v p="$p50" 'BEGIN { exit !(p > -40 && p < 40) }' || fail "offset p50 $p50 ms"
+  ;;
+*)
+  echo "unknown case $case_name"
+  exit 2
+  ;;
+esac
+echo "PASS ($case_name)"
