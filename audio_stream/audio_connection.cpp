@@ -369,7 +369,7 @@ static void OnPasswordNeeded(SocketSet *set, int, char *, int, int retried, void
     DebugLog(2, "Audio Got request for password\n");
     MirroringConnection *m = a->mirroring;
     if (m && m->controller && m->controller->onPasswordRequired)
-        m->controller->onPasswordRequired(m, set, retried != 0);
+        m->controller->onPasswordRequired(m->user, m, set, retried != 0);
 }
 
 static void OnSent(SocketSet *, int, uint32_t, uint64_t, void *) {}

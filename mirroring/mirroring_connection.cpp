@@ -163,7 +163,7 @@ static void OnResponse(SocketSet *set, int key, const HttpMessage *response, voi
     if (response->statusCode != 200 || key != kMirroringKey) {
         c->failure = kMirroringDisconnectedByHost;
         if (response->statusCode == 453 && c->controller->onDeviceInUse)
-            c->controller->onDeviceInUse(c);
+            c->controller->onDeviceInUse(c->user, c);
         StopMirroringConnection(c);
         return;
     }
@@ -210,7 +210,7 @@ static void OnPasswordNeeded(SocketSet *set, int, char *, int, int retried, void
     MirroringConnection *c = (MirroringConnection *)user;
     CallbackScope scope(c);
     DebugLog(2, "Video got request for password\n");
-    if (c->controller->onPasswordRequired) c->controller->onPasswordRequired(c, set, retried != 0);
+    if (c->controller->onPasswordRequired) c->controller->onPasswordRequired(c->user, c, set, retried != 0);
 }
 
 static void OnRawData(SocketSet *, int, const uint8_t *, size_t, void *) {
@@ -385,7 +385,7 @@ static SocketSet *OpenMainSet(MirroringConnection *c) {
 
     if (c->controller->onStoredPasswordQuery) {
         CFValue *stored = nullptr;
-        c->controller->onStoredPasswordQuery(c, &stored, c->queryUser);
+        c->controller->onStoredPasswordQuery(c->user, c, &stored, c->queryUser);
         if (stored) {
             std::lock_guard<std::mutex> hold(c->passwordLock);
             CFValueRelease(c->password);
@@ -481,7 +481,7 @@ MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort,
         c->failure = kMirroringUnknownError;
         return c; // nothing would ever set openedEvent
     }
-    if (c->controller->onStart) c->controller->onStart(c);
+    if (c->controller->onStart) c->controller->onStart(c->user, c);
     (void)EventWait(c->openedEvent, -1);
     return c;
 }
@@ -492,7 +492,7 @@ static void FinishStop(MirroringConnection *c) {
     c->audioOn = 0;
     c->state = kMirroringIdle;
     StreamSenderFree(&c->sender);
-    if (c->controller->onDisconnected) c->controller->onDisconnected(c, c->user);
+    if (c->controller->onDisconnected) c->controller->onDisconnected(c->user, c);
     {
         std::lock_guard<std::mutex> hold(c->stopLock);
         c->stopState = 2;
@@ -592,7 +592,7 @@ void SetConnectionPassword(MirroringConnection *c, const char *text) {
         }
     }
     if (changed) {
-        if (c->controller->onPasswordChanged) c->controller->onPasswordChanged(c, changed);
+        if (c->controller->onPasswordChanged) c->controller->onPasswordChanged(c->user, c, changed);
         CFValueRelease(changed);
     }
     std::lock_guard<std::mutex> hold(c->setLock);

@@ -79,26 +79,29 @@ struct MirroringAudioOps {
     void (*stop)(std::atomic<AudioConnection *> *slot);
 };
 
-// The controller's callbacks. Any slot may be null. They run on the thread named.
+// The controller's callbacks. Any slot may be null. Each gets the owner's context (the
+// user pointer given to StartMirroringConnection) first. They run on the thread named.
 struct MirroringControllerOps {
     // Starter's thread, before it waits for the sockets.
-    void (*onStart)(MirroringConnection *connection);
+    void (*onStart)(void *context, MirroringConnection *connection);
     // End of the stop: the stopper's thread, or MirroringThread when a socket-set thread
     // stopped the connection.
-    void (*onDisconnected)(MirroringConnection *connection, void *user);
+    void (*onDisconnected)(void *context, MirroringConnection *connection);
     // Receive thread: the receiver wants a password; answer with SetConnectionPassword,
     // now or later from another thread. Must not block on a thread that may be inside
     // StopMirroringConnection: the stop joins this receive thread.
-    void (*onPasswordRequired)(MirroringConnection *connection, SocketSet *set, int retried);
+    void (*onPasswordRequired)(void *context, MirroringConnection *connection, SocketSet *set,
+                               int retried);
     // Any thread calling SetConnectionPassword; password is borrowed.
-    void (*onPasswordChanged)(MirroringConnection *connection, CFValue *password);
+    void (*onPasswordChanged)(void *context, MirroringConnection *connection, CFValue *password);
     // MirroringThread: a stored password for this receiver as a new reference in *out, or
     // leave *out null.
-    void (*onStoredPasswordQuery)(MirroringConnection *connection, CFValue **out,
+    void (*onStoredPasswordQuery)(void *context, MirroringConnection *connection, CFValue **out,
                                   void *queryUser);
     // Receive thread: the receiver answered 453 (in use by another sender).
-    void (*onDeviceInUse)(MirroringConnection *connection);
-    // The audio connection's thread: it ended; audio is readable during the call only.
+    void (*onDeviceInUse)(void *context, MirroringConnection *connection);
+    // The audio connection's thread: it ended; audio is readable during the call only. The
+    // owner's context is the connection's user field.
     MirroringAudioDisconnectedFn onAudioDisconnected;
     // The audio stream; null: connections stream pictures only.
     const MirroringAudioOps *audio;
@@ -128,7 +131,7 @@ struct MirroringConnection {
     int32_t displayIndex = 0;
     std::atomic<int32_t> established{0}; // 1 while the stream loop runs
     const MirroringControllerOps *controller = nullptr;
-    void *user = nullptr;                // onDisconnected's argument
+    void *user = nullptr;                // the controller callbacks' context
     void *queryUser = nullptr;           // onStoredPasswordQuery's argument
     Event *openedEvent = nullptr;        // sockets opened
     Event *teardownEvent = nullptr;      // MirroringThread finished

@@ -21,7 +21,7 @@ packages=(
   # real peers started by tests
   xvfb openbox trayer x11-apps x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox avahi-daemon avahi-utils dbus chrony tshark curl
-  iproute2 procps psmisc x11-utils python3
+  iproute2 procps x11-utils python3
   # headless Wayland desktop for the portal tests and benchmark
   sway foot fonts-dejavu-core pipewire pipewire-bin wireplumber xdg-desktop-portal
   xdg-desktop-portal-wlr grim fuse3 util-linux
@@ -29,6 +29,8 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gir1.2-gstreamer-1.0
   python3-dbus python3-gi
   gstreamer1.0-plugins-ugly libwayland-dev wayland-protocols libwayland-bin
+  # packaging (.deb dependencies) and the checks of what is installed
+  dpkg-dev desktop-file-utils appstream man-db
   # benchmark anchor only
   libyuv-dev
   valgrind

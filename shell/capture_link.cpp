@@ -1,18 +1,26 @@
 #include "shell/capture_link.h"
 
+#include <cmath>
+
 #include "capture/capture_manager.h"
 
 namespace {
 
-CaptureManager *Manager(void *context) { return static_cast<CaptureManager *>(context); }
+CaptureManager *Manager(void *context) {
+    return static_cast<CaptureManager *>(context);
+}
 
 void Start(void *context, MirroringConnection *connection, int displayIndex, uintptr_t window) {
     CaptureVideoStart(Manager(context), connection, displayIndex, (WindowHandle)window);
 }
 
-void Stop(void *context) { CaptureVideoStop(Manager(context)); }
+void Stop(void *context) {
+    CaptureVideoStop(Manager(context));
+}
 
-int Force720p(void *context) { return Manager(context)->force720p.load() != 0; }
+int Force720p(void *context) {
+    return Manager(context)->force720p.load() != 0;
+}
 
 void SetStreamSizes(void *context, int receiverWidth, int receiverHeight, int targetWidth,
                     int targetHeight) {
@@ -23,7 +31,11 @@ void SetStreamSizes(void *context, int receiverWidth, int receiverHeight, int ta
     m->targetSize[1].store((float)targetHeight);
 }
 
-void SetOverscan(void *context, float overscan) { CaptureSetOverscan(Manager(context), overscan); }
+// The receiver's overscan arrives as a float (0.1f is 0.100000001...); held to whole
+// hundredths like the setting, so the same underscan gives the same picture size.
+void SetOverscan(void *context, float overscan) {
+    CaptureSetOverscan(Manager(context), std::round((double)overscan * 100.0) / 100.0);
+}
 
 void ReadGeometry(void *context, StreamGeometryInputs *out) {
     CaptureManager *m = Manager(context);

@@ -1,163 +1,433 @@
 #include "shell/controller.h"
 
 #include <cstring>
+#include <string>
 
-#include "audio_stream/audio_connection.h"
 #include "base/log.h"
 #include "capture/capture_manager.h"
 #include "capture/displays.h"
 #include "mirroring/mirroring_connection.h"
 #include "plist/cfvalue.h"
-#include "shell/capture_link.h"
 #include "shell/settings.h"
-
-ControllerState Controller;
+#include "shell/tray_menu.h"
 
 namespace {
 
-// Hosted receivers are taken without discovery; their audio service is expected here.
-constexpr uint16_t kHostedAudioPort = 47000;
-
-const MirroringControllerOps kControllerOps = {
-    .onStart = PreventDisplaySleep,
-    .onDisconnected = AirPlayWasDisconnected,
-    .onPasswordRequired = PasswordRequired,
-    .onPasswordChanged = PasswordChanged,
-    .onStoredPasswordQuery = StoredPasswordQuery,
-    .onDeviceInUse = DeviceInUse,
-    .onAudioDisconnected = AirPlayAudioWasDisconnected,
-    .audio = &kAudioConnectionOps,
-};
+Controller *Of(void *context) {
+    return static_cast<Controller *>(context);
+}
 
 // The user declined (or nobody could be asked): the connection ends without streaming.
-void CancelForPassword(MirroringConnection *connection) {
+void CancelForPassword(Controller *c, MirroringConnection *connection) {
     connection->established = 0;
     connection->userCancelled = 1;
-    StopMirroringConnection(connection);
+    c->connection->stop(connection);
+}
+
+void SetSelectedServiceName(Controller *c, CFValue *name) {
+    CFValue *old;
+    {
+        std::lock_guard<std::mutex> hold(c->reminderLock);
+        old = c->selectedServiceName;
+        c->selectedServiceName = name;
+    }
+    CFValueRelease(old);
+}
+
+void StartReminderIfWanted(Controller *c, const char *onLine) {
+    if (Settings.values.mirroringReminder == 1) {
+        DebugLog(1, "%s", onLine);
+        StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
+    } else {
+        DebugLog(1, "Setting to enable mirroring reminder turned OFF.\n");
+    }
+}
+
+// The connection's password changes count only under its lock (counts are not atomic).
+void ReleaseUnderLock(MirroringConnection *connection, CFValue *value) {
+    std::lock_guard<std::mutex> hold(connection->passwordLock);
+    CFValueRelease(value);
+}
+
+void KillReminderTimers(Controller *c) {
+    std::lock_guard<std::mutex> hold(c->reminderLock);
+    if (c->platform) {
+        c->platform->killTimer(c->platformContext, kReminderTimerId);
+        c->platform->killTimer(c->platformContext, kReminderCountdownTimerId);
+    }
+    c->reminderCount = 0;
+}
+
+void KillCountdown(Controller *c) {
+    std::lock_guard<std::mutex> hold(c->reminderLock);
+    if (c->platform) c->platform->killTimer(c->platformContext, kReminderCountdownTimerId);
+    c->reminderCount = 0;
 }
 
 } // namespace
 
-void ControllerInit(CFValue *deviceId, CaptureManager *captureManager, const ControllerUiOps *ui,
-                    void *uiContext) {
-    Controller.selectedReceiverIndex = -1;
-    Controller.chosenDisplayIndex = 0;
-    Controller.chosenAppWindow = 0;
-    Controller.lastAudioFailure = 0;
-    Controller.deviceId = deviceId;
-    Controller.captureManager = captureManager;
-    Controller.current = nullptr;
-    Controller.ui = ui;
-    Controller.uiContext = uiContext;
-    Controller.passwordPromptOpen = 0;
+const ControllerConnectionOps kMirroringConnectionOps = {
+    .start = StartMirroringConnection,
+    .stop = StopMirroringConnection,
+    .free = FreeMirroringConnection,
+    .setPassword = SetConnectionPassword,
+};
+
+void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
+                    const MirroringCaptureOps *captureOps, const ControllerPlatformOps *platform,
+                    void *platformContext, const ControllerConnectionOps *connection) {
+    c->selectedReceiverIndex = -1;
+    c->selectedServiceName = nullptr;
+    c->chosenDisplayIndex = 0;
+    c->chosenAppWindow = 0;
+    c->lastAudioFailure = 0;
+    c->current = nullptr;
+    c->passwordWindowOpen = 0;
+    c->deviceId = deviceId;
+    c->captureManager = manager;
+    c->captureOps = captureOps;
+    c->shownAppList = nullptr;
+    c->reminderCount = 0;
+    c->platform = platform;
+    c->platformContext = platformContext;
+    c->connection = connection ? connection : &kMirroringConnectionOps;
+    c->discovery = nullptr;
+    c->discoveryContext = nullptr;
+    c->audio = nullptr;
+    c->audioContext = nullptr;
+    delete c->callbacks;
+    c->callbacks = new MirroringControllerOps{
+        .onStart = PreventDisplaySleep,
+        .onDisconnected = AirPlayWasDisconnected,
+        .onPasswordRequired = PasswordRequired,
+        .onPasswordChanged = PasswordChanged,
+        .onStoredPasswordQuery = StoredPasswordQuery,
+        .onDeviceInUse = DeviceInUse,
+        .onAudioDisconnected = nullptr,
+        .audio = nullptr,
+    };
 }
 
-void BeginMirroring(const char *addressText, uint16_t audioPort, int displayIndex) {
+void ControllerSetDiscovery(Controller *c, const ControllerDiscoveryOps *ops, void *context) {
+    c->discovery = ops;
+    c->discoveryContext = context;
+}
+
+void ControllerSetAudio(Controller *c, const ControllerAudioOps *ops, void *context,
+                        const MirroringAudioOps *streamOps) {
+    c->audio = ops;
+    c->audioContext = context;
+    c->callbacks->audio = streamOps;
+    c->callbacks->onAudioDisconnected = streamOps && ops ? ops->onDisconnected : nullptr;
+}
+
+int32_t ControllerSelectedIndex(const Controller *c) {
+    if (c->selectedReceiverIndex.load() == -1) return -1;
+    if (c->discovery && c->discovery->selectedIndex)
+        return c->discovery->selectedIndex(c->discoveryContext);
+    return c->selectedReceiverIndex.load();
+}
+
+void ControllerShutdown(Controller *c) {
+    if (c->current) {
+        c->connection->stop(c->current);
+        c->connection->free(c->current);
+        c->current = nullptr;
+    }
+    SetSelectedServiceName(c, nullptr);
+    CFValueRelease(c->shownAppList);
+    c->shownAppList = nullptr;
+    delete c->callbacks;
+    c->callbacks = nullptr;
+}
+
+bool ControllerEstablished(const Controller *c) {
+    return c->current && c->current->established.load() != 0;
+}
+
+// ---- starting and stopping ----
+
+void BeginMirroring(Controller *c, const char *addressText, uint16_t audioPort, int displayIndex) {
     CFValue *host = CFStringFromBytes(addressText, 0);
-    MirroringConnection *previous = Controller.current;
-    Controller.current = StartMirroringConnection(
-        host, audioPort, displayIndex, Controller.chosenAppWindow.load(), &kCaptureManagerOps,
-        Controller.captureManager, AudioEnabledFlag ? 1 : 0, Controller.deviceId, &kControllerOps,
-        (void *)&Controller.selectedReceiverIndex, nullptr);
+    MirroringConnection *previous = c->current;
+    // The start runs PreventDisplaySleep (onStart) on this thread, then returns once the
+    // connection's sockets are open.
+    c->current = c->connection->start(host, audioPort, displayIndex, c->chosenAppWindow.load(),
+                                      c->captureOps, c->captureManager, AudioEnabledFlag ? 1 : 0,
+                                      c->deviceId, c->callbacks, c, nullptr);
     CFValueRelease(host);
-    // StartMirroringConnection returns once the sockets are open; the start callback
-    // was run by it on this thread.
-    if (previous && previous != Controller.current) FreeMirroringConnection(previous);
+    if (previous && previous != c->current) c->connection->free(previous);
 }
 
-bool ConnectToHost() {
+void StopCurrentConnection(Controller *c) {
+    if (c->current) c->connection->stop(c->current);
+}
+
+void ConnectToSelectedService(Controller *c, int index) {
+    if (index == ControllerSelectedIndex(c)) {
+        DebugLog(2, "User initiated AirPlay disconnect\n");
+        StopCurrentConnection(c);
+        c->chosenAppWindow = 0;
+        if (c->captureManager) c->captureManager->window.store(0);
+        return;
+    }
+    if (ControllerEstablished(c)) {
+        DebugLog(1, "We're going to switch AirPlay connections\n");
+        c->connection->stop(c->current);
+        DebugLog(1, "AirPlay disconnected with intent to reconnect\n");
+    }
+    CFValue *list = c->discovery ? c->discovery->serviceList(c->discoveryContext) : nullptr;
+    if (!list) {
+        DebugLog(2, "The services list was NULL.\n");
+        return;
+    }
+    if (index < 0 || (uint32_t)index >= CFArrayCount(list)) {
+        CFValueRelease(list);
+        return;
+    }
+    const char *text = CFStringText(CFArrayGet(list, (uint32_t)index));
+    std::string name = text && *text ? text : "(null)";
+    char deviceId[64] = {0};
+    int passwordRequired = 0;
+    CFValue *address =
+        c->discovery->resolve(c->discoveryContext, name.c_str(), deviceId, &passwordRequired);
+    SetSelectedServiceName(c, CFStringFromBytes(name.c_str(), (int32_t)name.size()));
+    uint16_t audioPort = c->discovery->audioPort(c->discoveryContext, deviceId);
+    bool giveUp = address == nullptr;
+    DebugLog(2, "Connecting to selected service %s (Address? %s), Should Give Up? %i\n",
+             name.c_str(), giveUp ? "" : CFStringText(address), giveUp ? 1 : 0);
+    if (giveUp || !CheckRouteToReceiver(CFStringText(address))) {
+        AirPlayWasDisconnected(c, c->current);
+        SetSelectedServiceName(c, nullptr);
+        CFValueRelease(address);
+        CFValueRelease(list);
+        return;
+    }
+    DebugLog(2, "Beginning AirPlay Connection...\n");
+    BeginMirroring(c, CFStringText(address), audioPort, c->chosenDisplayIndex);
+    c->lastAudioFailure = 0;
+    CFValueRelease(address);
+    if (passwordRequired && c->current) {
+        CFValue *held = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(c->current->passwordLock);
+            held = CFValueRetain(c->current->password);
+        }
+        if (!c->current->established.load() && held)
+            c->connection->setPassword(c->current, CFStringText(held));
+        else
+            OpenPasswordWindow(c);
+        ReleaseUnderLock(c->current, held);
+    }
+    c->selectedReceiverIndex = index;
+    if (c->discovery && c->discovery->setSelectedIndex)
+        c->discovery->setSelectedIndex(c->discoveryContext, index);
+    StartReminderIfWanted(
+        c, "Setting to enable mirroring reminder turned ON.  Start reminder timer.\n");
+    CFValueRelease(list);
+}
+
+bool ConnectToHost(Controller *c) {
     DebugLog(1, "ConnectToHost()\n");
-    Controller.chosenDisplayIndex = 0;
-    const HostedOptions &h = Controller.hosted;
+    c->chosenDisplayIndex = 0;
+    const HostedOptions &h = c->hosted;
     DebugLog(2, "Connecting to service provided by host (Address? %s), Should Give Up? %i\n",
              h.hosted ? h.host.c_str() : "", h.hosted ? 0 : 1);
     if (h.hosted && CheckRouteToReceiver(h.host.c_str())) {
         DebugLog(2, "Beginning AirPlay Connection...\n");
-        BeginMirroring(h.host.c_str(), kHostedAudioPort, h.display);
-        // The mirroring reminder belongs to the tray; hosted runs outside silent mode
-        // would start it here.
-        Controller.lastAudioFailure = 0;
+        BeginMirroring(c, h.host.c_str(), kHostedAudioPort, h.display);
+        if (!h.silent && Settings.values.mirroringReminder) {
+            DebugLog(1, "Setting to enable mirroring reminder turned ON.  Start reminder.\n");
+            StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
+        }
+        c->lastAudioFailure = 0;
         return true;
     }
-    Controller.selectedReceiverIndex = -1;
-    AirPlayWasDisconnected(Controller.current, (void *)&Controller.selectedReceiverIndex);
+    c->selectedReceiverIndex = -1;
+    AirPlayWasDisconnected(c, c->current);
     return false;
 }
 
-void StopCurrentConnection() {
-    if (Controller.current) StopMirroringConnection(Controller.current);
-}
+// ---- connection callbacks ----
 
-void PreventDisplaySleep(MirroringConnection *) {
-    if (Controller.ui) Controller.ui->preventDisplaySleep(Controller.uiContext);
+void PreventDisplaySleep(void *context, MirroringConnection *) {
+    Controller *c = Of(context);
+    if (c->platform) c->platform->preventDisplaySleep(c->platformContext);
     DebugLog(2, "The system should not sleep (display)\n");
 }
 
-void AirPlayWasDisconnected(MirroringConnection *, void *user) {
+void AirPlayWasDisconnected(void *context, MirroringConnection *) {
+    Controller *c = Of(context);
     DebugLog(2, "AirPlayWasDisconnected Callback\n");
-    DebugLog(1, "StopMirroringReminderTimer\n");
-    if (user) static_cast<std::atomic<int> *>(user)->store(-1);
-    if (Controller.ui) Controller.ui->allowDisplaySleep(Controller.uiContext);
+    StopMirroringReminderTimer(c);
+    SetSelectedServiceName(c, nullptr);
+    c->selectedReceiverIndex = -1;
+    if (c->platform) c->platform->allowDisplaySleep(c->platformContext);
     DebugLog(2, "The system may sleep (display)\n");
-    if (Controller.ui) Controller.ui->connectionEnded(Controller.uiContext);
+    if (c->platform && c->platform->connectionEnded)
+        c->platform->connectionEnded(c->platformContext);
 }
 
-void AirPlayAudioWasDisconnected(AudioConnection *audio, MirroringConnection *) {
-    DebugLog(2, "AirPlay Audio Was Disconnected Callback\n");
-    Controller.lastAudioFailure = audio ? audio->failure.load() : 0;
+void StoredPasswordQuery(void *, MirroringConnection *, CFValue **out, void *) {
+    // A reference of our own: the main thread may replace the stored password meanwhile.
+    if (CFValue *stored = SettingsCopyPassword()) *out = stored;
 }
 
-void StoredPasswordQuery(MirroringConnection *, CFValue **out, void *) {
-    if (Settings.values.lastPassword) *out = CFValueRetain(Settings.values.lastPassword);
-}
-
-void PasswordChanged(MirroringConnection *, CFValue *password) {
+void PasswordChanged(void *, MirroringConnection *, CFValue *password) {
     SettingsSetPassword(password);
     SettingsSave();
 }
 
-void PasswordRequired(MirroringConnection *connection, SocketSet *, int retried) {
+void PasswordRequired(void *context, MirroringConnection *connection, SocketSet *, int retried) {
+    Controller *c = Of(context);
     if (!connection) return;
     if (!connection->established.load() && !retried) {
-        // Hand the held password back as the same buffer: the connection then only
-        // gives it to the Digest client again instead of storing a new one.
-        const char *held = nullptr;
+        // Hand the held password back as the same buffer: the connection then only gives
+        // it to the Digest client again instead of storing a new one. The reference keeps
+        // the text alive should the main thread replace it meanwhile.
+        CFValue *held = nullptr;
         {
             std::lock_guard<std::mutex> guard(connection->passwordLock);
-            if (connection->password) held = CFStringText(connection->password);
+            held = CFValueRetain(connection->password);
         }
         if (held) {
-            SetConnectionPassword(connection, held);
+            c->connection->setPassword(connection, CFStringText(held));
+            ReleaseUnderLock(connection, held);
             return;
         }
     }
-    // One prompt at a time: a second request while it is open is answered by it.
-    if (Controller.passwordPromptOpen.exchange(1)) return;
-    if (Controller.ui && Controller.ui->askPassword(Controller.uiContext, connection, retried))
-        return;
-    Controller.passwordPromptOpen = 0;
-    CancelForPassword(connection);
+    if (c->platform && c->platform->requestPasswordWindow(c->platformContext)) return;
+    DebugLog(2, "The receiver wants a password and no one can be asked for it\n");
+    CancelForPassword(c, connection);
 }
 
-void PasswordAnswered(MirroringConnection *connection, const char *password) {
-    Controller.passwordPromptOpen = 0;
-    if (!connection || connection != Controller.current) return;
-    if (password) {
-        SetConnectionPassword(connection, password);
+void DeviceInUse(void *context, MirroringConnection *) {
+    Controller *c = Of(context);
+    DebugLog(2, "AirPlay Device already in use!\n");
+    if (c->passwordWindowOpen.exchange(0) && c->platform)
+        c->platform->closePasswordWindow(c->platformContext);
+    // This runs on a socket thread, where the service list may not be read: the name kept
+    // when the receiver was chosen is its entry's text. Hosted mode has no name, no box.
+    std::string name;
+    {
+        std::lock_guard<std::mutex> hold(c->reminderLock);
+        if (c->selectedServiceName) name = CFStringText(c->selectedServiceName);
+    }
+    if (name.empty() || c->selectedReceiverIndex.load() == -1) return;
+    DebugLog(2, "\"%s\" is currently in use.\n", name.c_str());
+    if (c->platform) c->platform->showDeviceInUse(c->platformContext, name.c_str());
+}
+
+// ---- the password window ----
+
+void OpenPasswordWindow(Controller *c) {
+    if (c->passwordWindowOpen.load()) return;
+    if (c->current && c->current->failure.load() == kMirroringDisconnectedByHost) return;
+    if (!c->platform) return;
+    c->passwordWindowOpen = 1;
+    c->platform->openPasswordWindow(c->platformContext);
+}
+
+void PasswordWindowOk(Controller *c, const char *text) {
+    c->passwordWindowOpen = 0;
+    if (!c->current || !text) return;
+    std::string password(text, strnlen(text, 1023));
+    // Replaces the connection's password, reports it through PasswordChanged (stored and
+    // saved), and hands it to the Digest client when the socket set exists.
+    c->connection->setPassword(c->current, password.c_str());
+}
+
+void PasswordWindowCancel(Controller *c) {
+    c->passwordWindowOpen = 0;
+    if (!c->current) return;
+    CancelForPassword(c, c->current);
+}
+
+// ---- audio ----
+
+int ControllerAudioState(const Controller *c) {
+    return c->audio && c->current ? c->audio->state(c->audioContext, c->current) : 0;
+}
+
+int ControllerAudioFailure(const Controller *c) {
+    return c->audio && c->current ? c->audio->failure(c->audioContext, c->current) : 0;
+}
+
+void AirPlayAudioWasDisconnected(Controller *c, int failure) {
+    DebugLog(2, "AirPlay Audio Was Disconnected Callback\n");
+    c->lastAudioFailure = failure;
+}
+
+void ToggleAudio(Controller *c) {
+    if (c->current && c->current->state.load() == kMirroringStreaming && c->audio) {
+        if (AudioEnabledFlag) {
+            DebugLog(2, "User initiated Audio disconnect\n");
+            DebugLog(1, "Windows Event Loop: About to stop audio\n");
+            c->audio->stop(c->audioContext, c->current);
+            c->current->audioOn = 0;
+            DebugLog(1, "Windows Event Loop: Finished stop audio\n");
+        } else {
+            DebugLog(2, "User initiated Audio connect\n");
+            DebugLog(1, "Windows Event Loop: About to start audio\n");
+            c->audio->start(c->audioContext, c->current);
+            c->current->audioOn = 1;
+            DebugLog(1, "Windows Event Loop: Finished start audio\n");
+        }
+    }
+    c->lastAudioFailure = 0;
+    AudioEnabledFlag = !AudioEnabledFlag;
+    Settings.values.audioEnabled = AudioEnabledFlag ? 1 : 0;
+    SettingsSave();
+}
+
+void StopAudioForExit(Controller *c) {
+    if (!c->hosted.silent && c->platform) c->platform->stopNetworkMonitor(c->platformContext);
+    if (c->current && c->current->state.load() == kMirroringStreaming && AudioEnabledFlag &&
+        c->audio) {
+        DebugLog(2, "User initiated Audio disconnect\n");
+        DebugLog(1, "Windows Event Loop: About to stop audio\n");
+        c->audio->stop(c->audioContext, c->current);
+        c->current->audioOn = 0;
+        DebugLog(1, "Windows Event Loop: Finished stop audio\n");
+    }
+}
+
+// ---- capture target ----
+
+void ChooseDisplay(Controller *c, int index) {
+    c->chosenAppWindow = 0;
+    c->chosenDisplayIndex = index;
+    if (c->captureManager) {
+        c->captureManager->displayIndex.store(index);
+        c->captureManager->window.store(0);
+    }
+}
+
+void ControllerSetShownApps(Controller *c, CFValue *apps) {
+    CFValue *old = c->shownAppList;
+    c->shownAppList = CFValueRetain(apps);
+    CFValueRelease(old);
+}
+
+void ChooseAppWindow(Controller *c, int commandId) {
+    uintptr_t window = AppWindowForCommand(c->shownAppList, commandId);
+    if (!window) {
+        DebugLog(1, "Failed to find selected App!\n");
         return;
     }
-    CancelForPassword(connection);
+    c->chosenAppWindow = window;
+    if (c->platform) c->platform->activateWindow(c->platformContext, window);
+    if (c->captureManager) c->captureManager->window.store((WindowHandle)window);
 }
 
-void DeviceInUse(MirroringConnection *) {
-    DebugLog(2, "AirPlay Device already in use!\n");
-    // Without a service list (hosted mode) the receiver has no name to show.
+void ForgetAppWindow(CaptureManager *, void *user) {
+    if (user) Of(user)->chosenAppWindow = 0;
 }
 
-void OnDisplayChange() {
+void OnDisplayChange(Controller *c) {
     int count = EnumerateDisplays();
-    CaptureManager *manager = Controller.captureManager;
-    if (count > 0 && Controller.chosenDisplayIndex >= 0 && Controller.chosenDisplayIndex < count) {
+    CaptureManager *manager = c->captureManager;
+    if (count > 0 && c->chosenDisplayIndex >= 0 && c->chosenDisplayIndex < count) {
         DebugLog(1, "FrameEncoder: Resolution changed!\n");
         if (manager) {
             CaptureUpdateOutputSize(manager);
@@ -165,11 +435,112 @@ void OnDisplayChange() {
         }
         return;
     }
-    Controller.chosenDisplayIndex = 0;
+    c->chosenDisplayIndex = 0;
     if (manager) {
         manager->displayIndex.store(0);
         manager->window.store(0);
     }
 }
 
-void ForgetAppWindow(CaptureManager *, void *) { Controller.chosenAppWindow = 0; }
+// ---- suspend and resume ----
+
+void OnSuspend(Controller *c) {
+    if (c->hosted.silent) return;
+    if (c->discovery) c->discovery->forget(c->discoveryContext);
+    if (c->platform) c->platform->stopNetworkMonitor(c->platformContext);
+}
+
+void OnResume(Controller *c) {
+    if (c->hosted.silent) return;
+    if (c->discovery) c->discovery->start(c->discoveryContext);
+    if (c->platform) c->platform->startNetworkMonitor(c->platformContext);
+}
+
+// ---- the mirroring reminder ----
+
+std::string ReminderText(const Controller *c, int secondsLeft) {
+    std::string name;
+    {
+        std::lock_guard<std::mutex> hold(const_cast<Controller *>(c)->reminderLock);
+        if (c->selectedServiceName) name = CFStringText(c->selectedServiceName);
+    }
+    int n = secondsLeft <= 0 ? kReminderCountdownTicks : secondsLeft;
+    return "Ostrel is still mirroring to " + name +
+           ".  Would you like to continue mirroring?  Mirroring will automatically disconnect "
+           "in " +
+           std::to_string(n) + (n == 1 ? " second." : " seconds.");
+}
+
+void StartMirroringReminderTimer(Controller *c, int minutes) {
+    DebugLog(1, "StartMirroringReminderTimer, %i\n", minutes);
+    if (c->platform)
+        c->platform->startTimer(c->platformContext, kReminderTimerId, minutes * 60000, 0);
+}
+
+void StopMirroringReminderTimer(Controller *c) {
+    DebugLog(1, "StopMirroringReminderTimer\n");
+    KillReminderTimers(c);
+}
+
+void ControllerTimerFired(Controller *c, int id) {
+    if (id == kReminderTimerId)
+        ShowMirroringReminderWindowCallback(c, id);
+    else if (id == kReminderCountdownTimerId)
+        AutoCloseMirroringReminderWindowCallback(c, id);
+}
+
+void ShowMirroringReminderWindowCallback(Controller *c, int id) {
+    DebugLog(1, "ShowMirroringReminderWindowCallback idEvent: %i\n", id);
+    if (id != kReminderTimerId || !c->platform) return;
+    const ControllerPlatformOps *p = c->platform;
+    if (!p->reminderVisible(c->platformContext))
+        p->showReminder(c->platformContext, ReminderText(c, 0).c_str());
+    std::lock_guard<std::mutex> hold(c->reminderLock);
+    p->startTimer(c->platformContext, kReminderCountdownTimerId, 1000, 1);
+    p->killTimer(c->platformContext, kReminderTimerId);
+}
+
+void AutoCloseMirroringReminderWindowCallback(Controller *c, int id) {
+    DebugLog(1, "AutoCloseMirroringReminderWindowCallback idEvent: %i\n", id);
+    if (id != kReminderCountdownTimerId || !c->platform) return;
+    int count;
+    {
+        std::lock_guard<std::mutex> hold(c->reminderLock);
+        count = c->reminderCount;
+        if (count < kReminderCountdownTicks) c->reminderCount = count + 1;
+    }
+    if (count < kReminderCountdownTicks) {
+        c->platform->setReminderText(c->platformContext,
+                                     ReminderText(c, kReminderCountdownTicks - count).c_str());
+        return;
+    }
+    DebugLog(2, "No user response to mirroring reminder. Stop mirroring.\n");
+    StopCurrentConnection(c);
+    if (c->platform->reminderVisible(c->platformContext))
+        c->platform->hideReminder(c->platformContext);
+    KillCountdown(c);
+}
+
+void ReminderCloseRequested(Controller *c) {
+    KillCountdown(c);
+    if (Settings.values.mirroringReminder)
+        StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
+    if (c->platform) c->platform->hideReminder(c->platformContext);
+}
+
+void ReminderContinue(Controller *c) {
+    DebugLog(1, "User chose to continue mirroring.\n");
+    KillCountdown(c);
+    if (Settings.values.mirroringReminder) {
+        DebugLog(1, "Setting to enable mirroring reminder turned ON.  Start timer back up.\n");
+        StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
+    }
+    if (c->platform) c->platform->hideReminder(c->platformContext);
+}
+
+void ReminderStopMirroring(Controller *c) {
+    DebugLog(1, "User chose to stop mirroring.\n");
+    KillCountdown(c);
+    StopCurrentConnection(c);
+    if (c->platform) c->platform->hideReminder(c->platformContext);
+}

@@ -1,17 +1,18 @@
-// The ostrel program's entry point: start-up, the hosted-mode connection, the event loop
-// and teardown.
+// The ostrel program's entry point: start-up, the main initialisation, the hosted-mode
+// connection, the Qt event loop and teardown.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMetaObject>
 #include <QtCore/QSocketNotifier>
+#include <QtCore/QTimer>
 #include <QtWidgets/QApplication>
 #include <X11/Xlib.h>
 
@@ -19,14 +20,18 @@
 #include "capture/capture_manager.h"
 #include "capture/display_watch.h"
 #include "capture/displays.h"
+#include "capture/windows.h"
 #include "discovery/discovery.h"
 #include "mirroring/device_id.h"
 #include "mirroring/mirroring_connection.h"
-#include "net/network_monitor.h"
 #include "plist/cfvalue.h"
+#include "shell/audio_link.h"
+#include "shell/capture_link.h"
 #include "shell/controller.h"
+#include "shell/discovery_link.h"
 #include "shell/list_receivers.h"
 #include "shell/ov_desktop_ui.h"
+#include "shell/ov_updater.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
 #include "system_audio/ov_system_audio.h"
@@ -35,6 +40,7 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+Controller controller;
 
 void OnStopSignal(int) {
     char byte = 1;
@@ -42,16 +48,24 @@ void OnStopSignal(int) {
     (void)r;
 }
 
-void Usage() {
-    fprintf(stderr,
-            "usage: ostrel [--system-info] [\"connect?host=ADDRESS&key=KEY[&display=N]\"]\n"
-            "       ostrel --list-receivers [SECONDS]\n"
-            "  connect?...     mirror display N (default 0) to the receiver at ADDRESS until it\n"
-            "                  goes away or the program is interrupted; key= selects silent mode\n"
-            "  --system-info   log the start-up block (version, system) and exit\n"
+void Usage(FILE *to) {
+    fprintf(to,
+            "Usage: ostrel [OPTION] [\"connect?host=ADDRESS&key=KEY[&display=N]\"]\n"
+            "Mirror this desktop's screen to AirPlay receivers from the notification area.\n"
+            "\n"
+            "  connect?...      hosted mode: mirror display N (default 0) to the receiver at\n"
+            "                   ADDRESS at once; key= selects silent mode (no tray icon), in\n"
+            "                   which the program ends when the connection ends\n"
+            "  --system-info    write the start-up block (version, system) to the log and exit\n"
             "  --list-receivers [SECONDS]\n"
-            "                  browse SECONDS (default 3), then print one line per receiver:\n"
-            "                  name, address, device id, password flag, audio port (tabs)\n");
+            "                   browse SECONDS (default 3), then print one line per receiver:\n"
+            "                   name, address, device id, password flag, audio port (tabs)\n"
+            "  --screenshots DIR  write pictures of the menu and windows to DIR and exit\n"
+            "  --help           show this help and exit\n"
+            "  --version        show the version and exit\n"
+            "\n"
+            "Settings and the log are kept in $XDG_DATA_HOME/Ostrel (or $XDG_CONFIG_HOME/Ostrel\n"
+            "when UseRoamingFolder is set in $XDG_CONFIG_HOME/Halvane/Ostrel.conf).\n");
 }
 
 bool DisplayReachable() {
@@ -63,15 +77,11 @@ bool DisplayReachable() {
     return true;
 }
 
-void LogStatusText(void *, const char *text) {
-    if (text && *text) DebugLog(1, "%s\n", text);
-}
-
 // The watch thread hands display changes to the main thread, where the display list and
 // the controller live.
 void PostDisplayChange(void *) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { OnDisplayChange(); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { OnDisplayChange(&controller); }, Qt::QueuedConnection);
 }
 
 // Capture thread: the run cannot capture anything; the connection ends with a failure.
@@ -79,21 +89,29 @@ void OnCaptureFailed(void *, void *connection, const char *) {
     MirroringConnectionCaptureFailed(static_cast<MirroringConnection *>(connection));
 }
 
-CaptureManager *StartServices() {
+// Display list, discovery, window enumerator, capture manager, address monitor. Once.
+CaptureManager *StartServices(DesktopUi *ui) {
     EnumerateDisplays();
-    DiscoveryRestart(nullptr);
+    if (controller.discovery) controller.discovery->start(controller.discoveryContext);
+    WindowTracker *tracker = WindowTrackerCreate();
+    if (!tracker) tracker = WindowTrackerCreate();
+    if (tracker) tracker->excludeOwnWindows = 1;
     const SettingsValues &s = Settings.values;
     CaptureManager *manager =
         CaptureManagerCreate(s.overscan, s.quality, s.showMouse, s.force720p, (double)s.maxFps);
-    if (!manager) return nullptr;
-    manager->onStatusText = LogStatusText;
-    manager->statusContext = nullptr;
-    manager->onTargetLost = ForgetAppWindow;
-    manager->user = nullptr;
-    manager->onCaptureFailed = OnCaptureFailed;
-    manager->failedContext = nullptr;
-    manager->onDisplaysChanged = PostDisplayChange;
+    if (manager) {
+        manager->onStatusText = DesktopUiPostStatusText;
+        manager->statusContext = ui;
+        manager->onTargetLost = ForgetAppWindow;
+        manager->user = &controller;
+        manager->onCaptureFailed = OnCaptureFailed;
+        manager->failedContext = nullptr;
+        manager->onDisplaysChanged = PostDisplayChange;
+    }
     SetEncodedFrameHandler(EnqueueVideoFrame);
+    if (!controller.hosted.silent && controller.platform)
+        controller.platform->startNetworkMonitor(controller.platformContext);
+    DesktopUiServicesStarted(ui);
     return manager;
 }
 
@@ -101,6 +119,7 @@ CaptureManager *StartServices() {
 
 int main(int argc, char **argv) {
     bool systemInfo = false;
+    const char *screenshots = nullptr;
     std::string commandLine;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--list-receivers")) {
@@ -117,24 +136,29 @@ int main(int argc, char **argv) {
         } else if (!strcmp(argv[i], "--system-info")) {
             systemInfo = true;
         } else if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            Usage();
+            Usage(stdout);
             return 0;
+        } else if (!strcmp(argv[i], "--version")) {
+            printf("ostrel %s\n", OSTREL_VERSION);
+            return 0;
+        } else if (!strcmp(argv[i], "--screenshots") && i + 1 < argc) {
+            screenshots = argv[++i];
         } else if (strstr(argv[i], "connect?")) {
             if (!commandLine.empty()) commandLine += ' ';
             commandLine += argv[i];
         } else {
             fprintf(stderr, "ostrel: unknown argument \"%s\"\n", argv[i]);
-            Usage();
+            Usage(stderr);
             return 2;
         }
     }
 
-    StartupState state{-1, {}};
+    // A second copy leaves at once: nothing logged, no window.
     int lockFd = AcquireSingleInstanceLock();
-    if (lockFd < 0) return -1; // another copy runs: leave quietly
+    if (lockFd < 0) return -1;
+    StartupState state{lockFd, {}};
     // The adapter choice logs before the log file exists: its lines reach stderr only.
     CFValue *deviceId = DeviceIdCreate();
-    state.lockFd = lockFd;
     if (!StartProgram(&state)) return -1;
     // A run that was killed while capturing the sound left it in its private sink.
     OvSystemAudioRestoreStale();
@@ -143,36 +167,70 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    // Widgets (the password prompt) need a display; without one the run stays headless.
+    HostedOptions hosted{};
+    ParseCommandLine(commandLine.c_str(), &hosted);
     bool interactive = DisplayReachable();
-    std::unique_ptr<QCoreApplication> app;
-    if (interactive)
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-
-    SettingsOpen();
-    ParseCommandLine(commandLine.c_str(), &Controller.hosted);
-    CaptureManager *manager = StartServices();
-    static DesktopUi ui{interactive, Controller.hosted.hosted};
-    ControllerInit(deviceId, manager, &kDesktopUiOps, &ui);
-    // ControllerInit resets the controller; the command line parsed above stays.
-
-    if (!Controller.hosted.hosted) {
-        DebugLog(2, "No receiver was named on the command line; nothing to do\n");
-        fprintf(stderr, "ostrel: give \"connect?host=ADDRESS&key=KEY\" to mirror to a receiver\n");
-        DiscoveryShutdown();
+    if (!interactive && !hosted.hosted) {
+        DebugLog(2, "No X display can be reached; the tray needs one\n");
+        fprintf(stderr, "ostrel: no display to show the tray on (is DISPLAY set?)\n");
         EndProgram(&state);
         return 2;
     }
-    if (!manager) {
-        DebugLog(2, "The capture manager could not be made\n");
-        DiscoveryShutdown();
-        EndProgram(&state);
-        return 1;
+    std::unique_ptr<QCoreApplication> app;
+    if (interactive) {
+        auto *gui = new QApplication(argc, argv);
+        gui->setQuitOnLastWindowClosed(false); // the Preferences window only hides
+        gui->setApplicationName(QStringLiteral("Ostrel"));
+        gui->setDesktopFileName(QStringLiteral("org.ostrel.Ostrel"));
+        app.reset(gui);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
     }
 
-    // SIGINT and SIGTERM stop the connection cleanly from the event loop.
+    // Main initialisation.
+    controller.hosted = hosted;
+    DesktopUiOptions options{interactive, hosted.silent, hosted.silent};
+    DesktopUi *ui = DesktopUiCreate(&controller, options);
+    SettingsOpen();
+    ControllerInit(&controller, deviceId, nullptr, &kCaptureManagerOps, &kDesktopPlatformOps, ui,
+                   nullptr);
+    controller.hosted = hosted;
+    ControllerSetDiscovery(&controller, &kDiscoveryOps, nullptr);
+    ControllerSetAudio(&controller, &kAudioStreamOps, nullptr, AudioStreamTable());
+    // Browse replies and discovery restarts are applied here, on the main thread.
+    QSocketNotifier discoveryNotifier(DiscoveryNotifyFd(), QSocketNotifier::Read);
+    QObject::connect(&discoveryNotifier, &QSocketNotifier::activated,
+                     [] { DiscoveryProcessEvents(); });
+    CaptureManager *manager = StartServices(ui);
+    controller.captureManager = manager;
+    if (!manager) DebugLog(2, "The capture manager could not be made\n");
+    if (!hosted.silent && !DesktopUiShowTray(ui)) {
+        DebugLog(2, "The Preferences pages could not be made\n");
+        return 0;
+    }
+    if (screenshots) {
+        int ok = DesktopUiScreenshots(ui, screenshots) ? 0 : 1;
+        DesktopUiDestroy(ui);
+        controller.platform->stopNetworkMonitor(controller.platformContext);
+        DiscoveryShutdown();
+        EndProgram(&state);
+        return ok;
+    }
+
+    // The updater: not in hosted mode, not when switched off.
+    Updater *updater = nullptr;
+    if (!hosted.hosted && interactive) {
+        if (AutoUpdatesDisabled()) {
+            DebugLog(2, "Automatic check for updates disabled.\n");
+        } else {
+            DebugLog(2, "Auto check for update allowed, initialized updater.\n");
+            updater = UpdaterCreate(true);
+            DesktopUiSetUpdater(ui, updater);
+            UpdaterStartAutomatic(updater);
+        }
+    }
+
+    // SIGINT and SIGTERM end the run from the event loop, stopping the connection.
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         struct sigaction sa {};
         sa.sa_handler = OnStopSignal;
@@ -186,31 +244,42 @@ int main(int argc, char **argv) {
         while (read(signalPipe[0], drain, sizeof drain) > 0) {
         }
         DebugLog(2, "Stop requested by signal\n");
-        ui.quitWhenConnectionEnds = false;
-        StopCurrentConnection();
+        DesktopUiSetQuitWhenConnectionEnds(ui, false);
+        StopCurrentConnection(&controller);
         QCoreApplication::quit();
     });
 
-    // Browse replies and discovery restarts are applied here, on the main thread.
-    QSocketNotifier discoveryNotifier(DiscoveryNotifyFd(), QSocketNotifier::Read);
-    QObject::connect(&discoveryNotifier, &QSocketNotifier::activated,
-                     [] { DiscoveryProcessEvents(); });
-    if (!Controller.hosted.silent) NetworkMonitorStart(DiscoveryRestart, nullptr);
-
     DisplayWatch *displayWatch = DisplayWatchStart(PostDisplayChange, nullptr);
     int exitCode = 0;
-    if (!ConnectToHost()) {
+    bool run = true;
+    if (hosted.hosted && manager) {
+        if (!ConnectToHost(&controller) && hosted.silent) {
+            exitCode = 1;
+            run = false;
+        }
+    } else if (hosted.hosted) {
+        run = !hosted.silent;
         exitCode = 1;
-    } else {
-        app->exec();
-        StopCurrentConnection();
-        if (Controller.current) exitCode = Controller.current->failure.load();
     }
+    if (run) {
+        exitCode = app->exec();
+        // A silent run ends with its connection; its failure reason is the exit status.
+        if (hosted.silent && controller.current) {
+            StopCurrentConnection(&controller);
+            exitCode = controller.current->failure.load();
+        }
+    }
+
+    // Teardown: the display watch, the connection, the windows and the updater, the
+    // address monitor, then the log.
     DisplayWatchStop(displayWatch);
-    if (!Controller.hosted.silent) NetworkMonitorStop();
+    StopCurrentConnection(&controller);
+    if (!hosted.hosted && updater)
+        DebugLog(2, "Updater has been previously initialized, okay to tear down.\n");
+    DesktopUiDestroy(ui);
+    if (!hosted.silent) controller.platform->stopNetworkMonitor(controller.platformContext);
     DiscoveryShutdown();
-    if (Controller.current) FreeMirroringConnection(Controller.current);
-    Controller.current = nullptr;
+    ControllerShutdown(&controller);
     EndProgram(&state);
     return exitCode;
 }

@@ -50,7 +50,8 @@ void CopyIfMissing(const std::string &from, const std::string &to) {
     if (!data) return;
     std::string temp = to + ".part";
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && write(fd, CFDataBytes(data), CFDataLength(data)) == (ssize_t)CFDataLength(data);
+    bool ok =
+        fd >= 0 && write(fd, CFDataBytes(data), CFDataLength(data)) == (ssize_t)CFDataLength(data);
     if (fd >= 0 && close(fd) != 0) ok = false;
     // link() fails when the target appeared meanwhile: an existing file is never replaced.
     if (ok) link(temp.c_str(), to.c_str());
@@ -72,7 +73,9 @@ std::string ScramblePassword(const std::string &text) {
 
 void SettingsDefaults(SettingsValues *v) {
     if (v->lastPassword) CFValueRelease(v->lastPassword);
-    v->overscan = (double)0.1f;
+    // The value the stored form reads back ("10" / 100), so a first start and every later
+    // start give the same picture size.
+    v->overscan = 10 / 100.0;
     v->quality = 2;
     v->maxFps = 30;
     v->mirroringReminder = 0;
@@ -127,7 +130,8 @@ void SettingsFromDictionary(SettingsValues *v, const CFValue *root) {
 void SettingsOpen() {
     std::string folder = DataFolder();
     Settings.path = folder + "Settings.xml";
-    if (ShouldUseRoamingFolder("Ostrel")) CopyIfMissing(LocalDataFolder() + "Settings.xml", Settings.path);
+    if (ShouldUseRoamingFolder("Ostrel"))
+        CopyIfMissing(LocalDataFolder() + "Settings.xml", Settings.path);
     Settings.values.lastPassword = nullptr;
     SettingsDefaults(&Settings.values);
     if (!FileExists(Settings.path)) {
@@ -162,6 +166,9 @@ void SettingsLoad() {
 }
 
 int SettingsSave() {
+    // One save at a time (a new password may be saved from a connection's thread), and
+    // the password read under the same lock.
+    std::lock_guard<std::mutex> hold(Settings.passwordLock);
     CFValue *dictionary = SettingsToDictionary(&Settings.values);
     CFValue *xml = PlistToXML(dictionary);
     CFValueRelease(dictionary);
@@ -193,17 +200,31 @@ int SettingsSave() {
     return result;
 }
 
+// Reference counts are not atomic, so the store never shares a password object with
+// another thread: it keeps a copy of what it is given and hands out copies.
 void SettingsSetPassword(CFValue *password) {
-    CFValue *old = Settings.values.lastPassword;
-    Settings.values.lastPassword = password ? CFValueRetain(password) : nullptr;
+    CFValue *copy = password ? CFStringFromBytes(CFStringText(password), 0) : nullptr;
+    CFValue *old;
+    {
+        std::lock_guard<std::mutex> hold(Settings.passwordLock);
+        old = Settings.values.lastPassword;
+        Settings.values.lastPassword = copy;
+    }
     if (old) CFValueRelease(old);
+}
+
+CFValue *SettingsCopyPassword() {
+    std::lock_guard<std::mutex> hold(Settings.passwordLock);
+    const CFValue *stored = Settings.values.lastPassword;
+    return stored ? CFStringFromBytes(CFStringText(stored), 0) : nullptr;
 }
 
 bool AutoUpdatesDisabled() {
     DebugLog(2, "Check if auto-updates are disabled\n");
     std::string value;
     int source = 0;
-    if (!ReadRegistrySwitch("Ostrel", "DisableAutoUpdates", true, &value, &source) || value.empty()) {
+    if (!ReadRegistrySwitch("Ostrel", "DisableAutoUpdates", true, &value, &source) ||
+        value.empty()) {
         DebugLog(0, "DisableAutoUpdates: no value\n");
         DebugLog(2, "  Continue automatically checking for updates\n");
         return false;

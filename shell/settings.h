@@ -3,6 +3,7 @@
 // stored from a connection thread). No lock.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 struct CFValue;
@@ -23,6 +24,7 @@ struct SettingsValues {
 struct SettingsStore {
     std::string path; // the settings file
     SettingsValues values;
+    std::mutex passwordLock; // values.lastPassword against a connection thread; saves
 };
 
 // The process-wide store and the run-time audio switch the controller toggles.
@@ -48,5 +50,10 @@ std::string ScramblePassword(const std::string &text);
 
 // True when the "DisableAutoUpdates" switch says so (user, then machine).
 bool AutoUpdatesDisabled();
-// Replaces the stored password (a new reference is taken; null clears it).
+// The stored password is handed between threads: a connection's thread reads it while the
+// main thread may replace it. Both go through the store's lock, and each side gets its
+// own string (reference counts are not atomic).
+// Replaces the stored password with a copy of password's text (null clears it).
 void SettingsSetPassword(CFValue *password);
+// A new string holding the stored password, or null.
+[[nodiscard]] CFValue *SettingsCopyPassword();

@@ -199,8 +199,8 @@ struct AudioController {
 
 const MirroringControllerOps kControllerOps = {
     .onStart = nullptr,
-    .onDisconnected = [](MirroringConnection *,
-                         void *user) { ((AudioController *)user)->disconnected++; },
+    .onDisconnected = [](void *user,
+                         MirroringConnection *) { ((AudioController *)user)->disconnected++; },
     .onPasswordRequired = nullptr,
     .onPasswordChanged = nullptr,
     .onStoredPasswordQuery = nullptr,

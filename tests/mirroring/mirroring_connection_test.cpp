@@ -38,12 +38,12 @@ struct FakeController {
 FakeController *ControllerOf(MirroringConnection *c) { return (FakeController *)c->user; }
 
 const MirroringControllerOps kControllerOps = {
-    .onStart = [](MirroringConnection *c) { ControllerOf(c)->starts++; },
-    .onDisconnected = [](MirroringConnection *, void *user) {
+    .onStart = [](void *, MirroringConnection *c) { ControllerOf(c)->starts++; },
+    .onDisconnected = [](void *user, MirroringConnection *) {
         ((FakeController *)user)->disconnected++;
     },
     .onPasswordRequired =
-        [](MirroringConnection *c, SocketSet *, int retried) {
+        [](void *, MirroringConnection *c, SocketSet *, int retried) {
             FakeController *f = ControllerOf(c);
             f->lastRetried = retried;
             const std::string &give =
@@ -52,16 +52,16 @@ const MirroringControllerOps kControllerOps = {
             if (!give.empty()) SetConnectionPassword(c, give.c_str());
         },
     .onPasswordChanged =
-        [](MirroringConnection *c, CFValue *password) {
+        [](void *, MirroringConnection *c, CFValue *password) {
             ControllerOf(c)->changedTo = CFStringText(password);
             ControllerOf(c)->passwordChanges++;
         },
     .onStoredPasswordQuery =
-        [](MirroringConnection *c, CFValue **out, void *) {
+        [](void *, MirroringConnection *c, CFValue **out, void *) {
             FakeController *f = ControllerOf(c);
             if (f->stored) *out = CFValueRetain(f->stored);
         },
-    .onDeviceInUse = [](MirroringConnection *c) { ControllerOf(c)->deviceInUse++; },
+    .onDeviceInUse = [](void *, MirroringConnection *c) { ControllerOf(c)->deviceInUse++; },
 };
 
 template <typename F> bool WaitUntil(F condition, int timeoutMs) {

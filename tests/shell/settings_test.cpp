@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "plist/cfvalue.h"
+#include "capture/capture_manager.h"
 #include "shell/settings.h"
 
 namespace {
@@ -79,6 +80,23 @@ TEST_F(SettingsTest, FirstStartWritesTheDefaultsInTheirOrder) {
     }
     EXPECT_EQ(std::string::npos, xml.find("LastPassword"));
     EXPECT_FALSE(AudioEnabledFlag);
+}
+
+// The default underscan and the one read back from the file it was saved to must give
+// the same picture: a widened float 0.1 made 1724-pixel pictures of a 1920 display on the
+// first start and 1728 on every later one.
+TEST_F(SettingsTest, FirstAndLaterStartsGiveTheSamePictureSize) {
+    SettingsOpen();
+    double first = Settings.values.overscan;
+    SettingsOpen(); // the file now exists and is read
+    double later = Settings.values.overscan;
+    EXPECT_EQ(first, later);
+    float w1, h1, w2, h2, f;
+    ComputeOutputSize(1920, 1080, 1920, 1080, first, &w1, &h1, &f);
+    ComputeOutputSize(1920, 1080, 1920, 1080, later, &w2, &h2, &f);
+    EXPECT_EQ(w1, w2);
+    EXPECT_EQ(h1, h2);
+    EXPECT_EQ(1728.0f, w1);
 }
 
 TEST_F(SettingsTest, LoadTakesStringsTruthAndDefaultsAsTheFileSays) {

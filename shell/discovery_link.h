@@ -1,0 +1,6 @@
+// Connects the controller and the tray menu to receiver discovery.
+#pragma once
+
+#include "shell/controller.h"
+
+extern const ControllerDiscoveryOps kDiscoveryOps;
