@@ -93,15 +93,15 @@ wait_receiver() {
 }
 
 # Peak sample (0..32767) of what reaches a source over the next SECONDS; -1 when less than
-# half that time arrived (an idle sink can take a while to deliver its first data).
-source_peak() { # source seconds
+# ENOUGH seconds of sound arrived (an idle sink can take a while to deliver its first data).
+source_peak() { # source seconds enough
   timeout "$2" parec -d "$1" --rate=44100 --channels=2 --format=s16le --latency-msec=50 >"$work/peak.raw" 2>/dev/null
   python3 -c "
 import array
 a = array.array('h'); a.frombytes(open('$work/peak.raw', 'rb').read()[: (1 << 24) & ~1])
-print(max((abs(x) for x in a), default=0) if len(a) >= 44100 * $2 else -1)"
+print(max((abs(x) for x in a), default=0) if len(a) >= 88200 * $3 else -1)"
 }
-loud() { [ "$(source_peak "$1" 1)" -gt 8000 ]; }
+loud() { [ "$(source_peak "$1" 2 0.25)" -gt 8000 ]; }
 
 audio_captured() {
   grep -q "Audio: Fully Negotiated" "$work/ostrel.log" 2>/dev/null &&
@@ -124,12 +124,14 @@ tone)
   play_tone 40
   [ "$(tone_sink)" = "$speakers" ] || fail "the tone is not on the speakers"
   wait_until 15 loud speakers.monitor || fail "the speakers do not carry the tone before capture"
-  start_receiver
+  # Chosen packets are refused when first seen and asked for again; one more is asked for
+  # long after it left the sender's history and must not come.
+  start_receiver --drop-audio 60,150,151 --late-request 200
   start_sender
   wait_until 40 audio_captured || fail "audio was not negotiated and captured within 40 s"
   # While captured, the tone plays on the program's own sink and the speakers stay silent.
   wait_until 10 tone_off "$speakers" || fail "the tone was not moved off the speakers"
-  quiet=$(source_peak speakers.monitor 3)
+  quiet=$(source_peak speakers.monitor 4 1)
   [ "$quiet" -ge 0 ] || fail "the speakers' monitor delivered too little to judge"
   [ "$quiet" -le 2 ] || fail "the speakers' monitor peaked at $quiet while captured"
   wait_until 20 grep -q "video packet, " "$work/rx.log" || fail "no pictures"
@@ -150,10 +152,17 @@ tone)
   [ "$(json '["framesDecoded"]')" -ge 10 ] || fail "too few pictures with the sound"
   [ "$(json '["audio"]["sync"]["packets"]')" -ge 2 ] || fail "no sync packets"
   [ "$(json '["audio"]["sdp"]["ok"]')" = True ] || fail "SDP refused: $(json '["audio"]["sdp"]')"
+  asked=$(json '["audio"]["retransmit"]["asked"]')
+  answered=$(json '["audio"]["retransmit"]["answered"]')
+  [ "$(json '["audio"]["retransmit"]["deliberateDrops"]')" -ge 3 ] || fail "the chosen packets were not dropped"
+  [ "$asked" -ge 3 ] && [ "$answered" = "$asked" ] || fail "retransmissions: $asked asked, $answered answered"
+  [ "$(json '["audio"]["retransmit"]["lateRequests"]')" -ge 1 ] || fail "no late request was made"
+  [ "$(json '["audio"]["retransmit"]["lateAnswered"]')" = 0 ] || fail "a packet that left the history came back"
+  [ "$(json '["audio"]["lost"]')" = 0 ] || fail "$(json '["audio"]["lost"]') frames lost"
   freq=$(json '["audio"]["tone"]["frequencyHz"]')
   snr=$(json '["audio"]["tone"]["snrDb"]')
   level=$(json '["audio"]["tone"]["rmsDbfs"]')
-  echo "tone: $frames frames, $freq Hz, $level dBFS, SNR $snr dB, $(json '["framesDecoded"]') pictures"
+  echo "tone: $frames frames ($answered of $asked retransmissions answered), $freq Hz, $level dBFS, SNR $snr dB, $(json '["framesDecoded"]') pictures"
   awk -v f="$freq" 'BEGIN { exit !(f > 990 && f < 1010) }' || fail "tone at $freq Hz"
   # A 0.5 sine is -9 dBFS; the sender mixes nothing in and changes no volume.
   awk -v l="$level" 'BEGIN { exit !(l > -12 && l < -6) }' || fail "tone level $level dBFS"
