@@ -308,13 +308,7 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     EXPECT_EQ(sender.Request("SET_PARAMETER", base,
                              {"content-type: image/png", "rtp-info: rtptime=3678580334"}, png),
               200);
-    std::string dmap("mlit\0\0\0\x27"
-                     "asal\0\0\0\0"
-                     "asar\0\0\0\x06"
-                     "Ostrel"
-                     "minm\0\0\0\x09"
-                     "OFFICE-PC",
-                     47);
+    std::string dmap = SampleTrackDmap();
     EXPECT_EQ(
         sender.Request("SET_PARAMETER", base, {"content-type: application/x-dmap-tagged"}, dmap),
         200);
