@@ -254,14 +254,7 @@ struct ScriptedSender {
 class ReceiverAudioTest : public ::testing::Test {
   protected:
     ReceiverProcess receiver;
-    void TearDown() override {
-        if (HasFailure()) {
-            std::string log = ReadFileText(receiver.LogPath());
-            if (log.size() > 8000) log = log.substr(log.size() - 8000);
-            printf("--- receiver log ---\n%s\n", log.c_str());
-        }
-        ReceiverCleanup(&receiver);
-    }
+    void TearDown() override { ReceiverCleanup(&receiver, HasFailure()); }
     bool Report(Json *report) {
         EXPECT_TRUE(ReceiverWaitExit(&receiver, 15)) << "the receiver did not stop";
         EXPECT_EQ(receiver.exitStatus, 0);

@@ -105,7 +105,12 @@ int ReceiverStop(ReceiverProcess *receiver, int signal) {
     return receiver->exitStatus;
 }
 
-void ReceiverCleanup(ReceiverProcess *receiver) {
+void ReceiverCleanup(ReceiverProcess *receiver, bool showLog) {
+    if (showLog) {
+        std::string log = ReadFileText(receiver->LogPath());
+        if (log.size() > 8000) log = log.substr(log.size() - 8000);
+        printf("--- receiver log ---\n%s\n", log.c_str());
+    }
     ReceiverStop(receiver);
     if (!receiver->dir.empty() && receiver->dir.rfind("/tmp/ostrel-rx-test-", 0) == 0) {
         int ignored;

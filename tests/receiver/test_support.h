@@ -31,8 +31,9 @@ int ReceiverStop(ReceiverProcess *receiver, int signal = 15);
 // Waits at most seconds for the receiver to end by itself; false if it did not.
 bool ReceiverWaitExit(ReceiverProcess *receiver, double seconds);
 bool ReceiverAlive(ReceiverProcess *receiver);
-// Removes the folder.
-void ReceiverCleanup(ReceiverProcess *receiver);
+// Removes the folder; after a failed test (showLog) the end of the receiver's log goes to
+// stdout first.
+void ReceiverCleanup(ReceiverProcess *receiver, bool showLog = false);
 
 std::string ReadFileText(const std::string &path);
 
