@@ -173,20 +173,26 @@ static void SendOptions(AudioConnection *a) {
                           kAudioControlKey);
 }
 
+// A request to the stream's URI carrying a body, as ANNOUNCE and the volume's SET_PARAMETER are.
+static void SendWithBody(AudioConnection *a, const char *method, const char *contentType,
+                         const uint8_t *body, size_t length) {
+    char uri[320];
+    BaseUri(a, uri, sizeof uri, "");
+    const char *names[] = {"DACP-ID", "Active-Remote", "Content-Type", "User-Agent",
+                           "x-apple-device-id"};
+    const char *values[] = {kDacpId, kActiveRemote, contentType, kUserAgent, DeviceIdText(a)};
+    HeaderList headers{names, values, 5};
+    (void)SendHttpRequest(a->socketSet, method, uri, "RTSP/1.0", &headers, body, length,
+                          kAudioControlKey);
+}
+
 static void SendAnnounce(AudioConnection *a) {
     // rand is only a name for the stream, as the receiver sees it in the URIs.
     a->streamNumber = rand() % 32768;
     char sdp[640];
     size_t sdpLength = BuildAudioSdp(a->streamNumber, sdp, sizeof sdp);
-    char uri[320];
-    BaseUri(a, uri, sizeof uri, "");
-    const char *names[] = {"DACP-ID", "Active-Remote", "Content-Type", "User-Agent",
-                           "x-apple-device-id"};
-    const char *values[] = {kDacpId, kActiveRemote, "application/sdp", kUserAgent, DeviceIdText(a)};
-    HeaderList headers{names, values, 5};
     a->state = kAudioAnnounceSent;
-    (void)SendHttpRequest(a->socketSet, "ANNOUNCE", uri, "RTSP/1.0", &headers, (const uint8_t *)sdp,
-                          sdpLength, kAudioControlKey);
+    SendWithBody(a, "ANNOUNCE", "application/sdp", (const uint8_t *)sdp, sdpLength);
     DebugLog(1, "AirPlay Video: Sent announce request\n");
 }
 
@@ -250,16 +256,9 @@ static int OpenStreamAndRecord(AudioConnection *a, const HttpMessage *response) 
 }
 
 static void SendVolume(AudioConnection *a) {
-    char uri[320];
-    BaseUri(a, uri, sizeof uri, "");
-    const char *names[] = {"DACP-ID", "Active-Remote", "Content-Type", "User-Agent",
-                           "x-apple-device-id"};
-    const char *values[] = {kDacpId, kActiveRemote, "text/parameters", kUserAgent, DeviceIdText(a)};
-    HeaderList headers{names, values, 5};
     a->state = kAudioVolumeSent;
     static const char kBody[] = "volume: 0";
-    (void)SendHttpRequest(a->socketSet, "SET_PARAMETER", uri, "RTSP/1.0", &headers,
-                          (const uint8_t *)kBody, sizeof kBody - 1, kAudioControlKey);
+    SendWithBody(a, "SET_PARAMETER", "text/parameters", (const uint8_t *)kBody, sizeof kBody - 1);
     DebugLog(1, "Audio: Sent Set_Parameter request\n");
 }
 

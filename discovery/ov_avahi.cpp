@@ -75,8 +75,10 @@ void OvAvahiLoopUnlock(OvAvahiLoop *loop) {
     pthread_mutex_unlock(&loop->mutex);
 }
 
-void OvAvahiLoopFree(OvAvahiLoop *loop) {
-    if (!loop) return;
+namespace {
+
+// Ends the loop thread, if it runs; afterwards no callback can run.
+void LoopStop(OvAvahiLoop *loop) {
     if (ThreadIsStarted(&loop->thread)) {
         pthread_mutex_lock(&loop->mutex);
         loop->quit = true;
@@ -85,6 +87,13 @@ void OvAvahiLoopFree(OvAvahiLoop *loop) {
         pthread_mutex_unlock(&loop->mutex);
         ThreadJoin(&loop->thread);
     }
+}
+
+} // namespace
+
+void OvAvahiLoopFree(OvAvahiLoop *loop) {
+    if (!loop) return;
+    LoopStop(loop);
     avahi_simple_poll_free(loop->poll);
     EventClose(loop->started);
     pthread_mutex_destroy(&loop->mutex);
@@ -141,6 +150,56 @@ void ReplyWithAddress(void *context, int error, const AvahiAddress *address) {
     }
 }
 
+void BrowseReply(AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event,
+                 const char *name, const char *type, void *userdata) {
+    if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE)
+        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type, interface,
+                    protocol);
+}
+
+// An untyped object as the type f takes.
+template <typename R, typename T> T *ArgOf(R (*)(T *), void *object) {
+    return (T *)object;
+}
+
+// The client library and the embedded stack offer the same calls on their own types; Api
+// names one side's (see ClientApi, ServerApi), so that one set of backend functions serves
+// both.
+template <typename Api> int ApiBrowse(DiscoverySession *session, const char *type, void **browser) {
+    auto *handle = ArgOf(Api::Errno, session->handle);
+    *browser = Api::BrowserNew(handle, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type, "local",
+                               (AvahiLookupFlags)0, Api::BrowseReply, session);
+    return *browser ? 0 : Api::Errno(handle);
+}
+
+template <typename Api>
+void *ApiResolveService(DiscoverySession *session, const char *name, const char *type,
+                        const char *domain, void *context, int *error) {
+    auto *handle = ArgOf(Api::Errno, session->handle);
+    void *query = Api::ServiceResolverNew(handle, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name, type,
+                                          domain, AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_ADDRESS,
+                                          Api::ResolveReply, context);
+    *error = query ? 0 : Api::Errno(handle);
+    return query;
+}
+
+template <typename Api>
+void *ApiResolveHost(DiscoverySession *session, const char *host, void *context, int *error) {
+    auto *handle = ArgOf(Api::Errno, session->handle);
+    void *query =
+        Api::HostResolverNew(handle, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host, AVAHI_PROTO_INET,
+                             (AvahiLookupFlags)0, Api::AddressReply, context);
+    *error = query ? 0 : Api::Errno(handle);
+    return query;
+}
+
+template <typename Api> void ApiFreeQuery(DiscoveryQueryKind kind, void *query) {
+    if (!query) return;
+    if (kind == kQueryBrowse) Api::BrowserFree(ArgOf(Api::BrowserFree, query));
+    if (kind == kQueryService) Api::ServiceResolverFree(ArgOf(Api::ServiceResolverFree, query));
+    if (kind == kQueryHost) Api::HostResolverFree(ArgOf(Api::HostResolverFree, query));
+}
+
 // ---- avahi-daemon through the client library ----
 
 void ClientState(AvahiClient *client, AvahiClientState state, void *) {
@@ -152,9 +211,7 @@ void ClientState(AvahiClient *client, AvahiClientState state, void *) {
 void ClientBrowseReply(AvahiServiceBrowser *, AvahiIfIndex interface, AvahiProtocol protocol,
                        AvahiBrowserEvent event, const char *name, const char *type, const char *,
                        AvahiLookupResultFlags, void *userdata) {
-    if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE)
-        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type, interface,
-                    protocol);
+    BrowseReply(interface, protocol, event, name, type, userdata);
 }
 
 void ClientResolveReply(AvahiServiceResolver *resolver, AvahiIfIndex, AvahiProtocol,
@@ -179,59 +236,36 @@ void ClientAddressReply(AvahiHostNameResolver *resolver, AvahiIfIndex, AvahiProt
     ReplyWithAddress(userdata, error, address);
 }
 
-int ClientBrowse(DiscoverySession *session, const char *type, void **browser) {
-    AvahiClient *client = (AvahiClient *)session->handle;
-    *browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type, "local",
-                                         (AvahiLookupFlags)0, ClientBrowseReply, session);
-    return *browser ? 0 : avahi_client_errno(client);
-}
-
-void *ClientResolveService(DiscoverySession *session, const char *name, const char *type,
-                           const char *domain, void *context, int *error) {
-    AvahiClient *client = (AvahiClient *)session->handle;
-    void *query = avahi_service_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name,
-                                             type, domain, AVAHI_PROTO_INET,
-                                             AVAHI_LOOKUP_NO_ADDRESS, ClientResolveReply, context);
-    *error = query ? 0 : avahi_client_errno(client);
-    return query;
-}
-
-void *ClientResolveHost(DiscoverySession *session, const char *host, void *context, int *error) {
-    AvahiClient *client = (AvahiClient *)session->handle;
-    void *query = avahi_host_name_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host,
-                                               AVAHI_PROTO_INET, (AvahiLookupFlags)0,
-                                               ClientAddressReply, context);
-    *error = query ? 0 : avahi_client_errno(client);
-    return query;
-}
-
-void ClientFreeQuery(DiscoveryQueryKind kind, void *query) {
-    if (!query) return;
-    if (kind == kQueryBrowse) avahi_service_browser_free((AvahiServiceBrowser *)query);
-    if (kind == kQueryService) avahi_service_resolver_free((AvahiServiceResolver *)query);
-    if (kind == kQueryHost) avahi_host_name_resolver_free((AvahiHostNameResolver *)query);
-}
+struct ClientApi {
+    static constexpr auto Errno = avahi_client_errno;
+    static constexpr auto BrowserNew = avahi_service_browser_new;
+    static constexpr auto ServiceResolverNew = avahi_service_resolver_new;
+    static constexpr auto HostResolverNew = avahi_host_name_resolver_new;
+    static constexpr auto BrowserFree = avahi_service_browser_free;
+    static constexpr auto ServiceResolverFree = avahi_service_resolver_free;
+    static constexpr auto HostResolverFree = avahi_host_name_resolver_free;
+    static constexpr auto BrowseReply = ClientBrowseReply;
+    static constexpr auto ResolveReply = ClientResolveReply;
+    static constexpr auto AddressReply = ClientAddressReply;
+};
 
 void ClientClose(DiscoverySession *session) {
     // Stopping the loop first means no callback can run while the objects go away.
     OvAvahiLoop *loop = session->loop;
-    if (ThreadIsStarted(&loop->thread)) {
-        pthread_mutex_lock(&loop->mutex);
-        loop->quit = true;
-        avahi_simple_poll_quit(loop->poll);
-        avahi_simple_poll_wakeup(loop->poll);
-        pthread_mutex_unlock(&loop->mutex);
-        ThreadJoin(&loop->thread);
-    }
-    ClientFreeQuery(kQueryBrowse, session->airplayBrowser);
-    ClientFreeQuery(kQueryBrowse, session->raopBrowser);
+    LoopStop(loop);
+    ApiFreeQuery<ClientApi>(kQueryBrowse, session->airplayBrowser);
+    ApiFreeQuery<ClientApi>(kQueryBrowse, session->raopBrowser);
     if (session->handle) avahi_client_free((AvahiClient *)session->handle);
     OvAvahiLoopFree(loop);
 }
 
 const DiscoveryBackendOps kClientOps = {
-    "avahi-daemon",    ClientBrowse,    ClientResolveService,
-    ClientResolveHost, ClientFreeQuery, ClientClose,
+    "avahi-daemon",
+    ApiBrowse<ClientApi>,
+    ApiResolveService<ClientApi>,
+    ApiResolveHost<ClientApi>,
+    ApiFreeQuery<ClientApi>,
+    ClientClose,
 };
 
 // ---- The embedded responder ----
@@ -318,9 +352,7 @@ int EmbeddedResponderStart() {
 void ServerBrowseReply(AvahiSServiceBrowser *, AvahiIfIndex interface, AvahiProtocol protocol,
                        AvahiBrowserEvent event, const char *name, const char *type, const char *,
                        AvahiLookupResultFlags, void *userdata) {
-    if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE)
-        BrowseEvent((DiscoverySession *)userdata, event == AVAHI_BROWSER_NEW, name, type, interface,
-                    protocol);
+    BrowseReply(interface, protocol, event, name, type, userdata);
 }
 
 void ServerResolveReply(AvahiSServiceResolver *, AvahiIfIndex, AvahiProtocol,
@@ -337,51 +369,30 @@ void ServerAddressReply(AvahiSHostNameResolver *, AvahiIfIndex, AvahiProtocol,
     ReplyWithAddress(userdata, event == AVAHI_RESOLVER_FOUND ? 0 : AVAHI_ERR_TIMEOUT, address);
 }
 
-int ServerBrowse(DiscoverySession *session, const char *type, void **browser) {
-    AvahiServer *server = (AvahiServer *)session->handle;
-    *browser =
-        avahi_s_service_browser_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type, "local",
-                                    (AvahiLookupFlags)0, ServerBrowseReply, session);
-    return *browser ? 0 : avahi_server_errno(server);
-}
-
-void *ServerResolveService(DiscoverySession *session, const char *name, const char *type,
-                           const char *domain, void *context, int *error) {
-    AvahiServer *server = (AvahiServer *)session->handle;
-    void *query = avahi_s_service_resolver_new(
-        server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name, type, domain, AVAHI_PROTO_INET,
-        AVAHI_LOOKUP_NO_ADDRESS, ServerResolveReply, context);
-    *error = query ? 0 : avahi_server_errno(server);
-    return query;
-}
-
-void *ServerResolveHost(DiscoverySession *session, const char *host, void *context, int *error) {
-    AvahiServer *server = (AvahiServer *)session->handle;
-    void *query = avahi_s_host_name_resolver_new(server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host,
-                                                 AVAHI_PROTO_INET, (AvahiLookupFlags)0,
-                                                 ServerAddressReply, context);
-    *error = query ? 0 : avahi_server_errno(server);
-    return query;
-}
-
-void ServerFreeQuery(DiscoveryQueryKind kind, void *query) {
-    if (!query) return;
-    if (kind == kQueryBrowse) avahi_s_service_browser_free((AvahiSServiceBrowser *)query);
-    if (kind == kQueryService) avahi_s_service_resolver_free((AvahiSServiceResolver *)query);
-    if (kind == kQueryHost) avahi_s_host_name_resolver_free((AvahiSHostNameResolver *)query);
-}
+struct ServerApi {
+    static constexpr auto Errno = avahi_server_errno;
+    static constexpr auto BrowserNew = avahi_s_service_browser_new;
+    static constexpr auto ServiceResolverNew = avahi_s_service_resolver_new;
+    static constexpr auto HostResolverNew = avahi_s_host_name_resolver_new;
+    static constexpr auto BrowserFree = avahi_s_service_browser_free;
+    static constexpr auto ServiceResolverFree = avahi_s_service_resolver_free;
+    static constexpr auto HostResolverFree = avahi_s_host_name_resolver_free;
+    static constexpr auto BrowseReply = ServerBrowseReply;
+    static constexpr auto ResolveReply = ServerResolveReply;
+    static constexpr auto AddressReply = ServerAddressReply;
+};
 
 void ServerClose(DiscoverySession *session) {
     // The responder keeps serving; only this session's browses end.
     OvAvahiLoopLock(session->loop);
-    ServerFreeQuery(kQueryBrowse, session->airplayBrowser);
-    ServerFreeQuery(kQueryBrowse, session->raopBrowser);
+    ApiFreeQuery<ServerApi>(kQueryBrowse, session->airplayBrowser);
+    ApiFreeQuery<ServerApi>(kQueryBrowse, session->raopBrowser);
     OvAvahiLoopUnlock(session->loop);
 }
 
 const DiscoveryBackendOps kServerOps = {
-    "embedded responder", ServerBrowse,    ServerResolveService,
-    ServerResolveHost,    ServerFreeQuery, ServerClose,
+    "embedded responder",      ApiBrowse<ServerApi>,    ApiResolveService<ServerApi>,
+    ApiResolveHost<ServerApi>, ApiFreeQuery<ServerApi>, ServerClose,
 };
 
 // Both browses of a session; 0 or the first error.

@@ -8,36 +8,25 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz/receiver/fuzz_requests.h"
 #include "tools/receiver/rx_audio_packets.h"
 #include "tools/receiver/rx_http.h"
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_rtsp.h"
 
-static void Request(const uint8_t *data, size_t size) {
-    size_t position = 0;
-    while (position < size) {
-        HttpRequest request;
-        size_t consumed = 0;
-        std::string error;
-        if (HttpParseRequest(data + position, size - position, &request, &consumed, &error) !=
-            kHttpComplete)
-            return;
-        if (consumed == 0 || consumed > size - position) __builtin_trap();
-        position += consumed;
-        SdpCheck(request.body);
-        const std::string *transport = HttpFindHeader(request, "Transport");
-        if (transport) {
-            long port = HeaderParameter(*transport, "control_port", 65535);
-            if (port < -1 || port > 65535) __builtin_trap();
-        }
-        double volume = 0;
-        ParseVolume(request.body, &volume);
-        TrackInfo track;
-        std::vector<std::string> problems;
-        DmapParseTrack((const uint8_t *)request.body.data(), request.body.size(), &track,
-                       &problems);
-        if (track.name.size() > request.body.size()) __builtin_trap();
+static void CheckRequest(const HttpRequest &request) {
+    SdpCheck(request.body);
+    const std::string *transport = HttpFindHeader(request, "Transport");
+    if (transport) {
+        long port = HeaderParameter(*transport, "control_port", 65535);
+        if (port < -1 || port > 65535) __builtin_trap();
     }
+    double volume = 0;
+    ParseVolume(request.body, &volume);
+    TrackInfo track;
+    std::vector<std::string> problems;
+    DmapParseTrack((const uint8_t *)request.body.data(), request.body.size(), &track, &problems);
+    if (track.name.size() > request.body.size()) __builtin_trap();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -91,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         }
         default:
-            Request(bytes, length);
+            FuzzEachRequest(bytes, length, CheckRequest);
             break;
         }
     }

@@ -35,14 +35,7 @@ pid_t SpawnWithPipe(const std::vector<std::string> &arguments, int *readFd,
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fds[1], STDOUT_FILENO);
-        int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log >= 0) dup2(log, STDERR_FILENO);
-        std::vector<char *> argv;
-        for (auto &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        ExecWithLog(arguments, logPath, false);
     }
     close(fds[1]);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);

@@ -254,14 +254,7 @@ struct ScriptedSender {
 class ReceiverAudioTest : public ::testing::Test {
   protected:
     ReceiverProcess receiver;
-    void TearDown() override {
-        if (HasFailure()) {
-            std::string log = ReadFileText(receiver.LogPath());
-            if (log.size() > 8000) log = log.substr(log.size() - 8000);
-            printf("--- receiver log ---\n%s\n", log.c_str());
-        }
-        ReceiverCleanup(&receiver);
-    }
+    void TearDown() override { ReceiverCleanup(&receiver, HasFailure()); }
     bool Report(Json *report) {
         EXPECT_TRUE(ReceiverWaitExit(&receiver, 15)) << "the receiver did not stop";
         EXPECT_EQ(receiver.exitStatus, 0);
@@ -308,13 +301,7 @@ TEST_F(ReceiverAudioTest, ScriptedSenderIsDecodedWithRecoveredPacketsAndAWav) {
     EXPECT_EQ(sender.Request("SET_PARAMETER", base,
                              {"content-type: image/png", "rtp-info: rtptime=3678580334"}, png),
               200);
-    std::string dmap("mlit\0\0\0\x27"
-                     "asal\0\0\0\0"
-                     "asar\0\0\0\x06"
-                     "Ostrel"
-                     "minm\0\0\0\x09"
-                     "OFFICE-PC",
-                     47);
+    std::string dmap = SampleTrackDmap();
     EXPECT_EQ(
         sender.Request("SET_PARAMETER", base, {"content-type: application/x-dmap-tagged"}, dmap),
         200);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "tests/receiver/test_support.h"
 #include "tools/receiver/rx_audio.h"
 #include "tools/receiver/rx_audio_packets.h"
 #include "tools/receiver/rx_avsync.h"
@@ -182,13 +183,7 @@ TEST(ReceiverAudioRtsp, ChecksDescriptionTransportVolumeAndTrack) {
     EXPECT_EQ(volume, -20.5);
     EXPECT_FALSE(ParseVolume("volume: loud", &volume));
 
-    std::string dmap("mlit\0\0\0\x27"
-                     "asal\0\0\0\0"
-                     "asar\0\0\0\x06"
-                     "Ostrel"
-                     "minm\0\0\0\x09"
-                     "OFFICE-PC",
-                     47);
+    std::string dmap = SampleTrackDmap();
     TrackInfo track;
     std::vector<std::string> problems;
     ASSERT_TRUE(DmapParseTrack((const uint8_t *)dmap.data(), dmap.size(), &track, &problems));

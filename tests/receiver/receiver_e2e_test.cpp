@@ -20,14 +20,7 @@ namespace {
 class ReceiverProcessTest : public ::testing::Test {
   protected:
     ReceiverProcess receiver;
-    void TearDown() override {
-        if (HasFailure()) {
-            std::string log = ReadFileText(receiver.LogPath());
-            if (log.size() > 6000) log = log.substr(log.size() - 6000);
-            printf("--- receiver log ---\n%s\n", log.c_str());
-        }
-        ReceiverCleanup(&receiver);
-    }
+    void TearDown() override { ReceiverCleanup(&receiver, HasFailure()); }
     bool StopAndReadReport(Json *report, int signal = SIGTERM) {
         int status = ReceiverStop(&receiver, signal);
         EXPECT_EQ(status, 0);

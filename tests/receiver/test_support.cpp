@@ -57,17 +57,7 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
     }
     pid_t pid = fork();
     if (pid < 0) return false;
-    if (pid == 0) {
-        int log =
-            open((receiver->dir + "/receiver.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log >= 0) dup2(log, STDERR_FILENO);
-        std::vector<char *> argv;
-        for (auto &argument : all)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    if (pid == 0) ExecWithLog(all, receiver->dir + "/receiver.log", false);
     receiver->pid = pid;
     double deadline = Now() + 10;
     while (Now() < deadline) {
@@ -115,7 +105,12 @@ int ReceiverStop(ReceiverProcess *receiver, int signal) {
     return receiver->exitStatus;
 }
 
-void ReceiverCleanup(ReceiverProcess *receiver) {
+void ReceiverCleanup(ReceiverProcess *receiver, bool showLog) {
+    if (showLog) {
+        std::string log = ReadFileText(receiver->LogPath());
+        if (log.size() > 8000) log = log.substr(log.size() - 8000);
+        printf("--- receiver log ---\n%s\n", log.c_str());
+    }
     ReceiverStop(receiver);
     if (!receiver->dir.empty() && receiver->dir.rfind("/tmp/ostrel-rx-test-", 0) == 0) {
         int ignored;
@@ -123,12 +118,11 @@ void ReceiverCleanup(ReceiverProcess *receiver) {
     }
 }
 
-pid_t SpawnProcess(const std::vector<std::string> &arguments, const std::string &logPath) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
+void ExecWithLog(const std::vector<std::string> &arguments, const std::string &logPath,
+                 bool logStdout) {
     int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (log >= 0) {
-        dup2(log, STDOUT_FILENO);
+        if (logStdout) dup2(log, STDOUT_FILENO);
         dup2(log, STDERR_FILENO);
     }
     std::vector<char *> argv;
@@ -137,6 +131,22 @@ pid_t SpawnProcess(const std::vector<std::string> &arguments, const std::string 
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
+}
+
+pid_t SpawnProcess(const std::vector<std::string> &arguments, const std::string &logPath) {
+    pid_t pid = fork();
+    if (pid == 0) ExecWithLog(arguments, logPath, true);
+    return pid;
+}
+
+std::string SampleTrackDmap() {
+    return std::string("mlit\0\0\0\x27"
+                       "asal\0\0\0\0"
+                       "asar\0\0\0\x06"
+                       "Ostrel"
+                       "minm\0\0\0\x09"
+                       "OFFICE-PC",
+                       47);
 }
 
 void StopProcess(pid_t pid) {

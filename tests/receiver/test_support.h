@@ -31,11 +31,19 @@ int ReceiverStop(ReceiverProcess *receiver, int signal = 15);
 // Waits at most seconds for the receiver to end by itself; false if it did not.
 bool ReceiverWaitExit(ReceiverProcess *receiver, double seconds);
 bool ReceiverAlive(ReceiverProcess *receiver);
-// Removes the folder.
-void ReceiverCleanup(ReceiverProcess *receiver);
+// Removes the folder; after a failed test (showLog) the end of the receiver's log goes to
+// stdout first.
+void ReceiverCleanup(ReceiverProcess *receiver, bool showLog = false);
 
 std::string ReadFileText(const std::string &path);
 
+// Track information as a sender's DMAP body carries it: album "", artist "Ostrel", name
+// "OFFICE-PC".
+std::string SampleTrackDmap();
+
+// In a forked child: stderr (and stdout too when logStdout) to logPath, then the program.
+[[noreturn]] void ExecWithLog(const std::vector<std::string> &arguments, const std::string &logPath,
+                              bool logStdout);
 // Starts a program with stdout and stderr to logPath; -1 on failure.
 pid_t SpawnProcess(const std::vector<std::string> &argv, const std::string &logPath);
 // SIGTERM, waits at most 5 s, then SIGKILL; always reaps.

@@ -91,6 +91,45 @@ int main(int argc, char **argv) {
     ReceiverConfig config;
     AnnounceConfig announce{"Ostrel Receiver", "", false, 7000, 47000, "130.14"};
     bool announcing = true;
+    // Options that set a text, a number or a switch and nothing else.
+    const struct {
+        const char *flag;
+        std::string *target;
+    } texts[] = {{"--bind", &config.bindAddress},
+                 {"--port-file", &config.portFile},
+                 {"--version-string", &config.screen.version},
+                 {"--stream-xml", &config.streamXmlFile},
+                 {"--password", &config.password},
+                 {"--report", &config.reportPath},
+                 {"--png", &config.pngPath},
+                 {"--wav", &config.wavPath},
+                 {"--record", &config.recordPath},
+                 {"--device-id", &announce.deviceId}};
+    const struct {
+        const char *flag;
+        long low, high;
+        int *target;
+    } numbers[] = {{"--http-port", 0, 65535, &config.httpPort},
+                   {"--mirror-port", 0, 65535, &config.mirrorPort},
+                   {"--ntp-port", 1, 65535, &config.ntpPort},
+                   {"--width", 1, 16384, &config.screen.width},
+                   {"--height", 1, 16384, &config.screen.height},
+                   {"--audio-port", 0, 65535, &config.audioPort},
+                   {"--audio-latency", 0, 441000, &config.audioLatency},
+                   {"--retransmit-bytes", 8, 64, &config.retransmitRequestBytes}};
+    const struct {
+        const char *flag;
+        uint64_t *target;
+    } counts[] = {{"--close-after-packets", &config.closeAfterPackets},
+                  {"--close-audio-after-packets", &config.closeAudioAfterPackets}};
+    const struct {
+        const char *flag;
+        bool *target;
+    } switches[] = {{"--overscanned", &config.screen.overscanned},
+                    {"--busy", &config.busy},
+                    {"--exit-on-disconnect", &config.exitOnDisconnect},
+                    {"--verbose", &config.verbose},
+                    {"--avsync", &config.avsync}};
     for (int i = 1; i < argc; i++) {
         std::string flag = argv[i];
         auto value = [&](const char **out) {
@@ -114,36 +153,38 @@ int main(int argc, char **argv) {
         const char *text = nullptr;
         long n = 0;
         bool ok = true;
+        bool plain = false;
+        for (auto &option : texts) {
+            if (flag != option.flag) continue;
+            plain = true;
+            if ((ok = value(&text))) *option.target = text;
+        }
+        for (auto &option : numbers) {
+            if (flag != option.flag) continue;
+            plain = true;
+            if ((ok = number(option.low, option.high, &n))) *option.target = (int)n;
+        }
+        for (auto &option : counts) {
+            if (flag != option.flag) continue;
+            plain = true;
+            if ((ok = number(1, 2000000000, &n))) *option.target = (uint64_t)n;
+        }
+        for (auto &option : switches) {
+            if (flag != option.flag) continue;
+            plain = true;
+            *option.target = true;
+        }
+        if (plain) {
+            if (!ok) return 2;
+            continue;
+        }
         if (flag == "--help" || flag == "-h") {
             Usage(stdout);
             return 0;
-        } else if (flag == "--bind") {
-            ok = value(&text);
-            if (ok) config.bindAddress = text;
-        } else if (flag == "--http-port") {
-            ok = number(0, 65535, &n);
-            config.httpPort = (int)n;
-        } else if (flag == "--mirror-port") {
-            ok = number(0, 65535, &n);
-            config.mirrorPort = (int)n;
         } else if (flag == "--port-base") {
             ok = number(1, 65435, &n);
             config.httpPort = (int)n;
             config.mirrorPort = (int)n + 100;
-        } else if (flag == "--ntp-port") {
-            ok = number(1, 65535, &n);
-            config.ntpPort = (int)n;
-        } else if (flag == "--port-file") {
-            ok = value(&text);
-            if (ok) config.portFile = text;
-        } else if (flag == "--width") {
-            ok = number(1, 16384, &n);
-            config.screen.width = (int)n;
-        } else if (flag == "--height") {
-            ok = number(1, 16384, &n);
-            config.screen.height = (int)n;
-        } else if (flag == "--overscanned") {
-            config.screen.overscanned = true;
         } else if (flag == "--overscan-form") {
             ok = value(&text);
             if (ok && strcmp(text, "bool") == 0)
@@ -159,17 +200,6 @@ int main(int argc, char **argv) {
         } else if (flag == "--refresh-rate") {
             ok = number(1, 1000, &n);
             config.screen.refreshRate = 1.0 / (double)n;
-        } else if (flag == "--version-string") {
-            ok = value(&text);
-            if (ok) config.screen.version = text;
-        } else if (flag == "--stream-xml") {
-            ok = value(&text);
-            if (ok) config.streamXmlFile = text;
-        } else if (flag == "--password") {
-            ok = value(&text);
-            if (ok) config.password = text;
-        } else if (flag == "--busy") {
-            config.busy = true;
         } else if (flag == "--duration") {
             ok = value(&text);
             if (ok) {
@@ -180,27 +210,11 @@ int main(int argc, char **argv) {
                     ok = false;
                 }
             }
-        } else if (flag == "--exit-on-disconnect") {
-            config.exitOnDisconnect = true;
-        } else if (flag == "--close-after-packets") {
-            ok = number(1, 2000000000, &n);
-            config.closeAfterPackets = (uint64_t)n;
-        } else if (flag == "--verbose") {
-            config.verbose = true;
-        } else if (flag == "--report") {
-            ok = value(&text);
-            if (ok) config.reportPath = text;
-        } else if (flag == "--png") {
-            ok = value(&text);
-            if (ok) config.pngPath = text;
         } else if (flag == "--timecode") {
             // CELL:SCREENWIDTH, both in screen pixels.
             ok = value(&text) &&
                  sscanf(text, "%d:%d", &config.timecodeCell, &config.timecodeScreenWidth) == 2 &&
                  config.timecodeCell > 0 && config.timecodeScreenWidth > 0;
-        } else if (flag == "--audio-port") {
-            ok = number(0, 65535, &n);
-            config.audioPort = (int)n;
         } else if (flag == "--busy-audio") {
             ok = value(&text);
             if (ok && (strcmp(text, "OPTIONS") == 0 || strcmp(text, "ANNOUNCE") == 0 ||
@@ -211,9 +225,6 @@ int main(int argc, char **argv) {
                                 "or RECORD\n");
                 ok = false;
             }
-        } else if (flag == "--audio-latency") {
-            ok = number(0, 441000, &n);
-            config.audioLatency = (int)n;
         } else if (flag == "--drop-audio" || flag == "--late-request") {
             ok = value(&text);
             if (ok && !ParseSequenceList(text, flag == "--drop-audio" ? &config.dropAudio
@@ -222,20 +233,6 @@ int main(int argc, char **argv) {
                         flag.c_str());
                 ok = false;
             }
-        } else if (flag == "--retransmit-bytes") {
-            ok = number(8, 64, &n);
-            config.retransmitRequestBytes = (int)n;
-        } else if (flag == "--wav") {
-            ok = value(&text);
-            if (ok) config.wavPath = text;
-        } else if (flag == "--close-audio-after-packets") {
-            ok = number(1, 2000000000, &n);
-            config.closeAudioAfterPackets = (uint64_t)n;
-        } else if (flag == "--avsync") {
-            config.avsync = true;
-        } else if (flag == "--record") {
-            ok = value(&text);
-            if (ok) config.recordPath = text;
         } else if (flag == "--name") {
             ok = value(&text);
             if (ok) announce.name = text;
@@ -243,9 +240,6 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "ostrel-receiver: --name takes 1 to 63 bytes\n");
                 ok = false;
             }
-        } else if (flag == "--device-id") {
-            ok = value(&text);
-            if (ok) announce.deviceId = text;
         } else if (flag == "--no-announce") {
             announcing = false;
         } else {

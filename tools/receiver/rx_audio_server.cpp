@@ -17,7 +17,7 @@
 #include "tools/receiver/rx_audio.h"
 #include "tools/receiver/rx_audio_packets.h"
 #include "tools/receiver/rx_avsync.h"
-#include "tools/receiver/rx_digest.h"
+#include "tools/receiver/rx_conn.h"
 #include "tools/receiver/rx_http.h"
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_rtsp.h"
@@ -32,18 +32,9 @@ constexpr int kDefaultSenderLatency = 2205;
 // A late request goes out this many packets after the packet it asks for.
 constexpr int kLateDistance = 40;
 
-struct RtspConnection {
-    int fd;
-    sockaddr_in peer;
-    std::string peerText;
-    std::vector<uint8_t> in;
-    std::string out;
-    bool hadRequest;
-    bool authenticated;
+struct RtspConnection : RxConn {
     bool setup;    // SETUP came on this connection: the stream's session ends with it
     bool recorded; // RECORD was answered: later OPTIONS are keep-alives
-    bool closeWhenSent;
-    bool dead;
 };
 
 struct AudioCounts {
@@ -151,55 +142,13 @@ void Anomaly(AudioServer *a, const std::string &text) {
     if (a->counts.anomalies.size() < 30) a->counts.anomalies.push_back(text);
 }
 
-int OpenSocket(int type, const std::string &address, int port, int *boundPort) {
-    int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        RxLog("Audio: cannot create a socket: %s", strerror(errno));
-        return -1;
-    }
-    int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons((uint16_t)port);
-    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
-        bind(fd, (sockaddr *)&local, sizeof local) != 0 ||
-        (type == SOCK_STREAM && listen(fd, 8) != 0)) {
-        RxLog("Audio: cannot %s on %s:%d: %s", type == SOCK_STREAM ? "listen" : "bind",
-              address.c_str(), port, strerror(errno));
-        close(fd);
-        return -1;
-    }
-    socklen_t length = sizeof local;
-    getsockname(fd, (sockaddr *)&local, &length);
-    *boundPort = ntohs(local.sin_port);
-    return fd;
-}
-
-void Send(RtspConnection *c, const std::string &bytes) {
-    c->out += bytes;
-    while (!c->out.empty()) {
-        ssize_t n = send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-            RxLog("%s: send failed: %s", c->peerText.c_str(), strerror(errno));
-            c->dead = true;
-            return;
-        }
-        c->out.erase(0, (size_t)n);
-    }
-}
-
 void Respond(RtspConnection *c, const HttpRequest &request, RequestRecord *record, int status,
              const char *reason, HttpHeaders headers, const std::string &body = "") {
-    record->status = status;
     // Senders of this protocol send no CSeq; one that does gets it back.
     const std::string *cseq = HttpFindHeader(request, "CSeq");
     if (cseq) headers.insert(headers.begin(), {"CSeq", *cseq});
     headers.push_back({"Server", "ostrel-receiver"});
-    Send(c, HttpBuildResponse(request.version, status, reason, headers, body));
-    RxLog("%s: %s %s -> %d %s", c->peerText.c_str(), request.method.c_str(), request.uri.c_str(),
-          status, reason);
+    RxConnRespond(c, request, record, status, reason, headers, body);
 }
 
 void SendDatagram(AudioServer *a, int fd, uint16_t port, const uint8_t *bytes, size_t length) {
@@ -273,34 +222,10 @@ void EndSession(AudioServer *a) {
 
 bool Authorize(AudioServer *a, RtspConnection *c, const HttpRequest &request,
                RequestRecord *record) {
-    if (a->config->password.empty() || c->authenticated) return true;
-    ReceiverStats &s = *a->stats;
-    std::string user;
-    DigestVerdict verdict = DigestCheck(HttpFindHeader(request, "Authorization"), request.method,
-                                        request.uri, a->config->password, a->issuedNonces, &user);
-    if (verdict == kDigestAccepted) {
-        c->authenticated = true;
-        s.authAccepted++;
-        s.authResult = "accepted";
-        s.authUser = user;
-        RxLog("%s: Digest credentials of user \"%s\" accepted", c->peerText.c_str(), user.c_str());
+    HttpHeaders challenge;
+    if (RxConnAuthorize(c, request, a->config->password, &a->issuedNonces, a->stats, &challenge))
         return true;
-    }
-    if (verdict != kDigestMissing) {
-        s.authRefused++;
-        s.authResult = "refused";
-        s.authUser = user;
-        s.lastAuthProblem = DigestVerdictName(verdict);
-        RxLog("%s: Digest credentials refused: %s", c->peerText.c_str(),
-              DigestVerdictName(verdict));
-    }
-    std::string nonce = DigestNewNonce();
-    a->issuedNonces.push_back(nonce);
-    if (a->issuedNonces.size() > 32) a->issuedNonces.erase(a->issuedNonces.begin());
-    s.challenges++;
-    Respond(c, request, record, 401, "Unauthorized",
-            {{"WWW-Authenticate",
-              "Digest realm=\"" + std::string(kDigestRealm) + "\", nonce=\"" + nonce + "\""}});
+    Respond(c, request, record, 401, "Unauthorized", challenge);
     return false;
 }
 
@@ -407,11 +332,9 @@ void HandleSetParameter(AudioServer *a, RtspConnection *c, const HttpRequest &re
 
 void HandleRequest(AudioServer *a, RtspConnection *c, const HttpRequest &request) {
     a->counts.rtspRequests++;
-    a->stats->requestCount++;
-    c->hadRequest = true;
     if (a->counts.methods.size() < 32 || a->counts.methods.count(request.method))
         a->counts.methods[request.method]++;
-    RequestRecord record{a->port, c->peerText, request.method, request.uri, 0, request.headers};
+    RequestRecord record = RxConnBeginRequest(c, a->port, request, a->stats);
     if (request.version != "RTSP/1.0")
         Anomaly(a, request.method + " with version \"" + request.version.substr(0, 20) +
                        "\", expected RTSP/1.0");
@@ -443,56 +366,34 @@ void HandleRequest(AudioServer *a, RtspConnection *c, const HttpRequest &request
             Respond(c, request, &record, 501, "Not Implemented", {});
         }
     }
-    if (a->stats->requests.size() < 64) a->stats->requests.push_back(std::move(record));
+    RxConnKeepRequest(a->stats, &record);
 }
 
-void ProcessInput(AudioServer *a, RtspConnection *c) {
+void ProcessInput(void *owner, RxConn *conn) {
+    AudioServer *a = static_cast<AudioServer *>(owner);
+    RtspConnection *c = static_cast<RtspConnection *>(conn);
     size_t position = 0;
     while (!c->dead && !c->closeWhenSent && position < c->in.size()) {
         HttpRequest request;
-        size_t consumed = 0;
         std::string error;
-        HttpParseResult result = HttpParseRequest(c->in.data() + position, c->in.size() - position,
-                                                  &request, &consumed, &error);
+        HttpParseResult result = RxConnNextRequest(c, &position, "RTSP/1.0", &request, &error);
         if (result == kHttpIncomplete) break;
         if (result == kHttpBad) {
             a->counts.badRequests++;
             Anomaly(a, "bad RTSP request: " + error + "; answering 400 and closing");
-            Send(c, HttpBuildResponse("RTSP/1.0", 400, "Bad Request", {}, ""));
-            c->closeWhenSent = true;
             break;
         }
-        position += consumed;
         HandleRequest(a, c, request);
     }
-    c->in.erase(c->in.begin(), c->in.begin() + (ptrdiff_t)std::min(position, c->in.size()));
+    RxConnConsume(c, position);
 }
 
-void ReadConnection(AudioServer *a, RtspConnection *c) {
-    for (int round = 0; round < 16 && !c->dead; round++) {
-        size_t old = c->in.size();
-        c->in.resize(old + 65536);
-        ssize_t n = recv(c->fd, c->in.data() + old, 65536, 0);
-        if (n <= 0) {
-            c->in.resize(old);
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
-            RxLog("%s: audio connection %s", c->peerText.c_str(),
-                  n < 0 ? strerror(errno) : "closed by the peer");
-            c->dead = true;
-            break;
-        }
-        c->in.resize(old + (size_t)n);
-        if (c->closeWhenSent) {
-            c->in.clear();
-            continue;
-        }
-        ProcessInput(a, c);
-        if (c->out.size() > (4u << 20)) {
-            RxLog("%s: the peer does not read its responses; closing", c->peerText.c_str());
-            c->dead = true;
-        }
-    }
+void ConnectionEnded(void *, RxConn *c, int error) {
+    RxLog("%s: audio connection %s", c->peerText.c_str(),
+          error ? strerror(error) : "closed by the peer");
 }
+
+constexpr RxConnReader kRtspReader = {ProcessInput, ConnectionEnded};
 
 void Accept(AudioServer *a) {
     for (int budget = 0; budget < 8; budget++) {
@@ -505,15 +406,8 @@ void Accept(AudioServer *a) {
             close(fd);
             continue;
         }
-        int yes = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         auto c = std::make_unique<RtspConnection>();
-        c->fd = fd;
-        c->peer = peer;
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        c->peerText = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)) + "->" +
-                      std::to_string(a->port);
+        RxConnInit(c.get(), fd, peer, a->port);
         a->counts.rtspConnections++;
         RxLog("%s: connection accepted on the audio port", c->peerText.c_str());
         a->connections.push_back(std::move(c));
@@ -730,11 +624,11 @@ AudioServer *AudioServerOpen(const ReceiverConfig *config, ReceiverStats *stats)
     auto a = std::make_unique<AudioServer>();
     a->config = config;
     a->stats = stats;
-    a->listener = OpenSocket(SOCK_STREAM, config->bindAddress, config->audioPort, &a->port);
-    a->dataFd = OpenSocket(SOCK_DGRAM, config->bindAddress, 0, &a->dataPort);
-    a->controlFd = OpenSocket(SOCK_DGRAM, config->bindAddress, 0, &a->controlPort);
-    a->timingFd = OpenSocket(SOCK_DGRAM, config->bindAddress, 0, &a->timingPort);
-    a->eventListener = OpenSocket(SOCK_STREAM, config->bindAddress, 0, &a->eventPort);
+    a->listener = RxOpenSocket(SOCK_STREAM, config->bindAddress, config->audioPort, 8, &a->port);
+    a->dataFd = RxOpenSocket(SOCK_DGRAM, config->bindAddress, 0, 8, &a->dataPort);
+    a->controlFd = RxOpenSocket(SOCK_DGRAM, config->bindAddress, 0, 8, &a->controlPort);
+    a->timingFd = RxOpenSocket(SOCK_DGRAM, config->bindAddress, 0, 8, &a->timingPort);
+    a->eventListener = RxOpenSocket(SOCK_STREAM, config->bindAddress, 0, 8, &a->eventPort);
     if (a->listener < 0 || a->dataFd < 0 || a->controlFd < 0 || a->timingFd < 0 ||
         a->eventListener < 0) {
         for (int fd : {a->listener, a->dataFd, a->controlFd, a->timingFd, a->eventListener})
@@ -782,8 +676,8 @@ bool AudioServerHandle(AudioServer *a, const std::vector<pollfd> &fds, size_t fi
     if (timing) ReadUdp(a, a->timingFd, now);
     for (size_t k = 0; k < connectionCount; k++, i++) {
         RtspConnection *c = a->connections[k].get();
-        if (fds[i].revents & POLLOUT) Send(c, "");
-        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadConnection(a, c);
+        if (fds[i].revents & POLLOUT) RxConnSend(c, "");
+        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) RxConnRead(c, kRtspReader, a);
     }
     for (size_t k = 0; k < eventCount; k++, i++) {
         if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;

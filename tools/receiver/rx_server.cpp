@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tools/receiver/rx_audio_server.h"
-#include "tools/receiver/rx_digest.h"
+#include "tools/receiver/rx_conn.h"
 #include "tools/receiver/rx_http.h"
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_packets.h"
@@ -28,21 +28,11 @@
 namespace {
 
 constexpr size_t kMaxConnections = 64;
-constexpr size_t kMaxPendingOutput = 4 << 20;
 
-struct Connection {
-    int fd;
+struct Connection : RxConn {
     int localPort;
     bool mirrorPort; // accepted on the mirroring port
-    sockaddr_in peer;
-    std::string peerText;
-    std::vector<uint8_t> in;
-    std::string out;
-    bool hadRequest;
-    bool authenticated;
     bool streaming;
-    bool closeWhenSent;
-    bool dead;
     uint64_t packets;
     bool haveAvc;
     AvcConfig avc;
@@ -70,54 +60,9 @@ struct Receiver {
     uint64_t packetsAtSummary;
 };
 
-int OpenListener(const std::string &address, int port, int *boundPort) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        RxLog("Cannot create a TCP socket: %s", strerror(errno));
-        return -1;
-    }
-    int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons((uint16_t)port);
-    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
-        RxLog("Bind address \"%s\" is not an IPv4 address", address.c_str());
-        close(fd);
-        return -1;
-    }
-    if (bind(fd, (sockaddr *)&local, sizeof local) != 0 || listen(fd, 16) != 0) {
-        RxLog("Cannot listen on %s:%d: %s", address.c_str(), port, strerror(errno));
-        close(fd);
-        return -1;
-    }
-    socklen_t length = sizeof local;
-    getsockname(fd, (sockaddr *)&local, &length);
-    *boundPort = ntohs(local.sin_port);
-    return fd;
-}
-
-void Send(Connection *c, const std::string &bytes) {
-    c->out += bytes;
-    while (!c->out.empty()) {
-        ssize_t n = send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-            RxLog("%s: send failed: %s", c->peerText.c_str(), strerror(errno));
-            c->dead = true;
-            return;
-        }
-        c->out.erase(0, (size_t)n);
-    }
-}
-
-void Respond(Receiver *r, Connection *c, const HttpRequest &request, RequestRecord *record,
-             int status, const char *reason, const HttpHeaders &headers, const std::string &body) {
-    record->status = status;
-    Send(c, HttpBuildResponse(request.version, status, reason, headers, body));
-    RxLog("%s: %s %s -> %d %s", c->peerText.c_str(), request.method.c_str(), request.uri.c_str(),
-          status, reason);
-    (void)r;
+void Respond(Connection *c, const HttpRequest &request, RequestRecord *record, int status,
+             const char *reason, const HttpHeaders &headers, const std::string &body) {
+    RxConnRespond(c, request, record, status, reason, headers, body);
 }
 
 void CloseStreamsExcept(Receiver *r, Connection *keep) {
@@ -160,35 +105,10 @@ void StartStream(Receiver *r, Connection *c, const HttpRequest &request) {
 
 // False when the request needs (new) credentials; the 401 has been sent then.
 bool Authorize(Receiver *r, Connection *c, const HttpRequest &request, RequestRecord *record) {
-    if (r->config->password.empty() || c->authenticated) return true;
-    ReceiverStats &s = r->stats;
-    std::string user;
-    DigestVerdict verdict = DigestCheck(HttpFindHeader(request, "Authorization"), request.method,
-                                        request.uri, r->config->password, r->issuedNonces, &user);
-    if (verdict == kDigestAccepted) {
-        c->authenticated = true;
-        s.authAccepted++;
-        s.authResult = "accepted";
-        s.authUser = user;
-        RxLog("%s: Digest credentials of user \"%s\" accepted", c->peerText.c_str(), user.c_str());
+    HttpHeaders challenge;
+    if (RxConnAuthorize(c, request, r->config->password, &r->issuedNonces, &r->stats, &challenge))
         return true;
-    }
-    if (verdict != kDigestMissing) {
-        s.authRefused++;
-        s.authResult = "refused";
-        s.authUser = user;
-        s.lastAuthProblem = DigestVerdictName(verdict);
-        RxLog("%s: Digest credentials refused: %s", c->peerText.c_str(),
-              DigestVerdictName(verdict));
-    }
-    std::string nonce = DigestNewNonce();
-    r->issuedNonces.push_back(nonce);
-    if (r->issuedNonces.size() > 32) r->issuedNonces.erase(r->issuedNonces.begin());
-    s.challenges++;
-    Respond(r, c, request, record, 401, "Unauthorized",
-            {{"WWW-Authenticate",
-              "Digest realm=\"" + std::string(kDigestRealm) + "\", nonce=\"" + nonce + "\""}},
-            "");
+    Respond(c, request, record, 401, "Unauthorized", challenge, "");
     return false;
 }
 
@@ -225,30 +145,27 @@ void CheckSenderHeaders(Receiver *r, const HttpRequest &request) {
 void HandleRequest(Receiver *r, Connection *c, const HttpRequest &request) {
     ReceiverStats &s = r->stats;
     CheckSenderHeaders(r, request);
-    s.requestCount++;
-    c->hadRequest = true;
-    RequestRecord record{c->localPort, c->peerText, request.method,
-                         request.uri,  0,           request.headers};
+    RequestRecord record = RxConnBeginRequest(c, c->localPort, request, &s);
     if (Authorize(r, c, request, &record)) {
         if (r->config->busy) {
             s.busyRefusals++;
-            Respond(r, c, request, &record, 453, "Not Enough Bandwidth", {}, "");
+            Respond(c, request, &record, 453, "Not Enough Bandwidth", {}, "");
         } else if (request.method == "GET" && request.uri == "/stream.xml") {
             s.streamXmlServed++;
-            Respond(r, c, request, &record, 200, "OK", {{"Content-Type", "text/x-apple-plist+xml"}},
+            Respond(c, request, &record, 200, "OK", {{"Content-Type", "text/x-apple-plist+xml"}},
                     r->streamXml);
         } else if (request.method == "POST" && request.uri == "/stream") {
-            Respond(r, c, request, &record, 200, "OK", {}, "");
+            Respond(c, request, &record, 200, "OK", {}, "");
             StartStream(r, c, request);
         } else {
             s.notFound++;
-            Respond(r, c, request, &record, 404, "Not Found", {}, "");
+            Respond(c, request, &record, 404, "Not Found", {}, "");
         }
     }
     const std::string *connection = HttpFindHeader(request, "Connection");
     if (connection && strcasecmp(connection->c_str(), "close") == 0 && !c->streaming)
         c->closeWhenSent = true;
-    if (s.requests.size() < 64) s.requests.push_back(std::move(record));
+    RxConnKeepRequest(&s, &record);
 }
 
 // arrival: stream clock when the packet's last bytes were read.
@@ -421,63 +338,42 @@ void ProcessInput(Receiver *r, Connection *c, double arrival) {
             break;
         }
         HttpRequest request;
-        size_t consumed = 0;
         std::string error;
-        HttpParseResult result = HttpParseRequest(c->in.data() + position, c->in.size() - position,
-                                                  &request, &consumed, &error);
+        HttpParseResult result = RxConnNextRequest(c, &position, "HTTP/1.1", &request, &error);
         if (result == kHttpIncomplete) break;
         if (result == kHttpBad) {
             r->stats.badRequests++;
             RxLog("%s: bad request: %s; answering 400 and closing", c->peerText.c_str(),
                   error.c_str());
             StatsAddAnomaly(&r->stats, "bad request: " + error);
-            Send(c, HttpBuildResponse("HTTP/1.1", 400, "Bad Request", {}, ""));
-            c->closeWhenSent = true;
             break;
         }
-        position += consumed;
         HandleRequest(r, c, request);
     }
-    c->in.erase(c->in.begin(), c->in.begin() + (ptrdiff_t)std::min(position, c->in.size()));
+    RxConnConsume(c, position);
 }
 
-void ReadConnection(Receiver *r, Connection *c) {
-    // Bounded per wake-up so one busy peer cannot starve the loop.
-    for (int round = 0; round < 16 && !c->dead; round++) {
-        size_t old = c->in.size();
-        c->in.resize(old + 65536);
-        ssize_t n = recv(c->fd, c->in.data() + old, 65536, 0);
-        if (n <= 0) {
-            c->in.resize(old);
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
-            if (n < 0)
-                RxLog("%s: receive failed: %s", c->peerText.c_str(), strerror(errno));
-            else
-                RxLog("%s: connection closed by the peer", c->peerText.c_str());
-            if (c->streaming && !c->in.empty()) {
-                r->stats.truncatedStreams++;
-                RxLog("%s: %zu bytes of an unfinished packet were left", c->peerText.c_str(),
-                      c->in.size());
-            }
-            c->dead = true;
-            break;
-        }
-        // Taken before decoding what came in, so decoding time is not counted as latency.
-        double arrival = StreamClockNow();
-        c->arrivalMonotonic = RxMonotonic();
-        c->in.resize(old + (size_t)n);
-        if (c->closeWhenSent) {
-            c->in.clear(); // the connection is being closed; what else comes is dropped
-            continue;
-        }
-        ProcessInput(r, c, arrival);
-        if (c->out.size() > kMaxPendingOutput) {
-            RxLog("%s: the peer does not read its responses (%zu bytes waiting); closing",
-                  c->peerText.c_str(), c->out.size());
-            c->dead = true;
-        }
+void ProcessArrival(void *owner, RxConn *conn) {
+    Connection *c = static_cast<Connection *>(conn);
+    // Taken before decoding what came in, so decoding time is not counted as latency.
+    double arrival = StreamClockNow();
+    c->arrivalMonotonic = RxMonotonic();
+    ProcessInput(static_cast<Receiver *>(owner), c, arrival);
+}
+
+void ConnectionEnded(void *owner, RxConn *conn, int error) {
+    Connection *c = static_cast<Connection *>(conn);
+    if (error)
+        RxLog("%s: receive failed: %s", c->peerText.c_str(), strerror(error));
+    else
+        RxLog("%s: connection closed by the peer", c->peerText.c_str());
+    if (c->streaming && !c->in.empty()) {
+        static_cast<Receiver *>(owner)->stats.truncatedStreams++;
+        RxLog("%s: %zu bytes of an unfinished packet were left", c->peerText.c_str(), c->in.size());
     }
 }
+
+constexpr RxConnReader kConnectionReader = {ProcessArrival, ConnectionEnded};
 
 void Accept(Receiver *r, int which) {
     for (int budget = 0; budget < 16; budget++) {
@@ -495,18 +391,11 @@ void Accept(Receiver *r, int which) {
             close(fd);
             continue;
         }
-        int yes = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         auto c = std::make_unique<Connection>();
-        c->fd = fd;
         c->localPort = r->ports[which];
         c->mirrorPort = which == 1;
         c->acceptedAt = RxMonotonic();
-        c->peer = peer;
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        c->peerText = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)) + "->" +
-                      std::to_string(c->localPort);
+        RxConnInit(c.get(), fd, peer, c->localPort);
         (which ? r->stats.mirrorConnections : r->stats.httpConnections)++;
         RxLog("%s: connection accepted on the %s port", c->peerText.c_str(),
               which ? "mirroring" : "first");
@@ -608,10 +497,11 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
     r->stats.pngPath = config.pngPath;
     r->stats.recordPath = config.recordPath;
     if (!LoadStreamXml(r)) return 1;
-    r->listeners[0] = OpenListener(config.bindAddress, config.httpPort, &r->ports[0]);
-    r->listeners[1] = r->listeners[0] < 0
-                          ? -1
-                          : OpenListener(config.bindAddress, config.mirrorPort, &r->ports[1]);
+    r->listeners[0] =
+        RxOpenSocket(SOCK_STREAM, config.bindAddress, config.httpPort, 16, &r->ports[0]);
+    r->listeners[1] = r->listeners[0] < 0 ? -1
+                                          : RxOpenSocket(SOCK_STREAM, config.bindAddress,
+                                                         config.mirrorPort, 16, &r->ports[1]);
     if (r->listeners[1] < 0 || !NtpClientOpen(&r->ntp, config.bindAddress.c_str())) {
         if (r->listeners[0] >= 0) close(r->listeners[0]);
         if (r->listeners[1] >= 0) close(r->listeners[1]);
@@ -683,8 +573,8 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         for (size_t i = 0; i < known && i < r->connections.size(); i++) {
             Connection *c = r->connections[i].get();
             short events = fds[4 + i].revents;
-            if (events & POLLOUT) Send(c, "");
-            if (events & (POLLIN | POLLHUP | POLLERR)) ReadConnection(r, c);
+            if (events & POLLOUT) RxConnSend(c, "");
+            if (events & (POLLIN | POLLHUP | POLLERR)) RxConnRead(c, kConnectionReader, r);
         }
         bool audioEnded = AudioServerHandle(r->audio, fds, audioFirst, RxMonotonic());
         Reap(r);
