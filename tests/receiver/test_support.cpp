@@ -71,6 +71,19 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
     return false;
 }
 
+bool ReceiverWaitForLog(ReceiverProcess *receiver, const std::string &text, int count,
+                        double seconds) {
+    for (int i = 0; i < (int)(seconds * 50); i++) {
+        std::string log = ReadFileText(receiver->LogPath());
+        int found = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            found++;
+        if (found >= count) return true;
+        usleep(20000);
+    }
+    return false;
+}
+
 bool ReceiverAlive(ReceiverProcess *receiver) {
     if (receiver->pid < 0) return false;
     int status;

@@ -31,6 +31,9 @@ int ReceiverStop(ReceiverProcess *receiver, int signal = 15);
 // Waits at most seconds for the receiver to end by itself; false if it did not.
 bool ReceiverWaitExit(ReceiverProcess *receiver, double seconds);
 bool ReceiverAlive(ReceiverProcess *receiver);
+// Waits at most seconds until the receiver's log holds text at least count times.
+bool ReceiverWaitForLog(ReceiverProcess *receiver, const std::string &text, int count,
+                        double seconds);
 // Removes the folder; after a failed test (showLog) the end of the receiver's log goes to
 // stdout first.
 void ReceiverCleanup(ReceiverProcess *receiver, bool showLog = false);
