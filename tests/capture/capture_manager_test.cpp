@@ -9,6 +9,7 @@
 #include "capture/capture_method.h"
 #include "capture/displays.h"
 #include "capture_x_env.h"
+#include "tests/support/log_capture.h"
 #include "video/frame_encoder.h"
 
 #include <atomic>
@@ -244,20 +245,8 @@ TEST_F(ManagerRun, ResizedWindowIsFollowedWithoutNewEncoder) {
     EXPECT_EQ(gRecorder.planes[0][(size_t)360 * 1280 + 640], 82);
 }
 
-struct LogCapture {
-    std::mutex lock;
-    std::string text;
-};
-
-void CollectLog(void *context, const char *text, size_t length) {
-    LogCapture *log = static_cast<LogCapture *>(context);
-    std::lock_guard<std::mutex> hold(log->lock);
-    log->text.append(text, length);
-}
-
 TEST_F(ManagerRun, MethodChangeDuringARunRelayoutsAndKeepsCapturing) {
     LogCapture log;
-    SetDebugOutput(CollectLog, &log);
     Window w = MakeWindow(100, 100, 300, 200, kRed, "switching");
     CaptureVideoStart(manager_, &connection_, 0, w);
     ASSERT_TRUE(WaitForPictureSize(1280, 720));
@@ -267,10 +256,9 @@ TEST_F(ManagerRun, MethodChangeDuringARunRelayoutsAndKeepsCapturing) {
     int calls = gRecorder.calls.load();
     ASSERT_TRUE(WaitForCalls(calls + 3));
     CaptureVideoStop(manager_);
-    SetDebugOutput(nullptr, nullptr);
-    EXPECT_NE(log.text.find("Changed Capture Method from: 2 to 0"), std::string::npos);
-    EXPECT_NE(log.text.find("Destroying Capture Buffers!"), std::string::npos);
-    EXPECT_NE(log.text.find("Video capture has stopped"), std::string::npos);
+    EXPECT_NE(log.Text().find("Changed Capture Method from: 2 to 0"), std::string::npos);
+    EXPECT_NE(log.Text().find("Destroying Capture Buffers!"), std::string::npos);
+    EXPECT_NE(log.Text().find("Video capture has stopped"), std::string::npos);
     // The window method's picture of the red window: 300x200 fitted into 1280x720.
     std::lock_guard<std::mutex> hold(gRecorder.lock);
     EXPECT_EQ(gRecorder.planes[0][(size_t)360 * 1280 + 640], 82);

@@ -20,36 +20,6 @@
 #include "base/clock.h"
 #include "base/log.h"
 
-LogCapture::LogCapture() {
-    LogOutputMode = 1;
-    LogLevelThreshold = 0;
-    SetDebugOutput(Sink, this);
-}
-
-LogCapture::~LogCapture() { SetDebugOutput(nullptr, nullptr); }
-
-void LogCapture::Sink(void *context, const char *text, size_t length) {
-    auto *self = static_cast<LogCapture *>(context);
-    std::lock_guard<std::mutex> guard(self->lock_);
-    self->text_.append(text, length);
-}
-
-std::string LogCapture::Text() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return text_;
-}
-
-bool LogCapture::Contains(const std::string &needle) { return Text().find(needle) != std::string::npos; }
-
-bool LogCapture::WaitFor(const std::string &needle, int timeoutMs) {
-    int64_t end = MonotonicNanos() + (int64_t)timeoutMs * 1000000;
-    while (!Contains(needle)) {
-        if (MonotonicNanos() > end) return false;
-        SleepMillis(10);
-    }
-    return true;
-}
-
 bool EnterPrivateNetwork() {
     if (unshare(CLONE_NEWNET) != 0) return false;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -89,7 +59,8 @@ Child StartChild(const std::vector<std::string> &argv) {
     // Everything the child needs is prepared before fork: other threads may hold the
     // allocator's lock at that moment.
     std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     int pid = fork();
     if (pid == 0) {

@@ -7,21 +7,7 @@
 #include <string>
 #include <vector>
 
-// Captures the debugger output of every thread while alive.
-class LogCapture {
-  public:
-    LogCapture();
-    ~LogCapture();
-    std::string Text();
-    bool Contains(const std::string &needle);
-    // Waits until needle has been logged, up to timeoutMs.
-    bool WaitFor(const std::string &needle, int timeoutMs);
-
-  private:
-    static void Sink(void *context, const char *text, size_t length);
-    std::mutex lock_;
-    std::string text_;
-};
+#include "tests/support/log_capture.h"
 
 // Moves the calling thread (and the threads and processes it starts later) into a new,
 // empty network namespace with loopback up. Returns false when that is not permitted.
@@ -50,5 +36,4 @@ bool WaitForFileText(const std::string &path, const std::string &needle, int tim
 
 // Sends one datagram to 127.0.0.1:port and waits up to timeoutMs for a reply.
 // Returns the reply (empty when none came).
-std::vector<uint8_t> UdpExchange(uint16_t port, const std::vector<uint8_t> &request,
-                                 int timeoutMs);
+std::vector<uint8_t> UdpExchange(uint16_t port, const std::vector<uint8_t> &request, int timeoutMs);

@@ -14,47 +14,7 @@
 #include <vector>
 
 #include "base/log.h"
-
-// Collects the debugger output while alive.
-class LogCapture {
-  public:
-    LogCapture() {
-        savedMode_ = LogOutputMode.load();
-        savedThreshold_ = LogLevelThreshold.load();
-        LogOutputMode = 1;
-        LogLevelThreshold = 0;
-        SetDebugOutput(&LogCapture::Collect, this);
-    }
-    ~LogCapture() {
-        SetDebugOutput(&LogCapture::ToStderr, nullptr);
-        LogOutputMode = savedMode_;
-        LogLevelThreshold = savedThreshold_;
-    }
-    std::string Text() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return text_;
-    }
-    bool Contains(const std::string &line) { return Text().find(line) != std::string::npos; }
-    void Clear() {
-        std::lock_guard<std::mutex> hold(lock_);
-        text_.clear();
-    }
-
-  private:
-    static void Collect(void *context, const char *text, size_t length) {
-        LogCapture *self = (LogCapture *)context;
-        std::lock_guard<std::mutex> hold(self->lock_);
-        self->text_.append(text, length);
-    }
-    static void ToStderr(void *, const char *text, size_t length) {
-        ssize_t r = write(2, text, length);
-        (void)r;
-    }
-    std::mutex lock_;
-    std::string text_;
-    int savedMode_ = 1;
-    int savedThreshold_ = 0;
-};
+#include "tests/support/log_capture.h"
 
 // Polls condition every 5 ms for up to timeoutMs; true when it became true.
 inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs) {

@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "plist/cfvalue.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -21,30 +22,6 @@ struct Owned {
     Owned(const Owned &) = delete;
     Owned &operator=(const Owned &) = delete;
     CFValue *get() const { return v; }
-};
-
-// Collects what the log's debugger output receives, one entry per call.
-struct LogCapture {
-    std::vector<std::string> pieces;
-    int savedMode;
-    LogCapture() : savedMode(LogOutputMode.load()) {
-        LogOutputMode = 1;
-        SetDebugOutput(
-            [](void *context, const char *text, size_t length) {
-                static_cast<LogCapture *>(context)->pieces.emplace_back(text, length);
-            },
-            this);
-    }
-    ~LogCapture() {
-        SetDebugOutput(nullptr, nullptr);
-        LogOutputMode = savedMode;
-    }
-    std::string Joined() const {
-        std::string s;
-        for (const auto &p : pieces)
-            s += p;
-        return s;
-    }
 };
 
 TEST(CFValueStrings, FromBytesMeasuresOrCopiesExactly) {
@@ -445,20 +422,20 @@ TEST(CFValueDescribe, PiecesAndShapes) {
         LogCapture log;
         Owned t(CFNumberFromBool(1));
         CFValueDescribe(t.get(), 0);
-        EXPECT_EQ(log.pieces, (std::vector<std::string>{"true", "\n"}));
+        EXPECT_EQ(log.Pieces(), (std::vector<std::string>{"true", "\n"}));
     }
     {
         LogCapture log;
         Owned a(CFArrayNew(0));
         CFValueDescribe(a.get(), 0);
-        EXPECT_EQ(log.pieces, (std::vector<std::string>{"Array (\r\n", ")", "\n"}));
+        EXPECT_EQ(log.Pieces(), (std::vector<std::string>{"Array (\r\n", ")", "\n"}));
     }
     {
         LogCapture log;
         const uint8_t bytes[] = {0x01, 0xff};
         Owned d(CFDataFromBytes(bytes, 2));
         CFValueDescribe(d.get(), 0);
-        EXPECT_EQ(log.Joined(), "<Data(2)>: 0x01ff\n");
+        EXPECT_EQ(log.Text(), "<Data(2)>: 0x01ff\n");
     }
     {
         LogCapture log;
@@ -466,7 +443,7 @@ TEST(CFValueDescribe, PiecesAndShapes) {
         Owned w(CFNumberFromUnsigned(1280));
         CFDictionaryPutText(d.get(), w.get(), "width");
         CFValueDescribe(d.get(), 0);
-        EXPECT_EQ(log.Joined(), "Dictionary {\r\n  width  =>  1280,\r\n}\n");
+        EXPECT_EQ(log.Text(), "Dictionary {\r\n  width  =>  1280,\r\n}\n");
     }
 }
 

@@ -8,20 +8,11 @@
 
 #include "base/log.h"
 #include "encoder_test_util.h"
+#include "tests/support/log_capture.h"
 #include "video/frame_encoder.h"
 #include "video/x264_adapter.h"
 
 namespace {
-
-struct LogCapture {
-    std::mutex lock;
-    std::string text;
-    static void Output(void *context, const char *text, size_t length) {
-        auto *self = static_cast<LogCapture *>(context);
-        std::lock_guard<std::mutex> hold(self->lock);
-        self->text.append(text, length);
-    }
-};
 
 // ---- avcC record -----------------------------------------------------------------------
 
@@ -245,18 +236,16 @@ TEST_F(FrameEncoderTest, QualityIsIgnoredAndLevelPicksTheRateFactor) {
 
 TEST_F(FrameEncoderTest, AFailedBuildLeavesTheSlotEmptyAndSaysWhy) {
     LogCapture log;
-    SetDebugOutput(LogCapture::Output, &log);
     ASSERT_TRUE(RebuildFrameEncoder(&encoder_, 320, 240, 3, 1));
     // I420 needs an even width.
     EXPECT_FALSE(RebuildFrameEncoder(&encoder_, 321, 240, 3, 1));
-    SetDebugOutput(nullptr, nullptr);
     EXPECT_EQ(encoder_, nullptr);
-    EXPECT_NE(log.text.find("Quality: 3!"), std::string::npos);
-    EXPECT_NE(log.text.find("FrameEncoder: Init Or Rebuild Encoder! input size: w: 321.000000 h: "
-                            "240.000000 output: w: 321.000000 h:240.000000"),
+    EXPECT_NE(log.Text().find("Quality: 3!"), std::string::npos);
+    EXPECT_NE(log.Text().find("FrameEncoder: Init Or Rebuild Encoder! input size: w: 321.000000 h: "
+                              "240.000000 output: w: 321.000000 h:240.000000"),
               std::string::npos);
-    EXPECT_NE(log.text.find("Using Legacy Encoder!"), std::string::npos);
-    EXPECT_NE(log.text.find("FrameEncoder: Failed to Find Encoder!"), std::string::npos);
+    EXPECT_NE(log.Text().find("Using Legacy Encoder!"), std::string::npos);
+    EXPECT_NE(log.Text().find("FrameEncoder: Failed to Find Encoder!"), std::string::npos);
 }
 
 } // namespace
