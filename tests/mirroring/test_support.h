@@ -8,10 +8,7 @@
 #include <vector>
 
 #include "tests/support/log_capture.h"
-
-// Moves the calling thread (and the threads and processes it starts later) into a new,
-// empty network namespace with loopback up. Returns false when that is not permitted.
-bool EnterPrivateNetwork();
+#include "tests/support/private_network.h"
 
 // Runs argv with stdout and stderr to files; kills it after timeoutMs. Returns the exit
 // status (or -1 when it had to be killed or could not start).

@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "shell/command_line.h"
+#include "tests/support/private_network.h"
 
 namespace {
 
@@ -23,8 +24,8 @@ TEST(CommandLine, HostKeyAndDisplaySelectHostedAndSilentMode) {
 }
 
 TEST(CommandLine, NothingHappensUnlessAllThreeMarkersAppear) {
-    for (const char *text : {"connect?host=1.2.3.4", "host=1.2.3.4&key=x", "connect?key=x&display=2",
-                             "CONNECT?host=1.2.3.4&key=x", ""}) {
+    for (const char *text : {"connect?host=1.2.3.4", "host=1.2.3.4&key=x",
+                             "connect?key=x&display=2", "CONNECT?host=1.2.3.4&key=x", ""}) {
         HostedOptions o = Parse(text);
         EXPECT_FALSE(o.hosted) << text;
         EXPECT_FALSE(o.silent) << text;
@@ -76,7 +77,6 @@ TEST(RouteCheck, LoopbackIsReachableAndGarbageIsRefused) {
 
 } // namespace
 
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,8 +87,7 @@ TEST(RouteCheck, NoRouteWithoutAnInterfaceToTheReceiver) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (unshare(CLONE_NEWNET) != 0) _exit(77);
-        if (system("ip link set lo up") != 0) _exit(78);
+        if (!EnterPrivateNetwork()) _exit(77);
         LogOutputMode = 7; // quiet
         bool loop = CheckRouteToReceiver("127.0.0.1");
         bool away = CheckRouteToReceiver("10.99.0.1");
