@@ -22,17 +22,9 @@
 #include "mirroring/ntpd.h"
 #include "plist/cfvalue.h"
 #include "test_support.h"
+#include "tests/support/wait.h"
 
 namespace {
-
-template <typename F> bool WaitUntil(F condition, int timeoutMs) {
-    int64_t end = MonotonicNanos() + (int64_t)timeoutMs * 1000000;
-    while (!condition()) {
-        if (MonotonicNanos() > end) return false;
-        SleepMillis(10);
-    }
-    return true;
-}
 
 int BoundUdp(uint16_t *port) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -19,6 +19,7 @@
 #include "mirroring/ntpd.h"
 #include "plist/cfvalue.h"
 #include "test_support.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -63,15 +64,6 @@ const MirroringControllerOps kControllerOps = {
         },
     .onDeviceInUse = [](void *, MirroringConnection *c) { ControllerOf(c)->deviceInUse++; },
 };
-
-template <typename F> bool WaitUntil(F condition, int timeoutMs) {
-    int64_t end = MonotonicNanos() + (int64_t)timeoutMs * 1000000;
-    while (!condition()) {
-        if (MonotonicNanos() > end) return false;
-        SleepMillis(10);
-    }
-    return true;
-}
 
 long JsonNumber(const std::string &json, const std::string &pattern) {
     std::smatch m;

@@ -15,16 +15,7 @@
 
 #include "base/log.h"
 #include "tests/support/log_capture.h"
-
-// Polls condition every 5 ms for up to timeoutMs; true when it became true.
-inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
+#include "tests/support/wait.h"
 
 // A TCP listener on 127.0.0.1 with a system-chosen port.
 struct LoopbackListener {
