@@ -521,8 +521,13 @@ TEST_F(ControllerTest, StoredPasswordIsHandedOverAsStringsOfTheirOwn) {
     CFValueRelease(out);
     CFValueRelease(typed);
 
-    // Both at once: the reader's strings stay whole while the store is replaced.
+    // Both at once: the reader's strings stay whole while the store is replaced. The store
+    // holds a string of the writer's form before the reader starts, so every read is judged
+    // by the same rule.
     LogLevelThreshold = 3;
+    CFValue *first = CFStringFromBytes("password-start", 0);
+    SettingsSetPassword(first);
+    CFValueRelease(first);
     struct Shared {
         std::atomic<int> stop{0};
         std::atomic<long> reads{0}, bad{0};
