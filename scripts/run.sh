@@ -53,9 +53,11 @@ if ! pactl info >/dev/null 2>&1; then
   XDG_RUNTIME_DIR=$(mktemp -d /tmp/ostrel-demo-sound-XXXXXX)
   export XDG_RUNTIME_DIR
   chmod 700 "$XDG_RUNTIME_DIR"
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-level=error \
-    -L "module-native-protocol-unix auth-anonymous=1" \
-    -L "module-null-sink sink_name=demo_speakers channels=2" >/dev/null 2>&1 &
+  # Off the session bus: another PulseAudio there holds its bus name and this one would exit.
+  DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/no-bus \
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-level=error \
+      -L "module-native-protocol-unix auth-anonymous=1" \
+      -L "module-null-sink sink_name=demo_speakers channels=2" >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
   pactl set-default-sink demo_speakers

@@ -37,10 +37,12 @@ start_display() {
 }
 
 start_sound() {
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-level=error \
-    -L "module-native-protocol-unix auth-anonymous=1" \
-    -L "module-null-sink sink_name=speakers channels=2" \
-    -L "module-null-sink sink_name=microphone channels=2" 2>"$work/pulse.log" &
+  # Off the session bus: another PulseAudio there holds its bus name and this one would exit.
+  DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/no-bus \
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-level=error \
+      -L "module-native-protocol-unix auth-anonymous=1" \
+      -L "module-null-sink sink_name=speakers channels=2" \
+      -L "module-null-sink sink_name=microphone channels=2" 2>"$work/pulse.log" &
   pids+=($!)
   wait_until 15 pactl info >/dev/null 2>&1 || fail "the sound server did not start"
   pactl set-default-sink speakers

@@ -85,7 +85,8 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
     std::string display = ":" + number.substr(0, number.find('\n'));
 
     pid_t pulse =
-        SpawnProcess({"env", runtime, "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+        SpawnProcess({"env", runtime, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/no-bus",
+                      "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                       "--disallow-exit", "-L", "module-native-protocol-unix", "-L",
                       "module-null-sink sink_name=test_sink"},
                      children.dir + "/pulse.log");

@@ -77,6 +77,10 @@ bool PulseServer::Start(int defaultRate) {
     return false;
 }
 
+// A bus address nothing listens on: a private server then skips its bus names instead of
+// meeting another one's (leaving the variable unset would let libdbus autolaunch a bus).
+static const char *const kNoBus = "unix:path=/nonexistent/ostrel-no-bus";
+
 bool PulseServer::StartPulseAudio(int defaultRate) {
     const std::string config = runtimeDir_ + "/daemon.conf";
     if (FILE *file = fopen(config.c_str(), "w")) {
@@ -85,7 +89,9 @@ bool PulseServer::StartPulseAudio(int defaultRate) {
         fclose(file);
     }
     setenv("PULSE_CONFIG", config.c_str(), 1);
-    pid_ = Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+    // Off the session bus: a second PulseAudio on the same bus (a test running alongside)
+    // finds org.PulseAudio1 taken and exits.
+    pid_ = Spawn({"env", "DBUS_SESSION_BUS_ADDRESS=" + std::string(kNoBus), "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                   "--log-target=file:" + log_, "--log-level=error", "-L",
                   "module-native-protocol-unix auth-anonymous=1", "-L",
                   "module-null-sink sink_name=speakers channels=2",
