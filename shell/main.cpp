@@ -31,6 +31,7 @@
 #include "shell/discovery_link.h"
 #include "shell/list_receivers.h"
 #include "shell/ov_desktop_ui.h"
+#include "shell/ov_shutdown_watch.h"
 #include "shell/ov_updater.h"
 #include "shell/settings.h"
 #include "shell/startup.h"
@@ -87,6 +88,13 @@ void PostDisplayChange(void *) {
 // Capture thread: the run cannot capture anything; the connection ends with a failure.
 void OnCaptureFailed(void *, void *connection, const char *) {
     MirroringConnectionCaptureFailed(static_cast<MirroringConnection *>(connection));
+}
+
+// logind announced a shutdown: end the connection now, while the network and the receiver
+// are still there. A silent run ends with it; otherwise the session's SIGTERM ends the run.
+void OnSystemShutdown(void *) {
+    StopCurrentConnection(&controller);
+    if (controller.hosted.silent) QCoreApplication::quit();
 }
 
 // Display list, discovery, window enumerator, capture manager, address monitor. Once.
@@ -230,13 +238,15 @@ int main(int argc, char **argv) {
         }
     }
 
-    // SIGINT and SIGTERM end the run from the event loop, stopping the connection.
+    // SIGINT, SIGTERM (the session ending) and SIGHUP (its terminal gone) end the run from
+    // the event loop, stopping the connection.
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         struct sigaction sa {};
         sa.sa_handler = OnStopSignal;
         sigemptyset(&sa.sa_mask);
         sigaction(SIGINT, &sa, nullptr);
         sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
     }
     QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&] {
@@ -249,6 +259,7 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
+    ShutdownWatch *shutdownWatch = ShutdownWatchStart(OnSystemShutdown, nullptr);
     DisplayWatch *displayWatch = DisplayWatchStart(PostDisplayChange, nullptr);
     int exitCode = 0;
     bool run = true;
@@ -274,6 +285,7 @@ int main(int argc, char **argv) {
     // address monitor, then the log.
     DisplayWatchStop(displayWatch);
     StopCurrentConnection(&controller);
+    ShutdownWatchStop(shutdownWatch);
     if (!hosted.hosted && updater)
         DebugLog(2, "Updater has been previously initialized, okay to tear down.\n");
     DesktopUiDestroy(ui);

@@ -181,6 +181,53 @@ busy)
   [ "$(json '["packets"]["total"]')" = 0 ] || fail "streamed to a busy receiver"
   [ "$sender_status" = 2 ] || fail "exit status $sender_status, expected failure 2"
   ;;
+session-end)
+  # A private bus stands in for the system bus, with a stand-in logind on it.
+  logind=${4:?the session-end case needs the stand-in logind}
+  dbus-daemon --session --nofork --address="unix:path=$work/system-bus" 2>"$work/bus.log" &
+  pids+=($!)
+  wait_until 10 test -S "$work/system-bus" || fail "the private bus did not start"
+  export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/system-bus
+  mkfifo "$work/logind.in"
+  "$logind" 120 <"$work/logind.in" >"$work/logind.log" 2>&1 &
+  pids+=($!)
+  exec 7>"$work/logind.in"
+  wait_until 10 grep -q "^ready" "$work/logind.log" || fail "the stand-in logind did not start"
+  settings 30 0 0 0
+  start_display 1280x720
+  start_receiver --width 1280 --height 720
+  start_sender
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  wait_for 10 grep -q "^inhibit shutdown Ostrel delay" "$work/logind.log" ||
+    fail "no shutdown delay lock was taken"
+  ! grep -q "7100: connection closed by the peer\|7100: connection ended" "$work/rx.log" ||
+    fail "the connection ended before the shutdown"
+  echo shutdown >&7
+  # The lock comes back only once the receiver has been left; the silent run then ends.
+  wait_until 10 grep -q "^released shutdown" "$work/logind.log" || fail "the lock was not given back"
+  wait_until 10 grep -q "7100: connection closed by the peer" "$work/rx.log" ||
+    fail "the connection did not end"
+  python3 - "$work/logind.log" "$work/rx.log" <<'PY' || fail "the lock was given back before the connection ended"
+import re, sys
+def seconds(stamp):
+    h, m, s = stamp.split(":")
+    return int(h) * 3600 + int(m) * 60 + float(s)
+released = seconds(re.search(r"^released shutdown (\S+)", open(sys.argv[1]).read(), re.M).group(1))
+closed = seconds(re.search(r"^receiver (\S+) \S+7100: connection closed by the peer", open(sys.argv[2]).read(), re.M).group(1))
+gap = (released - closed + 43200) % 86400 - 43200  # a run across midnight
+print(f"lock given back {gap * 1000:.0f} ms after the receiver was left")
+sys.exit(0 if gap >= 0 else 1)
+PY
+  for _ in $(seq 100); do kill -0 "$sender" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$sender" 2>/dev/null && fail "the program went on after the shutdown was announced"
+  wait "$sender"
+  sender_status=$?
+  [ "$sender_status" = 0 ] || fail "exit status $sender_status after the shutdown"
+  grep -q "The system is shutting down; ending the connection" "$work/ostrel.log" ||
+    fail "no line for the shutdown"
+  wait_receiver
+  [ "$(json '["decodeErrors"]')" = 0 ] || fail "decode errors: $(json '["decodeErrors"]')"
+  ;;
 stored-password)
   # "s3cret" scrambled: each byte XOR its position.
   scrambled=$(python3 -c "print(''.join(chr(ord(c) ^ i) for i, c in enumerate('s3cret')))")
