@@ -410,7 +410,7 @@ Result Measure(Contender *contender, PulseServer *server, const std::string &mus
     Result result;
     // CPU with music playing.
     {
-        pid_t player = Spawn({"paplay", music});
+        pid_t player = SpawnChild({"paplay", music}, {.out = "/dev/null"});
         UdpSink sink;
         if (!sink.Open()) return result;
         contender->sink = &sink;

@@ -2,7 +2,6 @@
 // decoded), and the WAV reader on malformed files.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -12,6 +11,7 @@
 
 #include "aaceld/tool/wav_reader.h"
 #include "eld_decode.h"
+#include "tests/support/child_process.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -52,19 +52,12 @@ std::string TempPath(const char *suffix) {
     return std::string("/tmp/ostrel_aaceld_") + std::to_string(getpid()) + suffix;
 }
 
+// The encoder's exit code, or -1 when it did not finish within a minute.
 int RunTool(const std::vector<std::string> &args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> argv = {(char *)OSTREL_AACELD_ENC};
-        for (const auto &a : args)
-            argv.push_back((char *)a.c_str());
-        argv.push_back(nullptr);
-        execv(OSTREL_AACELD_ENC, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> argv = {OSTREL_AACELD_ENC};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = SpawnChild(argv);
+    return pid < 0 ? -1 : ExitCode(EndChild(pid, 0, 60000));
 }
 
 } // namespace

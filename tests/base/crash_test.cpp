@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,15 +13,10 @@
 #include "base/crash.h"
 #include "base/folders.h"
 #include "base/log.h"
+#include "tests/support/child_process.h"
+#include "tests/support/file_text.h"
 
 namespace {
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // A crash while the roaming folder holds the log still puts the dump in the local folder,
 // closes the log with its two final lines and ends the process with the original signal.
@@ -48,14 +42,14 @@ TEST(CrashHandler, DumpGoesToTheLocalFolderAndTheLogIsClosed) {
         *null = 1;
         _exit(4);
     }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
+    // A handler that hangs instead of ending the process is killed at the bound.
+    int status = EndChild(child, 0, 20000);
     ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << status;
     EXPECT_EQ(SIGSEGV, WTERMSIG(status));
 
     EXPECT_EQ("Debug Log Started\r\nabout to crash\r\nException Occured, creating mini-dump\r\n"
               "Debug Log Ended\r\n",
-              ReadFile(root + "/config/Ostrel/Ostrel.log"));
+              ReadFileText(root + "/config/Ostrel/Ostrel.log"));
 
     std::string dumpName;
     if (DIR *d = opendir((root + "/data/Ostrel").c_str())) {
@@ -67,7 +61,7 @@ TEST(CrashHandler, DumpGoesToTheLocalFolderAndTheLogIsClosed) {
     }
     ASSERT_EQ(std::string("CrashLog_YYYYMMDD_HHMMSS.dmp").size(), dumpName.size()) << dumpName;
     EXPECT_EQ(".dmp", dumpName.substr(dumpName.size() - 4));
-    std::string dump = ReadFile(root + "/data/Ostrel/" + dumpName);
+    std::string dump = ReadFileText(root + "/data/Ostrel/" + dumpName);
     EXPECT_EQ(0u, dump.find("signal 11 (SEGV)"));
     EXPECT_NE(std::string::npos, dump.find("address 0x0 "));
     EXPECT_NE(std::string::npos, dump.find("backtrace:\n"));

@@ -3,21 +3,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/folders.h"
+#include "tests/support/file_text.h"
 
 namespace {
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void WriteFile(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -130,8 +123,9 @@ TEST_F(FoldersTest, LocateLogFileCopiesAndOpensFolderThenCopy) {
         ASSERT_FALSE(first.empty());
         if (first != second) continue; // crossed a second boundary; try again
         EXPECT_EQ(0u, second.find(folder + "OstrelLog_"));
-        EXPECT_EQ("first\r\nsecond\r\n", ReadFile(second));
-        EXPECT_EQ(folder + "\n" + second + "\n" + folder + "\n" + second + "\n", ReadFile(record));
+        EXPECT_EQ("first\r\nsecond\r\n", ReadFileText(second));
+        EXPECT_EQ(folder + "\n" + second + "\n" + folder + "\n" + second + "\n",
+                  ReadFileText(record));
         return;
     }
     FAIL() << "never managed two presses within one second";

@@ -2,11 +2,11 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
 #include "base/log.h"
+#include "tests/support/file_text.h"
 
 namespace {
 
@@ -19,13 +19,6 @@ void Capture(void *context, const char *text, size_t length) {
     auto *c = static_cast<Captured *>(context);
     c->text.append(text, length);
     c->calls++;
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 class LogTest : public ::testing::Test {
@@ -123,7 +116,7 @@ TEST_F(LogTest, OpenLogWritesFileAndDebuggerAtLevelTwo) {
     CloseDebugLog();
     EXPECT_EQ("event 7\r\nDebug Log Ended\r\n", captured.text);
     EXPECT_EQ("Debug Log Started\r\nevent 7\r\nfile only\r\nDebug Log Ended\r\n",
-              ReadFile(dir + "/Ostrel.log"));
+              ReadFileText(dir + "/Ostrel.log"));
 }
 
 TEST_F(LogTest, OpenTruncatesAnOldLog) {
@@ -133,7 +126,7 @@ TEST_F(LogTest, OpenTruncatesAnOldLog) {
     }
     Open();
     CloseDebugLog();
-    EXPECT_EQ("Debug Log Started\r\nDebug Log Ended\r\n", ReadFile(dir + "/Ostrel.log"));
+    EXPECT_EQ("Debug Log Started\r\nDebug Log Ended\r\n", ReadFileText(dir + "/Ostrel.log"));
 }
 
 TEST_F(LogTest, UnopenableLogFallsBackToTheDebugger) {

@@ -130,7 +130,7 @@ TEST(CaptureEncode, DisplayAndWindowRunsProduceFramesOfThePictureSize) {
     CaptureSetReceiverSize(manager, 1280, 720);
     int connection = 0;
     CaptureVideoStart(manager, &connection, 0, 0);
-    ASSERT_TRUE(TestWaitFor([] { return gReceived.frames.load() >= 5; }, 20000));
+    ASSERT_TRUE(WaitUntil([] { return gReceived.frames.load() >= 5; }, 20000));
     CaptureVideoStop(manager);
     {
         std::lock_guard<std::mutex> hold(gReceived.lock);
@@ -148,7 +148,7 @@ TEST(CaptureEncode, DisplayAndWindowRunsProduceFramesOfThePictureSize) {
     ASSERT_TRUE(TestWindowCreate(display, &tw, 100, 100, 500, 300, 0x3366CC, "encoded", "Enc"));
     int before = gReceived.frames.load();
     CaptureVideoStart(manager, &connection, 0, tw.window);
-    ASSERT_TRUE(TestWaitFor([&] { return gReceived.frames.load() >= before + 5; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return gReceived.frames.load() >= before + 5; }, 20000));
     CaptureVideoStop(manager);
     {
         std::lock_guard<std::mutex> hold(gReceived.lock);

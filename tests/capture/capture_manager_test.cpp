@@ -122,10 +122,10 @@ class ManagerRun : public ::testing::Test {
         return tw.window;
     }
     bool WaitForCalls(int atLeast, int timeoutMs = 5000) {
-        return TestWaitFor([&] { return gRecorder.calls.load() >= atLeast; }, timeoutMs);
+        return WaitUntil([&] { return gRecorder.calls.load() >= atLeast; }, timeoutMs);
     }
     bool WaitForPictureSize(int w, int h, int timeoutMs = 5000) {
-        return TestWaitFor(
+        return WaitUntil(
             [&] {
                 std::lock_guard<std::mutex> hold(gRecorder.lock);
                 return gRecorder.width == w && gRecorder.height == h;
@@ -188,7 +188,7 @@ TEST_F(ManagerRun, OverscanAndQualityChangesRebuildWhenNeeded) {
     // Quality alone: same size, rebuilt all the same.
     manager_->quality.store(5);
     manager_->rebuildEncoder.store(1);
-    ASSERT_TRUE(TestWaitFor([&] { return gRecorder.inits.load() == inits + 2; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return gRecorder.inits.load() == inits + 2; }, 3000));
     int calls = gRecorder.calls.load();
     ASSERT_TRUE(WaitForCalls(calls + 2));
     EXPECT_EQ(gRecorder.inits.load(), inits + 2);
@@ -206,7 +206,7 @@ TEST_F(ManagerRun, MinimisedWindowFallsBackToTheDisplayOnce) {
 
     XIconifyWindow(display_, w, DefaultScreen(display_));
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor([&] { return manager_->window.load() == 0; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return manager_->window.load() == 0; }, 5000));
     // Capture goes on with the display at its output size.
     ASSERT_TRUE(WaitForPictureSize(960, 720));
     EXPECT_EQ(manager_->windowMode.load(), 0);
@@ -225,11 +225,11 @@ TEST_F(ManagerRun, ResizedWindowIsFollowedWithoutNewEncoder) {
     Window w = MakeWindow(100, 100, 400, 300, kRed, "resized");
     CaptureVideoStart(manager_, &connection_, 0, w);
     ASSERT_TRUE(WaitForPictureSize(1280, 720));
-    ASSERT_TRUE(TestWaitFor([&] { return manager_->captureRect.width == 400; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return manager_->captureRect.width == 400; }, 3000));
     int inits = gRecorder.inits.load();
     XResizeWindow(display_, w, 640, 200);
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] { return manager_->captureRect.width == 640 && manager_->captureRect.height == 200; },
         3000));
     int calls = gRecorder.calls.load();
@@ -252,7 +252,7 @@ TEST_F(ManagerRun, MethodChangeDuringARunRelayoutsAndKeepsCapturing) {
     ASSERT_TRUE(WaitForPictureSize(1280, 720));
     EXPECT_EQ(manager_->method, CaptureMethodFrontBuffer);
     manager_->methodOverride.store(CaptureMethodWindow);
-    ASSERT_TRUE(TestWaitFor([&] { return manager_->method == CaptureMethodWindow; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return manager_->method == CaptureMethodWindow; }, 3000));
     int calls = gRecorder.calls.load();
     ASSERT_TRUE(WaitForCalls(calls + 3));
     CaptureVideoStop(manager_);
@@ -268,7 +268,7 @@ TEST_F(ManagerRun, MethodChangeDuringARunRelayoutsAndKeepsCapturing) {
 TEST_F(ManagerRun, VanishedDisplayFallsBackToDisplayZero) {
     manager_->displayIndex.store(0);
     CaptureVideoStart(manager_, &connection_, 3, 0);
-    ASSERT_TRUE(TestWaitFor([&] { return manager_->displayIndex.load() == 0; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return manager_->displayIndex.load() == 0; }, 3000));
     ASSERT_TRUE(WaitForPictureSize(960, 720));
     EXPECT_EQ(events_.targetLost.load(), 0);
 }

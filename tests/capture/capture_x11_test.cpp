@@ -133,13 +133,15 @@ TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
         [](void *context) { static_cast<std::atomic<int> *>(context)->fetch_add(1); }, &changes);
     ASSERT_NE(watch, nullptr);
 
-    const char *left[] = {"xrandr", "--setmonitor", "LEFT", "1000/264x1200/317+0+0",
-                          "screen", nullptr};
-    const char *right[] = {"xrandr", "--setmonitor", "RIGHT", "600/159x1200/317+1000+0",
-                           "none",   nullptr};
-    ASSERT_EQ(TestRunProgram(*server_, left, 10000), 0);
-    ASSERT_EQ(TestRunProgram(*server_, right, 10000), 0);
-    EXPECT_TRUE(TestWaitFor([&] { return changes.load() >= 1; }, 5000));
+    ASSERT_EQ(TestRunProgram(*server_,
+                             {"xrandr", "--setmonitor", "LEFT", "1000/264x1200/317+0+0", "screen"},
+                             10000),
+              0);
+    ASSERT_EQ(TestRunProgram(*server_,
+                             {"xrandr", "--setmonitor", "RIGHT", "600/159x1200/317+1000+0", "none"},
+                             10000),
+              0);
+    EXPECT_TRUE(WaitUntil([&] { return changes.load() >= 1; }, 5000));
     auto stopStart = std::chrono::steady_clock::now();
     DisplayWatchStop(watch);
     EXPECT_LT(std::chrono::steady_clock::now() - stopStart, std::chrono::milliseconds(500));
@@ -170,10 +172,8 @@ TEST_F(XCapture, MonitorsAreListedWithNamesAndWindowsMapToThem) {
     EXPECT_EQ(g.rect.width, 0);
 
     // Back to the one automatic monitor for whatever runs next on this server.
-    const char *dropLeft[] = {"xrandr", "--delmonitor", "LEFT", nullptr};
-    const char *dropRight[] = {"xrandr", "--delmonitor", "RIGHT", nullptr};
-    EXPECT_EQ(TestRunProgram(*server_, dropLeft, 10000), 0);
-    EXPECT_EQ(TestRunProgram(*server_, dropRight, 10000), 0);
+    EXPECT_EQ(TestRunProgram(*server_, {"xrandr", "--delmonitor", "LEFT"}, 10000), 0);
+    EXPECT_EQ(TestRunProgram(*server_, {"xrandr", "--delmonitor", "RIGHT"}, 10000), 0);
     EXPECT_EQ(EnumerateDisplays(), 1);
     EXPECT_STREQ(list->names[0], "Display 1 - (1600x1200)");
 }
@@ -210,7 +210,7 @@ TEST_F(XCapture, MovedAndResizedWindowIsFollowed) {
     int oldLeft = g.rect.left;
     XMoveResizeWindow(display_, w.window, 400, 300, 260, 120);
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             CaptureGeometry now{};
             kFrontBufferCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0, &now);
@@ -230,7 +230,7 @@ TEST_F(XCapture, WindowPartlyOffScreenIsCutToTheScreen) {
     XMoveWindow(display_, w.window, kTestScreenWidth - 180, kTestScreenHeight - 100);
     XSync(display_, False);
     int wx = 0, wy = 0;
-    ASSERT_TRUE(TestWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             return TestWindowRootPosition(display_, w.window, &wx, &wy) &&
                    wx >= kTestScreenWidth - 300;
@@ -281,13 +281,13 @@ TEST_F(XCapture, FrontBufferLeavesOutPanelsAroundTheWorkArea) {
         if (data) XFree(data);
         return h;
     };
-    ASSERT_TRUE(TestWaitFor([&] { return workHeight() == kTestScreenHeight - 40; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return workHeight() == kTestScreenHeight - 40; }, 3000));
 
     TestWindow w = MakeWindow(100, 100, 300, 200, kRed, "low");
     XMoveWindow(display_, w.window, 200, kTestScreenHeight - 120);
     XSync(display_, False);
     int wx = 0, wy = 0;
-    ASSERT_TRUE(TestWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             return TestWindowRootPosition(display_, w.window, &wx, &wy) &&
                    wy + 200 > kTestScreenHeight - 40;
@@ -316,7 +316,7 @@ TEST_F(XCapture, WindowMethodReadsOwnContentsUnderAnotherWindow) {
     TestWindow cover = MakeWindow(wx - 20, wy - 20, 150, 120, kBlue, "cover");
     XRaiseWindow(display_, cover.window);
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
 
     std::vector<uint8_t> slot((size_t)g.rect.width * g.rect.height * 4, 0);
     CaptureFrameRequest request{w.window, g.rect, 1, 0, 0, 0, 0};
@@ -342,7 +342,7 @@ TEST_F(XCapture, FrontBufferRepeatsLastCleanFrameWhileCovered) {
 
     EXPECT_EQ(IsWindowCovered(session_, w.window), 0);
     TestWindow cover = MakeWindow(wx + 50, wy + 50, 200, 150, kBlue, "cover");
-    ASSERT_TRUE(TestWaitFor([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
     std::fill(slot.begin(), slot.end(), 0x11);
     ASSERT_EQ(kFrontBufferCaptureOps.capture(object, &request, slot.data()), 1);
     EXPECT_EQ(CountColour(slot, 200, 0, 0, 200, 150, kRed), 200 * 150);
@@ -357,10 +357,10 @@ TEST_F(XCapture, FrontBufferRepeatsLastCleanFrameWhileCovered) {
     // Once the cover is gone the live picture comes back.
     XUnmapWindow(display_, cover.window);
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor([&] { return IsWindowCovered(session_, w.window) == 0; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowCovered(session_, w.window) == 0; }, 3000));
     // The manager unmaps the cover's frame a moment later, which repaints the uncovered
     // part with the background: draw until the drawing sticks.
-    EXPECT_TRUE(TestWaitFor(
+    EXPECT_TRUE(WaitUntil(
         [&] {
             TestWindowFill(&w, 0, 0, 200, 150, kGreen);
             return kFrontBufferCaptureOps.capture(object, &request, slot.data()) == 1 &&
@@ -401,7 +401,7 @@ TEST_F(XCapture, DockAndPopupsDoNotCountAsCover) {
                     (const unsigned char *)&dockType, 1);
     XMapRaised(display_, dock.window);
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor([&] { return TestWindowIsManaged(display_, dock.window); }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return TestWindowIsManaged(display_, dock.window); }, 3000));
     int dx = 0, dy = 0;
     ASSERT_TRUE(TestWindowRootPosition(display_, dock.window, &dx, &dy));
     bool overlaps = dx < wx + 300 && wx < dx + 300 && dy < wy + 200 && wy < dy + 30;
@@ -411,10 +411,10 @@ TEST_F(XCapture, DockAndPopupsDoNotCountAsCover) {
 
     // An ordinary window above it but beside it does not; one that overlaps does.
     TestWindow beside = MakeWindow(wx + 600, wy + 400, 100, 100, kGreen, "beside");
-    ASSERT_TRUE(TestWaitFor([&] { return TestWindowIsManaged(display_, beside.window); }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return TestWindowIsManaged(display_, beside.window); }, 3000));
     EXPECT_EQ(IsWindowCovered(session_, w.window), 0);
     MakeWindow(wx + 100, wy + 100, 100, 100, kGreen, "other");
-    EXPECT_TRUE(TestWaitFor([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
 }
 
 TEST_F(XCapture, CursorLandsAtHotSpotAndIsClippedAtEdges) {
@@ -428,7 +428,7 @@ TEST_F(XCapture, CursorLandsAtHotSpotAndIsClippedAtEdges) {
         CaptureGeometry g{};
         std::vector<uint8_t> slot;
         // The server switches to the window's cursor once the pointer is inside.
-        ASSERT_TRUE(TestWaitFor(
+        ASSERT_TRUE(WaitUntil(
             [&] {
                 slot = CaptureOnce(*ops, w.window, 0, true, &g);
                 return g.cursorInside && CountColour(slot, 200, 0, 0, 200, 150, kBlue) == 64;
@@ -460,7 +460,7 @@ TEST_F(XCapture, CursorLandsAtHotSpotAndIsClippedAtEdges) {
     CaptureOnce(kFrontBufferCaptureOps, w.window, 0, true, &g);
     DefineSolidCursor(w.window, kGreen, kGreen, 2, 3, false);
     std::vector<uint8_t> slot;
-    EXPECT_TRUE(TestWaitFor(
+    EXPECT_TRUE(WaitUntil(
         [&] {
             slot = CaptureOnce(kFrontBufferCaptureOps, w.window, 0, true, &g);
             return CountColour(slot, 200, 0, 0, 200, 150, kGreen) == 64;
@@ -483,7 +483,7 @@ TEST_F(XCapture, TwoToneCursorContrastsWithWhatIsUnderIt) {
     WarpPointer(lx + 20, ly + 20);
     CaptureGeometry g{};
     std::vector<uint8_t> slot;
-    ASSERT_TRUE(TestWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             slot = CaptureOnce(kFrontBufferCaptureOps, light.window, 0, true, &g);
             return CountColour(slot, 200, 0, 0, 200, 150, 0x000000) > 0;
@@ -493,7 +493,7 @@ TEST_F(XCapture, TwoToneCursorContrastsWithWhatIsUnderIt) {
     EXPECT_EQ(CountColour(slot, 200, 20, 20, 28, 28, 0x000000), 64);
 
     WarpPointer(dx + 20, dy + 20);
-    ASSERT_TRUE(TestWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             slot = CaptureOnce(kFrontBufferCaptureOps, dark.window, 0, true, &g);
             return CountColour(slot, 200, 0, 0, 200, 150, kWhite) > 0;
@@ -511,7 +511,7 @@ TEST_F(XCapture, MinimisedOrDestroyedWindowIsLost) {
     // The window manager marks the window hidden before it unmaps it: the lost check sees the
     // first step, the geometry only the second. Both must come.
     CaptureGeometry g{};
-    ASSERT_TRUE(TestWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             return CaptureWindowLost(session_, w.window) == 1 &&
                    kFrontBufferCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0,
@@ -549,8 +549,7 @@ TEST_F(XCapture, WindowAndApplicationListsFromTheWindowManager) {
     fputs("[Desktop Entry]\nName=Test Pad\nExec=nothing\nStartupWMClass=TestPad\n", f);
     fclose(f);
     // Start the helper client before pointing the desktop-entry lookup at our folder.
-    const char *eyes[] = {"xeyes", "-geometry", "100x100+700+300", nullptr};
-    pid_t child = TestSpawnProgram(*server_, eyes);
+    pid_t child = TestSpawnProgram(*server_, {"xeyes", "-geometry", "100x100+700+300"});
     ASSERT_GT(child, 0);
     const char *oldHome = getenv("XDG_DATA_HOME");
     const char *oldDirs = getenv("XDG_DATA_DIRS");
@@ -567,7 +566,7 @@ TEST_F(XCapture, WindowAndApplicationListsFromTheWindowManager) {
     TestWindow hidden = MakeWindow(500, 80, 100, 80, kBlue, "hidden one", "Alpha");
     XIconifyWindow(display_, hidden.window, DefaultScreen(display_));
     XSync(display_, False);
-    ASSERT_TRUE(TestWaitFor([&] { return CaptureWindowLost(session_, hidden.window) == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return CaptureWindowLost(session_, hidden.window) == 1; }, 3000));
 
     // xeyes does not name its process: it is found through the X-Resource extension.
     CFValue *list = nullptr;
@@ -578,7 +577,7 @@ TEST_F(XCapture, WindowAndApplicationListsFromTheWindowManager) {
                 return CFArrayGet(list, i);
         return nullptr;
     };
-    bool seen = TestWaitFor(
+    bool seen = WaitUntil(
         [&] {
             CFValueRelease(list);
             list = BuildAppList();
@@ -615,7 +614,7 @@ TEST_F(XCapture, WindowAndApplicationListsFromTheWindowManager) {
     CFValueRelease(list);
     tracker->excludeOwnWindows = 0;
 
-    TestKillProgram(child);
+    EndChild(child, SIGTERM, 3000);
     if (oldHome)
         setenv("XDG_DATA_HOME", savedHome.c_str(), 1);
     else

@@ -3,113 +3,36 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
-void TestSleepMs(int ms) {
-    struct timespec ts {
-        ms / 1000, (ms % 1000) * 1000000L
-    };
-    nanosleep(&ts, nullptr);
+pid_t TestSpawnProgram(const TestXServer &server, const std::vector<std::string> &argv) {
+    std::vector<std::string> all = {"env", "DISPLAY=" + server.name};
+    all.insert(all.end(), argv.begin(), argv.end());
+    return SpawnChild(all, {.out = "/dev/null", .err = "/dev/null"});
 }
 
-namespace {
-
-std::vector<std::string> EnvironmentWithDisplay(const std::string &display) {
-    std::vector<std::string> env;
-    for (char **e = environ; *e; e++)
-        if (strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
-    env.push_back("DISPLAY=" + display);
-    return env;
-}
-
-pid_t Spawn(const char *const *argv, const std::vector<std::string> &env,
-            posix_spawn_file_actions_t *actions) {
-    std::vector<char *> envp;
-    for (const std::string &s : env)
-        envp.push_back(const_cast<char *>(s.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], actions, nullptr, const_cast<char *const *>(argv),
-                     envp.data()) != 0)
-        return -1;
-    return pid;
-}
-
-bool WaitExit(pid_t pid, int timeoutMs, int *status) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10) {
-        pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid) return true;
-        if (r < 0 && errno != EINTR) return true;
-        TestSleepMs(10);
-    }
-    return false;
-}
-
-} // namespace
-
-void TestKillProgram(pid_t pid) {
-    if (pid <= 0) return;
-    int status = 0;
-    kill(pid, SIGTERM);
-    if (!WaitExit(pid, 3000, &status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-}
-
-pid_t TestSpawnProgram(const TestXServer &server, const char *const *argv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = Spawn(argv, EnvironmentWithDisplay(server.name), &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int TestRunProgram(const TestXServer &server, const char *const *argv, int timeoutMs) {
+int TestRunProgram(const TestXServer &server, const std::vector<std::string> &argv, int timeoutMs) {
     pid_t pid = TestSpawnProgram(server, argv);
-    if (pid < 0) return -1;
-    int status = 0;
-    if (!WaitExit(pid, timeoutMs, &status)) {
-        TestKillProgram(pid);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return pid < 0 ? -1 : ExitCode(EndChild(pid, 0, timeoutMs));
 }
 
 bool TestXServerStart(TestXServer *server, int width, int height, bool withWindowManager) {
     *server = TestXServer{};
+    // The write end stays open in the server only.
     int fds[2];
-    if (pipe(fds) != 0) return false;
-    char fdText[16], screen[64];
-    snprintf(fdText, sizeof fdText, "%d", fds[1]);
-    snprintf(screen, sizeof screen, "%dx%dx24", width, height);
+    if (pipe2(fds, O_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, 0) != 0) return false;
     // -displayfd: the server takes a free display number and reports it once it listens.
-    const char *argv[] = {"Xvfb", "-displayfd", fdText,      "-screen", "0",
-                          screen, "-noreset",   "-nolisten", "tcp",     nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> env;
-    for (char **e = environ; *e; e++)
-        env.push_back(*e);
-    server->xvfb = Spawn(argv, env, &actions);
-    posix_spawn_file_actions_destroy(&actions);
+    server->xvfb = SpawnChild({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                               std::to_string(width) + "x" + std::to_string(height) + "x24",
+                               "-noreset", "-nolisten", "tcp"},
+                              {.err = "/dev/null"});
     close(fds[1]);
     if (server->xvfb < 0) {
         close(fds[0]);
@@ -138,8 +61,7 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
     server->name = ":" + std::to_string(server->displayNumber);
     if (!withWindowManager) return true;
 
-    const char *wm[] = {"openbox", "--sm-disable", nullptr};
-    server->windowManager = TestSpawnProgram(*server, wm);
+    server->windowManager = TestSpawnProgram(*server, {"openbox", "--sm-disable"});
     Display *display = XOpenDisplay(server->name.c_str());
     if (!display || server->windowManager < 0) {
         if (display) XCloseDisplay(display);
@@ -149,7 +71,7 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
     // Ready when the manager advertises itself and lists clients.
     Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
     Atom clients = XInternAtom(display, "_NET_CLIENT_LIST", False);
-    bool ready = TestWaitFor(
+    bool ready = WaitUntil(
         [&] {
             Atom supported = XInternAtom(display, "_NET_SUPPORTED", False);
             Atom type;
@@ -183,11 +105,11 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
             XUnmapWindow(display, probe);
             XMapWindow(display, probe);
             XSync(display, False);
-            ready = TestWaitFor([&] { return TestWindowIsManaged(display, probe); }, 500);
+            ready = WaitUntil([&] { return TestWindowIsManaged(display, probe); }, 500);
         }
         XDestroyWindow(display, probe);
         XSync(display, False);
-        TestWaitFor([&] { return !TestWindowIsManaged(display, probe); }, 2000);
+        WaitUntil([&] { return !TestWindowIsManaged(display, probe); }, 2000);
     }
     XCloseDisplay(display);
     if (!ready) {
@@ -198,9 +120,9 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
 }
 
 void TestXServerStop(TestXServer *server) {
-    TestKillProgram(server->windowManager);
+    EndChild(server->windowManager, SIGTERM, 3000);
     server->windowManager = 0;
-    TestKillProgram(server->xvfb);
+    EndChild(server->xvfb, SIGTERM, 3000);
     server->xvfb = 0;
 }
 
@@ -259,7 +181,7 @@ bool TestWindowCreate(Display *display, TestWindow *w, int x, int y, int width, 
                     PropModeReplace, (const unsigned char *)&pid, 1);
     XMapWindow(display, w->window);
     XSync(display, False);
-    bool ok = TestWaitFor(
+    bool ok = WaitUntil(
         [&] {
             XWindowAttributes a;
             return XGetWindowAttributes(display, w->window, &a) && a.map_state == IsViewable &&

@@ -6,6 +6,10 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/wait.h"
 
 struct TestXServer {
     pid_t xvfb;
@@ -21,13 +25,12 @@ bool TestXServerStart(TestXServer *server, int width, int height, bool withWindo
 // Kills both by PID and reaps them.
 void TestXServerStop(TestXServer *server);
 
-// Runs a program with DISPLAY set to server (argv null-terminated); returns its exit
-// status, or -1. Waits at most timeoutMs.
-int TestRunProgram(const TestXServer &server, const char *const *argv, int timeoutMs);
-// Starts a program with DISPLAY set to server; returns its PID or -1.
-pid_t TestSpawnProgram(const TestXServer &server, const char *const *argv);
-// Kills and reaps a spawned program.
-void TestKillProgram(pid_t pid);
+// Runs a program with DISPLAY set to server, its output discarded; returns its exit code, or
+// -1. Waits at most timeoutMs.
+int TestRunProgram(const TestXServer &server, const std::vector<std::string> &argv, int timeoutMs);
+// Starts a program with DISPLAY set to server, its output discarded; returns its PID or -1.
+// EndChild ends it.
+pid_t TestSpawnProgram(const TestXServer &server, const std::vector<std::string> &argv);
 
 // A top-level test window with a solid background colour (0xRRGGBB).
 struct TestWindow {
@@ -39,20 +42,7 @@ struct TestWindow {
 bool TestWindowCreate(Display *display, TestWindow *w, int x, int y, int width, int height,
                       unsigned long background, const char *title, const char *windowClass);
 void TestWindowFill(TestWindow *w, int x, int y, int width, int height, unsigned long colour);
-// Waits until cond() holds or timeoutMs passes; pumps no events (the server paints
-// backgrounds itself).
-template <typename F> bool TestWaitFor(F cond, int timeoutMs);
 // The window's position on the root window.
 bool TestWindowRootPosition(Display *display, Window window, int *x, int *y);
 // True when the window manager lists the window in _NET_CLIENT_LIST.
 bool TestWindowIsManaged(Display *display, Window window);
-
-void TestSleepMs(int ms);
-
-template <typename F> bool TestWaitFor(F cond, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += 20) {
-        if (cond()) return true;
-        TestSleepMs(20);
-    }
-    return cond();
-}

@@ -5,13 +5,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "base/clock.h"
@@ -19,8 +16,7 @@
 #include "discovery/discovery.h"
 #include "net/network_monitor.h"
 #include "plist/cfvalue.h"
-
-extern char **environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -29,31 +25,21 @@ const char *Env(const char *name) {
     return value ? value : "";
 }
 
-// An avahi-publish in the receivers' namespace; withdrawn when killed.
+// An avahi-publish in the receivers' namespace, with their bus and PATH as its only
+// environment; withdrawn when ended (EndChild).
 pid_t Publish(const std::vector<std::string> &arguments) {
-    std::vector<std::string> all = {"ip", "netns", "exec", Env("NS_RX"), "avahi-publish", "-s"};
+    std::vector<std::string> all = {"env",
+                                    "-i",
+                                    std::string("DBUS_SYSTEM_BUS_ADDRESS=") + Env("NS_RX_BUS"),
+                                    std::string("PATH=") + Env("PATH"),
+                                    "ip",
+                                    "netns",
+                                    "exec",
+                                    Env("NS_RX"),
+                                    "avahi-publish",
+                                    "-s"};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string bus = std::string("DBUS_SYSTEM_BUS_ADDRESS=") + Env("NS_RX_BUS");
-    std::string path = std::string("PATH=") + Env("PATH");
-    std::vector<char *> envp = {bus.data(), path.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "ip", &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-void Withdraw(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    return SpawnChild(all, {.out = "/dev/null", .err = "/dev/null"});
 }
 
 // Runs the owner thread's part until done() holds; false at the deadline.
@@ -111,7 +97,7 @@ class DiscoveryNs : public ::testing::Test {
     }
     void TearDown() override {
         for (pid_t p : published)
-            Withdraw(p);
+            EndChild(p);
         DiscoveryShutdown();
     }
     pid_t Announce(const std::vector<std::string> &arguments) {
@@ -158,11 +144,11 @@ TEST_F(DiscoveryNs, ListsPairsResolvesAndFollowsTheSelection) {
     // The connected receiver stays marked while others come and go, and is unmarked when it
     // goes itself.
     SelectedReceiverIndex = IndexOfName("kitchen");
-    Withdraw(bath);
+    EndChild(bath);
     ASSERT_TRUE(Pump([] { return CFArrayCount(ServiceList) == 2; }, 15000)) << Names();
     EXPECT_EQ(Names(), "Attic,kitchen");
     EXPECT_EQ(SelectedReceiverIndex, 1);
-    Withdraw(kitchen);
+    EndChild(kitchen);
     ASSERT_TRUE(Pump([] { return CFArrayCount(ServiceList) == 1; }, 15000)) << Names();
     EXPECT_EQ(SelectedReceiverIndex, -1);
 

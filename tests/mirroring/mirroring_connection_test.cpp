@@ -94,10 +94,6 @@ class Receiver {
     // Waits for the receiver to leave (it does once the sender is gone) and reads its report.
     std::string Finish() {
         ChildResult r = StopChild(child, 0, 5000);
-        if (r.status != 0) {
-            Child again = child; // already reaped or killed; nothing more to do
-            (void)again;
-        }
         log = r.err + r.out;
         return ReadFileText(report);
     }

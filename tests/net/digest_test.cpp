@@ -22,10 +22,10 @@ std::string ToolMd5(const std::string &text) {
     if (fd < 0) return "";
     bool written = write(fd, text.data(), text.size()) == (ssize_t)text.size();
     close(fd);
-    std::string output;
-    int status = written ? RunCommand(std::string("md5sum ") + path, &output) : -1;
+    int code = -1;
+    std::string output = written ? RunCommand(std::string("md5sum ") + path, &code) : "";
     unlink(path);
-    return status == 0 ? output.substr(0, 32) : "";
+    return code == 0 ? output.substr(0, 32) : "";
 }
 
 std::string ToolDigestResponse(const std::string &method, const std::string &uri,
@@ -284,7 +284,9 @@ TEST(DigestServer, RefusesRequestWithoutCredentialsWithFreshChallenge) {
 // ---- against curl ----
 
 bool HaveCurl() {
-    return RunCommand("curl --version >/dev/null 2>&1", nullptr) == 0;
+    int code = -1;
+    RunCommand("curl --version >/dev/null 2>&1", &code);
+    return code == 0;
 }
 
 std::string CurlCommand(uint16_t port, const std::string &user, const std::string &password,
@@ -302,7 +304,7 @@ std::string CaptureCurlAuthorization(const std::string &realm, const std::string
     std::string status;
     std::string command = CurlCommand(listener.port, user, password, uri);
     if (method != "GET") command += " -X " + method;
-    std::thread client([&] { RunCommand(command, &status); });
+    std::thread client([&] { status = RunCommand(command); });
     std::string authorization;
     int fd = listener.Accept();
     if (fd >= 0) {
@@ -394,7 +396,7 @@ std::string CurlAgainstServer(const char *slotPassword, const std::string &curlP
     if (SocketSetOpen(set, "127.0.0.1", 0, forSet.port, TcpConnect, 1, 1)) {
         int setSide = forSet.Accept();
         std::thread client([&] {
-            RunCommand(CurlCommand(forCurl.port, "iTunes", curlPassword, "/play"), &status);
+            status = RunCommand(CurlCommand(forCurl.port, "iTunes", curlPassword, "/play"));
         });
         int curlSide = forCurl.Accept();
         if (setSide >= 0 && curlSide >= 0) Relay(setSide, curlSide, 10000);

@@ -1,9 +1,7 @@
 #include "net_test_util.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <poll.h>
-#include <sys/wait.h>
 
 int LoopbackListener::Accept(int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
@@ -87,16 +85,4 @@ int ConnectLoopback(uint16_t port) {
 uint16_t UnusedLoopbackPort() {
     LoopbackListener listener;
     return listener.port;
-}
-
-int RunCommand(const std::string &command, std::string *output) {
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t got;
-    if (output) output->clear();
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        if (output) output->append(buffer, got);
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -1,4 +1,5 @@
-// Helpers shared by the net tests: log capture, loopback listeners and bounded waits.
+// Helpers shared by the net tests: loopback listeners and sockets, besides the shared ones
+// (log capture, bounded waits, child processes).
 #pragma once
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/wait.h"
 
@@ -48,5 +50,3 @@ std::string ReadHttpMessage(int fd, int timeoutMs = 5000);
 int ConnectLoopback(uint16_t port);
 // A port on 127.0.0.1 that nothing listens on (bound, then closed).
 uint16_t UnusedLoopbackPort();
-// Runs a shell command, returning its exit status and standard output.
-int RunCommand(const std::string &command, std::string *output);

@@ -1,54 +1,15 @@
 #include "net/network_monitor.h"
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <string>
 #include <unistd.h>
 
 #include "base/clock.h"
 #include "net_test_util.h"
+#include "tests/support/private_network.h"
 
 namespace {
-
-// Moves the calling thread (and every thread and process it starts) into a new, empty
-// network namespace; the destructor moves it back. The namespace disappears with its last
-// user, so nothing is left behind even when a test fails half-way.
-class PrivateNetwork {
-  public:
-    PrivateNetwork() {
-        saved_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        if (saved_ < 0) {
-            reason_ = "cannot open this thread's network namespace";
-            return;
-        }
-        if (unshare(CLONE_NEWNET) != 0) {
-            reason_ = std::string("unshare(CLONE_NEWNET) failed: ") + strerror(errno) +
-                      " (needs root or CAP_SYS_ADMIN)";
-            return;
-        }
-        entered_ = true;
-        if (RunCommand("ip link set lo up 2>&1", nullptr) != 0) reason_ = "the ip tool failed";
-    }
-    ~PrivateNetwork() {
-        if (entered_ && setns(saved_, CLONE_NEWNET) != 0) abort();
-        if (saved_ >= 0) close(saved_);
-    }
-    bool Ready() const { return entered_ && reason_.empty(); }
-    const std::string &Reason() const { return reason_; }
-    // Adds an IPv4 address to lo inside the namespace.
-    bool AddAddress(const char *cidr) {
-        return RunCommand(std::string("ip addr add ") + cidr + " dev lo 2>&1", nullptr) == 0;
-    }
-
-  private:
-    int saved_ = -1;
-    bool entered_ = false;
-    std::string reason_;
-};
 
 struct Restarts {
     std::atomic<int> count{0};
@@ -146,7 +107,9 @@ TEST_F(NetworkMonitorTest, ChangesDuringHoldOffAreNotReportedAfterIt) {
     EXPECT_TRUE(WaitUntil([&] { return restarts.count.load() == 2; }, 3000));
     // Removing an address is a change too.
     SleepMillis(2000);
-    ASSERT_EQ(RunCommand("ip addr del 10.77.5.1/24 dev lo 2>&1", nullptr), 0);
+    int code = -1;
+    RunCommand("ip addr del 10.77.5.1/24 dev lo 2>&1", &code);
+    ASSERT_EQ(code, 0);
     EXPECT_TRUE(WaitUntil([&] { return restarts.count.load() == 3; }, 3000));
 }
 

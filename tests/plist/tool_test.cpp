@@ -1,49 +1,27 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace {
 
-struct ToolRun {
-    int status = -1; // exit status, or -1 when the tool did not exit normally
-    std::string out, err;
-};
-
-std::string Slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-ToolRun RunTool(const std::string &argument) {
-    char dir[] = "/tmp/ostrel-plist-tool-XXXXXX";
-    ToolRun run;
-    if (!mkdtemp(dir)) return run;
-    std::string out = std::string(dir) + "/out", err = std::string(dir) + "/err";
-    std::string command =
-        std::string("'") + PLIST_TOOL_PATH + "' " + argument + " >" + out + " 2>" + err;
-    int status = system(command.c_str());
-    if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    run.out = Slurp(out);
-    run.err = Slurp(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    rmdir(dir);
-    return run;
+// The tool with arguments; bounded, since a hang is one of the faults to catch.
+ChildResult RunTool(const std::vector<std::string> &arguments) {
+    std::vector<std::string> argv = {PLIST_TOOL_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunChild(argv, 10000);
 }
 
 std::string DataFile(const char *name) {
-    return std::string("'") + PLIST_TEST_DATA_DIR + "/" + name + "'";
+    return std::string(PLIST_TEST_DATA_DIR) + "/" + name;
 }
 
 TEST(PlistTool, PrintsTheStreamSetupBody) {
-    ToolRun run = RunTool(DataFile("stream_setup.bplist"));
+    ChildResult run = RunTool({DataFile("stream_setup.bplist")});
     EXPECT_EQ(run.status, 0) << run.err;
     std::string expected = "Dictionary {\n"
                            "  latencyMs  =>  90,\n"
@@ -69,7 +47,7 @@ TEST(PlistTool, ReadsXmlAndJsonText) {
     std::string xml = "<plist><dict><key>a &amp; b</key><integer>5</integer></dict></plist>";
     ASSERT_EQ(write(fd, xml.data(), xml.size()), static_cast<ssize_t>(xml.size()));
     close(fd);
-    ToolRun run = RunTool(std::string("'") + path + "'");
+    ChildResult run = RunTool({path});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "Dictionary {\n  a & b  =>  5,\n}\n");
     fd = open(path, O_WRONLY | O_TRUNC);
@@ -77,26 +55,26 @@ TEST(PlistTool, ReadsXmlAndJsonText) {
     std::string json = "[true, -4]";
     ASSERT_EQ(write(fd, json.data(), json.size()), static_cast<ssize_t>(json.size()));
     close(fd);
-    run = RunTool(std::string("'") + path + "'");
+    run = RunTool({path});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "Array (\n  true,\n  -4,\n)\n");
     unlink(path);
 }
 
 TEST(PlistTool, FailsWithAReasonOnBadInput) {
-    ToolRun garbage = RunTool(DataFile("not_a_plist.txt"));
+    ChildResult garbage = RunTool({DataFile("not_a_plist.txt")});
     EXPECT_EQ(garbage.status, 1);
     EXPECT_EQ(garbage.out, "");
     EXPECT_NE(garbage.err.find("no readable property list"), std::string::npos) << garbage.err;
-    ToolRun missing = RunTool("/nonexistent/file.plist");
+    ChildResult missing = RunTool({"/nonexistent/file.plist"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
-    ToolRun directory = RunTool("/tmp");
+    ChildResult directory = RunTool({"/tmp"});
     EXPECT_EQ(directory.status, 1);
-    ToolRun empty = RunTool("/dev/null");
+    ChildResult empty = RunTool({"/dev/null"});
     EXPECT_EQ(empty.status, 1);
     EXPECT_NE(empty.err.find("empty"), std::string::npos) << empty.err;
-    ToolRun usage = RunTool("");
+    ChildResult usage = RunTool({});
     EXPECT_EQ(usage.status, 1);
     EXPECT_NE(usage.err.find("usage"), std::string::npos);
 }

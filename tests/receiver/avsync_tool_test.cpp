@@ -9,8 +9,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,30 +25,13 @@ double Monotonic() {
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-// A child whose stdout comes back through a non-blocking pipe.
-pid_t SpawnWithPipe(const std::vector<std::string> &arguments, int *readFd,
-                    const std::string &logPath) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        ExecWithLog(arguments, logPath, false);
-    }
-    close(fds[1]);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    *readFd = fds[0];
-    return pid;
-}
-
 struct Children {
     std::vector<pid_t> pids;
     std::string dir;
     ~Children() {
         for (auto it = pids.rbegin(); it != pids.rend(); ++it)
-            StopProcess(*it);
-        int ignored;
-        if (dir.rfind("/tmp/ostrel-avsync-", 0) == 0) RunCommand("rm -rf '" + dir + "'", &ignored);
+            EndChild(*it);
+        if (dir.rfind("/tmp/ostrel-avsync-", 0) == 0) RunCommand("rm -rf '" + dir + "'");
     }
 };
 
@@ -66,8 +47,8 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
 
     int displayFd = -1;
     pid_t x =
-        SpawnWithPipe({"Xvfb", "-displayfd", "1", "-screen", "0", "320x240x24", "-nolisten", "tcp"},
-                      &displayFd, children.dir + "/xvfb.log");
+        SpawnChild({"Xvfb", "-displayfd", "1", "-screen", "0", "320x240x24", "-nolisten", "tcp"},
+                   {.err = children.dir + "/xvfb.log", .outPipe = &displayFd});
     ASSERT_GT(x, 0);
     children.pids.push_back(x);
     std::string number;
@@ -84,12 +65,12 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
     ASSERT_NE(number.find('\n'), std::string::npos) << "Xvfb gave no display";
     std::string display = ":" + number.substr(0, number.find('\n'));
 
-    pid_t pulse =
-        SpawnProcess({"env", runtime, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/no-bus",
-                      "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                      "--disallow-exit", "-L", "module-native-protocol-unix", "-L",
-                      "module-null-sink sink_name=test_sink"},
-                     children.dir + "/pulse.log");
+    std::string pulseLog = children.dir + "/pulse.log";
+    pid_t pulse = SpawnChild(
+        {"env", runtime, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/no-bus", "pulseaudio",
+         "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-L",
+         "module-native-protocol-unix", "-L", "module-null-sink sink_name=test_sink"},
+        {.out = pulseLog, .err = pulseLog});
     ASSERT_GT(pulse, 0);
     children.pids.push_back(pulse);
     bool ready = false;
@@ -100,10 +81,9 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
     ASSERT_TRUE(ready) << ReadFileText(children.dir + "/pulse.log");
 
     int soundFd = -1;
-    pid_t recorder =
-        SpawnWithPipe({"env", runtime, "parec", "-d", "test_sink.monitor", "--rate=44100",
-                       "--channels=2", "--format=s16le", "--latency-msec=5"},
-                      &soundFd, children.dir + "/parec.log");
+    pid_t recorder = SpawnChild({"env", runtime, "parec", "-d", "test_sink.monitor", "--rate=44100",
+                                 "--channels=2", "--format=s16le", "--latency-msec=5"},
+                                {.err = children.dir + "/parec.log", .outPipe = &soundFd});
     ASSERT_GT(recorder, 0);
     children.pids.push_back(recorder);
     Display *x11 = XOpenDisplay(display.c_str());
@@ -111,9 +91,10 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
     Window root = DefaultRootWindow(x11);
     usleep(500000); // the monitor's first data comes late from an idle sink
 
-    pid_t tool = SpawnProcess({"env", "DISPLAY=" + display, runtime, AVSYNC_BINARY, "--seconds",
-                               "4.2", "--sink", "test_sink"},
-                              children.dir + "/avsync.log");
+    std::string toolLog = children.dir + "/avsync.log";
+    pid_t tool = SpawnChild({"env", "DISPLAY=" + display, runtime, AVSYNC_BINARY, "--seconds",
+                             "4.2", "--sink", "test_sink"},
+                            {.out = toolLog, .err = toolLog});
     ASSERT_GT(tool, 0);
     std::vector<double> flashes, clicks;
     bool white = false;
@@ -121,7 +102,7 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
     int status = 0;
     bool toolDone = false;
     for (double deadline = Monotonic() + 15; Monotonic() < deadline && !toolDone;) {
-        toolDone = waitpid(tool, &status, WNOHANG) == tool;
+        toolDone = WaitChild(tool, 0, &status);
         uint8_t buffer[4096];
         ssize_t n;
         while ((n = read(soundFd, buffer, sizeof buffer)) > 0) {
@@ -148,7 +129,7 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
         }
         usleep(1000);
     }
-    if (!toolDone) StopProcess(tool);
+    if (!toolDone) EndChild(tool);
     XCloseDisplay(x11);
     EXPECT_TRUE(toolDone && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << ReadFileText(children.dir + "/avsync.log");

@@ -307,8 +307,9 @@ TEST_F(ReceiverProcessTest, TimingRequestsAreAnsweredByAStandardNtpServer) {
             "pidfile %s/chronyd.pid\n",
             ntpPort, receiver.dir.c_str());
     fclose(file);
-    pid_t server = SpawnProcess({chronyd, "-d", "-x", "-u", "root", "-f", config},
-                                receiver.dir + "/chronyd.log");
+    std::string serverLog = receiver.dir + "/chronyd.log";
+    pid_t server =
+        SpawnChild({chronyd, "-d", "-x", "-u", "root", "-f", config}, {serverLog, serverLog});
     ASSERT_GT(server, 0);
     ReceiverStop(&receiver);
     receiver = ReceiverProcess();
@@ -319,13 +320,13 @@ TEST_F(ReceiverProcessTest, TimingRequestsAreAnsweredByAStandardNtpServer) {
     if (fd >= 0) close(fd);
     Json report;
     bool haveReport = started && StopAndReadReport(&report);
-    StopProcess(server);
+    EndChild(server);
     ASSERT_TRUE(started);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(answered) << ReadFileText(receiver.LogPath());
     ASSERT_TRUE(haveReport);
     EXPECT_GE(report["ntp"]["requests"].number, 2);
-    EXPECT_GE(report["ntp"]["replies"].number, 1) << ReadFileText(receiver.dir + "/chronyd.log");
+    EXPECT_GE(report["ntp"]["replies"].number, 1) << ReadFileText(serverLog);
     EXPECT_EQ(report["ntp"]["badReplies"].number, 0);
     EXPECT_EQ(report["ntp"]["stratum"].number, 8);
     const double epochDistanceMs = (2208988800.0 + 1329095810.0) * 1000;

@@ -18,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "tests/support/wait.h"
+
 extern "C" {
 #include <x264.h>
 }
@@ -26,18 +28,6 @@ static double Now() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-std::string ReadFileText(const std::string &path) {
-    FILE *file = fopen(path.c_str(), "rb");
-    if (!file) return std::string();
-    std::string text;
-    char buffer[8192];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    fclose(file);
-    return text;
 }
 
 bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &arguments) {
@@ -55,66 +45,56 @@ bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &ar
         if (at != std::string::npos) argument.replace(at, 5, receiver->dir);
         all.push_back(argument);
     }
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) ExecWithLog(all, receiver->dir + "/receiver.log", false);
-    receiver->pid = pid;
-    double deadline = Now() + 10;
-    while (Now() < deadline) {
-        std::string ports = ReadFileText(receiver->dir + "/ports");
-        if (sscanf(ports.c_str(), "http %d\nmirror %d\naudio %d", &receiver->httpPort,
-                   &receiver->mirrorPort, &receiver->audioPort) == 3)
-            return true;
-        if (!ReceiverAlive(receiver)) return false;
-        usleep(20000);
-    }
-    return false;
+    receiver->pid = SpawnChild(all, {.err = receiver->LogPath()});
+    if (receiver->pid < 0) return false;
+    bool listening = false;
+    WaitUntil(
+        [&] {
+            std::string ports = ReadFileText(receiver->dir + "/ports");
+            listening = sscanf(ports.c_str(), "http %d\nmirror %d\naudio %d", &receiver->httpPort,
+                               &receiver->mirrorPort, &receiver->audioPort) == 3;
+            return listening || !ReceiverAlive(receiver);
+        },
+        10000);
+    return listening;
 }
 
 bool ReceiverWaitForLog(ReceiverProcess *receiver, const std::string &text, int count,
                         double seconds) {
-    for (int i = 0; i < (int)(seconds * 50); i++) {
-        std::string log = ReadFileText(receiver->LogPath());
-        int found = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            found++;
-        if (found >= count) return true;
-        usleep(20000);
-    }
-    return false;
+    return WaitUntil(
+        [&] {
+            std::string log = ReadFileText(receiver->LogPath());
+            int found = 0;
+            for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+                found++;
+            return found >= count;
+        },
+        (int)(seconds * 1000));
+}
+
+// As a shell reports it: the exit code, or 128 and the signal that ended it.
+static int ShellStatus(int waitStatus) {
+    if (waitStatus == -1) return -1;
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }
 
 bool ReceiverAlive(ReceiverProcess *receiver) {
-    if (receiver->pid < 0) return false;
-    int status;
-    pid_t done = waitpid(receiver->pid, &status, WNOHANG);
-    if (done == receiver->pid) {
-        receiver->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        receiver->pid = -1;
-        return false;
-    }
-    return true;
+    return !ReceiverWaitExit(receiver, 0);
 }
 
 bool ReceiverWaitExit(ReceiverProcess *receiver, double seconds) {
-    double deadline = Now() + seconds;
-    while (Now() < deadline) {
-        if (!ReceiverAlive(receiver)) return true;
-        usleep(20000);
-    }
-    return false;
+    if (receiver->pid < 0) return true;
+    int status;
+    if (!WaitChild(receiver->pid, (int)(seconds * 1000), &status)) return false;
+    receiver->exitStatus = ShellStatus(status);
+    receiver->pid = -1;
+    return true;
 }
 
 int ReceiverStop(ReceiverProcess *receiver, int signal) {
     if (receiver->pid < 0) return receiver->exitStatus;
-    kill(receiver->pid, signal);
-    if (!ReceiverWaitExit(receiver, 10)) {
-        kill(receiver->pid, SIGKILL);
-        int status;
-        waitpid(receiver->pid, &status, 0);
-        receiver->pid = -1;
-        receiver->exitStatus = 137;
-    }
+    receiver->exitStatus = ShellStatus(EndChild(receiver->pid, signal, 10000));
+    receiver->pid = -1;
     return receiver->exitStatus;
 }
 
@@ -126,30 +106,8 @@ void ReceiverCleanup(ReceiverProcess *receiver, bool showLog) {
     }
     ReceiverStop(receiver);
     if (!receiver->dir.empty() && receiver->dir.rfind("/tmp/ostrel-rx-test-", 0) == 0) {
-        int ignored;
-        RunCommand("rm -rf '" + receiver->dir + "'", &ignored);
+        RunCommand("rm -rf '" + receiver->dir + "'");
     }
-}
-
-void ExecWithLog(const std::vector<std::string> &arguments, const std::string &logPath,
-                 bool logStdout) {
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (log >= 0) {
-        if (logStdout) dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-    }
-    std::vector<char *> argv;
-    for (auto &argument : arguments)
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-}
-
-pid_t SpawnProcess(const std::vector<std::string> &arguments, const std::string &logPath) {
-    pid_t pid = fork();
-    if (pid == 0) ExecWithLog(arguments, logPath, true);
-    return pid;
 }
 
 std::string SampleTrackDmap() {
@@ -160,19 +118,6 @@ std::string SampleTrackDmap() {
                        "minm\0\0\0\x09"
                        "OFFICE-PC",
                        47);
-}
-
-void StopProcess(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    double deadline = Now() + 5;
-    int status;
-    while (Now() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return;
-        usleep(20000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
 }
 
 int FreeUdpPort() {
@@ -188,22 +133,6 @@ int FreeUdpPort() {
     }
     if (fd >= 0) close(fd);
     return port;
-}
-
-std::string RunCommand(const std::string &command, int *exitCode) {
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        *exitCode = -1;
-        return std::string();
-    }
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, n);
-    int status = pclose(pipe);
-    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
 }
 
 // --- JSON --------------------------------------------------------------------

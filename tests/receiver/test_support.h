@@ -1,5 +1,6 @@
 // Helpers for the receiver's tests: the receiver as a child process, a small
-// independent sender (x264 pictures wrapped in stream packets), a JSON reader.
+// independent sender (x264 pictures wrapped in stream packets), a JSON reader. Besides these,
+// only the shared helpers that hold no program code.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +9,9 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/file_text.h"
 
 // --- Receiver process -------------------------------------------------------
 struct ReceiverProcess {
@@ -22,8 +26,8 @@ struct ReceiverProcess {
 };
 
 // Starts the receiver on 127.0.0.1 with free ports, a report in its folder and
-// the given extra arguments, in which "@DIR@" stands for its folder; waits (at most 5 s) until it
-// listens.
+// the given extra arguments, in which "@DIR@" stands for its folder (standard error goes to
+// its log); waits (at most 10 s) until it listens.
 bool ReceiverStart(ReceiverProcess *receiver, const std::vector<std::string> &arguments);
 // Sends signal (SIGTERM by default), then waits at most 10 s (SIGKILL after
 // that). Returns the exit status.
@@ -38,24 +42,12 @@ bool ReceiverWaitForLog(ReceiverProcess *receiver, const std::string &text, int 
 // stdout first.
 void ReceiverCleanup(ReceiverProcess *receiver, bool showLog = false);
 
-std::string ReadFileText(const std::string &path);
-
 // Track information as a sender's DMAP body carries it: album "", artist "Ostrel", name
 // "OFFICE-PC".
 std::string SampleTrackDmap();
 
-// In a forked child: stderr (and stdout too when logStdout) to logPath, then the program.
-[[noreturn]] void ExecWithLog(const std::vector<std::string> &arguments, const std::string &logPath,
-                              bool logStdout);
-// Starts a program with stdout and stderr to logPath; -1 on failure.
-pid_t SpawnProcess(const std::vector<std::string> &argv, const std::string &logPath);
-// SIGTERM, waits at most 5 s, then SIGKILL; always reaps.
-void StopProcess(pid_t pid);
 // A UDP port on 127.0.0.1 that was free a moment ago.
 int FreeUdpPort();
-
-// Runs a shell command (bounded by the command itself), returns its stdout.
-std::string RunCommand(const std::string &command, int *exitCode);
 
 // --- JSON -------------------------------------------------------------------
 struct Json {

@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "shell/command_line.h"
+#include "tests/support/child_process.h"
 #include "tests/support/private_network.h"
 
 namespace {
@@ -93,8 +94,7 @@ TEST(RouteCheck, NoRouteWithoutAnInterfaceToTheReceiver) {
         bool away = CheckRouteToReceiver("10.99.0.1");
         _exit(loop && !away ? 0 : 1);
     }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
+    int status = EndChild(child, 0, 20000);
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "network namespaces are not available";
     EXPECT_EQ(0, WEXITSTATUS(status));

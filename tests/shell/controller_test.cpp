@@ -5,10 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +18,7 @@
 #include "shell/controller.h"
 #include "shell/settings.h"
 #include "shell/tray_menu.h"
+#include "tests/support/file_text.h"
 
 namespace {
 
@@ -176,13 +175,6 @@ const ControllerAudioOps kFakeAudio = {
     .stop = [](void *x, MirroringConnection *) { static_cast<FakeAudio *>(x)->stops++; },
 };
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Keeps the lines with plain line ends.
 void CaptureLog(void *context, const char *text, size_t length) {
     for (size_t i = 0; i < length; i++)
@@ -319,7 +311,7 @@ TEST_F(ControllerTest, PasswordAskedStoredAndAskedAgain) {
     EXPECT_STREQ("s3cret", CFStringText(stored));
     CFValueRelease(stored);
     // Saved scrambled: each byte XOR its position.
-    EXPECT_NE(std::string::npos, ReadFile(Settings.path).find("<string>s2aqaq</string>"));
+    EXPECT_NE(std::string::npos, ReadFileText(Settings.path).find("<string>s2aqaq</string>"));
 
     // A first challenge is answered with the held password, without a window.
     PasswordRequired(&c, c.current, nullptr, 0);
@@ -435,7 +427,7 @@ TEST_F(ControllerTest, AudioToggleSavesTheSettingAndDrivesALiveConnection) {
     ToggleAudio(&c); // not mirroring: only the preference flips
     EXPECT_TRUE(AudioEnabledFlag);
     EXPECT_NE(std::string::npos,
-              ReadFile(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>1</integer>"));
+              ReadFileText(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>1</integer>"));
     ConnectToSelectedService(&c, 0);
     EXPECT_EQ(1, c.current->audioOn) << "the next connection starts with audio";
 
@@ -449,7 +441,7 @@ TEST_F(ControllerTest, AudioToggleSavesTheSettingAndDrivesALiveConnection) {
     EXPECT_EQ(0, c.lastAudioFailure.load());
     EXPECT_FALSE(AudioEnabledFlag);
     EXPECT_NE(std::string::npos,
-              ReadFile(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>0</integer>"));
+              ReadFileText(Settings.path).find("<key>AudioEnabled</key>\n\t<integer>0</integer>"));
     ToggleAudio(&c);
     EXPECT_EQ(1, audio.starts);
     EXPECT_EQ(1, c.current->audioOn);

@@ -2,24 +2,17 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/log.h"
-#include "plist/cfvalue.h"
 #include "capture/capture_manager.h"
+#include "plist/cfvalue.h"
 #include "shell/settings.h"
+#include "tests/support/file_text.h"
 
 namespace {
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void WriteFile(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -62,7 +55,7 @@ class SettingsTest : public ::testing::Test {
 
 TEST_F(SettingsTest, FirstStartWritesTheDefaultsInTheirOrder) {
     SettingsOpen();
-    std::string xml = ReadFile(local + "Settings.xml");
+    std::string xml = ReadFileText(local + "Settings.xml");
     const char *order[] = {"<key>Overscan</key>\n\t<string>10</string>",
                            "<key>Quality</key>\n\t<string>2</string>",
                            "<key>MaxFPS</key>\n\t<string>30</string>",
@@ -117,7 +110,8 @@ TEST_F(SettingsTest, LoadTakesStringsTruthAndDefaultsAsTheFileSays) {
     EXPECT_EQ(30, v.mirroringReminderMinutes);
     EXPECT_EQ(1, v.legacyVideo);
     ASSERT_EQ(1, SettingsSave());
-    EXPECT_NE(std::string::npos, ReadFile(local + "Settings.xml").find("<key>LegacyVideo</key>\n\t<true/>"));
+    EXPECT_NE(std::string::npos,
+              ReadFileText(local + "Settings.xml").find("<key>LegacyVideo</key>\n\t<true/>"));
 }
 
 TEST_F(SettingsTest, PasswordsAreScrambledAndSurviveMarkupCharacters) {
@@ -139,7 +133,7 @@ TEST_F(SettingsTest, UnreadableFileGivesDefaultsAndStaysUntilTheNextSave) {
     Prepare(local, "this is not a property list");
     SettingsOpen();
     EXPECT_EQ(30, Settings.values.maxFps);
-    EXPECT_EQ("this is not a property list", ReadFile(local + "Settings.xml"));
+    EXPECT_EQ("this is not a property list", ReadFileText(local + "Settings.xml"));
     Settings.values.maxFps = 45;
     ASSERT_EQ(1, SettingsSave());
     SettingsLoad();

@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "shell/startup.h"
+#include "tests/support/child_process.h"
+#include "tests/support/file_text.h"
 
 namespace {
 
@@ -26,10 +25,11 @@ class StartupTest : public ::testing::Test {
         std::string cmd = "rm -rf '" + root + "'";
         ASSERT_EQ(0, system(cmd.c_str()));
     }
+    // The program's exit code, or -1 when it did not exit normally.
     int RunProgram(const char *arg) {
-        std::string cmd = std::string(OSTREL_BINARY) + " " + arg + " 2>/dev/null";
-        int status = system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+        int code = -1;
+        RunCommand(std::string(OSTREL_BINARY) + " " + arg + " 2>/dev/null", &code);
+        return code;
     }
     std::string root;
 };
@@ -44,14 +44,11 @@ TEST_F(StartupTest, ASecondCopyLeavesAtOnceWithoutLogging) {
     close(held);
 
     EXPECT_EQ(0, RunProgram("--system-info"));
-    std::ifstream log(root + "/data/Ostrel/Ostrel.log", std::ios::binary);
-    std::stringstream text;
-    text << log.rdbuf();
-    EXPECT_EQ(0u, text.str().find("Debug Log Started\r\nOstrel for Linux ("));
-    EXPECT_NE(std::string::npos, text.str().find("***System Info***\r\n"));
-    EXPECT_NE(std::string::npos, text.str().find("System timing minimum resolution: "));
-    EXPECT_TRUE(text.str().size() > 17 &&
-                text.str().substr(text.str().size() - 17) == "Debug Log Ended\r\n");
+    std::string text = ReadFileText(root + "/data/Ostrel/Ostrel.log");
+    EXPECT_EQ(0u, text.find("Debug Log Started\r\nOstrel for Linux ("));
+    EXPECT_NE(std::string::npos, text.find("***System Info***\r\n"));
+    EXPECT_NE(std::string::npos, text.find("System timing minimum resolution: "));
+    EXPECT_TRUE(text.size() > 17 && text.substr(text.size() - 17) == "Debug Log Ended\r\n");
 }
 
 } // namespace

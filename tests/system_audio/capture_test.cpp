@@ -1,6 +1,7 @@
 // System audio capture against a real PulseAudio server started by the test.
 #include "system_audio/ov_system_audio.h"
-#include "tests/net/net_test_util.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/wait.h"
 #include "tests/system_audio/pulse_server.h"
 
 #include <alsa/asoundlib.h>
@@ -65,7 +66,7 @@ class PulseFixture : public ::testing::Test {
     // Starts a player on the default sink and waits until its stream shows up on sink.
     bool Play(int sink) {
         const size_t before = server.Streams().size();
-        players.push_back(Spawn({"paplay", "--latency-msec=100", tone}));
+        players.push_back(SpawnChild({"paplay", "--latency-msec=100", tone}, {.out = "/dev/null"}));
         return WaitUntil(
             [&] {
                 auto streams = server.Streams();
@@ -155,7 +156,8 @@ TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
     EXPECT_EQ(loudChunks, 0) << "of " << quiet.size() << " chunks of the speakers' monitor";
 
     // A stream started meanwhile lands on the speakers first and is moved over.
-    players.push_back(Spawn({"paplay", "--latency-msec=100", otherTone}));
+    players.push_back(
+        SpawnChild({"paplay", "--latency-msec=100", otherTone}, {.out = "/dev/null"}));
     ASSERT_TRUE(WaitUntil(
         [&] { return server.Streams().size() == 2 && AllStreamsOn(privateIndex); }, 10000));
 
@@ -178,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(ServerRates, PulseCapture, ::testing::Values(44100, 480
 // create puts both back and removes that sink.
 TEST_F(PulseFixture, NextCreateRestoresWhatAKilledRunLeft) {
     ASSERT_TRUE(Play(speakers));
-    pid_t child = Spawn({OSTREL_CAPTURE_CHILD});
+    pid_t child = SpawnChild({OSTREL_CAPTURE_CHILD}, {.out = "/dev/null"});
     ASSERT_GT(child, 0);
     const std::string childSink = "ostrel_capture_" + std::to_string(child);
     ASSERT_TRUE(WaitUntil(

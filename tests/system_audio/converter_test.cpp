@@ -1,7 +1,7 @@
 // The rate converter and the block staging, without a sound server.
 #include "system_audio/block_stager.h"
 #include "system_audio/sample_rate_converter.h"
-#include "tests/net/net_test_util.h"
+#include "tests/support/log_capture.h"
 #include "tests/system_audio/pulse_server.h"
 
 #include <cmath>

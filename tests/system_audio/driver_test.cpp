@@ -3,7 +3,8 @@
 #include "aaceld/aaceld.h"
 #include "system_audio/audio_encoder_driver.h"
 #include "tests/aaceld/eld_decode.h"
-#include "tests/net/net_test_util.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/wait.h"
 #include "tests/system_audio/pulse_server.h"
 
 #include <cmath>
@@ -80,7 +81,7 @@ TEST(AudioEncoderDriver, PlayedToneBecomesDecodableFrames) {
     ASSERT_TRUE(server.Start());
     const std::string tone = server.RuntimeDir() + "/tone.wav";
     ASSERT_TRUE(WriteToneWav(tone, 1000, 0.5, 44100, 60));
-    pid_t player = Spawn({"paplay", "--latency-msec=100", tone});
+    pid_t player = SpawnChild({"paplay", "--latency-msec=100", tone}, {.out = "/dev/null"});
     ASSERT_TRUE(WaitUntil([&] { return !server.Streams().empty(); }, 10000));
 
     LogCapture log;

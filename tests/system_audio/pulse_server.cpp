@@ -13,49 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-pid_t Spawn(const std::vector<std::string> &arguments, const std::string &errorLog) {
-    std::vector<char *> argv;
-    for (const std::string &argument : arguments)
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        if (!errorLog.empty()) {
-            int log = open(errorLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (log >= 0) dup2(log, 2);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void EndChild(pid_t pid, int signal) {
-    if (pid <= 0) return;
-    kill(pid, signal);
-    for (int i = 0; i < 500; i++) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        usleep(10000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-static std::string RunCapture(const std::string &command) {
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    pclose(pipe);
-    return output;
-}
-
 bool PulseServer::Start(int defaultRate) {
     char pattern[] = "/tmp/ostrel-pulse-XXXXXX";
     if (!mkdtemp(pattern)) return false;
@@ -91,15 +48,17 @@ bool PulseServer::StartPulseAudio(int defaultRate) {
     setenv("PULSE_CONFIG", config.c_str(), 1);
     // Off the session bus: a second PulseAudio on the same bus (a test running alongside)
     // finds org.PulseAudio1 taken and exits.
-    pid_ = Spawn({"env", "DBUS_SESSION_BUS_ADDRESS=" + std::string(kNoBus), "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                  "--log-target=file:" + log_, "--log-level=error", "-L",
-                  "module-native-protocol-unix auth-anonymous=1", "-L",
-                  "module-null-sink sink_name=speakers channels=2",
-                  // A source of its own, so that the default source is not the speakers'
-                  // monitor: streams on the default source follow the default sink's
-                  // monitor when the default sink changes, and the test's monitor check
-                  // must stay on the speakers.
-                  "-L", "module-null-source source_name=microphone"});
+    pid_ = SpawnChild({"env", "DBUS_SESSION_BUS_ADDRESS=" + std::string(kNoBus), "pulseaudio", "-n",
+                       "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                       "--log-target=file:" + log_, "--log-level=error", "-L",
+                       "module-native-protocol-unix auth-anonymous=1", "-L",
+                       "module-null-sink sink_name=speakers channels=2",
+                       // A source of its own, so that the default source is not the speakers'
+                       // monitor: streams on the default source follow the default sink's
+                       // monitor when the default sink changes, and the test's monitor check
+                       // must stay on the speakers.
+                       "-L", "module-null-source source_name=microphone"},
+                      {.out = "/dev/null"});
     return pid_ > 0 && WaitReady();
 }
 
@@ -116,16 +75,17 @@ bool PulseServer::StartPipeWire(int defaultRate) {
     setenv("XDG_CONFIG_HOME", (runtimeDir_ + "/config").c_str(), 1);
     setenv("PIPEWIRE_RUNTIME_DIR", runtimeDir_.c_str(), 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+    const ChildOutput toLog = {.out = "/dev/null", .err = log_};
     helpers_.push_back(
-        Spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus}, log_));
+        SpawnChild({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus}, toLog));
     auto exists = [](const std::string &path) { return access(path.c_str(), F_OK) == 0; };
     for (int i = 0; i < 500 && !exists(bus); i++)
         usleep(10000);
-    helpers_.push_back(Spawn({"pipewire"}, log_));
+    helpers_.push_back(SpawnChild({"pipewire"}, toLog));
     for (int i = 0; i < 500 && !exists(runtimeDir_ + "/pipewire-0"); i++)
         usleep(10000);
-    helpers_.push_back(Spawn({"wireplumber"}, log_));
-    pid_ = Spawn({"pipewire-pulse"}, log_);
+    helpers_.push_back(SpawnChild({"wireplumber"}, toLog));
+    pid_ = SpawnChild({"pipewire-pulse"}, toLog);
     for (int i = 0; i < 500 && Pactl("info").empty(); i++)
         usleep(10000);
     Pactl("load-module module-null-sink sink_name=speakers channels=2");
@@ -142,7 +102,8 @@ bool PulseServer::WaitReady() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         if (SinkIndex("speakers") >= 0 && DefaultSink() == "speakers") return true;
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        int status;
+        if (WaitChild(pid_, 0, &status)) {
             pid_ = -1;
             return false;
         }
@@ -166,7 +127,7 @@ void PulseServer::Stop() {
 }
 
 std::string PulseServer::Pactl(const std::string &arguments) {
-    return RunCapture("pactl " + arguments + " 2>/dev/null");
+    return RunCommand("pactl " + arguments + " 2>/dev/null");
 }
 
 std::string PulseServer::DefaultSink() {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 // OSTREL_TEST_SOUND_SERVER=pipewire runs PipeWire's pulse server (with wireplumber and a
 // session bus) instead of PulseAudio.
 class PulseServer {
@@ -47,10 +49,6 @@ class PulseServer {
 // Writes a 16-bit stereo WAV of a sine tone.
 bool WriteToneWav(const std::string &path, double frequency, double amplitude, int rate,
                   double seconds);
-// Starts a child process (standard error to errorLog when given); its pid, or -1.
-pid_t Spawn(const std::vector<std::string> &arguments, const std::string &errorLog = "");
-// Ends a child started by Spawn and reaps it.
-void EndChild(pid_t pid, int signal = 15);
 
 // Level of a tone in interleaved 16-bit stereo (left channel), scaled to [-1, 1].
 struct ToneMeasure {
