@@ -89,7 +89,15 @@ TEST(AvSyncTool, FlashShowsWhenTheClickLeavesTheSink) {
     Display *x11 = XOpenDisplay(display.c_str());
     ASSERT_NE(x11, nullptr);
     Window root = DefaultRootWindow(x11);
-    usleep(500000); // the monitor's first data comes late from an idle sink
+    // The monitor's first data comes late from an idle sink: start the tool only once the
+    // recorder hears the sink, so that the first click is not lost.
+    bool hearing = false;
+    for (double deadline = Monotonic() + 10; !hearing && Monotonic() < deadline;) {
+        uint8_t buffer[4096];
+        hearing = read(soundFd, buffer, sizeof buffer) > 0;
+        if (!hearing) usleep(5000);
+    }
+    ASSERT_TRUE(hearing) << ReadFileText(children.dir + "/parec.log");
 
     std::string toolLog = children.dir + "/avsync.log";
     pid_t tool = SpawnChild({"env", "DISPLAY=" + display, runtime, AVSYNC_BINARY, "--seconds",
