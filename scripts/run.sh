@@ -27,9 +27,11 @@ XML
 seconds=${DEMO_SECONDS:-8}
 
 pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+cleanup() { # newest first: the player goes before its sound server
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  if [ -n "${private_runtime:-}" ]; then rm -rf "$private_runtime"; fi
 }
 trap cleanup EXIT
 
@@ -51,6 +53,7 @@ fi
 
 if ! pactl info >/dev/null 2>&1; then
   XDG_RUNTIME_DIR=$(mktemp -d /tmp/ostrel-demo-sound-XXXXXX)
+  private_runtime=$XDG_RUNTIME_DIR
   export XDG_RUNTIME_DIR
   chmod 700 "$XDG_RUNTIME_DIR"
   # Off the session bus: another PulseAudio there holds its bus name and this one would exit.
