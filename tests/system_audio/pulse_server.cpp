@@ -137,15 +137,23 @@ std::string PulseServer::DefaultSink() {
     return name;
 }
 
-int PulseServer::SinkIndex(const std::string &name) {
-    std::istringstream lines(Pactl("list short sinks"));
+// Index and name of every sink, from pactl's short listing.
+static std::vector<std::pair<int, std::string>> ShortSinks(const std::string &listing) {
+    std::vector<std::pair<int, std::string>> sinks;
+    std::istringstream lines(listing);
     std::string line;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         int index;
         std::string sink;
-        if (fields >> index >> sink && sink == name) return index;
+        if (fields >> index >> sink) sinks.push_back({index, sink});
     }
+    return sinks;
+}
+
+int PulseServer::SinkIndex(const std::string &name) {
+    for (const auto &[index, sink] : ShortSinks(Pactl("list short sinks")))
+        if (sink == name) return index;
     return -1;
 }
 
@@ -177,14 +185,8 @@ std::vector<std::pair<int, int>> PulseServer::Streams() {
 
 std::vector<std::string> PulseServer::SinksStartingWith(const std::string &prefix) {
     std::vector<std::string> names;
-    std::istringstream lines(Pactl("list short sinks"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        int index;
-        std::string sink;
-        if (fields >> index >> sink && sink.rfind(prefix, 0) == 0) names.push_back(sink);
-    }
+    for (const auto &[index, sink] : ShortSinks(Pactl("list short sinks")))
+        if (sink.rfind(prefix, 0) == 0) names.push_back(sink);
     return names;
 }
 
