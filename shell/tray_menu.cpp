@@ -61,6 +61,8 @@ std::string ConnectionText(const TrayMenuInputs &in) {
             return "AirPlay: Disconnected Remotely";
         case 3:
             return "AirPlay: Connection Failed";
+        case 4:
+            return "AirPlay: Screen Capture Failed";
         default:
             return "AirPlay: Unknown State";
         }

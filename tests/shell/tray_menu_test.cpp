@@ -117,6 +117,7 @@ TEST_F(TrayMenuTest, ConnectionStatusLineForEveryStateAndReason) {
         {true, 6, 1, "AirPlay: Connection Blocked"}, {true, 6, 2, "AirPlay: Disconnected Remotely"},
         {true, 6, 3, "AirPlay: Connection Failed"},  {true, 6, 0, "AirPlay: Unknown State"},
         {true, 2, 7, "AirPlay: Unknown State"},      {true, 4, 0, "AirPlay: Mirroring..."},
+        {true, 6, 4, "AirPlay: Screen Capture Failed"}, {true, 3, 4, "AirPlay: Screen Capture Failed"},
         {true, 1, 0, "AirPlay: Connecting..."},      {true, 3, 0, "AirPlay: Connecting..."},
     };
     for (const Case &c : cases) {
