@@ -175,6 +175,10 @@ void ConnectToSelectedService(Controller *c, int index) {
         DebugLog(1, "We're going to switch AirPlay connections\n");
         c->connection->stop(c->current);
         DebugLog(1, "AirPlay disconnected with intent to reconnect\n");
+    } else if (c->current) {
+        // A previous connection's end (over already, or finishing on its own thread) comes
+        // first: it clears the selection, which the new connection sets below.
+        c->connection->stop(c->current);
     }
     CFValue *list = c->discovery ? c->discovery->serviceList(c->discoveryContext) : nullptr;
     if (!list) {
@@ -204,8 +208,16 @@ void ConnectToSelectedService(Controller *c, int index) {
         return;
     }
     DebugLog(2, "Beginning AirPlay Connection...\n");
-    BeginMirroring(c, CFStringText(address), audioPort, c->chosenDisplayIndex);
+    // Selected, and the reminder set, before the connection exists: a receiver that fails
+    // at once ends it on another thread, possibly before the start returns, and its end
+    // must find them to clear.
     c->lastAudioFailure = 0;
+    c->selectedReceiverIndex = index;
+    if (c->discovery && c->discovery->setSelectedIndex)
+        c->discovery->setSelectedIndex(c->discoveryContext, index);
+    StartReminderIfWanted(
+        c, "Setting to enable mirroring reminder turned ON.  Start reminder timer.\n");
+    BeginMirroring(c, CFStringText(address), audioPort, c->chosenDisplayIndex);
     CFValueRelease(address);
     if (passwordRequired && c->current) {
         CFValue *held = nullptr;
@@ -219,11 +231,6 @@ void ConnectToSelectedService(Controller *c, int index) {
             OpenPasswordWindow(c);
         ReleaseUnderLock(c->current, held);
     }
-    c->selectedReceiverIndex = index;
-    if (c->discovery && c->discovery->setSelectedIndex)
-        c->discovery->setSelectedIndex(c->discoveryContext, index);
-    StartReminderIfWanted(
-        c, "Setting to enable mirroring reminder turned ON.  Start reminder timer.\n");
     CFValueRelease(list);
 }
 
@@ -235,12 +242,15 @@ bool ConnectToHost(Controller *c) {
              h.hosted ? h.host.c_str() : "", h.hosted ? 0 : 1);
     if (h.hosted && CheckRouteToReceiver(h.host.c_str())) {
         DebugLog(2, "Beginning AirPlay Connection...\n");
-        BeginMirroring(c, h.host.c_str(), kHostedAudioPort, h.display);
+        // As for a chosen receiver: a previous connection's end first, then the state a
+        // quick failure's end must find to clear, then the start.
+        if (c->current) c->connection->stop(c->current);
+        c->lastAudioFailure = 0;
         if (!h.silent && Settings.values.mirroringReminder) {
             DebugLog(1, "Setting to enable mirroring reminder turned ON.  Start reminder.\n");
             StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
         }
-        c->lastAudioFailure = 0;
+        BeginMirroring(c, h.host.c_str(), kHostedAudioPort, h.display);
         return true;
     }
     c->selectedReceiverIndex = -1;

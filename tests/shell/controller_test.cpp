@@ -25,6 +25,9 @@ namespace {
 // ---- fake connections: started "connecting"; a test moves them on ----
 
 std::vector<MirroringConnection *> started;
+// The next connection fails before its start returns, as a refusing receiver's does when
+// its thread is quicker than the starter.
+bool failDuringStart = false;
 
 MirroringConnection *FakeStart(CFValue *host, uint16_t audioPort, int displayIndex,
                                uintptr_t window, const MirroringCaptureOps *, void *, int audioOn,
@@ -40,6 +43,12 @@ MirroringConnection *FakeStart(CFValue *host, uint16_t audioPort, int displayInd
     c->state = kMirroringSocketsOpened;
     started.push_back(c);
     ops->onStart(user, c);
+    if (failDuringStart) {
+        c->failure = kMirroringConnectFailed;
+        c->state = kMirroringIdle;
+        c->stopState = 2;
+        ops->onDisconnected(user, c);
+    }
     return c;
 }
 
@@ -194,6 +203,7 @@ class ControllerTest : public ::testing::Test {
         SettingsOpen();
         AudioEnabledFlag = false;
         started.clear();
+        failDuringStart = false;
         desktop.controller = &c;
         ControllerInit(&c, nullptr, nullptr, nullptr, &kFakeDesktop, &desktop, &kFakeConnections);
         ControllerSetDiscovery(&c, &kFakeDiscovery, &discovery);
@@ -270,6 +280,25 @@ TEST_F(ControllerTest, ConnectSwitchAndDisconnect) {
     EXPECT_EQ(2, desktop.allowSleep);
     EXPECT_NE(std::string::npos, log.find("User initiated AirPlay disconnect\n"));
     EXPECT_NE(std::string::npos, MenuText().find("(AirPlay: Not Connected)"));
+}
+
+// A receiver that refuses at once: its end may come before the start returns. Nothing stays
+// checked, no reminder is pending, and the next choice of it connects instead of counting
+// as "the same receiver again".
+TEST_F(ControllerTest, ReceiverFailingDuringTheStartLeavesNothingSelected) {
+    Settings.values.mirroringReminder = 1;
+    failDuringStart = true;
+    ConnectToSelectedService(&c, 0);
+    ASSERT_EQ(1u, started.size());
+    EXPECT_EQ(-1, ControllerSelectedIndex(&c));
+    EXPECT_EQ(std::string::npos, MenuText().find("[x] Den")) << MenuText();
+    EXPECT_FALSE(desktop.timers[kReminderTimerId].active) << "a reminder for a failed connection";
+
+    failDuringStart = false;
+    ConnectToSelectedService(&c, 0);
+    ASSERT_EQ(2u, started.size()) << "choosing it again did not connect";
+    EXPECT_EQ(0, ControllerSelectedIndex(&c));
+    EXPECT_TRUE(desktop.timers[kReminderTimerId].active);
 }
 
 TEST_F(ControllerTest, UnresolvedUnroutableAndMissingListStartNothing) {
