@@ -477,10 +477,11 @@ void OpenPassword(void *context) {
             ui->password->hide();
             PasswordWindowOk(ui->controller, text.constData());
         });
-        QObject::connect(box, &QDialogButtonBox::rejected, ui->password, [ui] {
-            ui->password->hide();
-            PasswordWindowCancel(ui->controller);
-        });
+        // Cancel, Esc and the title bar's close button all end in the dialog's reject; a
+        // window closed without an answer would leave the connection waiting for one.
+        QObject::connect(box, &QDialogButtonBox::rejected, ui->password, &QDialog::reject);
+        QObject::connect(ui->password, &QDialog::rejected, ui->password,
+                         [ui] { PasswordWindowCancel(ui->controller); });
     }
     ui->passwordEdit->clear();
     ui->password->show();
@@ -560,15 +561,16 @@ ReminderWindow *Reminder(DesktopUi *ui) {
     return w;
 }
 
+// The controller's texts are UTF-8 (receiver names as announced).
 void ShowReminder(void *context, const char *text) {
     ReminderWindow *w = Reminder(Ui(context));
-    w->text->setText(QString::fromLatin1(text));
+    w->text->setText(QString::fromUtf8(text));
     w->show();
     w->raise();
 }
 
 void SetReminderText(void *context, const char *text) {
-    Reminder(Ui(context))->text->setText(QString::fromLatin1(text));
+    Reminder(Ui(context))->text->setText(QString::fromUtf8(text));
 }
 
 int ReminderVisible(void *context) {
@@ -730,7 +732,7 @@ void DesktopUiPostStatusText(void *context, const char *text) {
     DesktopUi *ui = Ui(context);
     if (text && *text) DebugLog(1, "%s\n", text);
     if (!ui->status) return;
-    QString copy = QString::fromLatin1(text ? text : "");
+    QString copy = QString::fromUtf8(text ? text : "");
     RunOnMain([ui, copy] { ui->status->setText(copy); });
 }
 
