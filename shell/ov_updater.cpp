@@ -1,5 +1,7 @@
 #include "shell/ov_updater.h"
 
+#include <memory>
+
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
 #include <QtGui/QDesktopServices>
@@ -97,14 +99,33 @@ void UpdaterCheck(Updater *u, bool withUi,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Ostrel/" OSTREL_VERSION));
     QNetworkReply *reply = u->network.get(request);
+    // Why the check cut the transfer short, for the message; empty when it did not.
+    auto cutShort = std::make_shared<std::string>();
     // A feed larger than any real one is cut off rather than read without end.
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 got, qint64) {
-        if (got > kMaxFeedBytes) reply->abort();
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [reply, cutShort](qint64 got, qint64) {
+                         if (got <= kMaxFeedBytes || !cutShort->empty()) return;
+                         *cutShort = "the feed is larger than " +
+                                     std::to_string(kMaxFeedBytes / 1024) + " KiB";
+                         reply->abort();
+                     });
+    // The transfer timeout only notices a silent server; one that drips a byte now and then
+    // would keep the check (and the button) busy for good. The whole check has its bound.
+    auto *limit = new QTimer(reply);
+    limit->setSingleShot(true);
+    QObject::connect(limit, &QTimer::timeout, reply, [u, reply, cutShort] {
+        if (!cutShort->empty() || reply->isFinished()) return;
+        *cutShort = "no complete answer within " +
+                    QString::number(u->timeoutMs / 1000.0).toStdString() + " s";
+        reply->abort();
     });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [u, reply, withUi, done] {
+    limit->start(u->timeoutMs);
+    QObject::connect(reply, &QNetworkReply::finished, reply, [u, reply, withUi, done, cutShort] {
         u->busy = false;
         std::string error;
-        if (reply->error() != QNetworkReply::NoError) {
+        if (!cutShort->empty()) {
+            error = *cutShort;
+        } else if (reply->error() != QNetworkReply::NoError) {
             error = reply->errorString().toStdString();
         } else {
             int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

@@ -1,5 +1,6 @@
 // The update check against feeds served on loopback by a small HTTP server in the test:
-// newer, same, older, skipped, malformed, a server that never answers, and no server.
+// newer, same, older, skipped, malformed, a server that never answers, one that drips its
+// answer without end, and no server.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QTimer>
 #include <QtNetwork/QTcpServer>
 #include <QtNetwork/QTcpSocket>
 
@@ -38,7 +40,8 @@ std::string Item(const std::string &version, const std::string &notes = "<p>Fixe
            "</item>\n";
 }
 
-// Answers every request with body (or not at all when silent).
+// Answers every request with body (or not at all when silent; or, dripping, with headers
+// promising a large feed and then one byte every 100 ms).
 class FeedServer {
   public:
     FeedServer() {
@@ -48,6 +51,15 @@ class FeedServer {
                 QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] {
                     request += s->readAll().toStdString();
                     if (request.find("\r\n\r\n") == std::string::npos || silent) return;
+                    if (dripping) {
+                        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/rss+xml"
+                                           "\r\nContent-Length: 100000\r\n\r\n<";
+                        s->write(head.data(), (qint64)head.size());
+                        auto *drip = new QTimer(s);
+                        QObject::connect(drip, &QTimer::timeout, s, [s] { s->write(" ", 1); });
+                        drip->start(100);
+                        return;
+                    }
                     std::string reply = "HTTP/1.1 " + status +
                                         "\r\nContent-Type: application/rss+xml\r\n"
                                         "Content-Length: " +
@@ -65,6 +77,7 @@ class FeedServer {
     QTcpServer server;
     std::string body, request, status = "200 OK";
     bool silent = false;
+    bool dripping = false;
 };
 
 class UpdaterTest : public ::testing::Test {
@@ -195,6 +208,33 @@ TEST_F(UpdaterTest, UnreachableOrSilentServersEndTheCheck) {
     PointFeedAt(silent.Url());
     EXPECT_EQ(kUpdateFailed, Check(&message, 500));
     EXPECT_EQ(0u, message.find("The update feed could not be read: ")) << message;
+}
+
+// A feed that keeps sending a byte now and then never lets the transfer go idle: the check
+// still ends within its total time, and the same updater can check again afterwards (the
+// "Check for Updates" button would otherwise do nothing for the rest of the run).
+TEST_F(UpdaterTest, DrippingFeedEndsWithinTheTotalTimeAndTheNextCheckRuns) {
+    FeedServer drip;
+    drip.dripping = true;
+    PointFeedAt(drip.Url());
+    Updater *u = UpdaterCreate(false, 1500);
+    for (int round = 0; round < 2; round++) {
+        bool done = false;
+        std::string message;
+        UpdaterCheck(u, false, [&](UpdateOutcome o, const std::string &m) {
+            EXPECT_EQ(kUpdateFailed, o);
+            message = m;
+            done = true;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        while (!done && clock.elapsed() < 15000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        ASSERT_TRUE(done) << "round " << round << ": the check did not end";
+        EXPECT_LT(clock.elapsed(), 6000) << "round " << round;
+        EXPECT_EQ("The update feed could not be read: no complete answer within 1.5 s", message);
+    }
+    UpdaterDestroy(u);
 }
 
 } // namespace
