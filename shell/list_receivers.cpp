@@ -3,14 +3,60 @@
 #include <cerrno>
 #include <cstdio>
 #include <poll.h>
+#include <string>
 
 #include "base/clock.h"
 #include "discovery/discovery.h"
 #include "plist/cfvalue.h"
 
+namespace {
+
+// A field as printed: a name may hold any byte, and a raw tab or line end in it would forge
+// fields or lines for whoever reads the list. Backslash, tab, line feed and carriage return
+// become \\ \t \n \r; other control bytes \xHH; everything else (UTF-8 too) stays.
+std::string EscapeField(const char *text) {
+    std::string out;
+    for (const char *p = text ? text : ""; *p; p++) {
+        unsigned char b = (unsigned char)*p;
+        switch (b) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            if (b < 0x20 || b == 0x7f) {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\x%02x", b);
+                out += hex;
+            } else {
+                out += (char)b;
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 int ListReceivers(double seconds) {
     // Runs on this thread alone: it is the owner of the lists for the whole run.
     DiscoveryStart();
+    DiscoveryProcessEvents();
+    // The start hands its browses over at once when it has any.
+    if (DiscoveryGeneration() == 0) {
+        fprintf(stderr, "ostrel: no receivers could be looked for: neither avahi-daemon nor "
+                        "the program's own mDNS responder could browse the network\n");
+        DiscoveryShutdown();
+        return 1;
+    }
     int fd = DiscoveryNotifyFd();
     int64_t end = MonotonicNanos() + (int64_t)(seconds * 1e9);
     for (;;) {
@@ -31,7 +77,8 @@ int ListReceivers(double seconds) {
         uint8_t password = 0;
         CFValue *address = ResolveAirPlayService(name, deviceId, &password);
         uint16_t port = AudioServicePort(deviceId);
-        printf("%s\t%s\t%s\t%d\t%u\n", name, address ? CFStringText(address) : "", deviceId,
+        printf("%s\t%s\t%s\t%d\t%u\n", EscapeField(name).c_str(),
+               address ? CFStringText(address) : "", EscapeField(deviceId).c_str(),
                password ? 1 : 0, (unsigned)port);
         fflush(stdout);
         CFValueRelease(address);

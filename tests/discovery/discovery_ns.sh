@@ -91,6 +91,14 @@ PY
 receiver)
   # The built-in receiver announces itself with its own mDNS stack (no daemon on its side);
   # the program finds it through its daemon, then mirrors to the address it found.
+  # Beside it, a service whose name and device id hold a tab, a line end, a carriage
+  # return and a backslash: listed escaped, it cannot forge fields or lines.
+  mkdir -p "$NS_WORK/$NS_TX/services"
+  cat >"$NS_WORK/$NS_TX/services/forger.service" <<'XML'
+<?xml version="1.0" standalone="no"?><!DOCTYPE service-group SYSTEM "avahi-service.dtd">
+<service-group><name>Evil&#9;10.0.0.9&#10;Forged&#13;\x</name><service><type>_airplay._tcp</type>
+<port>7000</port><txt-record>deviceid=AA&#9;BB</txt-record></service></service-group>
+XML
   ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
   name="Living Room \u00dc"
   name=$(printf "$name")
@@ -108,6 +116,13 @@ receiver)
     line=$(grep -F "$name" "$NS_WORK/list.txt") && [[ "$line" == *$'\t'47123 ]] && break
   done
   [ -n "$line" ] || fail "the receiver was not listed: $(cat "$NS_WORK/list.txt")"
+  [ "$(wc -l <"$NS_WORK/list.txt")" = 2 ] || fail "not one line per receiver: $(cat -A "$NS_WORK/list.txt")"
+  forged=$(grep -F 'Evil' "$NS_WORK/list.txt") || fail "the forger was not listed"
+  IFS=$'\t' read -r f_name f_address f_device_id _ <<<"$forged"
+  [ "$f_name" = 'Evil\t10.0.0.9\nForged\r\\x' ] || fail "forger's name listed as \"$f_name\""
+  [ "$f_address" = 10.78.0.1 ] || fail "forger's address \"$f_address\""
+  [ "$f_device_id" = 'aa\tbb' ] || fail "forger's device id \"$f_device_id\""
+  [ "$(printf '%s' "$forged" | tr -cd '\t' | wc -c)" = 4 ] || fail "forger's line: $(printf '%s' "$forged" | cat -A)"
   IFS=$'\t' read -r got_name address device_id password port <<<"$line"
   [ "$got_name" = "$name" ] || fail "name \"$got_name\""
   [ "$address" = 10.78.0.2 ] || fail "address \"$address\""
