@@ -123,6 +123,17 @@ CaptureManager *StartServices(DesktopUi *ui) {
     return manager;
 }
 
+// The last of every run past the main initialisation: the connection, the windows and the
+// updater, the address monitor, discovery, then the log.
+void EndRun(StartupState *state, DesktopUi *ui, bool silent) {
+    StopCurrentConnection(&controller);
+    DesktopUiDestroy(ui);
+    if (!silent) controller.platform->stopNetworkMonitor(controller.platformContext);
+    DiscoveryShutdown();
+    ControllerShutdown(&controller);
+    EndProgram(state);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -214,7 +225,9 @@ int main(int argc, char **argv) {
     if (!manager) DebugLog(2, "The capture manager could not be made\n");
     if (!hosted.silent && !DesktopUiShowTray(ui)) {
         DebugLog(2, "The Preferences pages could not be made\n");
-        return 0;
+        fprintf(stderr, "ostrel: the Preferences window could not be made\n");
+        EndRun(&state, ui, hosted.silent);
+        return 1;
     }
     if (screenshots) {
         int ok = DesktopUiScreenshots(ui, screenshots) ? 0 : 1;
@@ -288,10 +301,6 @@ int main(int argc, char **argv) {
     ShutdownWatchStop(shutdownWatch);
     if (!hosted.hosted && updater)
         DebugLog(2, "Updater has been previously initialized, okay to tear down.\n");
-    DesktopUiDestroy(ui);
-    if (!hosted.silent) controller.platform->stopNetworkMonitor(controller.platformContext);
-    DiscoveryShutdown();
-    ControllerShutdown(&controller);
-    EndProgram(&state);
+    EndRun(&state, ui, hosted.silent);
     return exitCode;
 }
