@@ -100,7 +100,10 @@ void OnSystemShutdown(void *) {
 // Display list, discovery, window enumerator, capture manager, address monitor. Once.
 CaptureManager *StartServices(DesktopUi *ui) {
     EnumerateDisplays();
-    if (controller.discovery) controller.discovery->start(controller.discoveryContext);
+    // A hosted run is told its receiver and shows no menu: it browses nothing, and so
+    // starts no mDNS responder of its own either (that would join multicast everywhere).
+    if (controller.discovery && !controller.hosted.hosted)
+        controller.discovery->start(controller.discoveryContext);
     WindowTracker *tracker = WindowTrackerCreate();
     if (!tracker) tracker = WindowTrackerCreate();
     if (tracker) tracker->excludeOwnWindows = 1;

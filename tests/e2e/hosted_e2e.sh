@@ -60,7 +60,7 @@ start_receiver() { # extra options...
 }
 
 start_sender() {
-  "$ostrel" "connect?host=127.0.0.1&key=test&display=0" 2>"$work/ostrel.log" &
+  "$ostrel" "connect?host=127.0.0.1&key=test&display=0" >"$work/ostrel.out" 2>"$work/ostrel.log" &
   sender=$!
 }
 
@@ -151,6 +151,10 @@ sys.exit(0 if ok else 1)" || fail "heartbeat timing $(json '["heartbeatTiming"]'
   echo "stream: $frames pictures, PSNR $psnr dB, stop $stop_ms ms"
   awk -v p="$psnr" 'BEGIN { exit !(p == "inf" || p >= 30) }' || fail "PSNR $psnr dB below 30"
   grep -q "Debug Log Ended" "$XDG_DATA_HOME/Ostrel/Ostrel.log" || fail "log not closed"
+  # A host program may read our standard output: nothing of ours lands there.
+  [ ! -s "$work/ostrel.out" ] || fail "standard output: $(head -c 300 "$work/ostrel.out")"
+  # Told its receiver, a hosted run browses nothing and starts no mDNS responder.
+  ! grep -qE "mDNSResponder|DNS-SD daemon|mDNS: " "$work/ostrel.log" || fail "discovery ran: $(grep -m1 -E "mDNS|DNS-SD" "$work/ostrel.log")"
   ;;
 no-receiver)
   settings 30 0 0 0
