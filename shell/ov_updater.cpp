@@ -102,13 +102,12 @@ void UpdaterCheck(Updater *u, bool withUi,
     // Why the check cut the transfer short, for the message; empty when it did not.
     auto cutShort = std::make_shared<std::string>();
     // A feed larger than any real one is cut off rather than read without end.
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [reply, cutShort](qint64 got, qint64) {
-                         if (got <= kMaxFeedBytes || !cutShort->empty()) return;
-                         *cutShort = "the feed is larger than " +
-                                     std::to_string(kMaxFeedBytes / 1024) + " KiB";
-                         reply->abort();
-                     });
+    QObject::connect(
+        reply, &QNetworkReply::downloadProgress, reply, [reply, cutShort](qint64 got, qint64) {
+            if (got <= kMaxFeedBytes || !cutShort->empty()) return;
+            *cutShort = "the feed is larger than " + std::to_string(kMaxFeedBytes / 1024) + " KiB";
+            reply->abort();
+        });
     // The transfer timeout only notices a silent server; one that drips a byte now and then
     // would keep the check (and the button) busy for good. The whole check has its bound.
     auto *limit = new QTimer(reply);

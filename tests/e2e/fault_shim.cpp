@@ -31,15 +31,14 @@ int QTabWidget::count() const {
 
 // "mdns-responder": the embedded mDNS responder cannot start (as without any usable socket).
 extern "C" AvahiServer *avahi_server_new(const AvahiPoll *api, const AvahiServerConfig *config,
-                                         AvahiServerCallback callback, void *userdata,
-                                         int *error) {
+                                         AvahiServerCallback callback, void *userdata, int *error) {
     if (Faulted("mdns-responder")) {
         if (error) *error = AVAHI_ERR_NO_NETWORK;
         return nullptr;
     }
-    static auto real = Real<AvahiServer *(*)(const AvahiPoll *, const AvahiServerConfig *,
-                                             AvahiServerCallback, void *, int *)>(
-        "avahi_server_new");
+    static auto real =
+        Real<AvahiServer *(*)(const AvahiPoll *, const AvahiServerConfig *, AvahiServerCallback,
+                              void *, int *)>("avahi_server_new");
     if (!real) {
         if (error) *error = AVAHI_ERR_FAILURE;
         return nullptr;

@@ -65,8 +65,7 @@ class DesktopUiTest : public ::testing::Test {
         stops = 0;
         ui = DesktopUiCreate(&c, DesktopUiOptions{true, false, false});
         ASSERT_TRUE(ui);
-        ControllerInit(&c, nullptr, nullptr, nullptr, &kDesktopPlatformOps, ui,
-                       &kFakeConnections);
+        ControllerInit(&c, nullptr, nullptr, nullptr, &kDesktopPlatformOps, ui, &kFakeConnections);
         ASSERT_TRUE(DesktopUiShowTray(ui));
     }
     void TearDown() override {
@@ -135,7 +134,8 @@ TEST_F(DesktopUiTest, ReminderAndStatusTextsKeepNonAsciiNames) {
     EXPECT_TRUE(LabelText(reminder).contains(QStringLiteral("60 seconds.")));
     ReminderContinue(&c);
 
-    const char *status = "Capturing the window \xE2\x80\x9C" "Caf\xC3\xA9\xE2\x80\x9D";
+    const char *status = "Capturing the window \xE2\x80\x9C"
+                         "Caf\xC3\xA9\xE2\x80\x9D";
     DesktopUiPostStatusText(ui, status);
     QCoreApplication::processEvents();
     QWidget *preferences = TopLevel(QStringLiteral("Preferences"));
