@@ -61,6 +61,8 @@ std::string ConnectionText(const TrayMenuInputs &in) {
             return "AirPlay: Disconnected Remotely";
         case 3:
             return "AirPlay: Connection Failed";
+        case 5:
+            return "AirPlay: No Answer from Receiver";
         default:
             return "AirPlay: Unknown State";
         }
