@@ -39,6 +39,10 @@ void Stop(void *, MirroringConnection *connection) {
     StopAudioConnection(&connection->audio);
 }
 
+void SetPassword(void *, MirroringConnection *connection, const char *text) {
+    SetAudioConnectionPassword(&connection->audio, text);
+}
+
 } // namespace
 
 const ControllerAudioOps kAudioStreamOps = {
@@ -47,6 +51,7 @@ const ControllerAudioOps kAudioStreamOps = {
     .start = Start,
     .stop = Stop,
     .onDisconnected = Disconnected,
+    .setPassword = SetPassword,
 };
 
 const MirroringAudioOps *AudioStreamTable() {

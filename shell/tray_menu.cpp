@@ -103,6 +103,12 @@ std::string AudioText(TrayMenuInputs *in) {
         case 3:
             text = "Audio: Connection Failed";
             break;
+        case 5:
+            text = "Audio: No Answer from Receiver";
+            break;
+        case 6:
+            text = "Audio: Password Required";
+            break;
         default:
             text = "Audio: Unknown State";
             break;
