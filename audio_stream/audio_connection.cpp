@@ -411,8 +411,7 @@ static void OnRequest(SocketSet *, int, const HttpMessage *, void *) {
 // business: the one held (the mirroring connection's, stored or typed) goes first; after a
 // refusal, or without one, the owner asks the user, whose answer comes back through
 // SetAudioConnectionPassword. The picture is never stopped for the sound's sake.
-static void OnPasswordNeeded(SocketSet *set, int key, char *buffer, int, int retried,
-                             void *user) {
+static void OnPasswordNeeded(SocketSet *set, int key, char *buffer, int, int retried, void *user) {
     AudioConnection *a = (AudioConnection *)user;
     if (key != kAudioControlKey || !buffer) return; // a refusal this side sent: nothing to give
     DebugLog(2, "Audio Got request for password\n");
@@ -426,8 +425,9 @@ static void OnPasswordNeeded(SocketSet *set, int key, char *buffer, int, int ret
     if (m && m->controller && m->controller->onAudioPasswordRequired &&
         m->controller->onAudioPasswordRequired(m->user, m, retried != 0))
         return;
-    DebugLog(2, "Audio: the receiver wants a password for the sound%s and no one can give it; "
-                "ending the audio, the picture goes on\n",
+    DebugLog(2,
+             "Audio: the receiver wants a password for the sound%s and no one can give it; "
+             "ending the audio, the picture goes on\n",
              retried ? " (the one given was refused)" : "");
     a->failure = kAudioPasswordRequired;
     StopFromOwnThread(a);
@@ -481,12 +481,14 @@ static void EndWithoutAnswer(AudioConnection *a) {
     }
     bool connecting = what == kAwaitConnect;
     if (connecting)
-        DebugLog(2, "Audio: the receiver did not accept the connection on port %i within %i s; "
-                    "ending the audio, the picture goes on\n",
+        DebugLog(2,
+                 "Audio: the receiver did not accept the connection on port %i within %i s; "
+                 "ending the audio, the picture goes on\n",
                  (int)a->port, kAudioAnswerTimeoutMs / 1000);
     else
-        DebugLog(2, "Audio: the receiver did not answer %s within %i s; ending the audio, the "
-                    "picture goes on\n",
+        DebugLog(2,
+                 "Audio: the receiver did not answer %s within %i s; ending the audio, the "
+                 "picture goes on\n",
                  what ? what : "a request", kAudioAnswerTimeoutMs / 1000);
     a->failure = connecting ? kAudioConnectFailed : kAudioNoAnswer;
     a->stopping = 1; // the close the teardown causes is no second failure

@@ -1,13 +1,13 @@
 #include "mirroring/mirroring_connection.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <strings.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -298,8 +298,9 @@ static void OnClosed(SocketSet *, int reason, void *user) {
     // While the connection is being stopped the socket goes down on purpose: not a failure.
     if (c->stopState.load() != 0) return;
     if (reason == CloseConnectFailed && PortAnswers(CFStringText(c->host), kMirroringTouchPort))
-        DebugLog(2, "AirPlay: port %u refused but port %u answers: the receiver does not accept "
-                    "this kind of screen mirroring\n",
+        DebugLog(2,
+                 "AirPlay: port %u refused but port %u answers: the receiver does not accept "
+                 "this kind of screen mirroring\n",
                  (unsigned)kMirroringPort, (unsigned)kMirroringTouchPort);
     c->failure = failure;
     c->state = kMirroringSetFailed;

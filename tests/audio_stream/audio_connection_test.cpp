@@ -486,9 +486,19 @@ struct AudioReceiver {
     uint16_t port = 0;
     bool Start(const std::string &dir, const std::string &name, std::vector<std::string> extra) {
         std::string ports = dir + "/" + name + ".ports";
-        std::vector<std::string> argv = {OSTREL_RECEIVER, "--bind", "127.0.0.1", "--http-port",
-                                         "0", "--mirror-port", "0", "--audio-port", "0",
-                                         "--port-file", ports, "--duration", "60"};
+        std::vector<std::string> argv = {OSTREL_RECEIVER,
+                                         "--bind",
+                                         "127.0.0.1",
+                                         "--http-port",
+                                         "0",
+                                         "--mirror-port",
+                                         "0",
+                                         "--audio-port",
+                                         "0",
+                                         "--port-file",
+                                         ports,
+                                         "--duration",
+                                         "60"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         child = StartChild(argv);
         if (child.pid <= 0 || !WaitForFileText(ports, "audio", 10000)) return false;
@@ -508,13 +518,17 @@ TEST_F(AudioConnectionTest, SilentReceiverEndsTheSoundAtItsBoundWhileMirroringGo
     const struct {
         const char *silentAt;
         const char *named;
-    } steps[] = {{"OPTIONS", "OPTIONS"}, {"RECORD", "RECORD"},
-                 {"keep-alive", "the keep-alive OPTIONS"}};
+    } steps[] = {
+        {"OPTIONS", "OPTIONS"}, {"RECORD", "RECORD"}, {"keep-alive", "the keep-alive OPTIONS"}};
     ScriptedPeer idle; // the mirroring connection's own audio goes here and streams
     ASSERT_TRUE(idle.Start());
     StartMirroring(idle.rtspPort);
-    ASSERT_TRUE(WaitUntil([&] { return controller.audioDisconnected.load() == 0 &&
-                                       FakeSystemAudioStarts() == startsBefore + 1; }, 10000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return controller.audioDisconnected.load() == 0 &&
+                   FakeSystemAudioStarts() == startsBefore + 1;
+        },
+        10000));
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(steps[i].silentAt);
         AudioReceiver rx;
@@ -555,10 +569,8 @@ const MirroringControllerOps kPasswordControllerOps = {
     .onStart = nullptr,
     .onDisconnected = [](void *user,
                          MirroringConnection *) { ((AudioController *)user)->disconnected++; },
-    .onPasswordRequired =
-        [](void *user, MirroringConnection *, SocketSet *, int) {
-            ((PasswordController *)user)->videoRequests++;
-        },
+    .onPasswordRequired = [](void *user, MirroringConnection *, SocketSet *,
+                             int) { ((PasswordController *)user)->videoRequests++; },
     .onPasswordChanged = nullptr,
     .onStoredPasswordQuery = nullptr,
     .onDeviceInUse = nullptr,

@@ -183,9 +183,8 @@ struct FakeAudioPassword {
 };
 const ControllerAudioOps kFakeAudioWithPassword = {
     .state = [](void *, MirroringConnection *) { return 2; },
-    .failure = [](void *x, MirroringConnection *) {
-        return static_cast<FakeAudioPassword *>(x)->failure;
-    },
+    .failure = [](void *x,
+                  MirroringConnection *) { return static_cast<FakeAudioPassword *>(x)->failure; },
     .start = [](void *, MirroringConnection *) {},
     .stop = [](void *, MirroringConnection *) {},
     .onDisconnected = nullptr,

@@ -53,7 +53,8 @@ static void Usage(FILE *out) {
         "one)\n"
         "  --busy-audio STEP       answer 453 to OPTIONS, ANNOUNCE, SETUP or RECORD\n"
         "  --audio-password TEXT   require Digest authentication on the audio side with this\n"
-        "                          password (instead of --password's; the video side keeps its own)\n"
+        "                          password (instead of --password's; the video side keeps its "
+        "own)\n"
         "  --audio-latency N       Audio-Latency of the RECORD answer in samples (4410; 0: none)\n"
         "  --drop-audio LIST       refuse these sequence numbers when first seen (e.g. 5,50,300)\n"
         "                          and ask for them again\n"
@@ -232,8 +233,8 @@ int main(int argc, char **argv) {
                 ok = false;
             }
         } else if (flag == "--silent-at") {
-            static const char *const kRequests[] = {"stream.xml", "stream",        "OPTIONS",
-                                                    "ANNOUNCE",   "SETUP",         "RECORD",
+            static const char *const kRequests[] = {"stream.xml",    "stream",    "OPTIONS",
+                                                    "ANNOUNCE",      "SETUP",     "RECORD",
                                                     "SET_PARAMETER", "keep-alive"};
             ok = value(&text);
             bool known = false;

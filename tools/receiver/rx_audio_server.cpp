@@ -224,10 +224,9 @@ bool Authorize(AudioServer *a, RtspConnection *c, const HttpRequest &request,
                RequestRecord *record) {
     HttpHeaders challenge;
     const ReceiverConfig &config = *a->config;
-    const std::string &password = config.audioPassword.empty() ? config.password
-                                                                : config.audioPassword;
-    if (RxConnAuthorize(c, request, password, &a->issuedNonces, a->stats, &challenge))
-        return true;
+    const std::string &password =
+        config.audioPassword.empty() ? config.password : config.audioPassword;
+    if (RxConnAuthorize(c, request, password, &a->issuedNonces, a->stats, &challenge)) return true;
     Respond(c, request, record, 401, "Unauthorized", challenge);
     return false;
 }

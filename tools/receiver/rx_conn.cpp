@@ -64,8 +64,8 @@ bool RxConnStaysSilent(RxConn *c, const std::string &silentAt, const HttpRequest
                                             : m == silentAt && !(m == "OPTIONS" && recorded);
     if (!match) return false;
     c->silent = true;
-    RxLog("%s: %s %s left unanswered, as asked; the connection stays silent",
-          c->peerText.c_str(), m.c_str(), request.uri.c_str());
+    RxLog("%s: %s %s left unanswered, as asked; the connection stays silent", c->peerText.c_str(),
+          m.c_str(), request.uri.c_str());
     return true;
 }
 
