@@ -51,6 +51,13 @@ static void BaseUri(const AudioConnection *a, char *out, size_t size, const char
     snprintf(out, size, "rtsp://%s/%i%s", HostText(a), (int)a->streamNumber, suffix);
 }
 
+// Taken by a stop while it takes a connection out of its slot and by a password answer while
+// it uses the connection it found there, so that the record is never freed under the answer.
+static std::mutex &SlotLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 static int SendToSlot(AudioConnection *a, int key, const uint8_t *data, size_t length) {
     SocketSet *set = a->socketSet;
     return set ? SocketSetSend(set, data, length, key) : 0;
@@ -62,6 +69,36 @@ static void RequestEnd(AudioConnection *a) {
     a->state = kAudioTearingDown;
     a->ending = 1;
     EventSet(a->wakeEvent);
+}
+
+static void StopFromOwnThread(AudioConnection *a) {
+    if (a->stopping.exchange(1) || a->ended.load()) return;
+    DebugLog(2, "AirPlay: Attempting to Stop Audio.\n");
+    RequestEnd(a);
+}
+
+// ---- answer deadlines ----
+
+static const char kAwaitConnect[] = "the connection";
+
+static int64_t AnswerDeadlineFromNow() {
+    return MonotonicNanos() + (int64_t)kAudioAnswerTimeoutMs * 1000000;
+}
+
+// Under requestLock: a request went out (or the connection is being made).
+static void AwaitAnswer(AudioConnection *a, const char *what) {
+    a->awaited[a->requestsSent % kAudioAwaitedSlots] = what;
+    if (a->requestsSent++ == a->requestsAnswered) {
+        a->answerDeadline = AnswerDeadlineFromNow();
+        EventSet(a->wakeEvent); // the worker may be waiting without a time-out
+    }
+}
+
+// Under requestLock: the oldest request was answered (answers come in order on one
+// connection); the next one, if any, gets its own bound from now.
+static void AnswerArrived(AudioConnection *a) {
+    if (a->requestsAnswered != a->requestsSent) a->requestsAnswered++;
+    a->answerDeadline = a->requestsAnswered != a->requestsSent ? AnswerDeadlineFromNow() : 0;
 }
 
 // ---- pure pieces ----
@@ -169,6 +206,7 @@ static void SendOptions(AudioConnection *a) {
     const char *names[] = {"User-Agent", "x-apple-device-id"};
     const char *values[] = {kUserAgent, DeviceIdText(a)};
     HeaderList headers{names, values, 2};
+    AwaitAnswer(a, "OPTIONS");
     (void)SendHttpRequest(a->socketSet, "OPTIONS", "*", "RTSP/1.0", &headers, nullptr, 0,
                           kAudioControlKey);
 }
@@ -182,6 +220,7 @@ static void SendWithBody(AudioConnection *a, const char *method, const char *con
                            "x-apple-device-id"};
     const char *values[] = {kDacpId, kActiveRemote, contentType, kUserAgent, DeviceIdText(a)};
     HeaderList headers{names, values, 5};
+    AwaitAnswer(a, method);
     (void)SendHttpRequest(a->socketSet, method, uri, "RTSP/1.0", &headers, body, length,
                           kAudioControlKey);
 }
@@ -215,6 +254,7 @@ static void SendSetup(AudioConnection *a) {
     const char *values[] = {transport, kDacpId, kActiveRemote, kUserAgent, DeviceIdText(a)};
     HeaderList headers{names, values, 5};
     a->state = kAudioSetupSent;
+    AwaitAnswer(a, "SETUP");
     (void)SendHttpRequest(a->socketSet, "SETUP", uri, "RTSP/1.0", &headers, nullptr, 0,
                           kAudioControlKey);
     DebugLog(1, "AirPlay Video: Sent Setup video request\n");
@@ -250,6 +290,7 @@ static int OpenStreamAndRecord(AudioConnection *a, const HttpMessage *response) 
                             kUserAgent, DeviceIdText(a)};
     HeaderList headers{names, values, 6};
     a->state = kAudioRecordSent;
+    AwaitAnswer(a, "RECORD");
     (void)SendHttpRequest(set, "RECORD", uri, "RTSP/1.0", &headers, nullptr, 0, kAudioControlKey);
     DebugLog(1, "Audio: Sent Record request\n");
     return 1;
@@ -269,6 +310,7 @@ static void SendMetadata(AudioConnection *a, const char *uri, const char *conten
     const char *values[] = {kMetadataUserAgent, contentType,    kMetadataRtpInfo, kDacpId,
                             kActiveRemote,      DeviceIdText(a)};
     HeaderList headers{names, values, 6};
+    AwaitAnswer(a, "SET_PARAMETER");
     (void)SendHttpRequest(a->socketSet, "SET_PARAMETER", uri, "RTSP/1.0", &headers, body, length,
                           kAudioControlKey);
 }
@@ -312,6 +354,7 @@ static void OnConnected(SocketSet *, int key, void *user) {
     if (key != kAudioControlKey) return;
     std::lock_guard<std::mutex> hold(a->requestLock);
     if (a->state.load() != kAudioIdle) return;
+    AnswerArrived(a); // the connection was taken
     a->state = kAudioOptionsSent;
     SendOptions(a);
 }
@@ -319,6 +362,7 @@ static void OnConnected(SocketSet *, int key, void *user) {
 static void OnResponse(SocketSet *, int key, const HttpMessage *response, void *user) {
     AudioConnection *a = (AudioConnection *)user;
     if (key != kAudioControlKey) return;
+    AnswerArrived(a);
     int32_t state = a->state.load();
     if (state == kAudioStreaming || state == kAudioIdle || state == kAudioTearingDown) return;
     if (response->statusCode != 200) {
@@ -363,21 +407,33 @@ static void OnRequest(SocketSet *, int, const HttpMessage *, void *) {
     DebugLog(2, "Audio: Received an unexpected HTTP request\n");
 }
 
-static void OnPasswordNeeded(SocketSet *set, int, char *, int, int retried, void *user) {
+// Receive thread, under requestLock. The sound's password is the sound connection's own
+// business: the one held (the mirroring connection's, stored or typed) goes first; after a
+// refusal, or without one, the owner asks the user, whose answer comes back through
+// SetAudioConnectionPassword. The picture is never stopped for the sound's sake.
+static void OnPasswordNeeded(SocketSet *set, int key, char *buffer, int, int retried, void *user) {
     AudioConnection *a = (AudioConnection *)user;
+    if (key != kAudioControlKey || !buffer) return; // a refusal this side sent: nothing to give
     DebugLog(2, "Audio Got request for password\n");
+    if (!retried && a->password) {
+        a->answerDeadline = AnswerDeadlineFromNow(); // the challenged request goes out again
+        SetDigestPassword(set, CFStringText(a->password));
+        return;
+    }
+    a->answerDeadline = -1; // the user's turn
     MirroringConnection *m = a->mirroring;
-    if (m && m->controller && m->controller->onPasswordRequired)
-        m->controller->onPasswordRequired(m->user, m, set, retried != 0);
+    if (m && m->controller && m->controller->onAudioPasswordRequired &&
+        m->controller->onAudioPasswordRequired(m->user, m, retried != 0))
+        return;
+    DebugLog(2,
+             "Audio: the receiver wants a password for the sound%s and no one can give it; "
+             "ending the audio, the picture goes on\n",
+             retried ? " (the one given was refused)" : "");
+    a->failure = kAudioPasswordRequired;
+    StopFromOwnThread(a);
 }
 
 static void OnSent(SocketSet *, int, uint32_t, uint64_t, void *) {}
-
-static void StopFromOwnThread(AudioConnection *a) {
-    if (a->stopping.exchange(1) || a->ended.load()) return;
-    DebugLog(2, "AirPlay: Attempting to Stop Audio.\n");
-    RequestEnd(a);
-}
 
 static void OnClosed(SocketSet *, int reason, void *user) {
     AudioConnection *a = (AudioConnection *)user;
@@ -410,8 +466,33 @@ static void AudioKeepAlive(AudioConnection *a) {
     const char *names[] = {"User-Agent", "Active-Remote", "DACP-ID", "x-apple-device-id"};
     const char *values[] = {kKeepAliveUserAgent, kActiveRemote, kDacpId, DeviceIdText(a)};
     HeaderList headers{names, values, 4};
+    AwaitAnswer(a, "the keep-alive OPTIONS");
     (void)SendHttpRequest(a->socketSet, "OPTIONS", "*", "RTSP/1.0", &headers, nullptr, 0,
                           kAudioControlKey);
+}
+
+// Worker: the oldest request's bound has passed. The sound ends with its failure; the
+// picture goes on.
+static void EndWithoutAnswer(AudioConnection *a) {
+    const char *what;
+    {
+        std::lock_guard<std::mutex> hold(a->requestLock);
+        what = a->awaited[a->requestsAnswered % kAudioAwaitedSlots];
+    }
+    bool connecting = what == kAwaitConnect;
+    if (connecting)
+        DebugLog(2,
+                 "Audio: the receiver did not accept the connection on port %i within %i s; "
+                 "ending the audio, the picture goes on\n",
+                 (int)a->port, kAudioAnswerTimeoutMs / 1000);
+    else
+        DebugLog(2,
+                 "Audio: the receiver did not answer %s within %i s; ending the audio, the "
+                 "picture goes on\n",
+                 what ? what : "a request", kAudioAnswerTimeoutMs / 1000);
+    a->failure = connecting ? kAudioConnectFailed : kAudioNoAnswer;
+    a->stopping = 1; // the close the teardown causes is no second failure
+    RequestEnd(a);
 }
 
 // Runs on the worker only, so the set is never closed under one of its own callbacks.
@@ -450,13 +531,23 @@ static void AudioWorker(void *arg) {
     int64_t nextTick = 0;
     for (;;) {
         int timeout = -1;
+        int64_t now = MonotonicNanos();
         if (a->keepAliveOn.load()) {
-            int64_t now = MonotonicNanos();
             if (nextTick == 0) nextTick = now;
             timeout = nextTick <= now ? 0 : (int)((nextTick - now + 999999) / 1000000);
         }
+        int64_t deadline = a->answerDeadline.load();
+        if (deadline > 0) {
+            int untilDeadline = deadline <= now ? 0 : (int)((deadline - now + 999999) / 1000000);
+            if (timeout < 0 || untilDeadline < timeout) timeout = untilDeadline;
+        }
         if (timeout != 0) (void)EventWait(a->wakeEvent, timeout);
         if (a->ending.load()) break;
+        deadline = a->answerDeadline.load();
+        if (deadline > 0 && MonotonicNanos() >= deadline) {
+            EndWithoutAnswer(a);
+            break;
+        }
         if (a->keepAliveOn.load() && nextTick != 0 && MonotonicNanos() >= nextTick) {
             AudioKeepAlive(a);
             nextTick += (int64_t)kAudioKeepAliveMs * 1000000;
@@ -487,7 +578,10 @@ void StopAudioConnection(std::atomic<AudioConnection *> *slot) {
         StopFromOwnThread(a);
         return;
     }
-    a = slot->exchange(nullptr);
+    {
+        std::lock_guard<std::mutex> hold(SlotLock());
+        a = slot->exchange(nullptr);
+    }
     if (!a) return; // another thread is releasing it
     StopFromOwnThread(a);
     // After the join nothing can touch the record: the worker ran the teardown (and with it
@@ -535,6 +629,8 @@ int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, ui
         set->user = a;
         if (password) SetDigestPassword(set, CFStringText(password));
         a->socketSet = set;
+        std::lock_guard<std::mutex> hold(a->requestLock);
+        AwaitAnswer(a, kAwaitConnect);
     }
     if (!set || !SocketSetOpen(set, CFStringText(host), 0, port, TcpConnect, kAudioControlKey, 1)) {
         DebugLog(2, "Audio: could not open the control connection to %s\n", CFStringText(host));
@@ -543,6 +639,32 @@ int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, ui
         return 0;
     }
     return 1;
+}
+
+void SetAudioConnectionPassword(std::atomic<AudioConnection *> *slot, const char *text) {
+    if (!slot) return;
+    std::lock_guard<std::mutex> slotHold(SlotLock());
+    AudioConnection *a = slot->load();
+    if (!a || a->ending.load()) return;
+    if (!text) {
+        DebugLog(2, "Audio: no password was given for the sound; ending the audio, the picture "
+                    "goes on\n");
+        a->failure = kAudioPasswordRequired;
+        StopFromOwnThread(a);
+        return;
+    }
+    CFValue *copy = CFStringFromBytes(text, (int32_t)strlen(text));
+    std::lock_guard<std::mutex> hold(a->requestLock);
+    if (!a->socketSet || !copy) {
+        CFValueRelease(copy);
+        return;
+    }
+    CFValueRelease(a->password);
+    a->password = copy;
+    int64_t paused = -1;
+    if (a->answerDeadline.compare_exchange_strong(paused, AnswerDeadlineFromNow()))
+        EventSet(a->wakeEvent);
+    SetDigestPassword(a->socketSet, text);
 }
 
 const MirroringAudioOps kAudioConnectionOps = {

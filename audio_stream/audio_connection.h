@@ -47,6 +47,8 @@ enum AudioFailure : int32_t {
     kAudioConnectFailed = 1,
     kAudioDisconnectedByHost = 2,
     kAudioUnknownError = 3,
+    kAudioNoAnswer = 5,         // a request went unanswered for kAudioAnswerTimeoutMs
+    kAudioPasswordRequired = 6, // the receiver wants a password nobody gave (or it refused it)
 };
 
 // Slot keys in the connection's set.
@@ -62,6 +64,12 @@ constexpr int32_t kAudioDefaultLatency = 2205;
 // Latencies beyond this (ten seconds) are not believed.
 constexpr int32_t kAudioMaxLatency = 441000;
 constexpr int kAudioKeepAliveMs = 2000;
+// How long the receiver may take to accept the control connection and to answer each RTSP
+// request, keep-alives included. Answers are small and come within milliseconds; RECORD may
+// take a receiver a second or two to set up its output. Ten seconds is five keep-alive
+// periods, so a receiver that stops answering loses its sound well before a user wonders.
+constexpr int kAudioAnswerTimeoutMs = 10000;
+constexpr int kAudioAwaitedSlots = 16; // names of unanswered requests kept for the log
 // The SDP names this constant private address instead of the PC's own.
 constexpr const char *kAudioSdpAddress = "10.0.0.2";
 
@@ -128,6 +136,15 @@ struct AudioConnection {
     std::atomic<int32_t> systemAudioStarted{0}; // written by the receive thread, read by the worker
     std::atomic<int32_t> timingStarted{0};      // this connection started the audio NTPd
     std::mutex requestLock;                     // one RTSP sender at a time: receive thread, worker
+
+    // Answers awaited: monotonic nanoseconds by which the oldest unanswered request (or the
+    // connection itself) must be answered; 0 when nothing is awaited, -1 while the user is
+    // asked for a password. The counts and names are under requestLock; the worker watches
+    // the deadline.
+    std::atomic<int64_t> answerDeadline{0};
+    uint32_t requestsSent = 0;
+    uint32_t requestsAnswered = 0;
+    const char *awaited[kAudioAwaitedSlots]{};
 };
 
 // Starts a new connection in slot (a connection still held there is stopped and released
@@ -142,6 +159,11 @@ struct AudioConnection {
 // Stops the connection in slot: nothing without one or when it is stopping already. Any
 // thread; see the ownership note above for what is released where.
 void StopAudioConnection(std::atomic<AudioConnection *> *slot);
+// The user's answer to the receiver's password request for the sound in slot: text is handed
+// to the Digest client, which sends the challenged request again; null (declined) ends the
+// sound with kAudioPasswordRequired. Nothing without a connection or once it is ending. Any
+// thread but the connection's own.
+void SetAudioConnectionPassword(std::atomic<AudioConnection *> *slot, const char *text);
 
 // Reads the receiver's ports from a SETUP answer's Transport header ("server_port=",
 // "control_port=", "timing_port=", "event_port=" pieces); absent or unreadable ports are 0.

@@ -1,11 +1,13 @@
 #include "mirroring/mirroring_connection.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <strings.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +40,39 @@ struct CallbackScope {
 
 static const char *DeviceIdText(const MirroringConnection *c) {
     return c->deviceId ? CFStringText(c->deviceId) : "(null)";
+}
+
+// ---- answer deadlines ----
+
+static const char kAwaitConnect[] = "the connection on port 7100";
+
+// The receiver now has kMirroringAnswerTimeoutMs to answer what.
+static void AwaitAnswer(MirroringConnection *c, const char *what) {
+    c->answerAwaited = what;
+    c->answerDeadline = MonotonicNanos() + (int64_t)kMirroringAnswerTimeoutMs * 1000000;
+}
+
+// The receiver challenged for a password: the wait is the user's until one is given.
+static void PauseAnswerDeadline(MirroringConnection *c) {
+    int64_t deadline = c->answerDeadline.load();
+    while (deadline > 0 && !c->answerDeadline.compare_exchange_weak(deadline, -1)) {
+    }
+}
+
+// How long MirroringThread may wait before looking at the deadline again: -1 when nothing is
+// awaited, at most a second otherwise (a paused or moved deadline changes under the wait).
+static int AnswerWaitMs(const MirroringConnection *c) {
+    int64_t deadline = c->answerDeadline.load();
+    if (deadline == 0) return -1;
+    if (deadline < 0) return 1000;
+    int64_t left = deadline - MonotonicNanos();
+    if (left <= 0) return 0;
+    return left >= 1000000000 ? 1000 : (int)((left + 999999) / 1000000);
+}
+
+static bool AnswerOverdue(const MirroringConnection *c) {
+    int64_t deadline = c->answerDeadline.load();
+    return deadline > 0 && MonotonicNanos() >= deadline;
 }
 
 // ---- frames ----
@@ -151,6 +186,7 @@ static void OnConnected(SocketSet *set, int key, void *user) {
     DebugLog(2, "Main Mirroring Connection Established\n");
     c->state = kMirroringConnected;
     c->heartbeatTime = (int64_t)time(nullptr) + 5;
+    AwaitAnswer(c, "GET /stream.xml");
     SendStreamXmlRequest(set, c);
 }
 
@@ -160,6 +196,7 @@ static void OnResponse(SocketSet *set, int key, const HttpMessage *response, voi
     CallbackScope scope(c);
     DebugLog(1, "Received response code: %i response: %s\n", response->statusCode,
              response->first ? response->first : "");
+    c->answerDeadline = 0; // GET /stream.xml and POST /stream are each answered once
     if (response->statusCode != 200 || key != kMirroringKey) {
         c->failure = kMirroringDisconnectedByHost;
         if (response->statusCode == 453 && c->controller->onDeviceInUse)
@@ -210,6 +247,7 @@ static void OnPasswordNeeded(SocketSet *set, int, char *, int, int retried, void
     MirroringConnection *c = (MirroringConnection *)user;
     CallbackScope scope(c);
     DebugLog(2, "Video got request for password\n");
+    PauseAnswerDeadline(c);
     if (c->controller->onPasswordRequired) c->controller->onPasswordRequired(c->user, c, set, retried != 0);
 }
 
@@ -218,6 +256,27 @@ static void OnRawData(SocketSet *, int, const uint8_t *, size_t, void *) {
 }
 
 static void OnSent(SocketSet *, int, uint32_t, uint64_t, void *) {}
+
+// True when host accepts a TCP connection on port within a second (on a working network a
+// live port answers in milliseconds, and a refused one at once).
+static bool PortAnswers(const char *host, uint16_t port) {
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    if (inet_pton(AF_INET, host, &remote.sin_addr) != 1) return false;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool answers = connect(fd, (sockaddr *)&remote, sizeof remote) == 0;
+    if (!answers && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        answers = poll(&p, 1, 1000) == 1 &&
+                  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    }
+    close(fd);
+    return answers;
+}
 
 static void OnClosed(SocketSet *, int reason, void *user) {
     MirroringConnection *c = (MirroringConnection *)user;
@@ -238,6 +297,11 @@ static void OnClosed(SocketSet *, int reason, void *user) {
     DebugLog(2, "Client mirroring connection failed (%s): %i\n", text, reason);
     // While the connection is being stopped the socket goes down on purpose: not a failure.
     if (c->stopState.load() != 0) return;
+    if (reason == CloseConnectFailed && PortAnswers(CFStringText(c->host), kMirroringTouchPort))
+        DebugLog(2,
+                 "AirPlay: port %u refused but port %u answers: the receiver does not accept "
+                 "this kind of screen mirroring\n",
+                 (unsigned)kMirroringPort, (unsigned)kMirroringTouchPort);
     c->failure = failure;
     c->state = kMirroringSetFailed;
     StopMirroringConnection(c);
@@ -284,11 +348,37 @@ static void CloseMainSet(MirroringConnection *c) {
     SocketSetFree(set);
 }
 
+// MirroringThread: the receiver let the bound pass without answering. The connection ends as
+// after any other failure, this thread completing the stop (unless one is under way).
+static void EndWithoutAnswer(MirroringConnection *c) {
+    {
+        std::lock_guard<std::mutex> hold(c->stopLock);
+        if (c->stopState != 0) return;
+        c->stopState = 1;
+        c->finishOnThreadEnd = 1;
+    }
+    const char *what = c->answerAwaited.load();
+    bool connecting = what == kAwaitConnect;
+    if (connecting)
+        DebugLog(2, "AirPlay: the receiver did not accept %s within %i s\n", what,
+                 kMirroringAnswerTimeoutMs / 1000);
+    else
+        DebugLog(2, "AirPlay: the receiver did not answer %s within %i s; ending the connection\n",
+                 what ? what : "a request", kMirroringAnswerTimeoutMs / 1000);
+    c->failure = connecting ? kMirroringConnectFailed : kMirroringNoAnswer;
+    c->state = kMirroringSetFailed;
+    EventReset(c->teardownEvent);
+    c->established = 0;
+    EventSet(c->startEvent);
+    EventSet(c->frameEvent);
+}
+
 static void RunStream(MirroringConnection *c, SocketSet *set) {
     DebugLog(1, "Sending Plist\n");
     const char *names[] = {"Content-Type", "User-Agent", "x-apple-device-id"};
     const char *values[] = {"application/octet-stream", "Ostrel/1.1", DeviceIdText(c)};
     HeaderList headers{names, values, 3};
+    AwaitAnswer(c, "POST /stream");
     (void)SendHttpRequest(set, "POST", "/stream", "HTTP/1.1", &headers, StreamSetupPlist,
                           kStreamSetupPlistLength, kMirroringKey);
     c->sender.send = SendToReceiver;
@@ -303,7 +393,10 @@ static void RunStream(MirroringConnection *c, SocketSet *set) {
     // cleared then too, but is set again just above, so look at the stop state as well.
     if (c->stopState.load() != 0) c->established = 0;
     for (;;) {
-        if (EventWait(c->frameEvent, -1) != 1) continue;
+        if (EventWait(c->frameEvent, AnswerWaitMs(c)) != 1) {
+            if (!AnswerOverdue(c)) continue;
+            EndWithoutAnswer(c);
+        }
         EventReset(c->frameEvent);
         if (c->established.load() == 0) break;
         // Everything queued goes out now: leaving pictures for a later wake-up would make
@@ -396,6 +489,7 @@ static SocketSet *OpenMainSet(MirroringConnection *c) {
 
     TouchPort(CFStringText(c->host), kMirroringTouchPort);
 
+    AwaitAnswer(c, kAwaitConnect);
     if (!SocketSetOpen(set, CFStringText(c->host), 0, kMirroringPort, TcpConnect, kMirroringKey,
                        1)) {
         DebugLog(2, "AirPlay: could not open the mirroring socket to %s\n", CFStringText(c->host));
@@ -412,7 +506,13 @@ static void MirroringThread(void *arg) {
     EventSet(c->openedEvent);
 
     if (set) {
-        (void)EventWait(c->startEvent, -1);
+        // The receiver has its bound to take the connection and to describe its screen.
+        while (EventWait(c->startEvent, AnswerWaitMs(c)) != 1) {
+            if (AnswerOverdue(c)) {
+                EndWithoutAnswer(c);
+                break;
+            }
+        }
         EventReset(c->startEvent);
     }
     if (set && c->failure.load() == 0 && c->stopState.load() == 0) {
@@ -595,6 +695,10 @@ void SetConnectionPassword(MirroringConnection *c, const char *text) {
         if (c->controller->onPasswordChanged) c->controller->onPasswordChanged(c->user, c, changed);
         CFValueRelease(changed);
     }
+    // A challenged request goes out again now: the receiver's bound starts anew.
+    int64_t paused = -1;
+    c->answerDeadline.compare_exchange_strong(
+        paused, MonotonicNanos() + (int64_t)kMirroringAnswerTimeoutMs * 1000000);
     std::lock_guard<std::mutex> hold(c->setLock);
     if (c->socketSet) SetDigestPassword(c->socketSet, text);
 }

@@ -40,6 +40,7 @@ enum MirroringFailure : int32_t {
     kMirroringDisconnectedByHost = 2, // the receiver closed, a read failed, or a non-200 answer
     kMirroringUnknownError = 3,
     kMirroringCaptureFailed = 4, // nothing could be captured (no display server, no consent)
+    kMirroringNoAnswer = 5,      // the receiver accepted but did not answer within the bound
 };
 
 constexpr uint16_t kMirroringTouchPort = 7000;
@@ -47,6 +48,11 @@ constexpr uint16_t kMirroringPort = 7100;
 // Largest receiver height taken from /stream.xml as it stands.
 constexpr int kMaxReceiverHeight = 4096;
 constexpr int kMirroringKey = 8;
+// How long the receiver may take to accept the connection on 7100, and then to answer
+// GET /stream.xml or POST /stream. Both answers are small and come within milliseconds on a
+// working network; a receiver waking from standby or starting its decoder for POST may need a
+// few seconds, and a user watching "Connecting..." gives up not much later than this.
+constexpr int kMirroringAnswerTimeoutMs = 15000;
 
 // The capture manager as the connection uses it. Every slot must be filled.
 struct MirroringCaptureOps {
@@ -105,6 +111,11 @@ struct MirroringControllerOps {
     MirroringAudioDisconnectedFn onAudioDisconnected;
     // The audio stream; null: connections stream pictures only.
     const MirroringAudioOps *audio;
+    // The audio connection's receive thread: the receiver wants a password for the sound
+    // (retried: the one given was refused). Return 1 when the user is being asked (the answer
+    // goes to the audio connection later), 0 when nobody can be asked: the sound then ends
+    // with its failure and the picture goes on. Null counts as 0. Must not block.
+    int (*onAudioPasswordRequired)(void *context, MirroringConnection *connection, int retried);
 };
 
 // A queued picture; both blocks owned.
@@ -144,6 +155,10 @@ struct MirroringConnection {
     std::atomic<AudioConnection *> audio{nullptr};
     int32_t audioOn = 0;
     std::atomic<int32_t> failure{0};     // MirroringFailure; stays set after the stop
+    // Monotonic nanoseconds by which the receiver must answer what answerAwaited names; 0 when
+    // nothing is awaited, -1 while a password is being asked for (the user is not the peer).
+    std::atomic<int64_t> answerDeadline{0};
+    std::atomic<const char *> answerAwaited{nullptr};
     const MirroringCaptureOps *capture = nullptr;
     void *captureContext = nullptr;
     uintptr_t window = 0;

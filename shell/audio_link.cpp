@@ -86,6 +86,10 @@ void Stop(void *, MirroringConnection *connection) {
     StopInSlot(&connection->audio);
 }
 
+void SetPassword(void *, MirroringConnection *connection, const char *text) {
+    SetAudioConnectionPassword(&connection->audio, text);
+}
+
 } // namespace
 
 const ControllerAudioOps kAudioStreamOps = {
@@ -94,6 +98,7 @@ const ControllerAudioOps kAudioStreamOps = {
     .start = Start,
     .stop = Stop,
     .onDisconnected = Disconnected,
+    .setPassword = SetPassword,
 };
 
 const MirroringAudioOps *AudioStreamTable() {

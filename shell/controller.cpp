@@ -83,6 +83,7 @@ void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
     c->lastAudioFailure = 0;
     c->current = nullptr;
     c->passwordWindowOpen = 0;
+    c->passwordForAudio = 0;
     c->deviceId = deviceId;
     c->captureManager = manager;
     c->captureOps = captureOps;
@@ -105,6 +106,7 @@ void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
         .onDeviceInUse = DeviceInUse,
         .onAudioDisconnected = nullptr,
         .audio = nullptr,
+        .onAudioPasswordRequired = AudioPasswordRequired,
     };
 }
 
@@ -306,9 +308,22 @@ void PasswordRequired(void *context, MirroringConnection *connection, SocketSet 
             return;
         }
     }
+    c->passwordForAudio = 0;
     if (c->platform && c->platform->requestPasswordWindow(c->platformContext)) return;
     DebugLog(2, "The receiver wants a password and no one can be asked for it\n");
     CancelForPassword(c, connection);
+}
+
+int AudioPasswordRequired(void *context, MirroringConnection *connection, int retried) {
+    Controller *c = Of(context);
+    if (!connection || !c->audio || !c->audio->setPassword) return 0;
+    DebugLog(2, "The receiver wants a password for the sound%s\n",
+             retried ? " (the one given was refused)" : "");
+    // The flag goes up before the window is asked for: the main thread may answer at once.
+    c->passwordForAudio = 1;
+    if (c->platform && c->platform->requestPasswordWindow(c->platformContext)) return 1;
+    c->passwordForAudio = 0;
+    return 0;
 }
 
 void DeviceInUse(void *context, MirroringConnection *) {
@@ -340,16 +355,26 @@ void OpenPasswordWindow(Controller *c) {
 
 void PasswordWindowOk(Controller *c, const char *text) {
     c->passwordWindowOpen = 0;
+    bool forAudio = c->passwordForAudio.exchange(0) != 0;
     if (!c->current || !text) return;
     std::string password(text, strnlen(text, 1023));
     // Replaces the connection's password, reports it through PasswordChanged (stored and
-    // saved), and hands it to the Digest client when the socket set exists.
+    // saved), and hands it to the Digest client when the socket set exists. A password asked
+    // for the sound is kept there too, so that the sound started again later has it.
     c->connection->setPassword(c->current, password.c_str());
+    if (forAudio && c->audio && c->audio->setPassword)
+        c->audio->setPassword(c->audioContext, c->current, password.c_str());
 }
 
 void PasswordWindowCancel(Controller *c) {
     c->passwordWindowOpen = 0;
+    bool forAudio = c->passwordForAudio.exchange(0) != 0;
     if (!c->current) return;
+    // Declining the sound's password ends the sound only; the picture goes on.
+    if (forAudio && c->audio && c->audio->setPassword) {
+        c->audio->setPassword(c->audioContext, c->current, nullptr);
+        return;
+    }
     CancelForPassword(c, c->current);
 }
 

@@ -110,6 +110,9 @@ struct ControllerAudioOps {
     // Installed in the connections: an audio connection ended (its own thread); it finds
     // the controller through connection->user.
     void (*onDisconnected)(AudioConnection *audio, MirroringConnection *connection);
+    // The user's answer to the receiver's password request for the sound: text, or null
+    // when declined (the sound then ends with its failure; the picture goes on).
+    void (*setPassword)(void *context, MirroringConnection *connection, const char *text);
 };
 
 struct Controller {
@@ -122,6 +125,7 @@ struct Controller {
     std::atomic<int32_t> lastAudioFailure;
     MirroringConnection *current; // last connection started; kept after it stops
     std::atomic<int32_t> passwordWindowOpen;
+    std::atomic<int32_t> passwordForAudio; // the window was asked for by the sound connection
     HostedOptions hosted;
     CFValue *deviceId; // "0x" + MAC text; borrowed
     CaptureManager *captureManager;
@@ -171,6 +175,9 @@ bool ControllerEstablished(const Controller *c);
 void PreventDisplaySleep(void *context, MirroringConnection *connection);
 void AirPlayWasDisconnected(void *context, MirroringConnection *connection);
 void PasswordRequired(void *context, MirroringConnection *connection, SocketSet *set, int retried);
+// The sound connection's password request (its receive thread): 1 when the window was asked
+// for, 0 when nobody can be asked (the sound connection then ends itself; the picture goes on).
+int AudioPasswordRequired(void *context, MirroringConnection *connection, int retried);
 void PasswordChanged(void *context, MirroringConnection *connection, CFValue *password);
 void StoredPasswordQuery(void *context, MirroringConnection *connection, CFValue **out, void *);
 void DeviceInUse(void *context, MirroringConnection *connection);

@@ -63,6 +63,8 @@ std::string ConnectionText(const TrayMenuInputs &in) {
             return "AirPlay: Connection Failed";
         case 4:
             return "AirPlay: Screen Capture Failed";
+        case 5:
+            return "AirPlay: No Answer from Receiver";
         default:
             return "AirPlay: Unknown State";
         }
@@ -102,6 +104,12 @@ std::string AudioText(TrayMenuInputs *in) {
             break;
         case 3:
             text = "Audio: Connection Failed";
+            break;
+        case 5:
+            text = "Audio: No Answer from Receiver";
+            break;
+        case 6:
+            text = "Audio: Password Required";
             break;
         default:
             text = "Audio: Unknown State";

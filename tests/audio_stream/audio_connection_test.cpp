@@ -479,4 +479,171 @@ TEST_F(AudioConnectionTest, ReceiverHangingUpEndsTheAudioWithFailureTwo) {
     EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
 }
 
+// The built-in receiver's audio side on ports of its own, beside the fixture's receiver that
+// takes the pictures; extra options configure how it treats the sound.
+struct AudioReceiver {
+    Child child;
+    uint16_t port = 0;
+    bool Start(const std::string &dir, const std::string &name, std::vector<std::string> extra) {
+        std::string ports = dir + "/" + name + ".ports";
+        std::vector<std::string> argv = {OSTREL_RECEIVER,
+                                         "--bind",
+                                         "127.0.0.1",
+                                         "--http-port",
+                                         "0",
+                                         "--mirror-port",
+                                         "0",
+                                         "--audio-port",
+                                         "0",
+                                         "--port-file",
+                                         ports,
+                                         "--duration",
+                                         "60"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        child = StartChild(argv);
+        if (child.pid <= 0 || !WaitForFileText(ports, "audio", 10000)) return false;
+        std::string text = ReadFileText(ports);
+        size_t at = text.find("audio ");
+        port = at == std::string::npos ? 0 : (uint16_t)atoi(text.c_str() + at + 6);
+        return port != 0;
+    }
+    ~AudioReceiver() {
+        if (child.pid > 0) StopChild(child, SIGTERM, 5000);
+    }
+};
+
+// A receiver that leaves one request unanswered: the sound ends at its bound with failure 5
+// and a line naming the request; the picture goes on.
+TEST_F(AudioConnectionTest, SilentReceiverEndsTheSoundAtItsBoundWhileMirroringGoesOn) {
+    const struct {
+        const char *silentAt;
+        const char *named;
+    } steps[] = {
+        {"OPTIONS", "OPTIONS"}, {"RECORD", "RECORD"}, {"keep-alive", "the keep-alive OPTIONS"}};
+    ScriptedPeer idle; // the mirroring connection's own audio goes here and streams
+    ASSERT_TRUE(idle.Start());
+    StartMirroring(idle.rtspPort);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return controller.audioDisconnected.load() == 0 &&
+                   FakeSystemAudioStarts() == startsBefore + 1;
+        },
+        10000));
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(steps[i].silentAt);
+        AudioReceiver rx;
+        ASSERT_TRUE(rx.Start(dir, steps[i].silentAt, {"--silent-at", steps[i].silentAt}));
+        int64_t start = MonotonicNanos();
+        ASSERT_EQ(1, kAudioConnectionOps.start(&connection->audio, host, rx.port, nullptr,
+                                               kControllerOps.onAudioDisconnected, connection,
+                                               deviceId));
+        ASSERT_TRUE(WaitUntil([&] { return controller.audioDisconnected.load() == i + 2; },
+                              kAudioAnswerTimeoutMs + 8000))
+            << log.Text();
+        int64_t tookMs = (MonotonicNanos() - start) / 1000000;
+        EXPECT_GE(tookMs, kAudioAnswerTimeoutMs - 100);
+        EXPECT_EQ(kAudioNoAnswer, controller.audioFailure.load());
+        EXPECT_TRUE(log.Contains(std::string("Audio: the receiver did not answer ") +
+                                 steps[i].named + " within 10 s; ending the audio"))
+            << log.Text();
+        EXPECT_FALSE(NtpdIsRunning(NtpdAudio()));
+        EXPECT_TRUE(MirroringGoesOn());
+        EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+        EXPECT_EQ(0, controller.disconnected.load());
+    }
+    // Only the streaming one took over the PC's sound, and every take-over was given back.
+    EXPECT_EQ(startsBefore + 2, FakeSystemAudioStarts());
+    EXPECT_EQ(stopsBefore + 2, FakeSystemAudioStops());
+    StopMirroringConnection(connection);
+}
+
+// The sound's password requests as a controller sees them; answered from the test's thread.
+struct PasswordController : AudioController {
+    std::atomic<int> videoRequests{0};
+    std::atomic<int> soundRequests{0};
+    std::atomic<int> lastRetried{-1};
+    std::atomic<int> canAsk{1};
+};
+
+const MirroringControllerOps kPasswordControllerOps = {
+    .onStart = nullptr,
+    .onDisconnected = [](void *user,
+                         MirroringConnection *) { ((AudioController *)user)->disconnected++; },
+    .onPasswordRequired = [](void *user, MirroringConnection *, SocketSet *,
+                             int) { ((PasswordController *)user)->videoRequests++; },
+    .onPasswordChanged = nullptr,
+    .onStoredPasswordQuery = nullptr,
+    .onDeviceInUse = nullptr,
+    .onAudioDisconnected = kControllerOps.onAudioDisconnected,
+    .audio = &kAudioConnectionOps,
+    .onAudioPasswordRequired =
+        [](void *user, MirroringConnection *, int retried) {
+            PasswordController *p = (PasswordController *)user;
+            p->lastRetried = retried;
+            p->soundRequests++;
+            return p->canAsk.load();
+        },
+};
+
+// A receiver that protects only its sound: the sound's challenge reaches the sound (never the
+// picture's password path); the held password goes first, a refused one is asked for again,
+// and a declined or unaskable one ends the sound alone with failure 6.
+TEST_F(AudioConnectionTest, SoundOnlyPasswordIsAskedForTheSoundAlone) {
+    AudioReceiver rx;
+    ASSERT_TRUE(rx.Start(dir, "password", {"--audio-password", "s3cret"}));
+    PasswordController pc;
+    connection = StartMirroringConnection(host, rx.port, 0, 0, &kFakeCaptureOps, &capture, 1,
+                                          deviceId, &kPasswordControllerOps, &pc, nullptr);
+    ASSERT_NE(nullptr, connection);
+    ASSERT_TRUE(MirroringGoesOn()) << log.Text();
+    // Asked once; a wrong answer is refused and asked for again with the retry flag.
+    ASSERT_TRUE(WaitUntil([&] { return pc.soundRequests.load() == 1; }, 10000)) << log.Text();
+    EXPECT_EQ(0, pc.lastRetried.load());
+    SetAudioConnectionPassword(&connection->audio, "wrong");
+    ASSERT_TRUE(WaitUntil([&] { return pc.soundRequests.load() == 2; }, 10000)) << log.Text();
+    EXPECT_EQ(1, pc.lastRetried.load());
+    SetAudioConnectionPassword(&connection->audio, "s3cret");
+    ASSERT_TRUE(WaitUntil([&] { return FakeSystemAudioStarts() == startsBefore + 1; }, 10000))
+        << log.Text();
+    EXPECT_EQ(0, pc.audioDisconnected.load());
+    EXPECT_EQ(0, pc.videoRequests.load()) << "the sound's challenge went to the picture";
+
+    // Started again with the password held: no one is asked.
+    SCOPED_TRACE("held password");
+    CFValue *held = CFStringFromBytes("s3cret", 0);
+    ASSERT_EQ(1, kAudioConnectionOps.start(&connection->audio, host, rx.port, held,
+                                           kPasswordControllerOps.onAudioDisconnected, connection,
+                                           deviceId));
+    CFValueRelease(held);
+    ASSERT_TRUE(WaitUntil([&] { return FakeSystemAudioStarts() == startsBefore + 2; }, 10000))
+        << log.Text();
+    EXPECT_EQ(2, pc.soundRequests.load());
+
+    // Declined by the user, then nobody to ask: each ends the sound with failure 6 within
+    // moments; the picture goes on.
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round == 0 ? "declined" : "nobody to ask");
+        pc.canAsk = round == 0;
+        int requests = pc.soundRequests.load(), ended = pc.audioDisconnected.load();
+        ASSERT_EQ(1, kAudioConnectionOps.start(&connection->audio, host, rx.port, nullptr,
+                                               kPasswordControllerOps.onAudioDisconnected,
+                                               connection, deviceId));
+        ASSERT_TRUE(WaitUntil([&] { return pc.soundRequests.load() == requests + 1; }, 10000));
+        if (round == 0) SetAudioConnectionPassword(&connection->audio, nullptr);
+        // The first start also replaces a streaming connection, which ends without a failure.
+        int expected = ended + (round == 0 ? 2 : 1);
+        ASSERT_TRUE(WaitUntil([&] { return pc.audioDisconnected.load() == expected; }, 5000))
+            << log.Text();
+        EXPECT_EQ(kAudioPasswordRequired, pc.audioFailure.load());
+        EXPECT_TRUE(MirroringGoesOn());
+        EXPECT_EQ(0, pc.disconnected.load());
+        EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+    }
+    EXPECT_TRUE(log.Contains("Audio: no password was given for the sound; ending the audio"));
+    EXPECT_TRUE(log.Contains("Audio: the receiver wants a password for the sound and no one can "
+                             "give it; ending the audio, the picture goes on"));
+    EXPECT_EQ(0, pc.videoRequests.load());
+    StopMirroringConnection(connection);
+}
+
 } // namespace

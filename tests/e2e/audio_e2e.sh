@@ -209,6 +209,28 @@ refused)
     echo "refused at $step: audio ended, $(json '["framesDecoded"]') pictures"
   done
   ;;
+sound-password)
+  # A receiver that protects only its sound: the stored password answers the sound's
+  # challenge, which never reaches the picture's password path; the sound streams.
+  scrambled=$(python3 -c "print(''.join(chr(ord(c) ^ i) for i, c in enumerate('s3cret')))")
+  sed -i "s|</dict>|	<key>LastPassword</key>\n	<string>$scrambled</string>\n</dict>|" \
+    "$XDG_DATA_HOME/Ostrel/Settings.xml"
+  start_display
+  start_sound
+  play_tone 40
+  start_receiver --audio-password s3cret
+  start_sender
+  wait_until 40 audio_captured || fail "the sound was not negotiated within 40 s"
+  wait_until 40 heard_frames 100 || fail "the receiver did not hear 100 frames within 40 s"
+  stop_sender
+  wait_receiver
+  [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
+  grep -q -- "->47000: OPTIONS \* -> 401 Unauthorized" "$work/rx.log" || fail "the sound was never challenged"
+  grep -q "Video got request for password" "$work/ostrel.log" && fail "the picture was challenged"
+  [ "$(json '["auth"]["accepted"]')" -ge 1 ] || fail "no credentials accepted: $(json '["auth"]')"
+  [ "$(json '["audio"]["framesDecoded"]')" -ge 100 ] || fail "too little sound decoded"
+  echo "sound-password: $(json '["audio"]["framesDecoded"]') audio frames, $(json '["framesDecoded"]') pictures"
+  ;;
 avsync)
   # Flashes and clicks at the same instant; the receiver maps both onto the stream clock.
   start_display

@@ -232,6 +232,42 @@ PY
   wait_receiver
   [ "$(json '["decodeErrors"]')" = 0 ] || fail "decode errors: $(json '["decodeErrors"]')"
   ;;
+silent)
+  # A receiver that accepts and then answers nothing at one request: the run ends by itself
+  # within the answer bound (15 s) with failure 5, and says why.
+  settings 30 0 0 0
+  start_display
+  for request in stream.xml stream; do
+    start_receiver --silent-at "$request"
+    t0=$(date +%s%N)
+    start_sender
+    wait_for 25 false
+    ended_ms=$((($(date +%s%N) - t0) / 1000000))
+    kill -0 "$sender" 2>/dev/null && fail "$request: the program still runs ${ended_ms} ms after a silent receiver"
+    wait "$sender"
+    sender_status=$?
+    [ "$sender_status" = 5 ] || fail "$request: exit status $sender_status, expected failure 5"
+    [ "$ended_ms" -ge 14000 ] || fail "$request: gave up after $ended_ms ms, before its bound"
+    want="GET /stream.xml"; [ "$request" = stream ] && want="POST /stream"
+    grep -q "AirPlay: the receiver did not answer $want within 15 s; ending the connection" "$work/ostrel.log" ||
+      fail "$request: no line saying the receiver did not answer"
+    grep -q "left unanswered, as asked" "$work/rx.log" || fail "$request: the receiver answered"
+    wait_receiver
+    echo "silent at $request: ended by itself after $ended_ms ms with status $sender_status"
+  done
+  ;;
+wrong-port)
+  # Port 7100 refuses while 7000 answers: a receiver of another kind of screen mirroring.
+  settings 30 0 0 0
+  start_display
+  start_receiver --mirror-port 7200
+  run_sender 10
+  grep -q "Client mirroring connection failed (Unable to Connect: Firewall?): 12293" "$work/ostrel.log" ||
+    fail "no connect-failure line"
+  grep -q "AirPlay: port 7100 refused but port 7000 answers: the receiver does not accept this kind of screen mirroring" "$work/ostrel.log" ||
+    fail "no line naming the kind of mirroring"
+  [ "$sender_status" = 1 ] || fail "exit status $sender_status, expected failure 1"
+  ;;
 stored-password)
   # "s3cret" scrambled: each byte XOR its position.
   scrambled=$(python3 -c "print(''.join(chr(ord(c) ^ i) for i, c in enumerate('s3cret')))")

@@ -447,6 +447,38 @@ TEST_F(MirroringConnectionTest, StopWhileWaitingForTheStreamDescription) {
     close(listener);
 }
 
+// A receiver whose accept queue is full drops the connection attempt without a word: the
+// connection gives up at its bound instead of the kernel's two minutes, as a connect failure.
+TEST_F(MirroringConnectionTest, ReceiverThatNeverTakesTheConnectionEndsItWithinTheBound) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(kMirroringPort);
+    ASSERT_EQ(0, bind(listener, (sockaddr *)&a, sizeof a));
+    ASSERT_EQ(0, listen(listener, 0));
+    // Backlog 0 holds one connection that nobody accepts; the next attempt's SYN is dropped.
+    int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(0, connect(filler, (sockaddr *)&a, sizeof a));
+    int64_t start = MonotonicNanos();
+    Connect();
+    ASSERT_TRUE(WaitUntil([&] { return controller.disconnected.load() > 0; },
+                          kMirroringAnswerTimeoutMs + 5000))
+        << log.Text();
+    int64_t tookMs = (MonotonicNanos() - start) / 1000000;
+    EXPECT_GE(tookMs, kMirroringAnswerTimeoutMs - 100);
+    EXPECT_EQ(kMirroringConnectFailed, connection->failure.load());
+    EXPECT_EQ(kMirroringIdle, connection->state.load());
+    EXPECT_TRUE(log.Contains("AirPlay: the receiver did not accept the connection on port 7100 "
+                             "within 15 s"))
+        << log.Text();
+    EXPECT_EQ(0, capture.starts.load());
+    close(filler);
+    close(listener);
+}
+
 // ApplyStreamInfo on its own: the size and overscan rules.
 class StreamInfoTest : public ::testing::Test {
   protected:

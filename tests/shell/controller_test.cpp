@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_stream/audio_connection.h"
 #include "base/log.h"
 #include "base/thread.h"
 #include "capture/capture_manager.h"
@@ -182,6 +183,24 @@ const ControllerAudioOps kFakeAudio = {
     .failure = [](void *, MirroringConnection *) { return 0; },
     .start = [](void *x, MirroringConnection *) { static_cast<FakeAudio *>(x)->starts++; },
     .stop = [](void *x, MirroringConnection *) { static_cast<FakeAudio *>(x)->stops++; },
+};
+
+// Records the answers given to the sound's password requests ("<declined>" for none).
+struct FakeAudioPassword {
+    std::vector<std::string> answers;
+    int failure = 0;
+};
+const ControllerAudioOps kFakeAudioWithPassword = {
+    .state = [](void *, MirroringConnection *) { return 2; },
+    .failure = [](void *x,
+                  MirroringConnection *) { return static_cast<FakeAudioPassword *>(x)->failure; },
+    .start = [](void *, MirroringConnection *) {},
+    .stop = [](void *, MirroringConnection *) {},
+    .onDisconnected = nullptr,
+    .setPassword =
+        [](void *x, MirroringConnection *, const char *text) {
+            static_cast<FakeAudioPassword *>(x)->answers.push_back(text ? text : "<declined>");
+        },
 };
 
 // Keeps the lines with plain line ends.
@@ -359,6 +378,54 @@ TEST_F(ControllerTest, PasswordAskedStoredAndAskedAgain) {
     desktop.canAsk = false;
     PasswordRequired(&c, c.current, nullptr, 1);
     EXPECT_EQ(1, c.current->userCancelled.load());
+}
+
+// A receiver that protects only its sound: the window's answer goes to the sound connection
+// (and is stored), declining ends the sound alone, and with nobody to ask the picture is left
+// alone too.
+TEST_F(ControllerTest, SoundPasswordIsAskedForTheSoundAlone) {
+    FakeAudioPassword audio;
+    ControllerSetAudio(&c, &kFakeAudioWithPassword, &audio, nullptr);
+    ConnectToSelectedService(&c, 0);
+    ASSERT_TRUE(c.current);
+    Establish(c.current);
+    MirroringConnection *m = c.current;
+
+    EXPECT_EQ(1, AudioPasswordRequired(&c, m, 0));
+    EXPECT_EQ(1, desktop.passwordOpened);
+    PasswordWindowOk(&c, "s3cret");
+    ASSERT_EQ(1u, audio.answers.size());
+    EXPECT_EQ("s3cret", audio.answers[0]);
+    CFValue *stored = SettingsCopyPassword();
+    ASSERT_TRUE(stored);
+    EXPECT_STREQ("s3cret", CFStringText(stored)) << "a later start of the sound needs it too";
+    CFValueRelease(stored);
+
+    // Refused, asked again, declined: only the sound hears of it.
+    EXPECT_EQ(1, AudioPasswordRequired(&c, m, 1));
+    EXPECT_EQ(2, desktop.passwordOpened);
+    PasswordWindowCancel(&c);
+    ASSERT_EQ(2u, audio.answers.size());
+    EXPECT_EQ("<declined>", audio.answers[1]);
+    EXPECT_EQ(0, m->userCancelled.load());
+    EXPECT_EQ(0, m->stopState.load());
+    EXPECT_EQ(0, c.selectedReceiverIndex.load());
+    EXPECT_EQ(0, desktop.ended);
+    audio.failure = kAudioPasswordRequired;
+    EXPECT_NE(std::string::npos, MenuText().find("Audio: Password Required")) << MenuText();
+
+    // Nobody to ask: the sound connection is told so and ends itself; the picture goes on.
+    desktop.canAsk = false;
+    EXPECT_EQ(0, AudioPasswordRequired(&c, m, 0));
+    EXPECT_EQ(2u, audio.answers.size());
+    EXPECT_EQ(0, m->stopState.load());
+    EXPECT_EQ(0, m->userCancelled.load());
+    // The window's next Cancel is the picture's again.
+    desktop.canAsk = true;
+    PasswordRequired(&c, m, nullptr, 1);
+    PasswordWindowCancel(&c);
+    EXPECT_EQ(2u, audio.answers.size());
+    EXPECT_EQ(1, m->userCancelled.load());
 }
 
 TEST_F(ControllerTest, BusyReceiverIsNamedAndClosesThePasswordWindow) {

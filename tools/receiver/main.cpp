@@ -32,6 +32,9 @@ static void Usage(FILE *out) {
         "  --stream-xml FILE       answer /stream.xml with this file's bytes instead\n"
         "  --password TEXT         require HTTP Digest authentication\n"
         "  --busy                  answer every request with 453\n"
+        "  --silent-at REQUEST     accept, then leave this request unanswered and everything\n"
+        "                          after it on its connection: stream.xml, stream (POST),\n"
+        "                          OPTIONS, ANNOUNCE, SETUP, RECORD, SET_PARAMETER, keep-alive\n"
         "  --duration SECONDS      stop after this time\n"
         "  --exit-on-disconnect    stop when the sender has gone\n"
         "  --close-after-packets N drop the stream connection after N packets\n"
@@ -49,6 +52,9 @@ static void Usage(FILE *out) {
         "  --audio-port PORT       RTSP port of the audio side (default 47000; 0 picks a free "
         "one)\n"
         "  --busy-audio STEP       answer 453 to OPTIONS, ANNOUNCE, SETUP or RECORD\n"
+        "  --audio-password TEXT   require Digest authentication on the audio side with this\n"
+        "                          password (instead of --password's; the video side keeps its "
+        "own)\n"
         "  --audio-latency N       Audio-Latency of the RECORD answer in samples (4410; 0: none)\n"
         "  --drop-audio LIST       refuse these sequence numbers when first seen (e.g. 5,50,300)\n"
         "                          and ask for them again\n"
@@ -100,6 +106,7 @@ int main(int argc, char **argv) {
                  {"--version-string", &config.screen.version},
                  {"--stream-xml", &config.streamXmlFile},
                  {"--password", &config.password},
+                 {"--audio-password", &config.audioPassword},
                  {"--report", &config.reportPath},
                  {"--png", &config.pngPath},
                  {"--wav", &config.wavPath},
@@ -223,6 +230,21 @@ int main(int argc, char **argv) {
             } else if (ok) {
                 fprintf(stderr, "ostrel-receiver: --busy-audio takes OPTIONS, ANNOUNCE, SETUP "
                                 "or RECORD\n");
+                ok = false;
+            }
+        } else if (flag == "--silent-at") {
+            static const char *const kRequests[] = {"stream.xml",    "stream",    "OPTIONS",
+                                                    "ANNOUNCE",      "SETUP",     "RECORD",
+                                                    "SET_PARAMETER", "keep-alive"};
+            ok = value(&text);
+            bool known = false;
+            for (const char *name : kRequests)
+                known = known || (ok && strcmp(text, name) == 0);
+            if (known) {
+                config.silentAt = text;
+            } else if (ok) {
+                fprintf(stderr, "ostrel-receiver: --silent-at takes stream.xml, stream, OPTIONS, "
+                                "ANNOUNCE, SETUP, RECORD, SET_PARAMETER or keep-alive\n");
                 ok = false;
             }
         } else if (flag == "--drop-audio" || flag == "--late-request") {

@@ -223,8 +223,10 @@ void EndSession(AudioServer *a) {
 bool Authorize(AudioServer *a, RtspConnection *c, const HttpRequest &request,
                RequestRecord *record) {
     HttpHeaders challenge;
-    if (RxConnAuthorize(c, request, a->config->password, &a->issuedNonces, a->stats, &challenge))
-        return true;
+    const ReceiverConfig &config = *a->config;
+    const std::string &password =
+        config.audioPassword.empty() ? config.password : config.audioPassword;
+    if (RxConnAuthorize(c, request, password, &a->issuedNonces, a->stats, &challenge)) return true;
     Respond(c, request, record, 401, "Unauthorized", challenge);
     return false;
 }
@@ -331,6 +333,7 @@ void HandleSetParameter(AudioServer *a, RtspConnection *c, const HttpRequest &re
 }
 
 void HandleRequest(AudioServer *a, RtspConnection *c, const HttpRequest &request) {
+    if (RxConnStaysSilent(c, a->config->silentAt, request, c->recorded)) return;
     a->counts.rtspRequests++;
     if (a->counts.methods.size() < 32 || a->counts.methods.count(request.method))
         a->counts.methods[request.method]++;
@@ -374,6 +377,10 @@ void ProcessInput(void *owner, RxConn *conn) {
     RtspConnection *c = static_cast<RtspConnection *>(conn);
     size_t position = 0;
     while (!c->dead && !c->closeWhenSent && position < c->in.size()) {
+        if (c->silent) {
+            position = c->in.size();
+            break;
+        }
         HttpRequest request;
         std::string error;
         HttpParseResult result = RxConnNextRequest(c, &position, "RTSP/1.0", &request, &error);

@@ -53,6 +53,22 @@ void RxConnInit(RxConn *c, int fd, const sockaddr_in &peer, int localPort) {
                   std::to_string(localPort);
 }
 
+bool RxConnStaysSilent(RxConn *c, const std::string &silentAt, const HttpRequest &request,
+                       bool recorded) {
+    if (c->silent) return true;
+    if (silentAt.empty()) return false;
+    const std::string &m = request.method;
+    bool match = silentAt == "stream.xml"   ? m == "GET" && request.uri == "/stream.xml"
+                 : silentAt == "stream"     ? m == "POST" && request.uri == "/stream"
+                 : silentAt == "keep-alive" ? m == "OPTIONS" && recorded
+                                            : m == silentAt && !(m == "OPTIONS" && recorded);
+    if (!match) return false;
+    c->silent = true;
+    RxLog("%s: %s %s left unanswered, as asked; the connection stays silent", c->peerText.c_str(),
+          m.c_str(), request.uri.c_str());
+    return true;
+}
+
 void RxConnSend(RxConn *c, const std::string &bytes) {
     c->out += bytes;
     while (!c->out.empty()) {

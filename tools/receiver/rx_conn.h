@@ -29,6 +29,7 @@ struct RxConn {
     bool authenticated;
     bool closeWhenSent;
     bool dead;
+    bool silent; // a request was left unanswered (--silent-at): so is everything after it
 };
 
 // Takes over an accepted socket: no Nagle delay, the peer's address for the log.
@@ -51,6 +52,11 @@ void RxConnRead(RxConn *c, const RxConnReader &reader, void *owner);
 // with version and set closeWhenSent; *error says why, for the caller's log.
 HttpParseResult RxConnNextRequest(RxConn *c, size_t *position, const char *version,
                                   HttpRequest *request, std::string *error);
+// True when request is the one a receiver started with --silent-at leaves unanswered
+// (silentAt: stream.xml, stream, an RTSP method, or keep-alive for an OPTIONS after RECORD).
+// The first time, c becomes silent and a line is logged; a silent connection answers nothing.
+bool RxConnStaysSilent(RxConn *c, const std::string &silentAt, const HttpRequest &request,
+                       bool recorded);
 // Drops the first position bytes of c->in, once parsed.
 void RxConnConsume(RxConn *c, size_t position);
 

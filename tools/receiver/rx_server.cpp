@@ -144,6 +144,7 @@ void CheckSenderHeaders(Receiver *r, const HttpRequest &request) {
 
 void HandleRequest(Receiver *r, Connection *c, const HttpRequest &request) {
     ReceiverStats &s = r->stats;
+    if (RxConnStaysSilent(c, r->config->silentAt, request, false)) return;
     CheckSenderHeaders(r, request);
     RequestRecord record = RxConnBeginRequest(c, c->localPort, request, &s);
     if (Authorize(r, c, request, &record)) {
@@ -333,6 +334,10 @@ void ProcessStream(Receiver *r, Connection *c, size_t *position, double arrival)
 void ProcessInput(Receiver *r, Connection *c, double arrival) {
     size_t position = 0;
     while (!c->dead && !c->closeWhenSent && position < c->in.size()) {
+        if (c->silent) { // whatever follows (stream packets too) is read and dropped
+            position = c->in.size();
+            break;
+        }
         if (c->streaming) {
             ProcessStream(r, c, &position, arrival);
             break;

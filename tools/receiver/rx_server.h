@@ -17,6 +17,9 @@ struct ReceiverConfig {
     std::string streamXmlFile; // when set, its bytes are the /stream.xml answer
     std::string password;      // empty: no authentication
     bool busy = false;         // answer every request with 453
+    // Left unanswered, with everything after it on its connection: stream.xml, stream, an
+    // RTSP method, or keep-alive (an OPTIONS after RECORD). Empty: every request is answered.
+    std::string silentAt;
     double duration = 0;       // seconds; 0 runs until stopped
     bool exitOnDisconnect = false;
     uint64_t closeAfterPackets = 0; // drop the stream connection after this many packets
@@ -30,6 +33,7 @@ struct ReceiverConfig {
     // The audio side.
     int audioPort = 47000;               // RTSP; 0 picks a free one
     std::string busyAudio;               // OPTIONS, ANNOUNCE, SETUP or RECORD: 453 there
+    std::string audioPassword;           // asked on the audio side instead of password
     std::vector<uint16_t> dropAudio;     // sequence numbers refused when first seen
     std::vector<uint16_t> lateRequests;  // asked for again 40 packets after they came
     int audioLatency = 4410;             // the RECORD answer's Audio-Latency; 0: none
