@@ -24,7 +24,10 @@ namespace {
 constexpr const char *kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char *kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char *kScreenCast = "org.freedesktop.portal.ScreenCast";
-constexpr uint64_t kCallTimeoutUs = 5 * 1000 * 1000;
+// A method call or property read the portal answers at once; the wait also ends at a stop.
+constexpr int kCallAnswerMs = 5 * 1000;
+// Every wait on the bus wakes this often to see whether the run is being stopped.
+constexpr int kStopCheckMs = 100;
 // Session set-up answers at once; Start may wait for the user's choice in a dialog.
 constexpr int kQuickAnswerMs = 10 * 1000;
 constexpr int kUserAnswerMs = 120 * 1000;
@@ -182,6 +185,76 @@ void PumpBus(PortalCapture *p, int waitMs) {
     }
 }
 
+// The answer to one method call, filled in by OnCallAnswer.
+struct CallAnswer {
+    int done;
+    sd_bus_message *reply; // held; null when the answer was an error
+    std::string error;
+};
+
+int OnCallAnswer(sd_bus_message *m, void *userdata, sd_bus_error *) {
+    CallAnswer *answer = static_cast<CallAnswer *>(userdata);
+    answer->done = 1;
+    if (const sd_bus_error *e = sd_bus_message_get_error(m)) {
+        answer->error = e->message ? e->message : e->name ? e->name : "error";
+    } else {
+        answer->reply = sd_bus_message_ref(m);
+    }
+    return 0;
+}
+
+// Sends call and waits for its answer: at most answerMs, and no longer than
+// kStopCheckMs once the run is being stopped (the library's own call would block for
+// its full time limit). Returns the reply for the caller to unref, or null with reason
+// saying why (what names the call).
+sd_bus_message *CallPortal(PortalCapture *p, sd_bus_message *call, int answerMs, const char *what,
+                           std::string *reason) {
+    CallAnswer answer{0, nullptr, std::string()};
+    sd_bus_slot *slot = nullptr;
+    int r = sd_bus_call_async(p->bus, &slot, call, OnCallAnswer, &answer,
+                              (uint64_t)answerMs * 1000);
+    if (r < 0) {
+        *reason = std::string("the portal's ") + what + " could not be sent: " + strerror(-r);
+        return nullptr;
+    }
+    int64_t deadline = MonotonicNanos() + (int64_t)answerMs * 1000000;
+    while (!answer.done && MonotonicNanos() < deadline && KeepGoing(p))
+        PumpBus(p, kStopCheckMs);
+    // Unanswered: dropping the slot forgets the call, so a late answer finds no one.
+    sd_bus_slot_unref(slot);
+    if (answer.reply) return answer.reply;
+    if (answer.done) {
+        *reason = std::string("the portal's ") + what + " failed: " + answer.error;
+    } else if (!KeepGoing(p)) {
+        *reason = std::string("stopped while waiting for the portal's ") + what;
+    } else {
+        *reason = std::string("no answer from the portal's ") + what + " within " +
+                  std::to_string(answerMs / 1000) + " s";
+    }
+    return nullptr;
+}
+
+// Reads a "u" property of the ScreenCast interface, bounded as CallPortal is.
+int ReadPortalProperty(PortalCapture *p, const char *name, uint32_t *value, std::string *reason) {
+    sd_bus_message *call = nullptr;
+    int r = sd_bus_message_new_method_call(p->bus, &call, kPortalName, kPortalPath,
+                                           "org.freedesktop.DBus.Properties", "Get");
+    if (r >= 0) r = sd_bus_message_append(call, "ss", kScreenCast, name);
+    if (r < 0) {
+        sd_bus_message_unref(call);
+        *reason = std::string("could not ask for the portal's ") + name + ": " + strerror(-r);
+        return r;
+    }
+    std::string what = std::string(name) + " property";
+    sd_bus_message *reply = CallPortal(p, call, kCallAnswerMs, what.c_str(), reason);
+    sd_bus_message_unref(call);
+    if (!reply) return -1;
+    r = sd_bus_message_read(reply, "v", "u", value);
+    sd_bus_message_unref(reply);
+    if (r < 0) *reason = std::string("the portal's ") + name + " is not a number";
+    return r;
+}
+
 // One portal request: subscribes to its Response before calling, calls, then waits for
 // the answer. Returns the response code (0 granted, 1 cancelled, 2 other), or -1 when
 // the call failed or no answer came in time (reason set).
@@ -203,7 +276,6 @@ int PortalRequest(PortalCapture *p, const char *method, const char *sessionPath,
     }
     sd_bus_message *call = nullptr;
     sd_bus_message *reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     r = sd_bus_message_new_method_call(p->bus, &call, kPortalName, kPortalPath, kScreenCast,
                                        method);
     if (r >= 0 && sessionPath) r = sd_bus_message_append(call, "o", sessionPath);
@@ -212,15 +284,16 @@ int PortalRequest(PortalCapture *p, const char *method, const char *sessionPath,
     if (r >= 0) r = sd_bus_message_append(call, "{sv}", "handle_token", "s", token.c_str());
     if (r >= 0 && appendOptions) r = appendOptions(call, p, token.c_str());
     if (r >= 0) r = sd_bus_message_close_container(call);
-    if (r >= 0) r = sd_bus_call(p->bus, call, kCallTimeoutUs, &error, &reply);
-    int result = -1;
     if (r < 0) {
-        *reason = std::string("the portal's ") + method +
-                  " failed: " + (error.message ? error.message : strerror(-r));
+        *reason = std::string("could not make the portal's ") + method + ": " + strerror(-r);
     } else {
+        reply = CallPortal(p, call, kCallAnswerMs, method, reason);
+    }
+    int result = -1;
+    if (reply) {
         int64_t deadline = MonotonicNanos() + (int64_t)answerMs * 1000000;
         while (!p->requestDone && MonotonicNanos() < deadline && KeepGoing(p))
-            PumpBus(p, 100);
+            PumpBus(p, kStopCheckMs);
         if (p->requestDone) {
             result = (int)p->responseCode;
         } else if (!KeepGoing(p)) {
@@ -230,7 +303,6 @@ int PortalRequest(PortalCapture *p, const char *method, const char *sessionPath,
                       std::to_string(answerMs / 1000) + " s";
         }
     }
-    sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
     sd_bus_message_unref(call);
     sd_bus_slot_unref(slot);
@@ -297,23 +369,31 @@ void WriteTokenFile(const std::string &path, const std::string &token) {
     }
 }
 
+// Asks the portal to close the session without waiting for its answer: a stop must not
+// wait on a portal that has stopped answering. The message leaves with the next call, or
+// with the flush when the bus is closed.
 void CloseSession(PortalCapture *p) {
     if (p->sessionHandle.empty() || !p->bus) return;
-    sd_bus_message *reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message *call = nullptr;
-    if (sd_bus_message_new_method_call(p->bus, &call, kPortalName, p->sessionHandle.c_str(),
-                                       "org.freedesktop.portal.Session", "Close") >= 0) {
-        (void)sd_bus_call(p->bus, call, kCallTimeoutUs, &error, &reply);
-    }
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
+    int r = sd_bus_message_new_method_call(p->bus, &call, kPortalName, p->sessionHandle.c_str(),
+                                           "org.freedesktop.portal.Session", "Close");
+    if (r >= 0) r = sd_bus_message_set_expect_reply(call, 0);
+    if (r >= 0) r = sd_bus_send(p->bus, call, nullptr);
+    if (r < 0) DebugLog(2, "Portal: could not close the session: %s\n", strerror(-r));
     sd_bus_message_unref(call);
     p->sessionHandle.clear();
 }
 
 // One session from CreateSession to Start. Returns the Start response code, or -1.
 int RunSessionRequests(PortalCapture *p, std::string *reason) {
+    // A second session (after a refused kept permission) starts clean: the first one's
+    // Closed signal, handle, token and streams say nothing about it.
+    sd_bus_slot_unref(p->closedSlot);
+    p->closedSlot = nullptr;
+    p->sessionClosed.store(0);
+    p->responseSessionHandle.clear();
+    p->restoreToken.clear();
+    p->streamCount = 0;
     int code = PortalRequest(p, "CreateSession", nullptr, nullptr, AppendCreateSession,
                              kQuickAnswerMs, reason);
     if (code != 0) {
@@ -593,24 +673,16 @@ PortalCapture *PortalCaptureOpen(const PortalCaptureOptions *options, std::strin
             for (char &c : p->sender)
                 if (c == '.') c = '_';
         }
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        r = sd_bus_get_property_trivial(p->bus, kPortalName, kPortalPath, kScreenCast, "version",
-                                        &error, 'u', &p->version);
-        if (r < 0) {
-            why = std::string("no ScreenCast portal on the session bus: ") +
-                  (error.message ? error.message : strerror(-r));
-        }
-        sd_bus_error_free(&error);
+        std::string failure;
+        if (ReadPortalProperty(p, "version", &p->version, &failure) < 0)
+            why = KeepGoing(p) ? "no ScreenCast portal on the session bus: " + failure : failure;
     }
     if (why.empty()) {
         uint32_t cursorModes = 0, sourceTypes = 0;
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        (void)sd_bus_get_property_trivial(p->bus, kPortalName, kPortalPath, kScreenCast,
-                                          "AvailableCursorModes", &error, 'u', &cursorModes);
-        sd_bus_error_free(&error);
-        (void)sd_bus_get_property_trivial(p->bus, kPortalName, kPortalPath, kScreenCast,
-                                          "AvailableSourceTypes", &error, 'u', &sourceTypes);
-        sd_bus_error_free(&error);
+        std::string ignored;
+        (void)ReadPortalProperty(p, "AvailableCursorModes", &cursorModes, &ignored);
+        if (KeepGoing(p))
+            (void)ReadPortalProperty(p, "AvailableSourceTypes", &sourceTypes, &ignored);
         p->options.cursorMode = PickCursorMode(options->cursorMode, cursorModes);
         if (!(sourceTypes & p->options.sourceType)) p->options.sourceType = kPortalSourceMonitor;
         DebugLog(2,
@@ -647,22 +719,22 @@ PortalCapture *PortalCaptureOpen(const PortalCaptureOptions *options, std::strin
                                  : 0;
             sd_bus_message *reply = nullptr;
             sd_bus_message *call = nullptr;
-            sd_bus_error error = SD_BUS_ERROR_NULL;
             int fd = -1;
             r = sd_bus_message_new_method_call(p->bus, &call, kPortalName, kPortalPath, kScreenCast,
                                                "OpenPipeWireRemote");
             if (r >= 0) r = sd_bus_message_append(call, "o", p->sessionHandle.c_str());
             if (r >= 0) r = sd_bus_message_open_container(call, 'a', "{sv}");
             if (r >= 0) r = sd_bus_message_close_container(call);
-            if (r >= 0) r = sd_bus_call(p->bus, call, kCallTimeoutUs, &error, &reply);
-            int borrowed = -1;
-            if (r >= 0) r = sd_bus_message_read(reply, "h", &borrowed);
-            if (r >= 0) fd = fcntl(borrowed, F_DUPFD_CLOEXEC, 3);
-            if (fd < 0) {
-                why = std::string("OpenPipeWireRemote failed: ") +
-                      (error.message ? error.message : strerror(r < 0 ? -r : errno));
+            if (r < 0) {
+                why = std::string("could not make OpenPipeWireRemote: ") + strerror(-r);
+            } else if ((reply = CallPortal(p, call, kCallAnswerMs, "OpenPipeWireRemote", &why))) {
+                int borrowed = -1;
+                r = sd_bus_message_read(reply, "h", &borrowed);
+                if (r >= 0) fd = fcntl(borrowed, F_DUPFD_CLOEXEC, 3);
+                if (fd < 0)
+                    why = std::string("OpenPipeWireRemote gave no descriptor: ") +
+                          strerror(r < 0 ? -r : errno);
             }
-            sd_bus_error_free(&error);
             sd_bus_message_unref(reply);
             sd_bus_message_unref(call);
             if (fd >= 0 && !ConnectStream(p, fd, p->streams[p->streamIndex].node, &why)) {

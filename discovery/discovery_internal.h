@@ -6,6 +6,7 @@
 #include <map>
 #include <pthread.h>
 #include <string>
+#include <vector>
 
 #include "base/event.h"
 #include "base/thread.h"
@@ -62,6 +63,12 @@ struct DiscoverySession {
     // Instances seen per service name over every interface and protocol, so that a name
     // leaves the list only when its last instance has gone. Loop thread only.
     std::map<std::string, int> instances[2];
+    // avahi-daemon sessions only, loop thread: a client whose daemon went away is replaced
+    // by reconnectTimer; the old clients stay until the session closes, since a resolve may
+    // still hold one of their queries.
+    void *reconnectTimer; // AvahiTimeout
+    bool reconnecting;
+    std::vector<void *> retiredClients;
 };
 
 // Opens a session over avahi-daemon, or over the embedded responder (started once) when no

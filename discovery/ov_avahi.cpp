@@ -8,6 +8,7 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/simple-watch.h>
 #include <avahi-common/strlst.h>
+#include <avahi-common/timeval.h>
 #include <avahi-core/core.h>
 #include <avahi-core/log.h>
 #include <avahi-core/lookup.h>
@@ -175,6 +176,10 @@ template <typename Api> int ApiBrowse(DiscoverySession *session, const char *typ
 template <typename Api>
 void *ApiResolveService(DiscoverySession *session, const char *name, const char *type,
                         const char *domain, void *context, int *error) {
+    if (!session->handle) { // between two daemon connections
+        *error = AVAHI_ERR_DISCONNECTED;
+        return nullptr;
+    }
     auto *handle = ArgOf(Api::Errno, session->handle);
     void *query = Api::ServiceResolverNew(handle, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name, type,
                                           domain, AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_ADDRESS,
@@ -185,6 +190,10 @@ void *ApiResolveService(DiscoverySession *session, const char *name, const char 
 
 template <typename Api>
 void *ApiResolveHost(DiscoverySession *session, const char *host, void *context, int *error) {
+    if (!session->handle) {
+        *error = AVAHI_ERR_DISCONNECTED;
+        return nullptr;
+    }
     auto *handle = ArgOf(Api::Errno, session->handle);
     void *query =
         Api::HostResolverNew(handle, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, host, AVAHI_PROTO_INET,
@@ -202,10 +211,35 @@ template <typename Api> void ApiFreeQuery(DiscoveryQueryKind kind, void *query) 
 
 // ---- avahi-daemon through the client library ----
 
-void ClientState(AvahiClient *client, AvahiClientState state, void *) {
-    if (state == AVAHI_CLIENT_FAILURE)
-        DebugLog(2, "DNS-SD daemon connection failed: %s\n",
-                 avahi_strerror(avahi_client_errno(client)));
+int BrowseBoth(DiscoverySession *session);
+
+// How soon a failed attempt to make a new client is tried again.
+constexpr int kClientRetryMs = 2000;
+
+void ScheduleReconnect(DiscoverySession *session, int delayMs);
+
+void ClientState(AvahiClient *client, AvahiClientState state, void *userdata) {
+    DiscoverySession *session = (DiscoverySession *)userdata;
+    if (state == AVAHI_CLIENT_S_RUNNING && session && session->reconnecting) {
+        // The daemon is back (this may run inside avahi_client_new): browse anew.
+        session->reconnecting = false;
+        session->handle = client;
+        int error = BrowseBoth(session);
+        if (error)
+            DebugLog(2, "DNS-SD daemon is back, but browsing failed: %s\n", avahi_strerror(error));
+        else
+            DebugLog(2, "DNS-SD daemon is back; browsing again\n");
+        return;
+    }
+    if (state != AVAHI_CLIENT_FAILURE) return;
+    int error = avahi_client_errno(client);
+    DebugLog(2, "DNS-SD daemon connection failed: %s\n", avahi_strerror(error));
+    // A daemon that went away (stopped, restarted, updated) is waited for by a new client;
+    // this one cannot be freed from inside its own callback.
+    if (session && session->handle == client) {
+        session->reconnecting = true;
+        ScheduleReconnect(session, 0);
+    }
 }
 
 void ClientBrowseReply(AvahiServiceBrowser *, AvahiIfIndex interface, AvahiProtocol protocol,
@@ -249,13 +283,61 @@ struct ClientApi {
     static constexpr auto AddressReply = ClientAddressReply;
 };
 
+// Drops what the old daemon reported: the receivers leave the list until the new daemon
+// announces them again, so none stays that went away meanwhile.
+void ForgetInstances(DiscoverySession *session) {
+    for (const auto &entry : session->instances[0])
+        DiscoveryQueueBrowse(session, false, entry.first.c_str(), "_airplay._tcp", -1, -1);
+    session->instances[0].clear();
+    // Audio services are only ever added to their map; a new announcement replaces them.
+    session->instances[1].clear();
+}
+
+void ReplaceClient(AvahiTimeout *, void *userdata) {
+    DiscoverySession *session = (DiscoverySession *)userdata;
+    if (session->handle) {
+        ApiFreeQuery<ClientApi>(kQueryBrowse, session->airplayBrowser);
+        ApiFreeQuery<ClientApi>(kQueryBrowse, session->raopBrowser);
+        session->airplayBrowser = session->raopBrowser = nullptr;
+        session->retiredClients.push_back(session->handle);
+        session->handle = nullptr;
+        ForgetInstances(session);
+    }
+    session->reconnecting = true;
+    int error = 0;
+    // Waits in the "connecting" state until a daemon answers; ClientState then browses.
+    AvahiClient *client = avahi_client_new(avahi_simple_poll_get(session->loop->poll),
+                                           AVAHI_CLIENT_NO_FAIL, ClientState, session, &error);
+    if (!client) {
+        DebugLog(2, "DNS-SD daemon could not be reached again (%s); trying again\n",
+                 avahi_strerror(error));
+        ScheduleReconnect(session, kClientRetryMs);
+        return;
+    }
+    session->handle = client;
+}
+
+void ScheduleReconnect(DiscoverySession *session, int delayMs) {
+    const AvahiPoll *api = avahi_simple_poll_get(session->loop->poll);
+    timeval when;
+    avahi_elapse_time(&when, (unsigned)delayMs, 0);
+    if (session->reconnectTimer)
+        api->timeout_update((AvahiTimeout *)session->reconnectTimer, &when);
+    else
+        session->reconnectTimer = api->timeout_new(api, &when, ReplaceClient, session);
+}
+
 void ClientClose(DiscoverySession *session) {
     // Stopping the loop first means no callback can run while the objects go away.
     OvAvahiLoop *loop = session->loop;
     LoopStop(loop);
+    if (session->reconnectTimer)
+        avahi_simple_poll_get(loop->poll)->timeout_free((AvahiTimeout *)session->reconnectTimer);
     ApiFreeQuery<ClientApi>(kQueryBrowse, session->airplayBrowser);
     ApiFreeQuery<ClientApi>(kQueryBrowse, session->raopBrowser);
     if (session->handle) avahi_client_free((AvahiClient *)session->handle);
+    for (void *retired : session->retiredClients)
+        avahi_client_free((AvahiClient *)retired);
     OvAvahiLoopFree(loop);
 }
 
@@ -410,7 +492,7 @@ DiscoverySession *OpenClientSession(DiscoverySession *session, int *error) {
     }
     // Without AVAHI_CLIENT_NO_FAIL the call fails at once when no daemon is running.
     AvahiClient *client = avahi_client_new(avahi_simple_poll_get(loop->poll), (AvahiClientFlags)0,
-                                           ClientState, nullptr, error);
+                                           ClientState, session, error);
     if (!client) {
         OvAvahiLoopFree(loop);
         return nullptr;

@@ -3,6 +3,7 @@
 // cfvalue_text.cpp.
 #include "plist/cfvalue.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -149,8 +150,20 @@ CFValue *CFPointerNew(uintptr_t word) {
 
 // ---- Reference counting ----
 
+// Counts change atomically: a value handed to another thread (a connection's host,
+// password, device id) is retained and released there while its giver still holds it.
+// A retain only needs the count to stay exact; the release that frees must see every
+// other thread's last use of the value, hence acquire-release there.
+static_assert(alignof(int32_t) >= std::atomic_ref<int32_t>::required_alignment);
+
+static std::atomic_ref<int32_t> CountOf(CFValue *value) {
+    return std::atomic_ref<int32_t>(value->refCount);
+}
+
 CFValue *CFValueRetain(CFValue *value) {
-    if (value && value->refCount != 0) value->refCount++;
+    // A count of 0 never changes (the constants); a held value's count cannot reach 0 here.
+    if (value && CountOf(value).load(std::memory_order_relaxed) != 0)
+        CountOf(value).fetch_add(1, std::memory_order_relaxed);
     return value;
 }
 
@@ -182,8 +195,8 @@ static void FreeValue(CFValue *v) {
 }
 
 int32_t CFValueRelease(CFValue *value) {
-    if (!value || value->refCount == 0) return 0;
-    int32_t count = --value->refCount;
+    if (!value || CountOf(value).load(std::memory_order_relaxed) == 0) return 0;
+    int32_t count = CountOf(value).fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (count == 0) FreeValue(value);
     return count;
 }

@@ -10,9 +10,12 @@
 // A reference count of 0 marks a value that is never freed (the constant strings):
 // retain and release leave it unchanged, so such values may be shared by all threads.
 //
-// Threads: values carry no lock. A value is built and used by one thread at a time; a
-// value handed to another thread is not changed by its creator afterwards. Only the
-// constant-string table (CFStringConstant) is safe to reach from every thread.
+// Threads: reference counts change atomically, so any thread may retain and release a
+// value it holds a reference to, and the last release frees it wherever that happens.
+// The contents carry no lock: a value is built by one thread, and once another thread
+// can reach it nobody changes it (strings, data, arrays and dictionaries alike); a value
+// that keeps changing (the receiver list) stays with one thread. The constant-string
+// table (CFStringConstant) is safe to reach from every thread.
 //
 // Wrong kinds and null arguments never crash: readers return the neutral answer
 // (0, false, "(null)", no value) and writers do nothing.
@@ -89,7 +92,7 @@ struct CFRangeFields {
 // Plain record; read it through the functions below where one exists.
 struct CFValue {
     int32_t kind;     // CFKind
-    int32_t refCount; // 1 at creation; 0 = never freed
+    int32_t refCount; // 1 at creation; 0 = never freed; changed only by retain/release
     union {
         CFNumberFields number;
         CFStringFields string;

@@ -70,12 +70,11 @@ void Disconnected(AudioConnection *audio, MirroringConnection *connection) {
 }
 
 void Start(void *, MirroringConnection *connection) {
-    // The audio connection keeps a string of its own: counts are not shared across threads.
+    // The lock only keeps the password from being replaced while it is taken.
     CFValue *password = nullptr;
     {
         std::lock_guard<std::mutex> hold(connection->passwordLock);
-        if (connection->password)
-            password = CFStringFromBytes(CFStringText(connection->password), 0);
+        password = CFValueRetain(connection->password);
     }
     (void)StartInSlot(&connection->audio, connection->host, connection->audioPort, password,
                       Disconnected, connection, connection->deviceId);

@@ -43,12 +43,6 @@ void StartReminderIfWanted(Controller *c, const char *onLine) {
     }
 }
 
-// The connection's password changes count only under its lock (counts are not atomic).
-void ReleaseUnderLock(MirroringConnection *connection, CFValue *value) {
-    std::lock_guard<std::mutex> hold(connection->passwordLock);
-    CFValueRelease(value);
-}
-
 void KillReminderTimers(Controller *c) {
     std::lock_guard<std::mutex> hold(c->reminderLock);
     if (c->platform) {
@@ -231,7 +225,7 @@ void ConnectToSelectedService(Controller *c, int index) {
             c->connection->setPassword(c->current, CFStringText(held));
         else
             OpenPasswordWindow(c);
-        ReleaseUnderLock(c->current, held);
+        CFValueRelease(held);
     }
     CFValueRelease(list);
 }
@@ -304,7 +298,7 @@ void PasswordRequired(void *context, MirroringConnection *connection, SocketSet 
         }
         if (held) {
             c->connection->setPassword(connection, CFStringText(held));
-            ReleaseUnderLock(connection, held);
+            CFValueRelease(held);
             return;
         }
     }

@@ -200,23 +200,22 @@ int SettingsSave() {
     return result;
 }
 
-// Reference counts are not atomic, so the store never shares a password object with
-// another thread: it keeps a copy of what it is given and hands out copies.
+// The store shares the password it is given and hands out references to it; the lock
+// keeps it from being replaced while one is taken.
 void SettingsSetPassword(CFValue *password) {
-    CFValue *copy = password ? CFStringFromBytes(CFStringText(password), 0) : nullptr;
+    CFValue *kept = CFValueRetain(password);
     CFValue *old;
     {
         std::lock_guard<std::mutex> hold(Settings.passwordLock);
         old = Settings.values.lastPassword;
-        Settings.values.lastPassword = copy;
+        Settings.values.lastPassword = kept;
     }
     if (old) CFValueRelease(old);
 }
 
 CFValue *SettingsCopyPassword() {
     std::lock_guard<std::mutex> hold(Settings.passwordLock);
-    const CFValue *stored = Settings.values.lastPassword;
-    return stored ? CFStringFromBytes(CFStringText(stored), 0) : nullptr;
+    return CFValueRetain(Settings.values.lastPassword);
 }
 
 bool AutoUpdatesDisabled() {

@@ -51,9 +51,8 @@ std::string ScramblePassword(const std::string &text);
 // True when the "DisableAutoUpdates" switch says so (user, then machine).
 bool AutoUpdatesDisabled();
 // The stored password is handed between threads: a connection's thread reads it while the
-// main thread may replace it. Both go through the store's lock, and each side gets its
-// own string (reference counts are not atomic).
-// Replaces the stored password with a copy of password's text (null clears it).
+// main thread may replace it. Both go through the store's lock.
+// Stores password (retained; null clears it) in place of the stored one.
 void SettingsSetPassword(CFValue *password);
-// A new string holding the stored password, or null.
+// A new reference to the stored password, or null.
 [[nodiscard]] CFValue *SettingsCopyPassword();

@@ -2,7 +2,7 @@
 # Discovery between two network namespaces joined by a veth pair: receivers are announced in
 # one (rx), the program browses in the other (tx). Usage:
 #   discovery_ns.sh NS_TESTS OSTREL RECEIVER CASE
-# CASE: daemon | embedded | monitor | hostile | receiver
+# CASE: daemon | daemon-restart | embedded | monitor | hostile | receiver
 set -uo pipefail
 tests=$1
 ostrel=$2
@@ -50,6 +50,30 @@ embedded)
   ns_avahi "$NS_RX" "$NS_RX_IF" || fail "rx daemon"
   DISCOVERY_EXPECT_EMBEDDED=1 in_tx "$no_bus" "$tests" --gtest_filter='DiscoveryNs.ListsPairs*' ||
     fail "tests failed"
+  ;;
+daemon-restart)
+  ns_avahi "$NS_RX" "$NS_RX_IF" || fail "rx daemon"
+  ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
+  # The test asks (by files in NS_SIGNALS) for the program side's daemon to go away and
+  # to come back; this script does it, as a package update or a crash would.
+  export NS_SIGNALS=$NS_WORK/signals
+  mkdir -p "$NS_SIGNALS"
+  in_tx "$(ns_bus "$NS_TX")" "$tests" --gtest_filter='DiscoveryNs.BrowsingResumes*' &
+  test_pid=$!
+  await() { # file: false when the test ended first or 60 s passed
+    for _ in $(seq 600); do
+      [ -e "$NS_SIGNALS/$1" ] && return 0
+      kill -0 "$test_pid" 2>/dev/null || return 1
+      sleep 0.1
+    done
+    return 1
+  }
+  if await stop; then
+    kill "$avahi_pid" && wait "$avahi_pid"
+    touch "$NS_SIGNALS/stopped"
+    await start && ns_avahi_daemon "$NS_TX" "$NS_WORK/$NS_TX/services" && touch "$NS_SIGNALS/started"
+  fi
+  wait "$test_pid" || fail "tests failed"
   ;;
 monitor)
   ns_avahi "$NS_RX" "$NS_RX_IF" || fail "rx daemon"

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "base/clock.h"
@@ -163,6 +164,45 @@ TEST_F(DiscoveryNs, ListsPairsResolvesAndFollowsTheSelection) {
         << Names();
     EXPECT_EQ(SelectedReceiverIndex, 0); // carried over the restarts with its name
     EXPECT_EQ(EmbeddedResponderStarts(), embedded ? 1 : 0);
+}
+
+// Asks discovery_ns.sh for a step (a file in NS_SIGNALS) and waits until it is done, while
+// the owner thread goes on handling what discovery reports.
+bool AskScript(const char *step, const char *done) {
+    std::string dir = Env("NS_SIGNALS");
+    FILE *f = fopen((dir + "/" + step).c_str(), "w");
+    if (!f) return false;
+    fclose(f);
+    std::string path = dir + "/" + done;
+    return Pump([&] { return access(path.c_str(), F_OK) == 0; }, 30000);
+}
+
+// avahi-daemon stops and comes back: browsing resumes by itself, what went away meanwhile
+// is gone from the list, what came meanwhile is in it, and names resolve again.
+TEST_F(DiscoveryNs, BrowsingResumesAfterTheDaemonRestarts) {
+    if (!*Env("NS_SIGNALS")) GTEST_SKIP() << "run through discovery_ns.sh daemon-restart";
+    Announce({"kitchen", "_airplay._tcp", "7000", "deviceid=58:55:CA:1A:E2:88"});
+    pid_t bath = Announce({"Bath", "_airplay._tcp", "7000", "deviceid=AA:BB:CC:00:11:22"});
+    DiscoveryStart();
+    ASSERT_TRUE(Pump([] { return Names() == "Bath,kitchen"; }, 15000)) << Names();
+    ASSERT_FALSE(DiscoveryUsesEmbeddedResponder());
+
+    ASSERT_TRUE(AskScript("stop", "stopped"));
+    // Nothing the old daemon reported is trusted once it is gone.
+    ASSERT_TRUE(Pump([] { return CFArrayCount(ServiceList) == 0; }, 5000)) << Names();
+    EndChild(bath);
+    Announce({"Attic", "_airplay._tcp", "7000", "deviceid=AA:00:00:00:00:01"});
+
+    uint64_t generation = DiscoveryGeneration();
+    ASSERT_TRUE(AskScript("start", "started"));
+    int64_t back = MonotonicNanos();
+    ASSERT_TRUE(Pump([] { return Names() == "Attic,kitchen"; }, 15000)) << Names();
+    double seconds = (MonotonicNanos() - back) / 1e9;
+    EXPECT_LT(seconds, 5.0) << "browsing took long to resume";
+    printf("browsing resumed %.2f s after the daemon was back\n", seconds);
+    EXPECT_EQ(DiscoveryGeneration(), generation) << "resumed by a restart of discovery";
+    EXPECT_FALSE(DiscoveryUsesEmbeddedResponder());
+    EXPECT_EQ(Resolve("Attic").address, "10.78.0.2");
 }
 
 TEST_F(DiscoveryNs, AddressChangeRestartsDiscoveryOnceAboutThreeSecondsLater) {

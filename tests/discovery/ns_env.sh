@@ -80,9 +80,17 @@ publish-workstation=no
 CONF
   ip netns exec "$ns" dbus-daemon --config-file="$dir/dbus.conf" --fork --nopidfile --print-pid=3 3>"$dir/dbus.pid" || return 1
   ns_pids+=("$(cat "$dir/dbus.pid")")
+  ns_avahi_daemon "$ns" "$services"
+}
+
+# ns_avahi_daemon NS SERVICES_DIR: (re)starts the avahi-daemon of NS on the bus and
+# configuration ns_avahi made; its pid is left in $avahi_pid. Waits until it answers.
+ns_avahi_daemon() {
+  local ns=$1 dir=$NS_WORK/$1 services=$2
   ip netns exec "$ns" unshare -m --propagation private sh -c \
     "mkdir -p /run/avahi-daemon && mount -t tmpfs tmpfs /run/avahi-daemon && mount --bind $services /etc/avahi/services && DBUS_SYSTEM_BUS_ADDRESS=$(ns_bus "$ns") exec avahi-daemon -f $dir/avahi.conf --no-drop-root --no-chroot --no-rlimits" \
     >"$dir/avahi.log" 2>&1 &
+  avahi_pid=$!
   ns_pids+=($!)
   for _ in $(seq 100); do
     grep -q "Server startup complete" "$dir/avahi.log" && return 0

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -185,6 +186,45 @@ TEST(CFValueCounting, ConstantsFromManyThreadsGiveOneRecordPerText) {
         snprintf(text, sizeof text, "threaded-key-%d", i);
         EXPECT_STREQ(CFStringText(seen[0][i]), text);
     }
+}
+
+// The connection's host, password and device id are held by one thread while connection
+// threads take and drop references of their own: no reference may be lost or counted twice.
+TEST(CFValueCounting, CountsHoldWhileThreadsRetainAndReleaseTogether) {
+    constexpr int kThreads = 4, kRounds = 250000, kRepeats = 8;
+    CFValue *shared = CFStringFromBytes("192.168.1.20", 0);
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    auto run = [&](bool retain) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++) {
+            threads.emplace_back([&, retain] {
+                ready.fetch_add(1);
+                while (!go.load()) std::this_thread::yield();
+                for (int i = 0; i < kRounds; i++) {
+                    if (retain) CFValueRetain(shared);
+                    else CFValueRelease(shared);
+                }
+            });
+        }
+        // Every thread starts at once, so their updates overlap.
+        while (ready.load() < kThreads) std::this_thread::yield();
+        go.store(true);
+        for (auto &th : threads)
+            th.join();
+        ready.store(0);
+        go.store(false);
+    };
+    // Threads that happen not to overlap prove nothing: several rounds.
+    for (int repeat = 0; repeat < kRepeats; repeat++) {
+        run(true);
+        // A lost release in the next phase would free the string under the other threads.
+        ASSERT_EQ(shared->refCount, 1 + kThreads * kRounds) << "references were lost";
+        run(false);
+        ASSERT_EQ(shared->refCount, 1) << "references were counted twice";
+    }
+    EXPECT_STREQ(CFStringText(shared), "192.168.1.20");
+    EXPECT_EQ(CFValueRelease(shared), 0);
 }
 
 TEST(CFValueEquality, NumbersAcrossSubtypes) {
