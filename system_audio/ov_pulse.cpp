@@ -839,15 +839,17 @@ int OvPulseOpen(OvSystemAudio *audio) {
     return 1;
 }
 
+// Neither looks at the context or the stream: the capture thread replaces them when it
+// connects again.
 int OvPulseStart(OvSystemAudio *audio) {
     OvPulseCapture *p = audio->pulse;
-    if (!p || !p->stream) return 1;
+    if (!p || !p->loop) return 0;
     return PostCommand(p, kCommandStart);
 }
 
 int OvPulseStop(OvSystemAudio *audio) {
     OvPulseCapture *p = audio->pulse;
-    if (!p || !p->context) return 1;
+    if (!p || !p->loop) return 1;
     PostCommand(p, kCommandStop);
     return 1;
 }
