@@ -247,10 +247,15 @@ stops)
       moment="take-over"
       wait_until 40 taken_over || fail "run $run: the sound was never taken over"
     else
-      delay=$((RANDOM % 1500))
+      # Counted from the connection's start: the program takes signals from then on (a
+      # background job starts with SIGINT ignored, so an earlier one would be lost).
+      wait_until 20 log_has "Connecting to service provided by host" || fail "run $run: the connection did not start"
+      delay=$((RANDOM % (run % 4 == 2 ? 100 : ${STOPS_MAX_DELAY_MS:-1500})))
       moment="${delay} ms"
       sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
     fi
+    phase="before the sound"
+    log_has "Audio: Fully Negotiated" && phase="with the sound"
     stopped_at=$(date +%s%N)
     kill -INT "$sender" 2>/dev/null
     for _ in $(seq 60); do kill -0 "$sender" 2>/dev/null || break; sleep 0.05; done
@@ -264,8 +269,6 @@ stops)
       fail "run $run ($moment): sound not back (default $(pactl get-default-sink), tone on $(tone_sink), private: $(private_sinks))"
     kill -INT "$rx" 2>/dev/null
     wait "$rx" 2>/dev/null
-    phase="before the sound"
-    log_has "Audio: Fully Negotiated" && phase="with the sound"
     echo "run $run: stopped at $moment ($phase) in $took ms, sound back"
   done
   ;;
