@@ -332,11 +332,31 @@ static void SendArtworkAndTrackInfo(AudioConnection *a) {
     SendMetadata(a, uri, "application/x-dmap-tagged", body, length);
 }
 
+static void StopFromOwnThread(AudioConnection *a);
+
+// The capture thread's word that the PC's sound is gone for good (its sound server went
+// away and did not come back): the stream ends with a failure the menu shows. The record
+// outlives this call: the teardown stops the capture before freeing it.
+static void OnSystemAudioLost(void *context) {
+    AudioConnection *a = (AudioConnection *)context;
+    if (a->stopping.load() || a->ending.load()) return;
+    DebugLog(2, "Audio: the PC's sound can no longer be captured; ending the audio\n");
+    a->failure = kAudioUnknownError;
+    StopFromOwnThread(a);
+}
+
 static void StartStreaming(AudioConnection *a) {
     DebugLog(2, "Audio: Fully Negotiated\n");
     AudioSenderReset(a);
     a->state = kAudioStreaming;
-    StartSystemAudio(a, SendAudioFrame);
+    // The teardown reads systemAudioStarted only after the set's close has joined this
+    // thread, so a stop that lands during this start still undoes it.
+    if (!StartSystemAudio(a, SendAudioFrame, OnSystemAudioLost)) {
+        DebugLog(2, "Audio: the PC's sound could not be captured; ending the audio\n");
+        a->failure = kAudioUnknownError;
+        StopFromOwnThread(a);
+        return;
+    }
     a->systemAudioStarted = 1;
     SendArtworkAndTrackInfo(a);
     if (!a->keepAliveOn.exchange(1)) EventSet(a->wakeEvent); // first tick at once
@@ -504,13 +524,17 @@ static void AudioTeardown(AudioConnection *a) {
         DebugLog(2, "Audio Outgoing Shutdown the SocketSet..\n");
     }
     a->state = kAudioTearingDown;
+    DebugLog(2, "Audio Outgoing about to Close the SocketSet..\n");
+    // Closing joins the receive thread: a system-audio start it was running has returned
+    // and set systemAudioStarted. Frames the capture sends meanwhile are dropped (the state
+    // is no longer streaming) or refused by the closed set, which stays allocated until the
+    // capture has stopped.
+    if (set) SocketSetClose(set, 0);
     if (a->systemAudioStarted.exchange(0)) {
-        StopSystemAudio();
+        StopSystemAudio(a);
         DebugLog(2, "Capture audio was stopped\n");
     }
-    DebugLog(2, "Audio Outgoing about to Close the SocketSet..\n");
     if (set) {
-        SocketSetClose(set, 0);
         {
             // The keep-alive and the callbacks read the pointer under this lock.
             std::lock_guard<std::mutex> hold(a->requestLock);

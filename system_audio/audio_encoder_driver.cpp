@@ -5,6 +5,7 @@
 #include "system_audio/ov_system_audio.h"
 
 #include <ctime>
+#include <mutex>
 #include <new>
 
 static constexpr int kMaxBlockFrames = 4096;
@@ -17,10 +18,13 @@ struct AudioEncoderDriver {
     AacEldEncoder *encoder; // owned; closed in StopSystemAudio
     EncoderSlot slot;       // the core's; used on the capture thread once started
     EncodedAudioHandler onEncodedAudio;
-    void *context;
+    SystemAudioLostHandler onLost;
+    void *context; // the stream that holds the driver
 };
 
-// The one driver, written only by the audio connection's thread (start and stop).
+// The one driver. Starts and stops come from every audio connection's threads (an older
+// connection may still be stopping while a newer one starts), so both run under the lock.
+static std::mutex gDriverLock;
 static AudioEncoderDriver *gDriver;
 
 void AudioEncoderDefaultConfig(EncoderConfig *config) {
@@ -79,79 +83,20 @@ static void EncodeAudioBlock(OvSystemAudio *, const int16_t *samples, int frames
         driver->onEncodedAudio(driver, output, bytes, captureTime, driver->context);
 }
 
+// The capture gave up (its sound server is gone): the stream is told, on this thread.
+static void CaptureLost(OvSystemAudio *, void *context) {
+    AudioEncoderDriver *driver = static_cast<AudioEncoderDriver *>(context);
+    DebugLog(2, "Audio: the system audio capture has ended\n");
+    if (driver->onLost) driver->onLost(driver->context);
+}
+
 static void DiscardDriver(AudioEncoderDriver *driver) {
     EncoderClose(driver->encoder);
     delete driver;
 }
 
-// Builds the driver into gDriver, or leaves none. A configuration the core refuses, or a
-// failed initialisation, fails the audio start only: mirroring goes on without sound.
-static void AudioEncoderCreate(const EncoderConfig *config, void *context,
-                               EncodedAudioHandler onEncodedAudio) {
-    AudioEncoderDriver *driver = new (std::nothrow) AudioEncoderDriver{};
-    if (!driver) return;
-    driver->channels = 2;
-    driver->onEncodedAudio = onEncodedAudio;
-    driver->context = context;
-
-    int32_t lowest = 0, preferred = 0, highest = 0;
-    if (EncoderQueryRateRange(39, 128000, 2, 1, &lowest, &preferred, &highest) != kEncoderOk) {
-        DebugLog(2, "Sampling Rate Range Information could not be retrieved!\n");
-        lowest = preferred = highest = 0;
-    }
-    DebugLog(1, "Allowed Sampling Rate Range: [%d %d], Preferred: %d \n", lowest, highest,
-             preferred);
-
-    if (EncoderOpen(config, &driver->encoder) != kEncoderOk || !driver->encoder) {
-        DebugLog(2, "Configuration not supported!\n");
-        DiscardDriver(driver);
-        return;
-    }
-    const int32_t init = EncoderInit(driver->encoder, &driver->slot);
-    if (init >= 128) {
-        DebugLog(2, "\nEncoder Initialisation warning: %d!", init);
-    } else if (init != 0) {
-        DebugLog(2, "DbgEncoder Initialization failed!");
-        DiscardDriver(driver);
-        return;
-    }
-    if (EncoderGetInfo(driver->encoder, nullptr) != kEncoderOk) {
-        DebugLog(2, "\nEncoder Info could not be retrieved!\n");
-        DiscardDriver(driver);
-        return;
-    }
-    if (!OvSystemAudioCreate(&driver->capture, driver->channels, EncodeAudioBlock, driver)) {
-        DiscardDriver(driver);
-        return;
-    }
-    gDriver = driver;
-}
-
-void StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
-                                EncodedAudioHandler onEncodedAudio) {
-    if (!gDriver) AudioEncoderCreate(config, context, onEncodedAudio);
-    if (!gDriver) {
-        DebugLog(2, "Audio Device Unavailable, disconnecting...\n");
-        return;
-    }
-    if (gDriver->active) {
-        DebugLog(2, "Audio Device Unavailable, disconnecting...\n");
-        return;
-    }
-    gDriver->active = 1;
-    if (!OvSystemAudioStart(gDriver->capture))
-        DebugLog(2, "Failed to start system audio capture\n");
-}
-
-void StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio) {
-    EncoderConfig config;
-    AudioEncoderDefaultConfig(&config);
-    StartSystemAudioWithConfig(&config, context, onEncodedAudio);
-}
-
-void StopSystemAudio() {
-    AudioEncoderDriver *driver = gDriver;
-    if (!driver) return;
+// Stops the capture (giving the PC its output back), closes the encoder, frees the driver.
+static void CloseDriver(AudioEncoderDriver *driver) {
     if (driver->active) {
         driver->active = 0;
         DebugLog(2, "CaptureAudio: Stopping...\n");
@@ -170,11 +115,96 @@ void StopSystemAudio() {
         DebugLog(2, "CaptureAudio: Encoder was closed...\n");
     }
     OvSystemAudioClose(driver->capture);
-    EncoderClose(driver->encoder);
-    delete driver;
+    DiscardDriver(driver);
+}
+
+// Builds a driver, or returns null. A configuration the core refuses, or a failed
+// initialisation, fails the audio start only: mirroring goes on without sound.
+static AudioEncoderDriver *AudioEncoderCreate(const EncoderConfig *config, void *context,
+                                              EncodedAudioHandler onEncodedAudio,
+                                              SystemAudioLostHandler onLost) {
+    AudioEncoderDriver *driver = new (std::nothrow) AudioEncoderDriver{};
+    if (!driver) return nullptr;
+    driver->channels = 2;
+    driver->onEncodedAudio = onEncodedAudio;
+    driver->onLost = onLost;
+    driver->context = context;
+
+    int32_t lowest = 0, preferred = 0, highest = 0;
+    if (EncoderQueryRateRange(39, 128000, 2, 1, &lowest, &preferred, &highest) != kEncoderOk) {
+        DebugLog(2, "Sampling Rate Range Information could not be retrieved!\n");
+        lowest = preferred = highest = 0;
+    }
+    DebugLog(1, "Allowed Sampling Rate Range: [%d %d], Preferred: %d \n", lowest, highest,
+             preferred);
+
+    if (EncoderOpen(config, &driver->encoder) != kEncoderOk || !driver->encoder) {
+        DebugLog(2, "Configuration not supported!\n");
+        DiscardDriver(driver);
+        return nullptr;
+    }
+    const int32_t init = EncoderInit(driver->encoder, &driver->slot);
+    if (init >= 128) {
+        DebugLog(2, "\nEncoder Initialisation warning: %d!", init);
+    } else if (init != 0) {
+        DebugLog(2, "DbgEncoder Initialization failed!");
+        DiscardDriver(driver);
+        return nullptr;
+    }
+    if (EncoderGetInfo(driver->encoder, nullptr) != kEncoderOk) {
+        DebugLog(2, "\nEncoder Info could not be retrieved!\n");
+        DiscardDriver(driver);
+        return nullptr;
+    }
+    if (!OvSystemAudioCreate(&driver->capture, driver->channels, EncodeAudioBlock, driver)) {
+        DiscardDriver(driver);
+        return nullptr;
+    }
+    OvSystemAudioSetLostCallback(driver->capture, CaptureLost);
+    return driver;
+}
+
+int StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
+                               EncodedAudioHandler onEncodedAudio, SystemAudioLostHandler onLost) {
+    std::lock_guard<std::mutex> hold(gDriverLock);
+    if (gDriver && gDriver->context == context) return 1;
+    if (gDriver) {
+        // An older stream still holds the sound while it stops: the newer one takes it.
+        DebugLog(2, "Audio: handing the system audio capture over to the new stream\n");
+        CloseDriver(gDriver);
+        gDriver = nullptr;
+    }
+    AudioEncoderDriver *driver = AudioEncoderCreate(config, context, onEncodedAudio, onLost);
+    if (!driver) {
+        DebugLog(2, "Audio Device Unavailable, disconnecting...\n");
+        return 0;
+    }
+    driver->active = 1;
+    if (!OvSystemAudioStart(driver->capture)) {
+        // Closing now gives back the output the capture took over at its creation.
+        DebugLog(2, "Failed to start system audio capture\n");
+        CloseDriver(driver);
+        return 0;
+    }
+    gDriver = driver;
+    return 1;
+}
+
+int StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio,
+                     SystemAudioLostHandler onLost) {
+    EncoderConfig config;
+    AudioEncoderDefaultConfig(&config);
+    return StartSystemAudioWithConfig(&config, context, onEncodedAudio, onLost);
+}
+
+void StopSystemAudio(void *context) {
+    std::lock_guard<std::mutex> hold(gDriverLock);
+    if (!gDriver || gDriver->context != context) return;
+    CloseDriver(gDriver);
     gDriver = nullptr;
 }
 
 int SystemAudioIsActive() {
+    std::lock_guard<std::mutex> hold(gDriverLock);
     return gDriver && gDriver->active ? 1 : 0;
 }

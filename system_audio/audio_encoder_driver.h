@@ -12,13 +12,23 @@
 typedef void (*EncodedAudioHandler)(void *driver, const uint8_t *payload, int64_t length,
                                     uint64_t captureTime, void *context);
 
-// Creates the driver (encoder and capture) when there is none and starts capturing; frames
-// then reach onEncodedAudio(…, context). A failure is logged and leaves the caller's stream
-// without audio frames; it never ends the process.
-void StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio);
-// Stops the capture, closes the encoder and discards the driver; no frame is delivered
-// after it returns. Without a driver it does nothing.
-void StopSystemAudio();
+// Runs on the capture thread, once, when the capture has ended for good (the sound server
+// went away and did not come back in time); no frame follows. context is the pointer given
+// to StartSystemAudio. It must not call StartSystemAudio or StopSystemAudio.
+typedef void (*SystemAudioLostHandler)(void *context);
+
+// Creates the driver (encoder and capture) for the stream context and starts capturing;
+// frames then reach onEncodedAudio(…, context). A driver held by another stream is closed
+// first: streams can overlap while one stops and the next starts, and the newest one gets
+// the sound. Returns 1 when the capture runs (or already ran for context); 0, logged, when
+// it could not start, leaving no driver and the PC's output as it was. Never ends the
+// process. Start and stop may come from any threads; they run one at a time.
+[[nodiscard]] int StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio,
+                                   SystemAudioLostHandler onLost);
+// Stops the capture, closes the encoder and discards the driver when context still holds
+// it; no frame reaches context after it returns. Otherwise (no driver, or another stream's)
+// it does nothing.
+void StopSystemAudio(void *context);
 // 1 while a started driver exists.
 int SystemAudioIsActive();
 
@@ -28,7 +38,8 @@ struct EncoderConfig;
 // 128000 bit/s, two channels, 44100 Hz, 480 samples per frame.
 void AudioEncoderDefaultConfig(EncoderConfig *config);
 // StartSystemAudio with another encoder configuration (a rejected one leaves no driver).
-void StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
-                                EncodedAudioHandler onEncodedAudio);
+[[nodiscard]] int StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
+                                             EncodedAudioHandler onEncodedAudio,
+                                             SystemAudioLostHandler onLost);
 // Converts count 16-bit samples to floats: sample / 32768, within [-1, 1].
 void AudioSamplesToFloat(const int16_t *samples, int count, float *out);

@@ -26,10 +26,12 @@ struct OvSystemAudio {
     int converterOutputBytes;
     AudioBlockStager stager; // capture thread only
     SampleBlockCallback onBlock;
+    CaptureLostCallback onLost; // may be null
     void *context;
 };
 
-// Sets up the converter when rate is not 44100 (logging as the set-up requires). 1 or 0.
+// Sets up the converter when rate is not 44100 (logging as the set-up requires), replacing
+// one made for an earlier rate. 1 or 0.
 [[nodiscard]] int OvSystemAudioPrepareRate(OvSystemAudio *audio, uint32_t rate);
 // Takes one captured packet at the captured rate on the capture thread: converts it when
 // needed, stages it and delivers every completed 480-frame block.

@@ -13,6 +13,12 @@
 // One pa_mainloop, driven by whichever thread owns it: the creating thread during set-up,
 // the capture thread from the end of set-up until close, then the closing thread. Start
 // and stop hand their work to the capture thread and wait for it.
+//
+// When the connection fails (the server crashed or restarted, or dropped this client) the
+// capture thread connects again on the same loop for up to kOvCaptureReconnectMs: it gives
+// back whatever the old connection's sink still holds, removes that sink and takes the
+// output over anew. Past that time the capture reports itself lost; its close then tries
+// once more to give back what the server may still hold.
 #include "system_audio/ov_capture_internal.h"
 
 #include "base/clock.h"
@@ -34,6 +40,8 @@ static constexpr const char *kPropOwnerPid = "ostrel.owner_pid";
 static constexpr const char *kPropOwnerStart = "ostrel.owner_start";
 static constexpr const char *kPropPreviousDefault = "ostrel.previous_default";
 static constexpr int kOperationTimeoutMs = 5000;
+// A close whose connection was lost connects again only this long: a stop must stay quick.
+static constexpr int kCloseConnectMs = 1000;
 static constexpr int kMaxMovedStreams = 64;
 static constexpr int kMaxSinks = 64;
 static constexpr int kNameBytes = 256;
@@ -120,34 +128,48 @@ static int RunSuccessOperation(OvPulseCapture *p, pa_operation *op, SuccessResul
     return WaitOperation(p, op) && result->success;
 }
 
+static void DropContext(OvPulseCapture *p) {
+    if (!p->context) return;
+    pa_context_set_subscribe_callback(p->context, nullptr, nullptr);
+    pa_context_disconnect(p->context);
+    pa_context_unref(p->context);
+    p->context = nullptr;
+}
+
 static void Disconnect(OvPulseCapture *p) {
-    if (p->context) {
-        pa_context_disconnect(p->context);
-        pa_context_unref(p->context);
-        p->context = nullptr;
-    }
+    DropContext(p);
     if (p->loop) {
         pa_mainloop_free(p->loop);
         p->loop = nullptr;
     }
 }
 
-// Connects without starting a server. Returns 1 when the server accepted.
-static int Connect(OvPulseCapture *p) {
-    p->loop = pa_mainloop_new();
-    if (!p->loop) return 0;
+// Opens a context on the loop without starting a server and waits, at most until deadline
+// (monotonic nanoseconds), for the server to accept it. 1 when it did; otherwise no
+// context is left.
+static int ConnectContext(OvPulseCapture *p, int64_t deadline) {
     p->context = pa_context_new(pa_mainloop_get_api(p->loop), "Ostrel");
     if (!p->context ||
         pa_context_connect(p->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        Disconnect(p);
+        DropContext(p);
         return 0;
     }
-    const int64_t deadline = MonotonicNanos() + kOperationTimeoutMs * 1000000LL;
     while (pa_context_get_state(p->context) != PA_CONTEXT_READY && ContextGood(p) &&
            MonotonicNanos() < deadline) {
         if (Iterate(p, 50) < 0) break;
     }
     if (pa_context_get_state(p->context) != PA_CONTEXT_READY) {
+        DropContext(p);
+        return 0;
+    }
+    return 1;
+}
+
+// Connects without starting a server. Returns 1 when the server accepted.
+static int Connect(OvPulseCapture *p) {
+    p->loop = pa_mainloop_new();
+    if (!p->loop) return 0;
+    if (!ConnectContext(p, MonotonicNanos() + kOperationTimeoutMs * 1000000LL)) {
         Disconnect(p);
         return 0;
     }
@@ -426,15 +448,18 @@ static int UnloadModule(OvPulseCapture *p, uint32_t module) {
                                &result);
 }
 
-// Restores and removes every private sink whose owner is gone. Returns how many.
-static int RestoreStaleSinks(OvPulseCapture *p) {
+// Restores and removes every private sink whose owner is gone, and with includeOwn those
+// of this process too (left by an earlier capture whose connection failed; the set-up
+// runs when this process holds no other capture). Returns how many.
+static int RestoreStaleSinks(OvPulseCapture *p, bool includeOwn) {
     SinkList *sinks = new (std::nothrow) SinkList;
     if (!sinks) return 0;
     int restored = 0;
     if (QuerySinks(p, sinks)) {
         for (int i = 0; i < sinks->count; i++) {
             const SinkEntry *sink = &sinks->sinks[i];
-            if (sink->ownerPid < 0 || OwnerAlive(sink)) continue;
+            const bool own = includeOwn && sink->ownerPid == static_cast<long long>(getpid());
+            if (sink->ownerPid < 0 || (OwnerAlive(sink) && !own)) continue;
             DebugLog(2, "Found capture sink %s left by process %lld, restoring %s\n", sink->name,
                      sink->ownerPid, sink->previousDefault[0] ? sink->previousDefault : "-");
             RestoreOutput(p, sink->index, sink->name, sink->previousDefault, nullptr, 0);
@@ -445,6 +470,28 @@ static int RestoreStaleSinks(OvPulseCapture *p) {
     }
     delete sinks;
     return restored;
+}
+
+// Gives back what this capture's sink holds (default sink, moved streams) and removes it,
+// when the connected server still has it: the old connection dropped while the server
+// stayed up. A restarted server has none. Leaves the capture without a sink.
+static void RestoreOwnSink(OvPulseCapture *p) {
+    if (p->moduleIndex != PA_INVALID_INDEX) {
+        SinkList *sinks = new (std::nothrow) SinkList;
+        const SinkEntry *own =
+            sinks && QuerySinks(p, sinks) ? FindSinkByName(sinks, p->sinkName) : nullptr;
+        if (own && own->ownerPid == static_cast<long long>(getpid())) {
+            DebugLog(2, "Audio: giving back the output %s held\n", p->sinkName);
+            RestoreOutput(p, own->index, own->name, p->previousDefault, p->moved, p->movedCount);
+            if (!UnloadModule(p, own->ownerModule))
+                DebugLog(2, "Failed to remove capture sink %s: %i\n", p->sinkName, ContextError(p));
+        }
+        delete sinks;
+    }
+    p->moduleIndex = PA_INVALID_INDEX;
+    p->sinkIndex = PA_INVALID_INDEX;
+    p->redirecting = 0;
+    p->movedCount = 0;
 }
 
 // ---- recording ----------------------------------------------------------------------
@@ -528,13 +575,16 @@ static void DropRecording(OvPulseCapture *p) {
 
 // ---- capture thread and its commands ------------------------------------------------
 
+static int Uncork(OvPulseCapture *p) {
+    SuccessResult result;
+    return p->stream && ContextGood(p) &&
+           RunSuccessOperation(p, pa_stream_cork(p->stream, 0, OnStreamSuccess, &result), &result);
+}
+
 static int RunCommand(OvPulseCapture *p, int command) {
     OvSystemAudio *audio = p->owner;
     if (command == kCommandStart) {
-        SuccessResult result;
-        if (p->stream && ContextGood(p) &&
-            RunSuccessOperation(p, pa_stream_cork(p->stream, 0, OnStreamSuccess, &result),
-                                &result)) {
+        if (Uncork(p)) {
             audio->capturing.store(1);
             return 1;
         }
@@ -549,26 +599,80 @@ static int RunCommand(OvPulseCapture *p, int command) {
             DebugLog(2, "Failed to stop audio client: %i\n", ContextError(p));
     }
     audio->capturing.store(0);
-    if (p->redirecting) {
+    // Without a connection what the sink holds stays recorded: the close gives it back
+    // through a new one.
+    if (p->redirecting && ContextGood(p)) {
         p->redirecting = 0;
-        if (ContextGood(p))
-            RestoreOutput(p, p->sinkIndex, p->sinkName, p->previousDefault, p->moved,
-                          p->movedCount);
+        RestoreOutput(p, p->sinkIndex, p->sinkName, p->previousDefault, p->moved, p->movedCount);
         p->movedCount = 0;
     }
     return 1;
 }
 
+static int SetUpCapture(OvPulseCapture *p);
+
+// Mends a lost connection, on the capture thread: connects again for up to
+// kOvCaptureReconnectMs, gives back what the old connection left in the server, and takes
+// the output over anew, recording at once when the capture was started. 0 when it gave
+// up, or when a command (stop, close) came first: those then run as they would have.
+static int Reconnect(OvPulseCapture *p) {
+    OvSystemAudio *audio = p->owner;
+    DebugLog(2,
+             "Audio: lost the connection to the sound server (%i); connecting again for up "
+             "to %i ms\n",
+             ContextError(p), kOvCaptureReconnectMs);
+    DropRecording(p);
+    DropContext(p);
+    const int64_t deadline = MonotonicNanos() + kOvCaptureReconnectMs * 1000000LL;
+    int attempts = 0;
+    while (p->running.load() && p->command.load() == kCommandNone && MonotonicNanos() < deadline) {
+        attempts++;
+        if (!ConnectContext(p, deadline)) {
+            // Nobody answers yet; a stop or close wakes the loop and ends the pause early.
+            (void)Iterate(p, 200);
+            continue;
+        }
+        RestoreOwnSink(p);
+        if (SetUpCapture(p) && (!audio->capturing.load() || Uncork(p))) {
+            DebugLog(2,
+                     "Audio: connected to the sound server again (attempt %i); the capture "
+                     "goes on\n",
+                     attempts);
+            return 1;
+        }
+        DebugLog(2, "Audio: could not take the output over again: %i\n", ContextError(p));
+        DropRecording(p);
+        RestoreOwnSink(p);
+        DropContext(p);
+        return 0;
+    }
+    if (p->running.load() && p->command.load() == kCommandNone)
+        DebugLog(2,
+                 "Audio: the sound server did not come back within %i ms; giving up the "
+                 "capture\n",
+                 kOvCaptureReconnectMs);
+    return 0;
+}
+
+static bool StreamGood(OvPulseCapture *p) {
+    return !p->stream || PA_STREAM_IS_GOOD(pa_stream_get_state(p->stream));
+}
+
 static void CaptureThreadMain(void *arg) {
     OvPulseCapture *p = static_cast<OvPulseCapture *>(arg);
+    OvSystemAudio *audio = p->owner;
     while (p->running.load()) {
         const int command = p->command.exchange(kCommandNone);
         if (command != kCommandNone) {
             p->commandResult = RunCommand(p, command);
             EventSet(p->commandDone);
         }
-        if (Iterate(p, 100) < 0 || !ContextGood(p)) {
+        if (Iterate(p, 100) < 0 || !ContextGood(p) || !StreamGood(p)) {
             DebugLog(2, "Failed to get audio capture packet size: %i\n", ContextError(p));
+            if (Reconnect(p)) continue;
+            // Given up on its own (not for a stop or close): the owner hears of it.
+            if (p->running.load() && p->command.load() == kCommandNone && audio->onLost)
+                audio->onLost(audio, audio->context);
             break;
         }
     }
@@ -611,12 +715,11 @@ int OvPulseProbe(OvSystemAudio *audio) {
     return 1;
 }
 
-int OvPulseOpen(OvSystemAudio *audio) {
-    OvPulseCapture *p = audio->pulse;
-    if (!p) return 0;
-    p->commandDone = EventCreate(false, false);
-    if (!p->commandDone) return 0;
-    RestoreStaleSinks(p);
+// Makes the private sink, records its monitor and takes the output over, on a connected
+// context that holds no sink of this capture. 1, or 0 after logging why.
+static int SetUpCapture(OvPulseCapture *p) {
+    OvSystemAudio *audio = p->owner;
+    RestoreStaleSinks(p, true);
 
     SinkList *sinks = new (std::nothrow) SinkList;
     if (!sinks) return 0;
@@ -718,6 +821,14 @@ int OvPulseOpen(OvSystemAudio *audio) {
     DebugLog(2, "Audio Output is muted: %i\n", originalMuted);
     DebugLog(2, "Muting PC, will un-mute when audio is stopped!\n");
     RedirectOutput(p);
+    return 1;
+}
+
+int OvPulseOpen(OvSystemAudio *audio) {
+    OvPulseCapture *p = audio->pulse;
+    if (!p) return 0;
+    p->commandDone = EventCreate(false, false);
+    if (!p->commandDone || !SetUpCapture(p)) return 0;
 
     p->running.store(1);
     if (!ThreadStart(&p->thread, "ostrel-audiocap", CaptureThreadMain, p)) {
@@ -728,15 +839,17 @@ int OvPulseOpen(OvSystemAudio *audio) {
     return 1;
 }
 
+// Neither looks at the context or the stream: the capture thread replaces them when it
+// connects again.
 int OvPulseStart(OvSystemAudio *audio) {
     OvPulseCapture *p = audio->pulse;
-    if (!p || !p->stream) return 1;
+    if (!p || !p->loop) return 0;
     return PostCommand(p, kCommandStart);
 }
 
 int OvPulseStop(OvSystemAudio *audio) {
     OvPulseCapture *p = audio->pulse;
-    if (!p || !p->context) return 1;
+    if (!p || !p->loop) return 1;
     PostCommand(p, kCommandStop);
     return 1;
 }
@@ -754,9 +867,15 @@ void OvPulseClose(OvSystemAudio *audio) {
     // back before the private sink disappears.
     if (p->context && (p->redirecting || audio->capturing.load())) RunCommand(p, kCommandStop);
     DropRecording(p);
-    if (p->context && ContextGood(p) && p->moduleIndex != PA_INVALID_INDEX &&
-        !UnloadModule(p, p->moduleIndex))
-        DebugLog(2, "Failed to remove capture sink %s: %i\n", p->sinkName, ContextError(p));
+    if (ContextGood(p)) {
+        if (p->moduleIndex != PA_INVALID_INDEX && !UnloadModule(p, p->moduleIndex))
+            DebugLog(2, "Failed to remove capture sink %s: %i\n", p->sinkName, ContextError(p));
+    } else if (p->moduleIndex != PA_INVALID_INDEX && p->loop) {
+        // The connection is gone but the server may not be: a new one gives back what the
+        // sink still holds. A server that does not answer at once is not waited for long.
+        DropContext(p);
+        if (ConnectContext(p, MonotonicNanos() + kCloseConnectMs * 1000000LL)) RestoreOwnSink(p);
+    }
     Disconnect(p);
     if (p->commandDone) EventClose(p->commandDone);
     delete p;
@@ -770,7 +889,7 @@ int OvPulseRestoreStale() {
         delete p;
         return -1;
     }
-    const int restored = RestoreStaleSinks(p);
+    const int restored = RestoreStaleSinks(p, false);
     Disconnect(p);
     delete p;
     return restored;

@@ -17,6 +17,10 @@ static void DeliverBlock(void *context, const int16_t *block, int frames) {
 }
 
 int OvSystemAudioPrepareRate(OvSystemAudio *audio, uint32_t rate) {
+    SampleRateConverterDestroy(audio->converter);
+    audio->converter = nullptr;
+    free(audio->converterOutput);
+    audio->converterOutput = nullptr;
     if (rate == kDeliveredRate) return 1;
     DebugLog(2, "Need to create samplerate converter due to designated format not matching "
                 "preferred samplerate!\n");
@@ -99,6 +103,10 @@ int OvSystemAudioCreate(OvSystemAudio **out, int channels, SampleBlockCallback o
     OvAlsaClose(audio);
     Discard(audio);
     return 0;
+}
+
+void OvSystemAudioSetLostCallback(OvSystemAudio *capture, CaptureLostCallback onLost) {
+    if (capture) capture->onLost = onLost;
 }
 
 int OvSystemAudioStart(OvSystemAudio *capture) {

@@ -3,7 +3,10 @@
 //
 // With a sound server (PulseAudio, or PipeWire's pulse server) the playback streams are
 // sent to a private null sink while capturing, so the PC's own output goes silent, and
-// that sink's monitor is recorded; everything is put back at stop. A run that was killed
+// that sink's monitor is recorded; everything is put back at stop. A lost connection to
+// the server (the server crashed or restarted, or dropped this client) is mended: the
+// capture connects again, puts back what the old connection left and takes the output
+// over anew. A run that was killed
 // leaves its private sink marked with what to restore; the next create puts it back.
 // Without a sound server, ALSA records from a loopback device or from the card's "Stereo
 // Mix"-like capture source.
@@ -21,10 +24,23 @@ struct OvSystemAudio;
 typedef void (*SampleBlockCallback)(OvSystemAudio *capture, const int16_t *samples, int frames,
                                     int bytes, void *context);
 
+// Runs on the capture thread, once, when the capture gives up: its sound server went away
+// and did not come back within kOvCaptureReconnectMs. No block follows.
+typedef void (*CaptureLostCallback)(OvSystemAudio *capture, void *context);
+
+// How long a sound-server capture tries to connect again after losing its server (crashed,
+// restarted, or dropped the connection) before it gives up. A service manager's restart of
+// PulseAudio or PipeWire takes one to two seconds; longer than this, the listener has had
+// silence long enough that ending the sound, visibly, serves them better than waiting.
+constexpr int kOvCaptureReconnectMs = 5000;
+
 // Creates and opens the capture (channels 1 or 2). Returns 1 with the object, or 0 with none
 // after logging the reason.
 [[nodiscard]] int OvSystemAudioCreate(OvSystemAudio **out, int channels,
                                       SampleBlockCallback onBlock, void *context);
+// onLost (with the creation's context) is called when the capture gives up; set it before
+// the start.
+void OvSystemAudioSetLostCallback(OvSystemAudio *capture, CaptureLostCallback onLost);
 // 1 when blocks flow (or will once there is a device), 0 on failure.
 [[nodiscard]] int OvSystemAudioStart(OvSystemAudio *capture);
 // Stops delivering blocks and gives the PC its output back. 1, or 0 when an ALSA stop fails.

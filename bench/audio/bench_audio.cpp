@@ -183,12 +183,11 @@ bool OstrelStart(Contender *self, uint16_t port) {
     self->audio->sendPacket = SendToSink;
     self->audio->state = kAudioStreaming;
     AudioSenderReset(self->audio);
-    StartSystemAudio(self->audio, SendAudioFrame);
-    return SystemAudioIsActive();
+    return StartSystemAudio(self->audio, SendAudioFrame, nullptr) == 1;
 }
 
-void OstrelStop(Contender *) {
-    StopSystemAudio();
+void OstrelStop(Contender *self) {
+    StopSystemAudio(self->audio);
     close(gSendFd);
     gSendFd = -1;
 }

@@ -12,10 +12,10 @@
 #include "system_audio/audio_encoder_driver.h"
 
 // The connection's object file names the driver; nothing here starts it.
-void StartSystemAudio(void *, EncodedAudioHandler) {
+int StartSystemAudio(void *, EncodedAudioHandler, SystemAudioLostHandler) {
     abort();
 }
-void StopSystemAudio() {}
+void StopSystemAudio(void *) {}
 int SystemAudioIsActive() {
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "audio_stream/audio_connection.h"
@@ -21,6 +22,7 @@
 #include "mirroring/mirroring_connection.h"
 #include "mirroring/ntpd.h"
 #include "plist/cfvalue.h"
+#include "system_audio/audio_encoder_driver.h"
 #include "test_support.h"
 #include "tests/support/wait.h"
 
@@ -644,6 +646,71 @@ TEST_F(AudioConnectionTest, SoundOnlyPasswordIsAskedForTheSoundAlone) {
                              "give it; ending the audio, the picture goes on"));
     EXPECT_EQ(0, pc.videoRequests.load());
     StopMirroringConnection(connection);
+}
+
+// A stop that lands while system audio is being started (the output being taken over)
+// waits for that start and undoes it: no driver is left sending for the freed connection.
+TEST_F(AudioConnectionTest, StopDuringTheSoundsStartLeavesNoCapture) {
+    ScriptedPeer peer;
+    ASSERT_TRUE(peer.Start());
+    FakeSystemAudioHoldStarts();
+    StartMirroring(peer.rtspPort);
+    ASSERT_TRUE(FakeSystemAudioWaitStartHeld(10000)) << log.Text();
+    std::thread stopper([&] { StopMirroringConnection(connection); });
+    // The teardown is under way (past its look at what it has to stop) before the start ends.
+    bool tearingDown = log.WaitFor("Audio Outgoing about to Close the SocketSet..", 5000);
+    FakeSystemAudioReleaseStarts();
+    stopper.join();
+    ASSERT_TRUE(tearingDown) << log.Text();
+    EXPECT_EQ(1, controller.audioDisconnected.load());
+    EXPECT_EQ(nullptr, connection->audio.load());
+    EXPECT_EQ(0, SystemAudioIsActive()) << "the capture outlived its connection";
+    EXPECT_EQ(FakeSystemAudioStarts() - startsBefore, FakeSystemAudioStops() - stopsBefore);
+    const uint8_t frame[16] = {1};
+    EXPECT_FALSE(FakeSystemAudioPush(frame, sizeof frame, (uint64_t)time(nullptr)));
+    EXPECT_FALSE(NtpdIsRunning(NtpdAudio()));
+}
+
+// The PC's sound that cannot be captured, at the start or later (its sound server gone for
+// good), ends the audio with failure 3, so that the menu does not say "Connected" over
+// silence; the mirroring goes on.
+TEST_F(AudioConnectionTest, SoundThatCannotBeCapturedEndsTheAudioWithAFailure) {
+    ScriptedPeer refusing;
+    ASSERT_TRUE(refusing.Start());
+    FakeSystemAudioFailStarts(true);
+    StartMirroring(refusing.rtspPort);
+    ASSERT_TRUE(WaitUntil([&] { return controller.audioDisconnected.load() == 1; }, 10000))
+        << log.Text();
+    FakeSystemAudioFailStarts(false);
+    EXPECT_EQ(kAudioUnknownError, controller.audioFailure.load());
+    EXPECT_TRUE(log.Contains("Audio: the PC's sound could not be captured; ending the audio"));
+    EXPECT_EQ(kAudioIdle, connection->audio.load()->state.load());
+    EXPECT_EQ(kAudioUnknownError, connection->audio.load()->failure.load());
+    EXPECT_TRUE(refusing.WaitForClosedBySender(5000));
+    EXPECT_TRUE(MirroringGoesOn());
+
+    ScriptedPeer peer;
+    ASSERT_TRUE(peer.Start());
+    ASSERT_EQ(1,
+              kAudioConnectionOps.start(&connection->audio, host, peer.rtspPort, nullptr,
+                                        kControllerOps.onAudioDisconnected, connection, deviceId));
+    ASSERT_TRUE(WaitUntil([&] { return FakeSystemAudioStarts() == startsBefore + 1; }, 10000))
+        << log.Text();
+    ASSERT_TRUE(
+        WaitUntil([&] { return connection->audio.load()->state.load() == kAudioStreaming; }, 5000));
+    ASSERT_TRUE(FakeSystemAudioLose());
+    ASSERT_TRUE(WaitUntil([&] { return controller.audioDisconnected.load() == 2; }, 10000))
+        << log.Text();
+    EXPECT_EQ(kAudioUnknownError, controller.audioFailure.load());
+    EXPECT_TRUE(log.Contains("Audio: the PC's sound can no longer be captured; ending the audio"));
+    EXPECT_EQ(stopsBefore + 1, FakeSystemAudioStops());
+    EXPECT_EQ(0, SystemAudioIsActive());
+    EXPECT_TRUE(peer.WaitForClosedBySender(5000));
+    EXPECT_TRUE(MirroringGoesOn());
+    EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
+    StopMirroringConnection(connection);
+    EXPECT_EQ(2, controller.audioDisconnected.load());
+    EXPECT_EQ(1, controller.disconnected.load());
 }
 
 } // namespace

@@ -42,8 +42,9 @@ start_sound() {
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-level=error \
       -L "module-native-protocol-unix auth-anonymous=1" \
       -L "module-null-sink sink_name=speakers channels=2" \
-      -L "module-null-sink sink_name=microphone channels=2" 2>"$work/pulse.log" &
-  pids+=($!)
+      -L "module-null-sink sink_name=microphone channels=2" 2>>"$work/pulse.log" &
+  pulse=$!
+  pids+=($pulse)
   wait_until 15 pactl info >/dev/null 2>&1 || fail "the sound server did not start"
   pactl set-default-sink speakers
   pactl set-default-source microphone.monitor
@@ -108,6 +109,23 @@ loud() { [ "$(source_peak "$1" 2 0.25)" -gt 8000 ]; }
 audio_captured() {
   grep -q "Audio: Fully Negotiated" "$work/ostrel.log" 2>/dev/null &&
     [ -n "$(private_sinks)" ] && kill -0 "$sender" 2>/dev/null
+}
+
+# Decoded audio frames and pictures in the receiver's latest periodic summaries (0 before any).
+frames_heard() {
+  grep -o 'Audio summary: [0-9]* datagrams, [0-9]* frames decoded' "$work/rx.log" 2>/dev/null |
+    tail -n 1 | awk '{ print $5 + 0 }'
+}
+pictures_decoded() {
+  grep -o 'Summary: .* [0-9]* pictures decoded' "$work/rx.log" 2>/dev/null | tail -n 1 |
+    awk '{ for (i = 1; i <= NF; i++) if ($i == "pictures") n = $(i - 1) } END { print n + 0 }'
+}
+more_pictures_than() { [ "$(pictures_decoded)" -gt "$1" ]; }
+more_frames_than() { [ "$(frames_heard)" -gt "$1" ]; }
+taken_over() { [ -n "$(private_sinks)" ]; }
+log_has() { grep -q "$1" "$work/ostrel.log" 2>/dev/null; }
+user_sound_back() { # speakers index
+  tone_on "$1" && [ "$(pactl get-default-sink)" = speakers ] && [ -z "$(private_sinks)" ]
 }
 
 # The receiver's latest periodic summary has at least N decoded audio frames.
@@ -230,6 +248,94 @@ sound-password)
   [ "$(json '["auth"]["accepted"]')" -ge 1 ] || fail "no credentials accepted: $(json '["auth"]')"
   [ "$(json '["audio"]["framesDecoded"]')" -ge 100 ] || fail "too little sound decoded"
   echo "sound-password: $(json '["audio"]["framesDecoded"]') audio frames, $(json '["framesDecoded"]') pictures"
+  ;;
+stops)
+  # SIGINT at random moments of a start with sound on; odd runs stop right as the private
+  # sink appears, while the program takes the sound over. Each run must end within 3 s,
+  # cleanly, with the user's sound back where it was.
+  start_display
+  start_sound
+  speakers=$(speakers_index)
+  play_tone 300
+  seed=${STOPS_SEED:-$((RANDOM))}
+  RANDOM=$seed
+  runs=${STOPS_RUNS:-8}
+  echo "stops: seed $seed, $runs runs"
+  for ((run = 1; run <= runs; run++)); do
+    : >"$work/ostrel.log"
+    start_receiver
+    start_sender
+    if ((run % 2)); then
+      moment="take-over"
+      wait_until 40 taken_over || fail "run $run: the sound was never taken over"
+    else
+      # Counted from the connection's start: the program takes signals from then on (a
+      # background job starts with SIGINT ignored, so an earlier one would be lost).
+      wait_until 20 log_has "Connecting to service provided by host" || fail "run $run: the connection did not start"
+      delay=$((RANDOM % (run % 4 == 2 ? 100 : ${STOPS_MAX_DELAY_MS:-1500})))
+      moment="${delay} ms"
+      sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
+    fi
+    phase="before the sound"
+    log_has "Audio: Fully Negotiated" && phase="with the sound"
+    stopped_at=$(date +%s%N)
+    kill -INT "$sender" 2>/dev/null
+    for _ in $(seq 60); do kill -0 "$sender" 2>/dev/null || break; sleep 0.05; done
+    took=$((($(date +%s%N) - stopped_at) / 1000000))
+    if kill -0 "$sender" 2>/dev/null; then kill -9 "$sender"; wait "$sender"; fail "run $run ($moment): still running 3 s after SIGINT"; fi
+    wait "$sender"
+    status=$?
+    [ "$status" = 0 ] || fail "run $run ($moment): exit status $status"
+    ls "$XDG_DATA_HOME/Ostrel"/CrashLog_* >/dev/null 2>&1 && fail "run $run ($moment): crash log written"
+    wait_until 10 user_sound_back "$speakers" ||
+      fail "run $run ($moment): sound not back (default $(pactl get-default-sink), tone on $(tone_sink), private: $(private_sinks))"
+    kill -INT "$rx" 2>/dev/null
+    wait "$rx" 2>/dev/null
+    echo "run $run: stopped at $moment ($phase) in $took ms, sound back"
+  done
+  ;;
+server-killed)
+  # The sound server killed mid-run: back within a second, the sound follows it; away for
+  # longer than the program waits, the sound ends with its failure. The picture goes on
+  # throughout, and the stop is clean.
+  start_display
+  start_sound
+  play_tone 300
+  start_receiver
+  start_sender
+  wait_until 40 audio_captured || fail "audio was not captured within 40 s"
+  wait_until 40 heard_frames 100 || fail "the receiver did not hear 100 frames"
+  kill -9 "$pulse"
+  wait "$pulse" 2>/dev/null
+  start_sound
+  speakers=$(speakers_index)
+  play_tone 300
+  wait_until 15 log_has "Audio: connected to the sound server again" || fail "the sound did not follow the restarted server"
+  wait_until 15 tone_off "$speakers" || fail "the new server's tone was not taken over"
+  heard=$(frames_heard)
+  wait_until 30 more_frames_than $((heard + 100)) || fail "no sound after the restart (still $(frames_heard) frames)"
+  echo "server-killed: back after a restart, $(frames_heard) frames heard"
+  kill -9 "$pulse"
+  wait "$pulse" 2>/dev/null
+  pictures=$(pictures_decoded)
+  wait_until 20 log_has "Audio: the PC's sound can no longer be captured" || fail "the sound did not end when the server stayed away"
+  log_has "Client audio connection failed" && fail "the receiver side was blamed"
+  wait_until 20 more_pictures_than $((pictures + 30)) || fail "the picture stopped with the sound server (still $(pictures_decoded))"
+  kill -0 "$sender" 2>/dev/null || fail "the program ended"
+  start_sound
+  speakers=$(speakers_index)
+  play_tone 300
+  wait_until 10 tone_on "$speakers" || fail "the tone did not play on the speakers"
+  pictures=$(pictures_decoded)
+  wait_until 20 more_pictures_than $((pictures + 30)) || fail "the picture stopped"
+  user_sound_back "$speakers" || fail "the returned server holds something of ours: $(private_sinks), default $(pactl get-default-sink)"
+  stop_sender
+  wait_receiver
+  [ "$sender_status" = 0 ] || fail "exit status $sender_status after a clean stop"
+  ls "$XDG_DATA_HOME/Ostrel"/CrashLog_* >/dev/null 2>&1 && fail "crash log written"
+  [ "$(json '["decodeErrors"]')" = 0 ] || fail "video decode errors: $(json '["decodeErrors"]')"
+  user_sound_back "$speakers" || fail "sound not the user's after the stop"
+  echo "server-killed: sound ended with its failure after the second kill; $(json '["framesDecoded"]') pictures, 0 decode errors, clean stop"
   ;;
 avsync)
   # Flashes and clicks at the same instant; the receiver maps both onto the stream clock.

@@ -5,11 +5,14 @@
 #include "tests/system_audio/pulse_server.h"
 
 #include <alsa/asoundlib.h>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <pulse/pulseaudio.h>
 #include <unistd.h>
 
 namespace {
@@ -20,6 +23,7 @@ struct Blocks {
     std::mutex lock;
     std::vector<int16_t> samples;
     int badBlocks = 0;
+    std::atomic<int> lost{0};
 
     size_t Frames() {
         std::lock_guard<std::mutex> hold(lock);
@@ -227,6 +231,121 @@ TEST(AlsaFallback, NoSoundServerMeansAlsaCapture) {
     OvSystemAudioClose(capture);
     unsetenv("PULSE_SERVER");
     rmdir(pattern);
+}
+
+// Index of the sound server's client named name (its application.name), or -1.
+int ClientIndex(const std::string &name) {
+    std::string out = RunCommand("pactl list clients 2>/dev/null | awk '/^Client #/ { n = "
+                                 "substr($2, 2) } /application.name = \"" +
+                                 name + "\"/ { print n }'");
+    return out.empty() ? -1 : atoi(out.c_str());
+}
+
+// Has the sound server drop its client index (pactl has no command for it).
+bool KillClient(int index) {
+    pa_mainloop *loop = pa_mainloop_new();
+    pa_context *context = pa_context_new(pa_mainloop_get_api(loop), "ostrel-test-kill");
+    pa_operation *op = nullptr;
+    int success = 0;
+    pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    for (int i = 0; i < 500; i++) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (!PA_CONTEXT_IS_GOOD(state)) break;
+        if (state == PA_CONTEXT_READY && !op)
+            op = pa_context_kill_client(
+                context, static_cast<uint32_t>(index),
+                [](pa_context *, int ok, void *result) { *static_cast<int *>(result) = ok; },
+                &success);
+        if (op && pa_operation_get_state(op) != PA_OPERATION_RUNNING) break;
+        pa_mainloop_iterate(loop, 0, nullptr);
+        usleep(10000);
+    }
+    if (op) pa_operation_unref(op);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return success != 0;
+}
+
+// The capture's connection to the server is cut while the server stays up: the capture
+// connects again and goes on, and its stop still gives the default sink and streams back.
+TEST_F(PulseFixture, CaptureOutlivesItsConnectionDropping) {
+    ASSERT_TRUE(Play(speakers));
+    LogCapture log;
+    Blocks blocks;
+    OvSystemAudio *capture = nullptr;
+    ASSERT_TRUE(OvSystemAudioCreate(&capture, 2, OnBlock, &blocks));
+    ASSERT_TRUE(OvSystemAudioStart(capture));
+    ASSERT_TRUE(WaitUntil([&] { return blocks.Frames() >= kDeliveredRate / 2; }, 10000));
+    const int client = ClientIndex("Ostrel");
+    ASSERT_GE(client, 0) << server.Pactl("list clients");
+    ASSERT_TRUE(KillClient(client));
+    ASSERT_TRUE(WaitUntil([&] { return ClientIndex("Ostrel") != client; }, 5000));
+    const size_t atLoss = blocks.Frames();
+    EXPECT_TRUE(WaitUntil([&] { return blocks.Frames() >= atLoss + kDeliveredRate; }, 10000))
+        << "the capture did not go on\n"
+        << log.Text();
+    const std::string privateSink = "ostrel_capture_" + std::to_string(getpid());
+    EXPECT_EQ(server.DefaultSink(), privateSink);
+    EXPECT_TRUE(AllStreamsOn(server.SinkIndex(privateSink)));
+    OvSystemAudioClose(capture);
+    EXPECT_EQ(server.DefaultSink(), "speakers");
+    EXPECT_TRUE(AllStreamsOn(speakers));
+    EXPECT_TRUE(server.SinksStartingWith("ostrel_capture_").empty())
+        << server.Pactl("list short sinks");
+}
+
+// The sound server dies and a new one comes up within a few seconds: the capture follows
+// it, takes over the new server's streams and gives them back at its stop. When the server
+// stays away longer, the capture reports itself lost, and the server, once back, holds
+// nothing of it.
+TEST_F(PulseFixture, CaptureFollowsARestartedServer) {
+    ASSERT_TRUE(Play(speakers));
+    LogCapture log;
+    Blocks blocks;
+    OvSystemAudio *capture = nullptr;
+    ASSERT_TRUE(OvSystemAudioCreate(&capture, 2, OnBlock, &blocks));
+    OvSystemAudioSetLostCallback(
+        capture, [](OvSystemAudio *, void *context) { static_cast<Blocks *>(context)->lost++; });
+    ASSERT_TRUE(OvSystemAudioStart(capture));
+    ASSERT_TRUE(WaitUntil([&] { return blocks.Frames() >= kDeliveredRate / 2; }, 10000));
+    server.Kill();
+    for (pid_t player : players)
+        EndChild(player); // a player dies with its server
+    players.clear();
+    ASSERT_TRUE(server.Revive());
+    speakers = server.SinkIndex("speakers");
+    const std::string privateSink = "ostrel_capture_" + std::to_string(getpid());
+    EXPECT_TRUE(WaitUntil([&] { return server.DefaultSink() == privateSink; }, 10000))
+        << "the capture did not take the new server's output\n"
+        << log.Text();
+    const size_t before = blocks.Frames();
+    ASSERT_TRUE(Play(server.SinkIndex(privateSink)));
+    EXPECT_TRUE(WaitUntil([&] { return blocks.Frames() >= before + kDeliveredRate; }, 10000))
+        << "no sound captured from the new server";
+    EXPECT_EQ(blocks.lost.load(), 0);
+
+    // Away for longer than the capture waits.
+    server.Kill();
+    for (pid_t player : players)
+        EndChild(player);
+    players.clear();
+    const auto killedAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return blocks.lost.load() == 1; }, kOvCaptureReconnectMs + 5000))
+        << log.Text();
+    const auto lostAfter = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - killedAt);
+    EXPECT_GE(lostAfter.count(), kOvCaptureReconnectMs - 500);
+    ASSERT_TRUE(server.Revive());
+    speakers = server.SinkIndex("speakers");
+    ASSERT_TRUE(Play(speakers));
+    const auto closing = std::chrono::steady_clock::now();
+    OvSystemAudioClose(capture);
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(3));
+    EXPECT_EQ(blocks.lost.load(), 1);
+    EXPECT_EQ(server.DefaultSink(), "speakers");
+    EXPECT_TRUE(AllStreamsOn(speakers));
+    EXPECT_TRUE(server.SinksStartingWith("ostrel_capture_").empty());
 }
 
 } // namespace

@@ -7,10 +7,25 @@
 #include "tests/support/wait.h"
 #include "tests/system_audio/pulse_server.h"
 
+#include <atomic>
 #include <cmath>
 #include <ctime>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <pulse/pulseaudio.h>
+
+// A sound server that will not start a recording: with failCork set, uncorking a stream
+// fails as it does when the server drops the stream between its set-up and its start.
+static std::atomic<bool> failCork{false};
+
+extern "C" pa_operation *pa_stream_cork(pa_stream *stream, int cork, pa_stream_success_cb_t done,
+                                        void *userdata) {
+    using CorkFn = pa_operation *(*)(pa_stream *, int, pa_stream_success_cb_t, void *);
+    static const CorkFn real = reinterpret_cast<CorkFn>(dlsym(RTLD_NEXT, "pa_stream_cork"));
+    if (cork == 0 && failCork.load()) return nullptr;
+    return real(stream, cork, done, userdata);
+}
 
 namespace {
 
@@ -34,20 +49,20 @@ void NeverCalled(void *, const uint8_t *, int64_t, uint64_t, void *) {
 // goes on, no driver is left, and a stop afterwards does nothing.
 TEST(AudioEncoderDriver, RejectedConfigurationFailsOnlyTheStart) {
     LogCapture log;
-    StopSystemAudio();
+    StopSystemAudio(nullptr);
     EXPECT_FALSE(log.Contains("CaptureAudio: Stopping..."));
     EncoderConfig config;
     AudioEncoderDefaultConfig(&config);
     config.objectType = 2;
-    StartSystemAudioWithConfig(&config, nullptr, NeverCalled);
+    EXPECT_EQ(0, StartSystemAudioWithConfig(&config, nullptr, NeverCalled, nullptr));
     EXPECT_TRUE(log.Contains("Configuration not supported!"));
     EXPECT_TRUE(log.Contains("Audio Device Unavailable, disconnecting..."));
     EXPECT_EQ(SystemAudioIsActive(), 0);
     AudioEncoderDefaultConfig(&config);
     config.frameLength = 512;
-    StartSystemAudioWithConfig(&config, nullptr, NeverCalled);
+    EXPECT_EQ(0, StartSystemAudioWithConfig(&config, nullptr, NeverCalled, nullptr));
     EXPECT_EQ(SystemAudioIsActive(), 0);
-    StopSystemAudio();
+    StopSystemAudio(nullptr);
     EXPECT_FALSE(log.Contains("CaptureAudio: Stopping..."));
 }
 
@@ -87,17 +102,17 @@ TEST(AudioEncoderDriver, PlayedToneBecomesDecodableFrames) {
     LogCapture log;
     Frames frames;
     const time_t before = time(nullptr);
-    StartSystemAudio(&frames, OnFrame);
+    ASSERT_EQ(1, StartSystemAudio(&frames, OnFrame, nullptr));
     ASSERT_EQ(SystemAudioIsActive(), 1);
     EXPECT_NE(server.DefaultSink(), "speakers");
-    StartSystemAudio(&frames, OnFrame);
-    EXPECT_TRUE(log.Contains("Audio Device Unavailable, disconnecting..."));
+    EXPECT_EQ(1, StartSystemAudio(&frames, OnFrame, nullptr));
+    EXPECT_FALSE(log.Contains("handing the system audio capture over"));
     EXPECT_EQ(SystemAudioIsActive(), 1);
 
     // 1.5 s of sound is 138 frames; the tone must fill the last second.
     ASSERT_TRUE(WaitUntil([&] { return frames.Count() >= 138; }, 15000))
         << "only " << frames.Count() << " frames";
-    StopSystemAudio();
+    StopSystemAudio(&frames);
     EXPECT_EQ(SystemAudioIsActive(), 0);
     EXPECT_TRUE(log.Contains("CaptureAudio: Encoder was closed..."));
     EXPECT_EQ(server.DefaultSink(), "speakers");
@@ -135,11 +150,75 @@ TEST(AudioEncoderDriver, PlayedToneBecomesDecodableFrames) {
            measure.toneRms, snr, frames.packets.size());
     EXPECT_EQ(frames.Count(), afterStop) << "a frame arrived after the stop returned";
 
-    StartSystemAudio(&frames, OnFrame);
+    EXPECT_EQ(1, StartSystemAudio(&frames, OnFrame, nullptr));
     EXPECT_EQ(SystemAudioIsActive(), 1);
     EXPECT_TRUE(WaitUntil([&] { return frames.Count() > afterStop; }, 10000));
-    StopSystemAudio();
+    StopSystemAudio(&frames);
     EXPECT_EQ(server.DefaultSink(), "speakers");
+    EndChild(player);
+}
+
+// A tone played on the speakers, waited for until the server shows its stream.
+pid_t PlayTone(PulseServer &server, const std::string &name) {
+    const std::string tone = server.RuntimeDir() + "/" + name + ".wav";
+    if (!WriteToneWav(tone, 1000, 0.5, 44100, 60)) return -1;
+    pid_t player = SpawnChild({"paplay", "--latency-msec=100", tone}, {.out = "/dev/null"});
+    if (!WaitUntil([&] { return !server.Streams().empty(); }, 10000)) return -1;
+    return player;
+}
+
+bool OutputIsTheUsers(PulseServer &server) {
+    const int speakers = server.SinkIndex("speakers");
+    for (auto &stream : server.Streams())
+        if (stream.second != speakers) return false;
+    return server.DefaultSink() == "speakers" && server.SinksStartingWith("ostrel_").empty();
+}
+
+// A capture that cannot start fails the start and leaves no driver behind: the output it
+// had taken over goes back at once, not at the stream's end.
+TEST(AudioEncoderDriver, CaptureThatCannotStartGivesTheOutputBack) {
+    PulseServer server;
+    ASSERT_TRUE(server.Start());
+    pid_t player = PlayTone(server, "tone");
+    ASSERT_GT(player, 0);
+    LogCapture log;
+    Frames frames;
+    failCork = true;
+    EXPECT_EQ(0, StartSystemAudio(&frames, OnFrame, nullptr));
+    failCork = false;
+    EXPECT_TRUE(log.Contains("Failed to start PulseAudio Audio Capture")) << log.Text();
+    EXPECT_EQ(SystemAudioIsActive(), 0);
+    EXPECT_TRUE(OutputIsTheUsers(server))
+        << server.Pactl("list short sinks") << server.Pactl("list short sink-inputs");
+    StopSystemAudio(&frames);
+    EXPECT_TRUE(OutputIsTheUsers(server));
+    EndChild(player);
+}
+
+// Two streams overlapping, as when another receiver is chosen while the previous stream
+// still stops: the newer one gets the sound, and the older one's late stop leaves it be.
+TEST(AudioEncoderDriver, NewerStreamTakesTheSoundOver) {
+    PulseServer server;
+    ASSERT_TRUE(server.Start());
+    pid_t player = PlayTone(server, "tone");
+    ASSERT_GT(player, 0);
+    LogCapture log;
+    Frames older, newer;
+    ASSERT_EQ(1, StartSystemAudio(&older, OnFrame, nullptr));
+    ASSERT_TRUE(WaitUntil([&] { return older.Count() >= 20; }, 10000));
+    ASSERT_EQ(1, StartSystemAudio(&newer, OnFrame, nullptr));
+    EXPECT_TRUE(WaitUntil([&] { return newer.Count() >= 20; }, 10000))
+        << "the newer stream got no sound\n"
+        << log.Text();
+    const size_t olderAtHandOver = older.Count();
+    StopSystemAudio(&older);
+    const size_t newerAtOldStop = newer.Count();
+    EXPECT_TRUE(WaitUntil([&] { return newer.Count() >= newerAtOldStop + 20; }, 10000))
+        << "the older stream's stop ended the newer one's sound";
+    EXPECT_EQ(older.Count(), olderAtHandOver) << "the older stream still got frames";
+    StopSystemAudio(&newer);
+    EXPECT_EQ(SystemAudioIsActive(), 0);
+    EXPECT_TRUE(OutputIsTheUsers(server));
     EndChild(player);
 }
 

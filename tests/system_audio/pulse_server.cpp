@@ -18,6 +18,18 @@ bool PulseServer::Start(int defaultRate) {
     if (!mkdtemp(pattern)) return false;
     runtimeDir_ = pattern;
     chmod(runtimeDir_.c_str(), 0700);
+    return Revive(defaultRate);
+}
+
+void PulseServer::Kill() {
+    EndChild(pid_, SIGKILL);
+    pid_ = -1;
+    for (auto helper = helpers_.rbegin(); helper != helpers_.rend(); ++helper)
+        EndChild(*helper, SIGKILL);
+    helpers_.clear();
+}
+
+bool PulseServer::Revive(int defaultRate) {
     setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
     unsetenv("PULSE_SERVER");
     unsetenv("PULSE_SINK");
@@ -76,6 +88,7 @@ bool PulseServer::StartPipeWire(int defaultRate) {
     setenv("PIPEWIRE_RUNTIME_DIR", runtimeDir_.c_str(), 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
     const ChildOutput toLog = {.out = "/dev/null", .err = log_};
+    unlink(bus.c_str()); // a killed bus leaves its socket behind
     helpers_.push_back(
         SpawnChild({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus}, toLog));
     auto exists = [](const std::string &path) { return access(path.c_str(), F_OK) == 0; };

@@ -22,6 +22,10 @@ class PulseServer {
     // as the default. False when the server does not come up.
     bool Start(int defaultRate = 44100);
     void Stop();
+    // Kills the server (SIGKILL) as a crash does; its runtime directory stays, and Revive
+    // starts a new server there with the same sinks, as a service manager's restart does.
+    void Kill();
+    bool Revive(int defaultRate = 44100);
     // Runs pactl with arguments; its standard output.
     std::string Pactl(const std::string &arguments);
     std::string DefaultSink();
