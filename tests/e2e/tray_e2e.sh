@@ -58,9 +58,9 @@ start_desktop() { # [tray]
   for _ in $(seq 100); do n=$(head -n 1 "$work/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
   [ -n "$n" ] || fail "Xvfb did not start"
   export DISPLAY=:$n
-  # openbox announces itself (_NET_SUPPORTING_WM_CHECK) as it begins to start, and a window
-  # mapped before it has finished starting is never managed: it stays unmapped. Wait for the
-  # command it runs once it is ready.
+  # openbox announces itself (_NET_SUPPORTING_WM_CHECK) as it begins to start; a window mapped
+  # before it has finished starting stays unmapped (its map request waits in openbox's queue
+  # until some later event wakes it). Wait for the command it runs once it is ready.
   openbox --startup "touch $work/wm-ready" >/dev/null 2>&1 &
   pids+=($!)
   wait_for 10 test -e "$work/wm-ready" || fail "no window manager"

@@ -55,8 +55,8 @@ ns_pids+=($!)
 wait_for 10 test -s "$NS_WORK/displayfd" || fail "Xvfb did not start"
 export DISPLAY=:$(head -n 1 "$NS_WORK/displayfd")
 tx xsetroot -solid '#2f6fb0'
-# A window mapped before openbox has finished starting is never managed: wait for the
-# command it runs once it is ready.
+# A window mapped before openbox has finished starting stays unmapped: wait for the command
+# it runs once it is ready.
 tx openbox --startup "touch $NS_WORK/wm-ready" >/dev/null 2>&1 &
 ns_pids+=($!)
 wait_for 10 test -e "$NS_WORK/wm-ready" || fail "no window manager"
