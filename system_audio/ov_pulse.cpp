@@ -417,16 +417,23 @@ static void RestoreOutput(OvPulseCapture *p, uint32_t sinkIndex, const char *sin
                 DebugLog(2, "Failed to restore the default sink %s: %i\n", fallback->name,
                          ContextError(p));
         }
+        // Streams moved onto the private sink while it was the default follow the default
+        // when it changes back, those that came from another sink too: look for ours wherever
+        // they are now.
         if (QueryStreams(p, streams)) {
             for (int i = 0; i < streams->count; i++) {
-                if (streams->streams[i].sink != sinkIndex) continue;
                 const SinkEntry *target = fallback;
+                bool recorded = false;
                 for (int m = 0; m < movedCount; m++)
                     if (moved[m].stream == streams->streams[i].index) {
+                        recorded = true;
                         const SinkEntry *origin = FindSinkByIndex(sinks, moved[m].originSink);
                         if (origin && origin->ownerPid < 0) target = origin;
                     }
-                if (!target) continue; // no other sink: the server places it when the module goes
+                if (streams->streams[i].sink != sinkIndex && !recorded) continue;
+                // No other sink: the server places it when the module goes. One already back
+                // stays unmoved, so that it keeps following the default.
+                if (!target || target->index == streams->streams[i].sink) continue;
                 SuccessResult result;
                 if (!RunSuccessOperation(
                         p,

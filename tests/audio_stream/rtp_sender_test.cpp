@@ -179,9 +179,13 @@ TEST_F(RtpSenderTest, RetransmissionsComeFromTheLastTwentyPackets) {
         EXPECT_EQ(12, (sent[0].bytes[2] << 8) | sent[0].bytes[3]);
     }
 
-    // A packet that has left the history, a short request, another slot: nothing.
-    Request(kAudioSyncKey, 4, 1);
+    // The history's edge: 4 has left it, 5 (twenty packets back) is still there.
+    Request(kAudioSyncKey, 4, 2);
+    out = TakeSent();
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ(5, BE16(out[0].bytes, 2));
     EXPECT_TRUE(log.Contains("Found: 0"));
+    // A short request, another slot: nothing.
     std::string before = log.Text();
     Request(kAudioSyncKey, 10, 1, 7);
     Request(kAudioDataKey, 10, 1);

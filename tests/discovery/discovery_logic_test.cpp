@@ -38,23 +38,24 @@ TEST_F(DiscoveryLogicTest, BatchesSortAtTheirEndAndTheSelectionFollowsItsName) {
     Add("A", true);
     EXPECT_EQ(Names(), "b,A"); // unsorted until the batch ends
     EXPECT_EQ(SelectedReceiverIndex, 0);
-    Add("c");
-    EXPECT_EQ(Names(), "A,b,c");
+    Add("C");
+    // Sorted without regard to case: "C" after "b" (byte order would put it before).
+    EXPECT_EQ(Names(), "A,b,C");
     EXPECT_EQ(SelectedReceiverIndex, 1);
     Remove("A"); // sorts before the selection: the index follows
-    EXPECT_EQ(Names(), "b,c");
+    EXPECT_EQ(Names(), "b,C");
     EXPECT_EQ(SelectedReceiverIndex, 0);
     Remove("nobody");
-    EXPECT_EQ(Names(), "b,c");
+    EXPECT_EQ(Names(), "b,C");
     EXPECT_EQ(SelectedReceiverIndex, 0);
     // The selected receiver itself leaves: nothing is marked, not the one that slid up.
     Remove("b");
-    EXPECT_EQ(Names(), "c");
+    EXPECT_EQ(Names(), "C");
     EXPECT_EQ(SelectedReceiverIndex, -1);
     // Errors, unknown types and a missing list are ignored.
     DiscoveryBrowseReply(kDiscoveryAdd, -1, "x", "_airplay._tcp.");
     DiscoveryBrowseReply(kDiscoveryAdd, 0, "x", "_http._tcp.");
-    EXPECT_EQ(Names(), "c");
+    EXPECT_EQ(Names(), "C");
     // Suspend: no list, nothing marked, replies ignored.
     SelectedReceiverIndex = 0;
     DiscoveryForgetList();
@@ -81,8 +82,9 @@ TEST_F(DiscoveryLogicTest, AudioServicesArePairedByHardwareAddress) {
     CFDictionaryPutText(AudioServiceMap, port, "5855ca1ae288");
     CFValueRelease(port);
     EXPECT_EQ(AudioServicePort("5855CA1AE288"), 47001);
-    EXPECT_EQ(AudioServicePort("unknown"), kFallbackAudioPort);
-    EXPECT_EQ(AudioServicePort(""), kFallbackAudioPort);
+    // A receiver without an audio service is reached on 49152.
+    EXPECT_EQ(AudioServicePort("unknown"), 49152);
+    EXPECT_EQ(AudioServicePort(""), 49152);
 }
 
 std::vector<uint8_t> Txt(std::initializer_list<std::string> items) {

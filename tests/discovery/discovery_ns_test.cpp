@@ -139,7 +139,7 @@ TEST_F(DiscoveryNs, ListsPairsResolvesAndFollowsTheSelection) {
     Resolved b = Resolve("Bath");
     EXPECT_EQ(b.address, "10.78.0.2");
     EXPECT_EQ(b.password, 1); // pin=1
-    EXPECT_EQ(AudioServicePort(b.deviceId.c_str()), kFallbackAudioPort);
+    EXPECT_EQ(AudioServicePort(b.deviceId.c_str()), 49152);
     EXPECT_EQ(Resolve("Attic").password, 0);
 
     // The connected receiver stays marked while others come and go, and is unmarked when it
@@ -288,7 +288,7 @@ TEST_F(DiscoveryNs, HostileAnnouncementsLeaveTheProgramResponsive) {
     Resolved g = Resolve("Ghost");
     EXPECT_EQ(g.address, "");
     EXPECT_LT((MonotonicNanos() - start) / 1e9, 2 * DiscoveryResolveTimeoutMs / 1000.0 + 1);
-    EXPECT_EQ(AudioServicePort(g.deviceId.c_str()), kFallbackAudioPort);
+    EXPECT_EQ(AudioServicePort(g.deviceId.c_str()), 49152);
     DiscoveryResolveTimeoutMs = 5000;
 }
 

@@ -58,9 +58,12 @@ start_desktop() { # [tray]
   for _ in $(seq 100); do n=$(head -n 1 "$work/displayfd" 2>/dev/null); [ -n "$n" ] && break; sleep 0.1; done
   [ -n "$n" ] || fail "Xvfb did not start"
   export DISPLAY=:$n
-  openbox >/dev/null 2>&1 &
+  # openbox announces itself (_NET_SUPPORTING_WM_CHECK) as it begins to start; a window mapped
+  # before it has finished starting stays unmapped (its map request waits in openbox's queue
+  # until some later event wakes it). Wait for the command it runs once it is ready.
+  openbox --startup "touch $work/wm-ready" >/dev/null 2>&1 &
   pids+=($!)
-  wait_for 10 xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 || fail "no window manager"
+  wait_for 10 test -e "$work/wm-ready" || fail "no window manager"
   if [ "${1:-}" = tray ]; then
     trayer --edge top --align right --widthtype pixel --width 200 --height 24 >/dev/null 2>&1 &
     pids+=($!)

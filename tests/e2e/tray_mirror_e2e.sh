@@ -55,8 +55,11 @@ ns_pids+=($!)
 wait_for 10 test -s "$NS_WORK/displayfd" || fail "Xvfb did not start"
 export DISPLAY=:$(head -n 1 "$NS_WORK/displayfd")
 tx xsetroot -solid '#2f6fb0'
-tx openbox >/dev/null 2>&1 &
+# A window mapped before openbox has finished starting stays unmapped: wait for the command
+# it runs once it is ready.
+tx openbox --startup "touch $NS_WORK/wm-ready" >/dev/null 2>&1 &
 ns_pids+=($!)
+wait_for 10 test -e "$NS_WORK/wm-ready" || fail "no window manager"
 tx trayer --edge top --align right --widthtype pixel --width 200 --height 24 >/dev/null 2>&1 &
 ns_pids+=($!)
 wait_for 10 tx xwininfo -name panel >/dev/null 2>&1 || fail "trayer did not start"

@@ -68,15 +68,30 @@ class PulseFixture : public ::testing::Test {
         server.Stop();
     }
     // Starts a player on the default sink and waits until its stream shows up on sink.
-    bool Play(int sink) {
+    bool Play(int sink) { return PlayOn(tone, "", sink) >= 0; }
+    // Starts a player of file on device (the default sink when empty) and waits until its
+    // stream shows up on sink; the stream's index, or -1.
+    int PlayOn(const std::string &file, const std::string &device, int sink) {
         const size_t before = server.Streams().size();
-        players.push_back(SpawnChild({"paplay", "--latency-msec=100", tone}, {.out = "/dev/null"}));
-        return WaitUntil(
+        std::vector<std::string> command = {"paplay", "--latency-msec=100"};
+        if (!device.empty()) command.push_back("--device=" + device);
+        command.push_back(file);
+        players.push_back(SpawnChild(command, {.out = "/dev/null"}));
+        int stream = -1;
+        WaitUntil(
             [&] {
                 auto streams = server.Streams();
-                return streams.size() > before && streams.back().second == sink;
+                if (streams.size() <= before || streams.back().second != sink) return false;
+                stream = streams.back().first;
+                return true;
             },
             10000);
+        return stream;
+    }
+    int SinkOf(int stream) {
+        for (auto &[index, sink] : server.Streams())
+            if (index == stream) return sink;
+        return -1;
     }
     bool AllStreamsOn(int sink) {
         auto streams = server.Streams();
@@ -99,9 +114,19 @@ class PulseCapture : public PulseFixture, public ::testing::WithParamInterface<i
 
 // The tone played into the default sink arrives in 480-frame blocks at 44100 Hz with its
 // frequency and level, the original sink's monitor is silent meanwhile, a stream started
-// during capture joins it, and stop gives the default sink and every stream back.
+// during capture joins it, and stop gives the default sink back and every stream its own
+// sink: streams the user sent to another sink than the default return there.
 TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
-    ASSERT_TRUE(Play(speakers));
+    server.Pactl("load-module module-null-sink sink_name=headphones channels=2");
+    ASSERT_TRUE(WaitUntil([&] { return server.SinkIndex("headphones") >= 0; }, 10000));
+    const int headphones = server.SinkIndex("headphones");
+    const int speakersStream = PlayOn(tone, "", speakers);
+    ASSERT_GE(speakersStream, 0);
+    // Silent, so that what the capture hears stays the tone alone.
+    const std::string silence = server.RuntimeDir() + "/silence.wav";
+    ASSERT_TRUE(WriteToneWav(silence, 1000, 0, 44100, 60));
+    const int headphonesStream = PlayOn(silence, "headphones", headphones);
+    ASSERT_GE(headphonesStream, 0);
     SourceRecorder monitor;
     ASSERT_TRUE(monitor.Start("speakers.monitor"));
     ASSERT_TRUE(WaitUntil([&] { return HasLoudChunk(monitor.Peaks(0)); }, 10000))
@@ -159,15 +184,20 @@ TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
         loudChunks += quiet[i] > 2;
     EXPECT_EQ(loudChunks, 0) << "of " << quiet.size() << " chunks of the speakers' monitor";
 
-    // A stream started meanwhile lands on the speakers first and is moved over.
-    players.push_back(
-        SpawnChild({"paplay", "--latency-msec=100", otherTone}, {.out = "/dev/null"}));
+    // A stream started meanwhile on the headphones is moved over too.
+    players.push_back(SpawnChild(
+        {"paplay", "--latency-msec=100", "--device=headphones", otherTone}, {.out = "/dev/null"}));
     ASSERT_TRUE(WaitUntil(
-        [&] { return server.Streams().size() == 2 && AllStreamsOn(privateIndex); }, 10000));
+        [&] { return server.Streams().size() == 3 && AllStreamsOn(privateIndex); }, 10000));
+    int lateStream = -1;
+    for (auto &[index, sink] : server.Streams())
+        if (index != speakersStream && index != headphonesStream) lateStream = index;
 
     EXPECT_EQ(OvSystemAudioStop(capture), 1);
     EXPECT_EQ(server.DefaultSink(), "speakers");
-    EXPECT_TRUE(AllStreamsOn(speakers));
+    EXPECT_EQ(SinkOf(speakersStream), speakers);
+    EXPECT_EQ(SinkOf(headphonesStream), headphones);
+    EXPECT_EQ(SinkOf(lateStream), headphones);
     monitor.phase = 2;
     EXPECT_TRUE(WaitUntil([&] { return HasLoudChunk(monitor.Peaks(2)); }, 10000))
         << "the tone did not come back to the speakers; " << monitor.Peaks(2).size()
@@ -175,7 +205,9 @@ TEST_P(PulseCapture, CapturesThePlayedToneAndGivesTheOutputBack) {
         << server.Pactl("list short sink-inputs") << server.Pactl("list short source-outputs");
     OvSystemAudioClose(capture);
     EXPECT_TRUE(server.SinksStartingWith("ostrel_capture_").empty());
-    EXPECT_TRUE(AllStreamsOn(speakers));
+    EXPECT_EQ(SinkOf(speakersStream), speakers);
+    EXPECT_EQ(SinkOf(headphonesStream), headphones);
+    EXPECT_EQ(SinkOf(lateStream), headphones);
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerRates, PulseCapture, ::testing::Values(44100, 48000));
