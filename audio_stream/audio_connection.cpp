@@ -51,8 +51,9 @@ static void BaseUri(const AudioConnection *a, char *out, size_t size, const char
     snprintf(out, size, "rtsp://%s/%i%s", HostText(a), (int)a->streamNumber, suffix);
 }
 
-// Taken by a stop while it takes a connection out of its slot and by a password answer while
-// it uses the connection it found there, so that the record is never freed under the answer.
+// Taken by a stop while it takes a connection out of its slot, and by a password answer or
+// a status read while it uses the connection it found there, so that the record is never
+// freed under them.
 static std::mutex &SlotLock() {
     static std::mutex lock;
     return lock;
@@ -689,6 +690,13 @@ void SetAudioConnectionPassword(std::atomic<AudioConnection *> *slot, const char
     if (a->answerDeadline.compare_exchange_strong(paused, AnswerDeadlineFromNow()))
         EventSet(a->wakeEvent);
     SetDigestPassword(a->socketSet, text);
+}
+
+void AudioConnectionStatus(std::atomic<AudioConnection *> *slot, int32_t *state, int32_t *failure) {
+    std::lock_guard<std::mutex> hold(SlotLock());
+    AudioConnection *a = slot ? slot->load() : nullptr;
+    if (state) *state = a ? a->state.load() : 0;
+    if (failure) *failure = a ? a->failure.load() : 0;
 }
 
 const MirroringAudioOps kAudioConnectionOps = {

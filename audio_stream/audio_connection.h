@@ -165,6 +165,11 @@ void StopAudioConnection(std::atomic<AudioConnection *> *slot);
 // thread but the connection's own.
 void SetAudioConnectionPassword(std::atomic<AudioConnection *> *slot, const char *text);
 
+// The state and failure of the connection in slot (0 and 0 without one), read under the
+// lock every stop takes a record out of its slot with, so that a reader on another thread
+// never looks at a record being freed.
+void AudioConnectionStatus(std::atomic<AudioConnection *> *slot, int32_t *state, int32_t *failure);
+
 // Reads the receiver's ports from a SETUP answer's Transport header ("server_port=",
 // "control_port=", "timing_port=", "event_port=" pieces); absent or unreadable ports are 0.
 void ParseTransportPorts(const HttpMessage *response, AudioPorts *ports);

@@ -3,64 +3,21 @@
 #include <mutex>
 
 #include "audio_stream/audio_connection.h"
-#include "base/log.h"
 #include "mirroring/mirroring_connection.h"
 #include "plist/cfvalue.h"
 
 namespace {
 
-// The menu reads the audio connection's state on the main thread while a stop on another
-// thread (the mirroring connection ending) may free it. Every record leaves its slot under
-// this lock, and readers look at a record only while holding it: once a stopper has taken
-// the record out, no reader still holds it, so the free that follows is safe. Held for
-// moments only, never across a stop.
-std::mutex slotLock;
-
-// Stops the connection in slot. Not calling the stream's stop on the slot itself: its
-// free would race a reader.
-void StopInSlot(std::atomic<AudioConnection *> *slot) {
-    if (!slot) return;
-    AudioConnection *taken;
-    {
-        std::lock_guard<std::mutex> hold(slotLock);
-        taken = slot->exchange(nullptr);
-    }
-    if (!taken) return;
-    std::atomic<AudioConnection *> held{taken};
-    StopAudioConnection(&held);
-    // On one of the connection's own threads the stop only asks it to end and leaves the
-    // record where it was, for its owner to release later.
-    AudioConnection *left = held.load();
-    if (!left) return;
-    std::lock_guard<std::mutex> hold(slotLock);
-    AudioConnection *empty = nullptr;
-    if (!slot->compare_exchange_strong(empty, left))
-        DebugLog(2, "Audio: an ending connection could not be handed back to its owner\n");
-}
-
-int StartInSlot(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
-                CFValue *password, MirroringAudioDisconnectedFn onDisconnected,
-                MirroringConnection *connection, CFValue *deviceId) {
-    // The start would free a connection still held in the slot: release it here first.
-    StopInSlot(slot);
-    return StartAudioConnection(slot, host, port, password, onDisconnected, connection, deviceId);
-}
-
-const MirroringAudioOps kGuardedAudioOps = {
-    .start = StartInSlot,
-    .stop = StopInSlot,
-};
-
 int State(void *, MirroringConnection *connection) {
-    std::lock_guard<std::mutex> hold(slotLock);
-    AudioConnection *audio = connection->audio.load();
-    return audio ? audio->state.load() : 0;
+    int32_t state = 0;
+    AudioConnectionStatus(&connection->audio, &state, nullptr);
+    return state;
 }
 
 int Failure(void *, MirroringConnection *connection) {
-    std::lock_guard<std::mutex> hold(slotLock);
-    AudioConnection *audio = connection->audio.load();
-    return audio ? audio->failure.load() : 0;
+    int32_t failure = 0;
+    AudioConnectionStatus(&connection->audio, nullptr, &failure);
+    return failure;
 }
 
 void Disconnected(AudioConnection *audio, MirroringConnection *connection) {
@@ -76,13 +33,13 @@ void Start(void *, MirroringConnection *connection) {
         std::lock_guard<std::mutex> hold(connection->passwordLock);
         password = CFValueRetain(connection->password);
     }
-    (void)StartInSlot(&connection->audio, connection->host, connection->audioPort, password,
-                      Disconnected, connection, connection->deviceId);
+    (void)StartAudioConnection(&connection->audio, connection->host, connection->audioPort,
+                               password, Disconnected, connection, connection->deviceId);
     CFValueRelease(password);
 }
 
 void Stop(void *, MirroringConnection *connection) {
-    StopInSlot(&connection->audio);
+    StopAudioConnection(&connection->audio);
 }
 
 void SetPassword(void *, MirroringConnection *connection, const char *text) {
@@ -101,5 +58,5 @@ const ControllerAudioOps kAudioStreamOps = {
 };
 
 const MirroringAudioOps *AudioStreamTable() {
-    return &kGuardedAudioOps;
+    return &kAudioConnectionOps;
 }

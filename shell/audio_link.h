@@ -5,7 +5,7 @@
 #include "shell/controller.h"
 
 extern const ControllerAudioOps kAudioStreamOps;
-// The audio stream's table (MirroringAudioOps) for ControllerSetAudio. Its start and stop
-// take a connection out of its slot under the same lock the state reads above hold, so
-// the menu never reads a connection another thread is freeing.
+// The audio stream's table (MirroringAudioOps) for ControllerSetAudio. The state reads above
+// go through the audio stream's own slot lock, so the menu never reads a connection another
+// thread is freeing.
 const MirroringAudioOps *AudioStreamTable();
