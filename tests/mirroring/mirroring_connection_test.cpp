@@ -425,17 +425,27 @@ TEST_F(MirroringConnectionTest, StoredPasswordIsUsedWithoutAsking) {
     EXPECT_EQ(kMirroringNoFailure, connection->failure.load());
 }
 
-TEST_F(MirroringConnectionTest, StopWhileWaitingForTheStreamDescription) {
-    // A peer that accepts on 7100 and never answers.
+// A listener on the loopback mirroring port that accepts nothing by itself; -1 on failure.
+static int ListenOnMirroringPort(int backlog) {
     int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0) return -1;
     int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(kMirroringPort);
-    ASSERT_EQ(0, bind(listener, (sockaddr *)&a, sizeof a));
-    ASSERT_EQ(0, listen(listener, 4));
+    if (bind(listener, (sockaddr *)&a, sizeof a) != 0 || listen(listener, backlog) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+TEST_F(MirroringConnectionTest, StopWhileWaitingForTheStreamDescription) {
+    // A peer that accepts on 7100 and never answers.
+    int listener = ListenOnMirroringPort(4);
+    ASSERT_GE(listener, 0);
     Connect();
     ASSERT_TRUE(WaitUntil([&] { return connection->state.load() == kMirroringConnected; }, 10000));
     StopMirroringConnection(connection);
@@ -450,15 +460,12 @@ TEST_F(MirroringConnectionTest, StopWhileWaitingForTheStreamDescription) {
 // A receiver whose accept queue is full drops the connection attempt without a word: the
 // connection gives up at its bound instead of the kernel's two minutes, as a connect failure.
 TEST_F(MirroringConnectionTest, ReceiverThatNeverTakesTheConnectionEndsItWithinTheBound) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int listener = ListenOnMirroringPort(0);
+    ASSERT_GE(listener, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(kMirroringPort);
-    ASSERT_EQ(0, bind(listener, (sockaddr *)&a, sizeof a));
-    ASSERT_EQ(0, listen(listener, 0));
     // Backlog 0 holds one connection that nobody accepts; the next attempt's SYN is dropped.
     int filler = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_EQ(0, connect(filler, (sockaddr *)&a, sizeof a));
