@@ -365,7 +365,7 @@ static void StartStreaming(AudioConnection *a) {
 
 // ---- set callbacks ----
 
-static void OnConnected(SocketSet *, int key, void *user) {
+static void OnConnected(SocketSet *set, int key, void *user) {
     AudioConnection *a = (AudioConnection *)user;
     CallbackScope scope(a);
     if (key == kAudioEventKey) {
@@ -373,6 +373,12 @@ static void OnConnected(SocketSet *, int key, void *user) {
         return;
     }
     if (key != kAudioControlKey) return;
+    // The keep-alive requests keep data in flight: a receiver gone silent is noticed by the
+    // missing ACKs before its answer bound runs out. The control connection carries little,
+    // so its congestion control stays the system's.
+    static const TcpTuning kControlTuning = {kAudioLinkTimeoutMs, kAudioKeepAliveMs / 1000, 1,
+                                             kAudioLinkTimeoutMs / 1000, nullptr};
+    (void)SocketSetTuneTcp(set, key, &kControlTuning);
     std::lock_guard<std::mutex> hold(a->requestLock);
     if (a->state.load() != kAudioIdle) return;
     AnswerArrived(a); // the connection was taken
@@ -470,11 +476,19 @@ static void OnClosed(SocketSet *, int reason, void *user) {
     } else if (reason == CloseConnectFailed) {
         failure = kAudioConnectFailed;
         text = "Unable to Connect: Firewall?";
+    } else if (reason == CloseTimedOut) {
+        failure = kAudioNoAnswer;
+        text = "Receiver Unreachable: Link Down?";
     } else {
         failure = kAudioUnknownError;
         text = "Unknown Error";
     }
     DebugLog(2, "Client audio connection failed (%s): %i\n", text, reason);
+    if (reason == CloseTimedOut)
+        DebugLog(2,
+                 "Audio: the receiver acknowledged nothing for %i s (link down or receiver "
+                 "gone); ending the audio\n",
+                 kAudioLinkTimeoutMs / 1000);
     a->failure = failure;
     StopFromOwnThread(a);
 }

@@ -47,7 +47,8 @@ enum AudioFailure : int32_t {
     kAudioConnectFailed = 1,
     kAudioDisconnectedByHost = 2,
     kAudioUnknownError = 3,
-    kAudioNoAnswer = 5,         // a request went unanswered for kAudioAnswerTimeoutMs
+    kAudioNoAnswer = 5,         // a request went unanswered for kAudioAnswerTimeoutMs, or
+                                // nothing was acknowledged for kAudioLinkTimeoutMs
     kAudioPasswordRequired = 6, // the receiver wants a password nobody gave (or it refused it)
 };
 
@@ -69,6 +70,9 @@ constexpr int kAudioKeepAliveMs = 2000;
 // take a receiver a second or two to set up its output. Ten seconds is five keep-alive
 // periods, so a receiver that stops answering loses its sound well before a user wonders.
 constexpr int kAudioAnswerTimeoutMs = 10000;
+// How long the control connection may go without the receiver acknowledging anything (its
+// link down, switched off) before the sound ends; only time with data waiting counts.
+constexpr int kAudioLinkTimeoutMs = 6000;
 constexpr int kAudioAwaitedSlots = 16; // names of unanswered requests kept for the log
 // The SDP names this constant private address instead of the PC's own.
 constexpr const char *kAudioSdpAddress = "10.0.0.2";

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+
+#include "base/clock.h"
 
 std::atomic<int> LogOutputMode{1};
 std::atomic<int> LogLevelThreshold{0};
@@ -26,6 +29,102 @@ void WriteStderr(void *, const char *text, size_t length) {
 std::atomic<DebugOutputFn> debugOutput{WriteStderr};
 std::atomic<void *> debugOutputContext{nullptr};
 
+// Writes text to the outputs the mode names.
+void WriteOut(const char *text, size_t n) {
+    int mode = LogOutputMode.load(std::memory_order_relaxed);
+    if (mode == 1 || mode == 2) debugOutput.load()(debugOutputContext.load(), text, n);
+    if (mode == 0 || mode == 2) {
+        int fd = logFd.load(std::memory_order_acquire);
+        if (fd >= 0) {
+            ssize_t r = write(fd, text, n);
+            (void)r;
+        }
+    }
+}
+
+// ---- folding of repeated lines ----
+// A failure that repeats many times a second must not fill the disk. Lines are told apart by
+// their format: per window, the first kLogFoldWrittenLines lines of one format are written and
+// the rest only counted; once the window has passed, the count is written as one summary line
+// and the next window is twice as long (up to kLogFoldMaxWindowS), so a lasting flood costs a
+// few lines a minute. A format quiet for a whole window starts over at one second. Pending
+// counts are written at the first line after their window, or when the log closes.
+
+struct FoldSlot {
+    const char *format;  // null: free
+    int64_t windowStart; // monotonic nanoseconds
+    int64_t window;      // nanoseconds
+    uint64_t lines;      // lines of this format in the window, written or not
+    int64_t lastUse;
+    char last[kLogLineBuffer]; // the last line counted, without its line end
+};
+
+std::mutex foldLock;                // the slots, midLine and every write of a line
+FoldSlot foldSlots[kLogFoldSlots];
+bool midLine = false; // the last text written did not end its line: nothing goes between
+
+uint64_t Repeats(const FoldSlot &slot) {
+    return slot.lines > (uint64_t)kLogFoldWrittenLines ? slot.lines - kLogFoldWrittenLines : 0;
+}
+
+// Caller holds foldLock.
+void WriteSummary(const FoldSlot &slot) {
+    char summary[kLogLineBuffer + 96];
+    int n = snprintf(summary, sizeof summary, "... repeated %llu times within %lld s: %s\r\n",
+                     (unsigned long long)Repeats(slot), (long long)(slot.window / 1000000000),
+                     slot.last);
+    if (n <= 0) return;
+    size_t length = (size_t)n < sizeof summary ? (size_t)n : sizeof summary - 1;
+    WriteOut(summary, length);
+}
+
+// Caller holds foldLock. Writes the counts whose window has passed (all with force).
+void FlushFolds(int64_t now, bool force) {
+    if (midLine) return;
+    for (FoldSlot &slot : foldSlots) {
+        if (!slot.format || Repeats(slot) == 0) continue;
+        if (!force && now < slot.windowStart + slot.window) continue;
+        WriteSummary(slot);
+        // The flood may go on: its next window is longer.
+        int64_t longer = slot.window * 2;
+        slot.window = longer > kLogFoldMaxWindowS * 1000000000LL ? kLogFoldMaxWindowS * 1000000000LL
+                                                                  : longer;
+        slot.windowStart = now;
+        slot.lines = kLogFoldWrittenLines; // the window after a summary starts folded
+    }
+}
+
+// Caller holds foldLock. True when the line is only counted.
+bool FoldLine(const char *format, const char *text, size_t n, int64_t now) {
+    FoldSlot *slot = nullptr, *oldest = &foldSlots[0];
+    for (FoldSlot &candidate : foldSlots) {
+        if (candidate.format == format) slot = &candidate;
+        if (!candidate.format || (oldest->format && candidate.lastUse < oldest->lastUse))
+            oldest = &candidate;
+    }
+    if (!slot) {
+        slot = oldest;
+        if (slot->format && Repeats(*slot) > 0) WriteSummary(*slot);
+        slot->format = format;
+        slot->windowStart = now;
+        slot->window = 1000000000LL;
+        slot->lines = 0;
+    } else if (now >= slot->windowStart + slot->window) {
+        // Quiet for a whole window (a pending count was written by FlushFolds just before).
+        if (slot->lines <= (uint64_t)kLogFoldWrittenLines) slot->window = 1000000000LL;
+        slot->windowStart = now;
+        slot->lines = 0;
+    }
+    slot->lastUse = now;
+    slot->lines++;
+    if (slot->lines <= (uint64_t)kLogFoldWrittenLines) return false;
+    size_t keep = n;
+    while (keep > 0 && (text[keep - 1] == '\n' || text[keep - 1] == '\r')) keep--;
+    memcpy(slot->last, text, keep);
+    slot->last[keep] = 0;
+    return true;
+}
+
 void EmitLine(const char *format, va_list args) {
     char buffer[kLogLineBuffer];
     int formatted = vsnprintf(buffer, sizeof buffer, format, args);
@@ -38,15 +137,23 @@ void EmitLine(const char *format, va_list args) {
         buffer[n + 1] = '\0';
         n++;
     }
-    int mode = LogOutputMode.load(std::memory_order_relaxed);
-    if (mode == 1 || mode == 2) debugOutput.load()(debugOutputContext.load(), buffer, n);
-    if (mode == 0 || mode == 2) {
-        int fd = logFd.load(std::memory_order_acquire);
-        if (fd >= 0) {
-            ssize_t r = write(fd, buffer, n);
-            (void)r;
-        }
-    }
+    int64_t now = MonotonicNanos();
+    std::lock_guard<std::mutex> hold(foldLock);
+    FlushFolds(now, false);
+    // Only whole lines are folded: the pieces of one line built by several calls stay whole.
+    bool whole = n > 0 && buffer[n - 1] == '\n';
+    if (whole && !midLine && FoldLine(format, buffer, n, now)) return;
+    WriteOut(buffer, n);
+    midLine = n > 0 && buffer[n - 1] != '\n';
+}
+
+// Writes every pending count and forgets the formats seen (a new log or output).
+void ResetFolds() {
+    std::lock_guard<std::mutex> hold(foldLock);
+    midLine = false;
+    FlushFolds(MonotonicNanos(), true);
+    for (FoldSlot &slot : foldSlots)
+        slot.format = nullptr;
 }
 
 } // namespace
@@ -71,6 +178,7 @@ void SetDebugLogPath(const char *path) { snprintf(logPath, sizeof logPath, "%s",
 const char *DebugLogPath() { return logPath; }
 
 void SetDebugOutput(DebugOutputFn output, void *context) {
+    ResetFolds();
     debugOutputContext.store(context);
     debugOutput.store(output ? output : WriteStderr);
 }
@@ -89,10 +197,14 @@ void OpenDebugLog() {
         int old = logFd.exchange(fd);
         if (old >= 0) close(old);
     }
+    ResetFolds();
     DebugLogAlways("Debug Log Started\n");
 }
 
+void FlushRepeatedLogLines() { ResetFolds(); }
+
 void CloseDebugLog() {
+    ResetFolds();
     DebugLogAlways("Debug Log Ended\n");
     int fd = logFd.exchange(-1);
     if (fd >= 0) {

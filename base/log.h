@@ -1,6 +1,9 @@
-// Process-wide log facility. Every thread may call DebugLog and DebugLogAlways;
-// they take no lock and emit each line with single write calls, so lines from
-// different threads interleave only at line boundaries. The state below is
+// Process-wide log facility. Every thread may call DebugLog and DebugLogAlways; each
+// line goes out with single write calls under one short lock, so lines from different
+// threads interleave only at line boundaries. A line repeated many times a second is
+// folded: per format, the first kLogFoldWrittenLines lines of a window are written, the
+// rest counted and summarised as "... repeated N times within S s: <last line>". The
+// crash handler writes to DebugLogFd() itself and takes no lock. The state below is
 // written only by start-up (and the crash handler).
 #pragma once
 
@@ -13,6 +16,11 @@ extern std::atomic<int> LogOutputMode;
 extern std::atomic<int> LogLevelThreshold;
 
 constexpr size_t kLogLineBuffer = 4096;
+// Folding: lines of one format written per window before the rest are only counted, the
+// formats followed at once, and the longest window a lasting flood grows to.
+constexpr int kLogFoldWrittenLines = 3;
+constexpr int kLogFoldSlots = 8;
+constexpr int kLogFoldMaxWindowS = 64;
 
 void DebugLog(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void DebugLogAlways(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -26,6 +34,8 @@ const char *DebugLogPath();
 void OpenDebugLog();
 // Logs "Debug Log Ended", then flushes and closes the file if one is open.
 void CloseDebugLog();
+// Writes the counts of folded lines now, and starts folding afresh.
+void FlushRepeatedLogLines();
 // Descriptor of the open log file, or -1. For the crash handler.
 int DebugLogFd();
 

@@ -184,6 +184,11 @@ static void OnConnected(SocketSet *set, int key, void *user) {
     CallbackScope scope(c);
     if (key != kMirroringKey) return;
     DebugLog(2, "Main Mirroring Connection Established\n");
+    // The stream goes out over whatever the link gives: a receiver that vanishes is noticed by
+    // the missing ACKs, and BBR keeps the rate up under the loss of a Wi-Fi link.
+    static const TcpTuning kStreamTuning = {kMirroringLinkTimeoutMs, kMirroringKeepAliveIdleS, 1,
+                                            kMirroringLinkTimeoutMs / 1000, "bbr"};
+    (void)SocketSetTuneTcp(set, key, &kStreamTuning);
     c->state = kMirroringConnected;
     c->heartbeatTime = (int64_t)time(nullptr) + 5;
     AwaitAnswer(c, "GET /stream.xml");
@@ -290,6 +295,9 @@ static void OnClosed(SocketSet *, int reason, void *user) {
     } else if (reason == CloseConnectFailed) {
         failure = kMirroringConnectFailed;
         text = "Unable to Connect: Firewall?";
+    } else if (reason == CloseTimedOut) {
+        failure = kMirroringNoAnswer;
+        text = "Receiver Unreachable: Link Down?";
     } else {
         failure = kMirroringUnknownError;
         text = "Unknown Error";
@@ -297,6 +305,11 @@ static void OnClosed(SocketSet *, int reason, void *user) {
     DebugLog(2, "Client mirroring connection failed (%s): %i\n", text, reason);
     // While the connection is being stopped the socket goes down on purpose: not a failure.
     if (c->stopState.load() != 0) return;
+    if (reason == CloseTimedOut)
+        DebugLog(2,
+                 "AirPlay: the receiver acknowledged nothing for %i s (link down or receiver "
+                 "gone); ending the connection\n",
+                 kMirroringLinkTimeoutMs / 1000);
     if (reason == CloseConnectFailed && PortAnswers(CFStringText(c->host), kMirroringTouchPort))
         DebugLog(2,
                  "AirPlay: port %u refused but port %u answers: the receiver does not accept "

@@ -40,7 +40,8 @@ enum MirroringFailure : int32_t {
     kMirroringDisconnectedByHost = 2, // the receiver closed, a read failed, or a non-200 answer
     kMirroringUnknownError = 3,
     kMirroringCaptureFailed = 4, // nothing could be captured (no display server, no consent)
-    kMirroringNoAnswer = 5,      // the receiver accepted but did not answer within the bound
+    kMirroringNoAnswer = 5,      // the receiver accepted but did not answer within the bound,
+                                 // or stopped acknowledging (kMirroringLinkTimeoutMs)
 };
 
 constexpr uint16_t kMirroringTouchPort = 7000;
@@ -53,6 +54,13 @@ constexpr int kMirroringKey = 8;
 // working network; a receiver waking from standby or starting its decoder for POST may need a
 // few seconds, and a user watching "Connecting..." gives up not much later than this.
 constexpr int kMirroringAnswerTimeoutMs = 15000;
+// How long the stream connection may go without the receiver acknowledging anything before
+// the receiver counts as gone (its link down, switched off). Only time with data waiting and
+// no ACK at all counts, so a slow link that still acknowledges is never cut; an idle one is
+// probed from kMirroringKeepAliveIdleS on. Short enough that the run ends within ten seconds,
+// long enough for a Wi-Fi hand-over or a burst of loss.
+constexpr int kMirroringLinkTimeoutMs = 6000;
+constexpr int kMirroringKeepAliveIdleS = 2;
 
 // The capture manager as the connection uses it. Every slot must be filled.
 struct MirroringCaptureOps {

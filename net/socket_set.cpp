@@ -130,6 +130,12 @@ static void RemoveDescriptor(DescriptorSet *fds, int32_t *low, int32_t *high, in
 
 // ---- receive thread ----
 
+// The error a TCP socket ends with once its retransmissions or keep-alive probes ran out:
+// ETIMEDOUT, or the unreachability the system last saw on the way (a link gone down).
+static bool PeerWentSilent(int error) {
+    return error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH;
+}
+
 static void ReceiveThreadMain(void *arg) {
     SocketSet *set = static_cast<SocketSet *>(arg);
     uint8_t *buffer = (uint8_t *)malloc(kSocketReadSize);
@@ -195,7 +201,9 @@ static void ReceiveThreadMain(void *arg) {
                     break;
                 }
                 DebugLog(1, "Error receiving: %s (%i - %i)\n", strerror(error), error, (int)got);
-                SocketSetClose(set, got == 0 ? ClosePeerClosed : CloseReceiveFailed);
+                SocketSetClose(set, got == 0             ? ClosePeerClosed
+                                    : PeerWentSilent(error) ? CloseTimedOut
+                                                            : CloseReceiveFailed);
                 ended = true;
                 break;
             }
@@ -591,7 +599,8 @@ static void SendThreadMain(void *arg) {
             if (chunk == 0) break;
             if (sent < 0 && (sendError == EAGAIN || sendError == EINTR)) sent = 0;
             if (sent < 0) {
-                if (set->running) SocketSetClose(set, CloseSendFailed);
+                if (set->running)
+                    SocketSetClose(set, PeerWentSilent(sendError) ? CloseTimedOut : CloseSendFailed);
                 return;
             }
             bool drained;
@@ -621,6 +630,41 @@ void SocketSetShutdownSlot(SocketSet *set, int key) {
         return;
     }
     shutdown(slot->socket, SHUT_RDWR);
+}
+
+int SocketSetTuneTcp(SocketSet *set, int key, const TcpTuning *tuning) {
+    // A close releases sockets under this lock: the number cannot be reused meanwhile.
+    std::lock_guard<std::mutex> hold(set->sendSetLock);
+    SocketSlot *slot = SocketSetFindSlot(set, key);
+    if (!slot || slot->socket < 0 || slot->kind != TcpConnect) return 0;
+    int fd = slot->socket;
+    int ok = 1;
+    auto setOption = [&](int level, int name, int value, const char *text) {
+        if (setsockopt(fd, level, name, &value, sizeof value) == 0) return;
+        int error = errno;
+        DebugLog(1, "Failed to set %s on socket: %s (%i)\n", text, strerror(error), error);
+        ok = 0;
+    };
+    if (tuning->unacknowledgedMs > 0)
+        setOption(IPPROTO_TCP, TCP_USER_TIMEOUT, tuning->unacknowledgedMs, "TCP_USER_TIMEOUT");
+    if (tuning->keepAliveIdleSeconds > 0) {
+        setOption(IPPROTO_TCP, TCP_KEEPIDLE, tuning->keepAliveIdleSeconds, "TCP_KEEPIDLE");
+        setOption(IPPROTO_TCP, TCP_KEEPINTVL, tuning->keepAliveIntervalSeconds, "TCP_KEEPINTVL");
+        setOption(IPPROTO_TCP, TCP_KEEPCNT, tuning->keepAliveCount, "TCP_KEEPCNT");
+        setOption(SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE");
+    }
+    if (tuning->congestionControl) {
+        // Not every kernel has the wanted one (or lets this process choose it): the default
+        // then stays, which is no fault.
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, tuning->congestionControl,
+                         (socklen_t)strlen(tuning->congestionControl));
+        char used[16] = {};
+        socklen_t size = sizeof used - 1;
+        if (getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, used, &size) != 0) strcpy(used, "?");
+        DebugLog(2, "Congestion control on the connection to port %u: %s\n",
+                 (unsigned)slot->remotePort, used);
+    }
+    return ok;
 }
 
 static void ReleaseSlots(SocketSet *set, bool releaseReceive) {

@@ -32,6 +32,8 @@ enum SocketCloseReason : int32_t {
     CloseReceiveFailed = 0x3004, // a read returned an error
     CloseConnectFailed = 0x3005, // an outgoing TCP connect failed
     CloseSendFailed = 0x3006,    // send or sendto failed in the send thread
+    CloseTimedOut = 0x3007,      // the system ended a TCP connection whose peer went silent
+                                 // (ETIMEDOUT, or the host or network found unreachable)
 };
 
 constexpr int kSocketSetSlots = 32;
@@ -150,6 +152,20 @@ void SocketSetClose(SocketSet *set, int reason);
 SocketSlot *SocketSetFindSlot(SocketSet *set, int key);
 // The key of the in-use slot holding socket, or -1.
 int SocketSetKeyForSocket(SocketSet *set, int socket);
+
+// How a connected TCP slot notices a peer that vanished without a word, and how it sends.
+struct TcpTuning {
+    int32_t unacknowledgedMs;     // TCP_USER_TIMEOUT: data may wait this long without an ACK
+    int32_t keepAliveIdleSeconds; // first probe after this much silence; 0: no probes
+    int32_t keepAliveIntervalSeconds;
+    int32_t keepAliveCount;
+    const char *congestionControl; // tried by name; null or refused: the system's default
+};
+
+// Applies tuning to the keyed TCP slot (any thread, typically onConnected). A refused
+// congestion control quietly leaves the default; the one in use is logged once per call
+// when one was asked for. Returns 1 when the slot's liveness options are all set.
+int SocketSetTuneTcp(SocketSet *set, int key, const TcpTuning *tuning);
 
 // Fills pair with a connected pair of loopback TCP sockets (read end, write end).
 // Returns 0, or -1 with both set to -1.

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "tests/support/file_text.h"
 
@@ -148,6 +152,72 @@ TEST_F(LogTest, SystemInfoBlockIsBracketedAndComplete) {
     EXPECT_NE(std::string::npos, t.find("Page Size: " + std::to_string(sysconf(_SC_PAGESIZE))));
     EXPECT_NE(std::string::npos, t.find("Processor architecture: AMD64\r\n"));
     EXPECT_NE(std::string::npos, t.find("Active OS: "));
+}
+
+// Two failures flooding the log at once, interleaved, for more than a window: each format's
+// first lines are written, the rest counted, and every line logged is accounted for by the
+// lines written and the counts in the summaries, all in a handful of lines. A line split
+// over two calls stays whole, and the lines written go to the file as well.
+TEST_F(LogTest, AFloodIsFoldedAndCounted) {
+    Open();
+    const int64_t start = MonotonicNanos();
+    int logged[2] = {0, 0};
+    // Past the first one-second window and into the second, bounded by the clock.
+    for (int i = 0; i < 10000000 && MonotonicNanos() - start < 1500000000LL; i++) {
+        if (i % 7 == 3) {
+            DebugLog(2, "Dropped a picture of %d bytes\n", i);
+            logged[1]++;
+        } else {
+            DebugLog(2, "Failed to expand existing buffer of size %d\n", i);
+            logged[0]++;
+        }
+        if (i == 100) {
+            DebugLog(2, "Processor architecture: ");
+            DebugLog(2, "AMD64\n");
+        }
+    }
+    DebugLog(2, "after the flood\n");
+    FlushRepeatedLogLines();
+    ASSERT_GT(logged[0], 1000);
+    ASSERT_GT(logged[1], 100);
+
+    const char *prefixes[2] = {"Failed to expand existing buffer of size ",
+                               "Dropped a picture of "};
+    long written[2] = {0, 0}, counted[2] = {0, 0};
+    int summaries[2] = {0, 0}, lines = 0;
+    std::istringstream in(captured.text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines++;
+        ASSERT_FALSE(line.empty());
+        ASSERT_EQ('\r', line.back()) << line;
+        line.pop_back();
+        for (int k = 0; k < 2; k++) {
+            if (line.rfind(prefixes[k], 0) == 0) written[k]++;
+            unsigned long long n = 0;
+            long long seconds = 0;
+            int at = 0;
+            if (sscanf(line.c_str(), "... repeated %llu times within %lld s: %n", &n, &seconds,
+                       &at) == 2 &&
+                at > 0 && line.compare(at, strlen(prefixes[k]), prefixes[k]) == 0) {
+                counted[k] += (long)n;
+                summaries[k]++;
+                EXPECT_TRUE(seconds == 1 || seconds == 2) << line;
+            }
+        }
+    }
+    for (int k = 0; k < 2; k++) {
+        EXPECT_EQ(kLogFoldWrittenLines, written[k]) << prefixes[k];
+        EXPECT_EQ(logged[k], written[k] + counted[k]) << prefixes[k];
+        EXPECT_GE(summaries[k], 1);
+        EXPECT_LE(summaries[k], 2);
+    }
+    EXPECT_LE(lines, 20) << captured.text.substr(0, 2000);
+    EXPECT_NE(std::string::npos, captured.text.find("Processor architecture: AMD64\r\n"));
+    EXPECT_NE(std::string::npos, captured.text.find("after the flood\r\n"));
+    // The file holds what the debugger output got.
+    CloseDebugLog();
+    EXPECT_EQ("Debug Log Started\r\n" + captured.text, ReadFileText(dir + "/Ostrel.log"));
 }
 
 } // namespace

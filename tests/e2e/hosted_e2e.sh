@@ -256,6 +256,66 @@ silent)
     echo "silent at $request: ended by itself after $ended_ms ms with status $sender_status"
   done
   ;;
+black-hole)
+  # The receiver sits behind a veth pair in a namespace of its own. First the link is
+  # throttled well below the stream's rate for longer than the dead-link bound: the receiver
+  # still acknowledges, so the run must go on. Then the receiver's end of the link goes down
+  # without a word: the run must end by itself within 10 s with a failure, say why, stop
+  # capturing and let the display sleep.
+  command -v nsenter >/dev/null && command -v tc >/dev/null || { echo "SKIP: nsenter or tc missing"; exit 77; }
+  unshare -n sleep 600 &
+  holder=$!
+  pids+=($holder)
+  own_namespace() { [ "$(readlink /proc/$holder/ns/net)" != "$(readlink /proc/$$/ns/net)" ]; }
+  wait_until 5 own_namespace ||
+    fail "the receiver's namespace did not appear"
+  in_rx() { nsenter -t "$holder" -n "$@"; }
+  ip link add vs type veth peer name vr netns "$holder" || { echo "SKIP: no veth"; exit 77; }
+  ip addr add 10.77.0.1/24 dev vs && ip link set vs up || fail "sender side of the link"
+  in_rx ip link set lo up && in_rx ip addr add 10.77.0.2/24 dev vr && in_rx ip link set vr up ||
+    fail "receiver side of the link"
+  settings 30 0 0 0
+  start_display 1280x720
+  # Changing pictures keep the stream busy, as a video on the screen would.
+  xclock -update 1 -geometry 400x400+100+100 >/dev/null 2>&1 &
+  pids+=($!)
+  in_rx "$receiver" --bind 10.77.0.2 --report "$work/report.json" --width 1280 --height 720 \
+    2>"$work/rx.log" &
+  rx=$!
+  pids+=($rx)
+  wait_until 5 grep -q "Listening" "$work/rx.log" || fail "the receiver did not start"
+  "$ostrel" "connect?host=10.77.0.2&key=test&display=0" >"$work/ostrel.out" 2>"$work/ostrel.log" &
+  sender=$!
+  pids+=($sender)
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  log=$XDG_DATA_HOME/Ostrel/Ostrel.log
+  grep -q "Congestion control on the connection to port 7100: " "$log" || fail "no congestion control line"
+  # Slow but alive: 200 kbit/s for 10 s, longer than the 6 s bound on unacknowledged data.
+  tc qdisc add dev vs root tbf rate 200kbit burst 8kb latency 2s || fail "could not throttle"
+  before=$(wc -c <"$work/rx.log")
+  wait_for 10 false
+  kill -0 "$sender" 2>/dev/null || fail "a slow link that still acknowledges was taken as dead"
+  tc qdisc del dev vs root
+  wait_for 10 grep -q "heartbeat" <(tail -c +"$before" "$work/rx.log") ||
+    fail "nothing reached the receiver after the slow spell"
+  # The black hole.
+  t0=$(date +%s%N)
+  in_rx ip link set vr down
+  for _ in $(seq 200); do kill -0 "$sender" 2>/dev/null || break; sleep 0.05; done
+  ended_ms=$((($(date +%s%N) - t0) / 1000000))
+  kill -0 "$sender" 2>/dev/null && fail "the program still runs $ended_ms ms after the link went down"
+  wait "$sender"
+  sender_status=$?
+  echo "black-hole: the run ended $ended_ms ms after the link went down, status $sender_status"
+  [ "$ended_ms" -le 10000 ] || fail "the run took $ended_ms ms to end"
+  [ "$sender_status" = 5 ] || fail "exit status $sender_status, expected failure 5"
+  grep -q "AirPlay: the receiver acknowledged nothing for 6 s (link down or receiver gone); ending the connection" "$log" ||
+    fail "no line saying the receiver went silent"
+  grep -q "Client mirroring connection failed (Receiver Unreachable: Link Down?): 12295" "$log" ||
+    fail "no connection-failure line"
+  grep -q "Video capture has stopped" "$log" || fail "capture was not stopped"
+  grep -q "The system may sleep (display)" "$log" || fail "the display was not allowed to sleep"
+  ;;
 wrong-port)
   # Port 7100 refuses while 7000 answers: a receiver of another kind of screen mirroring.
   settings 30 0 0 0
