@@ -624,6 +624,7 @@ void SocketSetShutdownSlot(SocketSet *set, int key) {
 }
 
 static void ReleaseSlots(SocketSet *set, bool releaseReceive) {
+    std::lock_guard<std::recursive_mutex> digestHold(set->digestLock);
     std::lock_guard<std::mutex> setHold(set->sendSetLock);
     std::lock_guard<std::mutex> bufferHold(SendBufferMutex());
     int highest = set->highestSlot.load();
