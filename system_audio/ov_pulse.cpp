@@ -385,16 +385,6 @@ static void RestoreOutput(OvPulseCapture *p, uint32_t sinkIndex, const char *sin
     StreamList *streams = new (std::nothrow) StreamList;
     if (sinks && streams && QuerySinks(p, sinks)) {
         const SinkEntry *fallback = FallbackSink(sinks, previousDefault);
-        char current[kNameBytes];
-        if (fallback && QueryDefaultSink(p, current) &&
-            (current[0] == '\0' || strcmp(current, sinkName) == 0)) {
-            SuccessResult result;
-            if (!RunSuccessOperation(
-                    p, pa_context_set_default_sink(p->context, fallback->name, OnSuccess, &result),
-                    &result))
-                DebugLog(2, "Failed to restore the default sink %s: %i\n", fallback->name,
-                         ContextError(p));
-        }
         if (QueryStreams(p, streams)) {
             for (int i = 0; i < streams->count; i++) {
                 if (streams->streams[i].sink != sinkIndex) continue;
@@ -414,6 +404,16 @@ static void RestoreOutput(OvPulseCapture *p, uint32_t sinkIndex, const char *sin
                     DebugLog(2, "Failed to move playback stream %u back to %s: %i\n",
                              streams->streams[i].index, target->name, ContextError(p));
             }
+        }
+        char current[kNameBytes];
+        if (fallback && QueryDefaultSink(p, current) &&
+            (current[0] == '\0' || strcmp(current, sinkName) == 0)) {
+            SuccessResult result;
+            if (!RunSuccessOperation(
+                    p, pa_context_set_default_sink(p->context, fallback->name, OnSuccess, &result),
+                    &result))
+                DebugLog(2, "Failed to restore the default sink %s: %i\n", fallback->name,
+                         ContextError(p));
         }
     }
     delete sinks;
