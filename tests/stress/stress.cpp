@@ -44,6 +44,10 @@
 #include "tests/support/wait.h"
 #include "video/frame_encoder.h"
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 #if defined(__SANITIZE_THREAD__)
 extern "C" const char *__tsan_default_options() {
     // Every report is shown and the run goes on; any report makes the exit status 66.
@@ -229,6 +233,8 @@ void OnCaptureFailed(void *, void *connection, const char *) {
     MirroringConnectionCaptureFailed(static_cast<MirroringConnection *>(connection));
 }
 
+struct Run;
+
 // ---- the watchdog: a step that does not return within its bound ends the run ----
 
 struct Watchdog {
@@ -252,6 +258,12 @@ std::string LogTail(const std::string &path, size_t bytes) {
     return text.size() > bytes ? text.substr(text.size() - bytes) : text;
 }
 
+Run *activeRun; // for KillPeers
+
+// The peers of a run that ends abnormally (the watchdog, a sanitizer's report): SIGKILL, since
+// not every peer keeps the death signal it was started with.
+void KillPeers();
+
 void WatchdogRun() {
     while (!watchdog.quit.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -270,6 +282,7 @@ void WatchdogRun() {
         fprintf(stderr, "%s\n--- the program's log, last lines ---\n%s\n",
                 ReadFileText(stacks).c_str(), LogTail(watchdog.work + "/ostrel.log", 6000).c_str());
         fflush(stderr);
+        KillPeers();
         _exit(3);
     }
 }
@@ -315,6 +328,17 @@ struct Run {
     MirroringConnection *lastAudioStreamed = nullptr;
     int sequence = -1; // -1: the warm-up
 };
+
+void KillPeers() {
+    Run *run = activeRun;
+    if (!run) return;
+    std::vector<pid_t> pids = {run->display.pid, run->sound.pid};
+    pids.insert(pids.end(), run->sound.players.begin(), run->sound.players.end());
+    for (auto &r : receivers)
+        pids.push_back(r.pid);
+    for (pid_t pid : pids)
+        if (pid > 0) kill(pid, SIGKILL);
+}
 
 int Pick(Run *run, int n) {
     return (int)(run->random() % (uint64_t)n);
@@ -726,6 +750,10 @@ int main(int argc, char **argv) {
     fflush(stdout);
 
     run.sound.work = run.work;
+    activeRun = &run;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    __sanitizer_set_death_callback(KillPeers);
+#endif
     auto endPeers = [&] {
         for (auto &r : receivers)
             ReceiverStop(&r);

@@ -16,14 +16,25 @@
 #include "tests/support/file_text.h"
 #include "tests/support/wait.h"
 
+namespace {
+
+// A peer dies with this program, whatever ends it (a sanitizer's abort, the watchdog): the
+// kernel sends it SIGKILL when the main thread, which starts every peer, is gone.
+std::vector<std::string> Tied(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
+    return argv;
+}
+
+} // namespace
+
 bool XDisplayStart(XDisplay *x, const std::string &work) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     // The display number comes back on a descriptor the child inherits: clear its
     // close-on-exec in a copy for the exec only.
     int shared = fcntl(fds[1], F_DUPFD, 10);
-    x->pid = SpawnChild({"Xvfb", "-displayfd", std::to_string(shared), "-screen", "0",
-                         "1280x720x24", "-noreset", "-nolisten", "tcp"},
+    x->pid = SpawnChild(Tied({"Xvfb", "-displayfd", std::to_string(shared), "-screen", "0",
+                              "1280x720x24", "-noreset", "-nolisten", "tcp"}),
                         {.out = work + "/xvfb.log", .err = work + "/xvfb.log"});
     close(shared);
     close(fds[1]);
@@ -66,9 +77,11 @@ std::string Trimmed(std::string text) {
 } // namespace
 
 bool SoundServerStart(SoundServer *s) {
-    // Off the session bus, where another PulseAudio would hold the bus name.
+    // Off the session bus, where another PulseAudio would hold the bus name. The server
+    // drops its capabilities, and with them the death signal: it ends instead once no
+    // client is left, which the players (tied to this program) see to.
     s->pid = SpawnChild({"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/ostrel-no-bus",
-                         "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                         "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=10",
                          "--disallow-exit", "--log-target=file:" + s->work + "/pulse.log",
                          "--log-level=error", "-L", "module-native-protocol-unix auth-anonymous=1",
                          "-L", "module-null-sink sink_name=speakers channels=2", "-L",
@@ -168,7 +181,7 @@ bool ReceiverStart(Receiver *r, const std::string &program) {
     std::vector<std::string> argv = {program,  "--bind", r->address,      "--control",  r->control,
                                      "--name", r->name,  "--no-announce", "--duration", "86400"};
     if (!r->password.empty()) argv.insert(argv.end(), {"--password", r->password});
-    r->pid = SpawnChild(argv, {.out = r->log, .err = r->log});
+    r->pid = SpawnChild(Tied(argv), {.out = r->log, .err = r->log});
     r->stopped = r->busy = r->busyAudio = false;
     return r->pid > 0 &&
            WaitUntil([&] { return ReceiverLogCount(r, "Listening on") > before; }, 15000);
