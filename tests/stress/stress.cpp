@@ -407,6 +407,9 @@ void Later(Run *run, int ms, std::function<void()> task) {
 
 bool RestartReceiver(Run *run, Receiver *r) {
     if (r->pid > 0) return true;
+    // A receiver that comes back may have had its password changed meanwhile: the stored
+    // one is refused then, and the user is asked again.
+    if (!r->password.empty()) r->password = Pick(run, 2) ? "secret" : "sesame";
     if (ReceiverStart(r, run->options.receiver)) return true;
     Note(run, "receiver did not start again", r->name);
     return false;
@@ -439,7 +442,11 @@ void RandomStep(Run *run) {
             run->stats.passwordsOk++;
             Step(run, "password", "password ok", [&] {
                 desktop.passwordShown = 0;
-                PasswordWindowOk(c, "secret");
+                // The password of the one receiver that has one, as it stands now.
+                std::string password;
+                for (auto &r : receivers)
+                    if (!r.password.empty()) password = r.password;
+                PasswordWindowOk(c, password.c_str());
             });
         } else if (answer < 8) {
             run->stats.passwordsWrong++;
