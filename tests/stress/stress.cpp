@@ -332,6 +332,12 @@ struct Run {
 void KillPeers() {
     Run *run = activeRun;
     if (!run) return;
+    // What led here, for a replay with --only.
+    fprintf(stderr, "ostrel-stress: ended in sequence %d of seed %llu; its steps: ", run->sequence,
+            (unsigned long long)run->options.seed);
+    for (auto &step : run->trail)
+        fprintf(stderr, "%s; ", step.c_str());
+    fprintf(stderr, "\n");
     std::vector<pid_t> pids = {run->display.pid, run->sound.pid};
     pids.insert(pids.end(), run->sound.players.begin(), run->sound.players.end());
     for (auto &r : receivers)
@@ -762,6 +768,8 @@ int main(int argc, char **argv) {
     __sanitizer_set_death_callback(KillPeers);
 #endif
     auto endPeers = [&] {
+        // A sanitizer that reported calls its death callback at exit, after run is gone.
+        activeRun = nullptr;
         for (auto &r : receivers)
             ReceiverStop(&r);
         SoundServerStop(&run.sound);
