@@ -120,6 +120,7 @@ bool CheckDigestCredentials(SocketSlot *slot, const HttpMessage *request) {
 }
 
 void SetDigestPassword(SocketSet *set, const char *password) {
+    std::lock_guard<std::recursive_mutex> hold(set->digestLock);
     memset(set->password, 0, sizeof set->password);
     if (!password) return;
     strncpy(set->password, password, sizeof set->password - 1);

@@ -2,7 +2,8 @@
 // a 401 challenge by resending the slot's last request with an Authorization header (user
 // "iTunes"); the server refuses requests without valid credentials on a slot holding a
 // password. State lives in the SocketSet and its slots. The checks run on the receive thread;
-// SetDigestPassword runs on whichever thread supplies the password (one at a time).
+// SetDigestPassword runs on whichever thread supplies the password; the set's digestLock keeps
+// them, and the sends that replace a slot's last request, apart.
 #pragma once
 
 #include <string>

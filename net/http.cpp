@@ -66,6 +66,7 @@ int SendHttpRequest(SocketSet *set, const char *method, const char *uri, const c
     SocketSlot *slot = SocketSetFindSlot(set, key);
     if (slot) {
         HttpMessage *copy = HttpMessageCopy(method, uri, version, headers, body, bodyLength);
+        std::lock_guard<std::recursive_mutex> hold(set->digestLock);
         HttpMessageFree(slot->lastRequest);
         slot->lastRequest = copy;
     }
@@ -274,20 +275,29 @@ static void HandleRequest(SocketSet *set, SocketSlot *slot, int key, const HttpM
 }
 
 static void HandleResponse(SocketSet *set, SocketSlot *slot, int key, const HttpMessage *response) {
-    if (!IsDigestChallenge(slot, response)) {
+    int retried;
+    {
+        std::lock_guard<std::recursive_mutex> hold(set->digestLock);
+        if (!IsDigestChallenge(slot, response)) {
+            retried = -1;
+        } else if (!set->onPasswordNeeded) {
+            return;
+        } else if (slot->password[0]) {
+            char password[64];
+            memcpy(password, slot->password, sizeof password);
+            password[63] = 0;
+            SetDigestPassword(set, password);
+            return;
+        } else {
+            retried = slot->retriedWithPassword;
+        }
+    }
+    // The owner's callbacks run without the lock: they may hand over a password from here.
+    if (retried < 0) {
         if (set->onResponse) set->onResponse(set, key, response, set->user);
         return;
     }
-    if (!set->onPasswordNeeded) return;
-    if (slot->password[0]) {
-        char password[64];
-        memcpy(password, slot->password, sizeof password);
-        password[63] = 0;
-        SetDigestPassword(set, password);
-        return;
-    }
-    set->onPasswordNeeded(set, key, set->password, (int)sizeof set->password,
-                          slot->retriedWithPassword, set->user);
+    set->onPasswordNeeded(set, key, set->password, (int)sizeof set->password, retried, set->user);
 }
 
 void HttpDispatch(SocketSet *set, int key, const uint8_t *data, size_t length, void *user) {

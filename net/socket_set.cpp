@@ -668,6 +668,7 @@ int SocketSetTuneTcp(SocketSet *set, int key, const TcpTuning *tuning) {
 }
 
 static void ReleaseSlots(SocketSet *set, bool releaseReceive) {
+    std::lock_guard<std::recursive_mutex> digestHold(set->digestLock);
     std::lock_guard<std::mutex> setHold(set->sendSetLock);
     std::lock_guard<std::mutex> bufferHold(SendBufferMutex());
     int highest = set->highestSlot.load();

@@ -81,7 +81,7 @@ struct SocketSlot {
     uint64_t writePos;          // next write offset; under sendSetLock
     uint64_t capacity;          // ring size; changed under both locks
     int32_t parseHttp;          // 1 = received bytes go through HttpDispatch's parser
-    int32_t authRequested;      // Digest client state, receive thread and SetDigestPassword
+    int32_t authRequested;      // Digest client state: this to lastRequest under digestLock
     int32_t retriedWithPassword;
     int32_t peerAuthenticated;
     HttpReceiveBuffer *receiveBuffer; // owned; only with parseHttp
@@ -125,6 +125,10 @@ struct SocketSet {
     std::mutex closeLock;             // with closeDone: the first close has finished
     std::condition_variable closeFinished;
     bool closeDone;
+    // The Digest client's state (password, every slot's authRequested to lastRequest): the
+    // receive thread answers challenges while an owner thread sends and another hands over a
+    // password. Taken before sendSetLock; recursive, since a password resends requests.
+    std::recursive_mutex digestLock;
 };
 
 // The process-wide lock over every set's send buffers.

@@ -22,6 +22,8 @@ packages=(
   xvfb openbox trayer x11-apps x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox avahi-daemon avahi-utils dbus chrony tshark curl
   iproute2 procps x11-utils python3
+  # every thread's stack when a stress-run step hangs
+  gdb
   # headless Wayland desktop for the portal tests and benchmark
   sway foot fonts-dejavu-core pipewire pipewire-bin wireplumber xdg-desktop-portal
   xdg-desktop-portal-wlr grim fuse3 util-linux

@@ -52,6 +52,12 @@ void KillReminderTimers(Controller *c) {
     c->reminderCount = 0;
 }
 
+// The reminder window may outlive its connection (a disconnect from the menu leaves it
+// shown): answering it then must not start a reminder for nothing.
+bool StillMirroring(const Controller *c) {
+    return c->current && c->current->stopState.load() == 0;
+}
+
 void KillCountdown(Controller *c) {
     std::lock_guard<std::mutex> hold(c->reminderLock);
     if (c->platform) c->platform->killTimer(c->platformContext, kReminderCountdownTimerId);
@@ -552,7 +558,7 @@ void AutoCloseMirroringReminderWindowCallback(Controller *c, int id) {
 
 void ReminderCloseRequested(Controller *c) {
     KillCountdown(c);
-    if (Settings.values.mirroringReminder)
+    if (Settings.values.mirroringReminder && StillMirroring(c))
         StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
     if (c->platform) c->platform->hideReminder(c->platformContext);
 }
@@ -560,7 +566,7 @@ void ReminderCloseRequested(Controller *c) {
 void ReminderContinue(Controller *c) {
     DebugLog(1, "User chose to continue mirroring.\n");
     KillCountdown(c);
-    if (Settings.values.mirroringReminder) {
+    if (Settings.values.mirroringReminder && StillMirroring(c)) {
         DebugLog(1, "Setting to enable mirroring reminder turned ON.  Start timer back up.\n");
         StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
     }

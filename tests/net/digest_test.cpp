@@ -230,6 +230,47 @@ TEST(DigestClient, StoredPasswordAnswersChallengeForStreamXml) {
     EXPECT_EQ(ParameterOf(HeaderOf(again, "Authorization"), "nonce"), "second");
 }
 
+// The owner hands over a password (the user's answer, a stored one) while the receive thread
+// answers a challenge and the owner's thread sends: all three touch the slot's last request and
+// its Authorization header, and none may see the others' half-done change.
+TEST(DigestClient, PasswordHandedOverWhileChallengesAreAnswered) {
+    ClientFixture f;
+    ASSERT_TRUE(f.Open("hunter2"));
+    std::atomic<bool> done{false};
+    std::thread owner([&] {
+        while (!done.load())
+            SetDigestPassword(f.set, "hunter2");
+    });
+    for (int i = 0; i < 1000; i++) {
+        SendHttpRequest(f.set, "GET", "/stream.xml", "HTTP/1.1", nullptr, nullptr, 0, 1);
+        f.Challenge("AirPlay", "n" + std::to_string(i));
+        // Whatever was sent meanwhile (the request, resends) is read and dropped.
+        while (!ReadHttpMessage(f.peer, 1).empty()) {
+        }
+    }
+    done = true;
+    owner.join();
+    while (!ReadHttpMessage(f.peer, 200).empty()) {
+    }
+    // The set still works: a challenge answered with the password handed over now, in one
+    // whole message with one Authorization header.
+    SendHttpRequest(f.set, "GET", "/stream.xml", "HTTP/1.1", nullptr, nullptr, 0, 1);
+    ASSERT_NE(ReadHttpMessage(f.peer), "");
+    size_t asked = f.seen.Count();
+    f.Challenge("AirPlay", "final");
+    // Answered with the password the slot holds, or (after a refusal) by asking the owner.
+    std::string last = ReadHttpMessage(f.peer, 500);
+    if (last.empty()) {
+        ASSERT_TRUE(WaitUntil([&] { return f.seen.Count() > asked; }, 5000));
+        SetDigestPassword(f.set, "hunter2");
+        last = ReadHttpMessage(f.peer);
+    }
+    EXPECT_EQ(last.find("Authorization"), last.rfind("Authorization")) << last;
+    EXPECT_EQ(ParameterOf(HeaderOf(last, "Authorization"), "response"),
+              ToolDigestResponse("GET", "/stream.xml", "AirPlay", "iTunes", "hunter2", "final"))
+        << last;
+}
+
 TEST(DigestClient, AskedForPasswordThenRefusedAsksAgainWithRetry) {
     ClientFixture f;
     ASSERT_TRUE(f.Open(nullptr));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -179,6 +180,49 @@ TEST_F(ReceiverProcessTest, BusyReceiverAnswers453) {
     ASSERT_TRUE(StopAndReadReport(&report, SIGINT)); // Ctrl-C ends a run as cleanly
     EXPECT_EQ(report["busyRefusals"].number, 1);
     EXPECT_EQ(report["streamXmlServed"].number, 0);
+}
+
+// Commands on the control socket change a running receiver: busy from one request to the
+// next, and "close" ends a connection that is open and idle at that moment.
+TEST_F(ReceiverProcessTest, ControlSocketSwitchesBusyAndClosesConnections) {
+    ASSERT_TRUE(ReceiverStart(&receiver, {"--control", "@DIR@/control"}));
+    auto command = [&](const std::string &text) {
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s/control", receiver.dir.c_str());
+        ssize_t sent =
+            sendto(fd, text.data(), text.size(), 0, (sockaddr *)&address, sizeof address);
+        close(fd);
+        return sent == (ssize_t)text.size();
+    };
+    int code = 0;
+    ASSERT_TRUE(command("busy on"));
+    ASSERT_TRUE(ReceiverWaitForLog(&receiver, "Control: busy on", 1, 10));
+    Curl("", receiver.mirrorPort, "/stream.xml", &code);
+    EXPECT_EQ(code, 453);
+    ASSERT_TRUE(command("busy off"));
+    ASSERT_TRUE(ReceiverWaitForLog(&receiver, "Control: busy off", 1, 10));
+    Curl("", receiver.mirrorPort, "/stream.xml", &code);
+    EXPECT_EQ(code, 200);
+
+    int fd = ConnectLocal(receiver.mirrorPort);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ReceiverWaitForLog(&receiver, "connection accepted on the mirroring port", 3, 10));
+    ASSERT_TRUE(command("close"));
+    timeval wait{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0); // the receiver's end closed, within the bound
+    close(fd);
+    EXPECT_TRUE(command("nonsense"));
+    EXPECT_TRUE(
+        ReceiverWaitForLog(&receiver, "Control: unknown command \"nonsense\" ignored", 1, 10));
+    Json report;
+    ASSERT_TRUE(StopAndReadReport(&report));
+    EXPECT_EQ(report["busyRefusals"].number, 1);
+    EXPECT_EQ(report["streamXmlServed"].number, 1);
+    EXPECT_EQ(access((receiver.dir + "/control").c_str(), F_OK), -1); // removed at exit
 }
 
 TEST_F(ReceiverProcessTest, RealStreamDecodesCleanlyAndIsCountedExactly) {

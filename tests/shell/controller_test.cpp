@@ -504,6 +504,22 @@ TEST_F(ControllerTest, ReminderStopButtonAndHostedSilentMode) {
     EXPECT_FALSE(desktop.timers[kReminderTimerId].active);
     EXPECT_FALSE(desktop.timers[kReminderCountdownTimerId].active);
 
+    // The connection ends from the menu while the reminder is shown; the window stays until
+    // answered, and neither answer starts a reminder for a connection that is gone.
+    ConnectToSelectedService(&c, 0);
+    Establish(c.current);
+    Fire(kReminderTimerId);
+    ASSERT_TRUE(desktop.reminderShown);
+    ConnectToSelectedService(&c, 0);
+    EXPECT_FALSE(desktop.timers[kReminderCountdownTimerId].active);
+    ReminderCloseRequested(&c);
+    EXPECT_FALSE(desktop.reminderShown);
+    EXPECT_FALSE(desktop.timers[kReminderTimerId].active);
+    desktop.reminderShown = true;
+    ReminderContinue(&c);
+    EXPECT_FALSE(desktop.reminderShown);
+    EXPECT_FALSE(desktop.timers[kReminderTimerId].active);
+
     // Hosted and silent: port 47000 for audio and no reminder even when it is on.
     desktop.timers.clear();
     ParseCommandLine("connect?host=127.0.0.1&key=k&display=abc&hwnd=123", &c.hosted);

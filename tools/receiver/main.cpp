@@ -62,7 +62,10 @@ static void Usage(FILE *out) {
         "  --retransmit-bytes N    length of a retransmission request (default 18, at least 8)\n"
         "  --wav PATH              write the decoded sound as a 16-bit stereo WAV\n"
         "  --avsync                pair screen flashes with clicks and report the offset\n"
-        "  --close-audio-after-packets N  close the audio connection after N audio packets\n");
+        "  --close-audio-after-packets N  close the audio connection after N audio packets\n"
+        "run time:\n"
+        "  --control PATH          take commands on a datagram socket at PATH: close,\n"
+        "                          close-audio, busy on|off, busy-audio STEP|off\n");
 }
 
 // "5,50,300" into sequence numbers.
@@ -111,7 +114,8 @@ int main(int argc, char **argv) {
                  {"--png", &config.pngPath},
                  {"--wav", &config.wavPath},
                  {"--record", &config.recordPath},
-                 {"--device-id", &announce.deviceId}};
+                 {"--device-id", &announce.deviceId},
+                 {"--control", &config.controlPath}};
     const struct {
         const char *flag;
         long low, high;

@@ -18,6 +18,7 @@
 #include "tools/receiver/rx_audio_packets.h"
 #include "tools/receiver/rx_avsync.h"
 #include "tools/receiver/rx_conn.h"
+#include "tools/receiver/rx_control.h"
 #include "tools/receiver/rx_http.h"
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_rtsp.h"
@@ -105,6 +106,7 @@ struct AudioCounts {
 
 struct AudioServer {
     const ReceiverConfig *config;
+    const RxControl *control; // run-time switches; null without a control socket
     ReceiverStats *stats;
     int listener;
     int port;
@@ -343,7 +345,10 @@ void HandleRequest(AudioServer *a, RtspConnection *c, const HttpRequest &request
                        "\", expected RTSP/1.0");
     if (Authorize(a, c, request, &record)) {
         const std::string &method = request.method;
-        if (!a->config->busyAudio.empty() && method == a->config->busyAudio) {
+        const std::string &busy =
+            a->control && !a->control->busyAudio.empty() ? a->control->busyAudio
+                                                         : a->config->busyAudio;
+        if (!busy.empty() && method == busy) {
             a->counts.busyRefusals++;
             Respond(c, request, &record, 453, "Not Enough Bandwidth", {});
         } else if (method == "OPTIONS") {
@@ -735,6 +740,18 @@ double AudioServerTick(AudioServer *a, double now) {
     double wait = 0.1;
     if (a->haveSender && a->nextTiming - now < wait) wait = std::max(0.0, a->nextTiming - now);
     return a->reorder.missing.empty() && !a->haveSender ? 3600 : wait;
+}
+
+void AudioServerSetControl(AudioServer *a, const RxControl *control) {
+    a->control = control;
+}
+
+void AudioServerDropConnections(AudioServer *a) {
+    for (auto &c : a->connections)
+        c->dead = true;
+    for (int fd : a->eventFds)
+        close(fd);
+    a->eventFds.clear();
 }
 
 int AudioServerActiveConnections(const AudioServer *a) {

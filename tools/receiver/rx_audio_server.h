@@ -12,6 +12,7 @@
 #include "tools/receiver/rx_server.h"
 
 struct AudioServer;
+struct RxControl;
 struct VideoSink;
 
 // Opens the listener and the ports; null with a log line on failure.
@@ -25,6 +26,10 @@ bool AudioServerHandle(AudioServer *server, const std::vector<pollfd> &fds, size
                        double now);
 // Timers: timing requests, giving up on missing frames. Seconds until the next is due.
 double AudioServerTick(AudioServer *server, double now);
+// Run-time switches (busy-audio) come from control from now on; it outlives the server.
+void AudioServerSetControl(AudioServer *server, const RxControl *control);
+// Ends every RTSP and event connection, as a receiver closing on its sender does.
+void AudioServerDropConnections(AudioServer *server);
 // Open connections that have made a request.
 int AudioServerActiveConnections(const AudioServer *server);
 // A log line with the running totals, when anything changed.

@@ -18,6 +18,7 @@
 
 #include "tools/receiver/rx_audio_server.h"
 #include "tools/receiver/rx_conn.h"
+#include "tools/receiver/rx_control.h"
 #include "tools/receiver/rx_http.h"
 #include "tools/receiver/rx_log.h"
 #include "tools/receiver/rx_packets.h"
@@ -55,6 +56,7 @@ struct Receiver {
     NtpClient ntp;
     VideoSink *sink;
     AudioServer *audio;
+    RxControl control;
     bool stop;
     double nextSummary;
     uint64_t packetsAtSummary;
@@ -148,7 +150,7 @@ void HandleRequest(Receiver *r, Connection *c, const HttpRequest &request) {
     CheckSenderHeaders(r, request);
     RequestRecord record = RxConnBeginRequest(c, c->localPort, request, &s);
     if (Authorize(r, c, request, &record)) {
-        if (r->config->busy) {
+        if (r->config->busy || r->control.busy) {
             s.busyRefusals++;
             Respond(c, request, &record, 453, "Not Enough Bandwidth", {}, "");
         } else if (request.method == "GET" && request.uri == "/stream.xml") {
@@ -520,6 +522,8 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
         return 1;
     }
     if (!config.portFile.empty() && !WritePortFile(r)) return 1;
+    if (!config.controlPath.empty() && !RxControlOpen(&r->control, config.controlPath)) return 1;
+    AudioServerSetControl(r->audio, &r->control);
     r->sink = VideoSinkCreate(config.recordPath);
     if (config.avsync) VideoSinkSetLumaTrace(r->sink, true);
     if (config.timecodeCell > 0)
@@ -552,6 +556,8 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
             fds.push_back({c->fd, (short)(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
         size_t audioFirst = fds.size();
         AudioServerPollFds(r->audio, &fds);
+        size_t controlAt = fds.size();
+        fds.push_back({r->control.fd, POLLIN, 0});
         double wait = NtpClientTimeout(&r->ntp, now);
         if (wait > audioWait) wait = audioWait;
         if (wait > r->nextSummary - now) wait = r->nextSummary - now;
@@ -582,6 +588,13 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
             if (events & (POLLIN | POLLHUP | POLLERR)) RxConnRead(c, kConnectionReader, r);
         }
         bool audioEnded = AudioServerHandle(r->audio, fds, audioFirst, RxMonotonic());
+        if (fds[controlAt].revents & POLLIN) {
+            int drop = RxControlRead(&r->control);
+            if (drop & kRxDropMirroring)
+                for (auto &c : r->connections)
+                    c->dead = true;
+            if (drop & kRxDropAudio) AudioServerDropConnections(r->audio);
+        }
         Reap(r);
         if (audioEnded && config.exitOnDisconnect && AudioServerActiveConnections(r->audio) == 0) {
             bool others = false;
@@ -607,5 +620,6 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
     int code = 0;
     if (!config.reportPath.empty() && !ReportWrite(r->stats, r->ntp, config.reportPath)) code = 1;
     NtpClientClose(&r->ntp);
+    RxControlClose(&r->control);
     return code;
 }

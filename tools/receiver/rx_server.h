@@ -41,6 +41,7 @@ struct ReceiverConfig {
     std::string wavPath;                 // what was heard
     bool avsync = false;                 // pair screen flashes with clicks
     uint64_t closeAudioAfterPackets = 0; // drop the audio connection after this many packets
+    std::string controlPath;             // datagram socket for run-time commands (rx_control.h)
 };
 
 // Runs until stopFd becomes readable (a signalfd; -1 for none), the duration
