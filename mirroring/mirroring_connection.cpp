@@ -195,6 +195,31 @@ static void OnConnected(SocketSet *set, int key, void *user) {
     SendStreamXmlRequest(set, c);
 }
 
+// Under audioLock.
+static void StartAudioLocked(MirroringConnection *c) {
+    if (c->audioPort == 0 || !c->controller->audio) return;
+    CFValue *password;
+    {
+        std::lock_guard<std::mutex> hold(c->passwordLock);
+        password = CFValueRetain(c->password);
+    }
+    (void)c->controller->audio->start(&c->audio, c->host, c->audioPort, password,
+                                      c->controller->onAudioDisconnected, c, c->deviceId);
+    CFValueRelease(password);
+}
+
+void StartConnectionAudio(MirroringConnection *c) {
+    std::lock_guard<std::mutex> hold(c->audioLock);
+    c->audioOn = 1;
+    StartAudioLocked(c);
+}
+
+void StopConnectionAudio(MirroringConnection *c) {
+    std::lock_guard<std::mutex> hold(c->audioLock);
+    c->audioOn = 0;
+    if (c->controller->audio) c->controller->audio->stop(&c->audio);
+}
+
 static void OnResponse(SocketSet *set, int key, const HttpMessage *response, void *user) {
     (void)set;
     MirroringConnection *c = (MirroringConnection *)user;
@@ -231,16 +256,8 @@ static void OnResponse(SocketSet *set, int key, const HttpMessage *response, voi
     }
     c->state = kMirroringInfoReceived;
     EventSet(c->startEvent);
-    if (c->audioOn && c->audioPort != 0 && c->controller->audio) {
-        CFValue *password;
-        {
-            std::lock_guard<std::mutex> hold(c->passwordLock);
-            password = CFValueRetain(c->password);
-        }
-        (void)c->controller->audio->start(&c->audio, c->host, c->audioPort, password,
-                                          c->controller->onAudioDisconnected, c, c->deviceId);
-        CFValueRelease(password);
-    }
+    std::lock_guard<std::mutex> hold(c->audioLock);
+    if (c->audioOn.load() && c->stopState.load() == 0) StartAudioLocked(c);
 }
 
 static void OnRequest(SocketSet *, int, const HttpMessage *, void *user) {
@@ -601,8 +618,7 @@ MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort,
 
 // The last steps of a stop, once MirroringThread has ended.
 static void FinishStop(MirroringConnection *c) {
-    if (c->controller->audio) c->controller->audio->stop(&c->audio);
-    c->audioOn = 0;
+    StopConnectionAudio(c);
     c->state = kMirroringIdle;
     StreamSenderFree(&c->sender);
     if (c->controller->onDisconnected) c->controller->onDisconnected(c->user, c);

@@ -161,7 +161,8 @@ struct MirroringConnection {
     StreamSender sender{};               // last codec header, header-sent flag; thread only
     // Started after /stream.xml when audioOn; released by the stop or the free.
     std::atomic<AudioConnection *> audio{nullptr};
-    int32_t audioOn = 0;
+    // Sound wanted: the receive thread starts it after /stream.xml, the user toggles it.
+    std::atomic<int32_t> audioOn{0};
     std::atomic<int32_t> failure{0};     // MirroringFailure; stays set after the stop
     // Monotonic nanoseconds by which the receiver must answer what answerAwaited names; 0 when
     // nothing is awaited, -1 while a password is being asked for (the user is not the peer).
@@ -180,6 +181,10 @@ struct MirroringConnection {
     std::mutex setLock;
     std::mutex passwordLock;
     std::mutex frameLock;
+    // One start or stop of the sound at a time: the receive thread's start after
+    // /stream.xml, the user's toggle and the stop may otherwise free a connection another
+    // of them is still starting.
+    std::mutex audioLock;
 };
 
 // Creates the connection, makes it the current one, starts MirroringThread and returns
@@ -202,6 +207,12 @@ void StopMirroringConnection(MirroringConnection *connection);
 void MirroringConnectionCaptureFailed(MirroringConnection *connection);
 // Releases a stopped connection (stops it first if needed). Not from its own callbacks.
 void FreeMirroringConnection(MirroringConnection *connection);
+
+// Starts the connection's sound (a sound still held is replaced) or stops it, and records
+// whether sound is wanted. Any thread but the sound's own; serialised with the start after
+// /stream.xml and with the stop.
+void StartConnectionAudio(MirroringConnection *connection);
+void StopConnectionAudio(MirroringConnection *connection);
 
 // Keeps text as the connection's password (a new one only when text is not the buffer of
 // the one held) and hands it to the Digest client, which resends challenged requests.

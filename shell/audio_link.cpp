@@ -27,19 +27,11 @@ void Disconnected(AudioConnection *audio, MirroringConnection *connection) {
 }
 
 void Start(void *, MirroringConnection *connection) {
-    // The lock only keeps the password from being replaced while it is taken.
-    CFValue *password = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(connection->passwordLock);
-        password = CFValueRetain(connection->password);
-    }
-    (void)StartAudioConnection(&connection->audio, connection->host, connection->audioPort,
-                               password, Disconnected, connection, connection->deviceId);
-    CFValueRelease(password);
+    StartConnectionAudio(connection);
 }
 
 void Stop(void *, MirroringConnection *connection) {
-    StopAudioConnection(&connection->audio);
+    StopConnectionAudio(connection);
 }
 
 void SetPassword(void *, MirroringConnection *connection, const char *text) {

@@ -399,13 +399,11 @@ void ToggleAudio(Controller *c) {
             DebugLog(2, "User initiated Audio disconnect\n");
             DebugLog(1, "Windows Event Loop: About to stop audio\n");
             c->audio->stop(c->audioContext, c->current);
-            c->current->audioOn = 0;
             DebugLog(1, "Windows Event Loop: Finished stop audio\n");
         } else {
             DebugLog(2, "User initiated Audio connect\n");
             DebugLog(1, "Windows Event Loop: About to start audio\n");
             c->audio->start(c->audioContext, c->current);
-            c->current->audioOn = 1;
             DebugLog(1, "Windows Event Loop: Finished start audio\n");
         }
     }
@@ -422,7 +420,6 @@ void StopAudioForExit(Controller *c) {
         DebugLog(2, "User initiated Audio disconnect\n");
         DebugLog(1, "Windows Event Loop: About to stop audio\n");
         c->audio->stop(c->audioContext, c->current);
-        c->current->audioOn = 0;
         DebugLog(1, "Windows Event Loop: Finished stop audio\n");
     }
 }

@@ -181,8 +181,17 @@ struct FakeAudio {
 const ControllerAudioOps kFakeAudio = {
     .state = [](void *, MirroringConnection *c) { return c->audioOn ? 9 : 0; },
     .failure = [](void *, MirroringConnection *) { return 0; },
-    .start = [](void *x, MirroringConnection *) { static_cast<FakeAudio *>(x)->starts++; },
-    .stop = [](void *x, MirroringConnection *) { static_cast<FakeAudio *>(x)->stops++; },
+    // As the real ops, a start or stop records whether the connection wants sound.
+    .start =
+        [](void *x, MirroringConnection *c) {
+            static_cast<FakeAudio *>(x)->starts++;
+            c->audioOn = 1;
+        },
+    .stop =
+        [](void *x, MirroringConnection *c) {
+            static_cast<FakeAudio *>(x)->stops++;
+            c->audioOn = 0;
+        },
 };
 
 // Records the answers given to the sound's password requests ("<declined>" for none).
