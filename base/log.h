@@ -16,9 +16,10 @@ extern std::atomic<int> LogOutputMode;
 extern std::atomic<int> LogLevelThreshold;
 
 constexpr size_t kLogLineBuffer = 4096;
-// Folding: lines of one format written per window before the rest are only counted, the
+// Folding: lines of one format written per window before the rest are only counted (enough
+// that a burst such as the start-up's adapter list stays whole), the
 // formats followed at once, and the longest window a lasting flood grows to.
-constexpr int kLogFoldWrittenLines = 3;
+constexpr int kLogFoldWrittenLines = 20;
 constexpr int kLogFoldSlots = 8;
 constexpr int kLogFoldMaxWindowS = 64;
 
