@@ -307,8 +307,6 @@ void CaptureThreadMain(void *arg) {
         if (sleepMs > 0) SleepMillis(sleepMs);
         int64_t t0 = MonotonicNanos();
         last = t0;
-        // The link is behind: this picture is not taken at all, so nothing encoded is dropped.
-        if (m->holdPictures.load()) continue;
 
         WindowHandle window = m->window.load();
         int32_t displayIndex = m->displayIndex.load();
@@ -336,6 +334,8 @@ void CaptureThreadMain(void *arg) {
             if (!Relayout(m, ssse3)) continue;
         }
         if (!m->buffers) continue;
+        // The link is behind: this picture is not taken at all, so nothing encoded is dropped.
+        if (m->holdPictures.load()) continue;
         if (m->method == CaptureMethodPortal)
             CapturePortalFrame(m);
         else
