@@ -357,7 +357,7 @@ static void PaceToLink(MirroringConnection *c) {
         else
             DebugLog(2, "AirPlay: the link keeps up; video no longer limited by it\n");
     }
-    c->capture->setSendLimits(c->captureContext, c->budget.skip, c->budget.ceilingKbps);
+    c->capture->setSendLimits(c->captureContext, c->budget.hold, c->budget.ceilingKbps);
 }
 
 static void SendStreamFrame(MirroringConnection *c, const MirroringFrame *frame) {

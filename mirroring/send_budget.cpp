@@ -1,6 +1,8 @@
 #include "mirroring/send_budget.h"
 
-void SendBudgetInit(SendBudget *budget) { *budget = SendBudget{}; }
+void SendBudgetInit(SendBudget *budget) {
+    *budget = SendBudget{};
+}
 
 uint64_t SendBudgetBytes(const SendBudget *budget) {
     double bytes = budget->bytesPerSecond * (double)kSendBudgetNanos / 1e9;
@@ -30,11 +32,11 @@ static void MeasureRate(SendBudget *b, int64_t now, uint64_t waitingBytes, uint6
 }
 
 int SendBudgetUpdate(SendBudget *b, int64_t now, uint64_t waitingBytes, uint64_t bytesAcked) {
-    int32_t skip = b->skip, ceiling = b->ceilingKbps;
+    int32_t held = b->hold, ceiling = b->ceilingKbps;
     MeasureRate(b, now, waitingBytes, bytesAcked);
     uint64_t allowed = SendBudgetBytes(b);
     if (waitingBytes > allowed) {
-        b->skip = 1;
+        b->hold = 1;
         b->calmSince = 0;
         // The queue grew under the current ceiling: bring it to what the link carried, leaving
         // room for the queue to drain. Once per half second, so that the rate measured next
@@ -50,7 +52,7 @@ int SendBudgetUpdate(SendBudget *b, int64_t now, uint64_t waitingBytes, uint64_t
             }
         }
     } else if (waitingBytes <= allowed / 2) {
-        b->skip = 0;
+        b->hold = 0;
     }
     if (waitingBytes <= allowed / 4) {
         if (b->calmSince == 0) b->calmSince = now;
@@ -64,5 +66,5 @@ int SendBudgetUpdate(SendBudget *b, int64_t now, uint64_t waitingBytes, uint64_t
     } else if (waitingBytes > allowed / 2) {
         b->calmSince = 0;
     }
-    return b->skip != skip || b->ceilingKbps != ceiling;
+    return b->hold != held || b->ceilingKbps != ceiling;
 }

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
-#include <sys/ioctl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 int ReadTcpSendState(int fd, uint64_t *queuedBytes, uint64_t *bytesAcked) {

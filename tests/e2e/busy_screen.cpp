@@ -25,8 +25,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     int screen = DefaultScreen(display);
-    Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0,
-                                        (unsigned)width, (unsigned)height, 0, 0, 0);
+    Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, (unsigned)width,
+                                        (unsigned)height, 0, 0, 0);
     XMapWindow(display, window);
     GC gc = XCreateGC(display, window, 0, nullptr);
     XImage *image = XCreateImage(display, DefaultVisual(display, screen), 24, ZPixmap, 0, nullptr,
@@ -44,7 +44,8 @@ int main(int argc, char **argv) {
                 seed = seed * 1103515245u + 12345u;
                 unsigned long pixel = (seed >> 8) & 0xffffff;
                 for (int y = by; y < by + block && y < height; y++)
-                    for (int x = bx; x < bx + block && x < width; x++) XPutPixel(image, x, y, pixel);
+                    for (int x = bx; x < bx + block && x < width; x++)
+                        XPutPixel(image, x, y, pixel);
             }
         XPutImage(display, window, gc, image, 0, 0, 0, 0, (unsigned)width, (unsigned)height);
         XFlush(display);

@@ -37,12 +37,12 @@ struct SimulatedLink {
             acked += drained;
             while (nextPicture <= now) {
                 nextPicture = now + 33333333;
-                if (budget.skip) {
+                if (budget.hold) {
                     held++;
                     continue;
                 }
-                double kbps = budget.ceilingKbps ? std::min<double>(wantKbps, budget.ceilingKbps)
-                                                 : wantKbps;
+                double kbps =
+                    budget.ceilingKbps ? std::min<double>(wantKbps, budget.ceilingKbps) : wantKbps;
                 double bytes = kbps * 1000 / 8 / 30;
                 waiting += bytes;
                 sentBytes += bytes;
@@ -63,7 +63,7 @@ TEST(SendBudget, AnOpenLinkIsLeftAlone) {
     link.Run(10);
     EXPECT_EQ(link.held, 0);
     EXPECT_EQ(link.budget.ceilingKbps, 0);
-    EXPECT_EQ(link.budget.skip, 0);
+    EXPECT_EQ(link.budget.hold, 0);
 }
 
 TEST(SendBudget, ASlowLinkKeepsTheLagBoundedAndTheCeilingNearItsRate) {
@@ -89,7 +89,7 @@ TEST(SendBudget, BackFromASlowLinkTheRateIsProbedUp) {
     // The queue drains at once on the open link.
     double worst = link.Run(2, 0.2);
     EXPECT_LE(worst, 0.1);
-    EXPECT_EQ(link.budget.skip, 0);
+    EXPECT_EQ(link.budget.hold, 0);
     // Within 10 s the ceiling is at or above what the screen wants again.
     link.Run(8);
     EXPECT_TRUE(link.budget.ceilingKbps == 0 || link.budget.ceilingKbps >= link.wantKbps)
