@@ -22,8 +22,16 @@ namespace {
 
 // ---- What the pipeline's encode thread reads from the manager ----
 
+// Called just before each picture is encoded: the link's wishes go to the encoder here, on
+// the encode thread that owns it meanwhile.
 FrameEncoder *OwnerEncoder(void *owner) {
-    return static_cast<CaptureManager *>(owner)->encoder;
+    CaptureManager *m = static_cast<CaptureManager *>(owner);
+    FrameEncoder *encoder = m->encoder;
+    if (encoder) {
+        encoder->linkMaxKbps = m->linkMaxKbps.load();
+        if (m->keyFrameWanted.exchange(0)) encoder->keyFrameWanted = 1;
+    }
+    return encoder;
 }
 
 void *OwnerConnection(void *owner) {
@@ -326,6 +334,8 @@ void CaptureThreadMain(void *arg) {
             if (!Relayout(m, ssse3)) continue;
         }
         if (!m->buffers) continue;
+        // The link is behind: this picture is not taken at all, so nothing encoded is dropped.
+        if (m->holdPictures.load()) continue;
         if (m->method == CaptureMethodPortal)
             CapturePortalFrame(m);
         else

@@ -83,6 +83,12 @@ struct CaptureManager {
     uint64_t portalSlotFrame[2];         // capture thread; portal frame number each slot holds
     CaptureFailedFn onCaptureFailed;     // installed by the shell; may be null
     void *failedContext;                 // first argument of onCaptureFailed
+    // The link's pace, written by the connection (through the shell's capture link) and
+    // read by the capture and encode threads:
+    std::atomic<int32_t> holdPictures;   // 1: the link is behind; no picture is captured
+    std::atomic<int32_t> linkMaxKbps;    // the encoder's bitrate cap from the link; 0: none
+    std::atomic<int32_t> keyFrameWanted; // 1: the next picture encoded is a key frame; the
+                                         // encode thread clears it when it passes it on
     // Capture thread, after a portal session described its monitors (published for
     // EnumerateDisplays): the shell enumerates the displays again. Gets the manager.
     // May be null.

@@ -98,7 +98,10 @@ void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t co
     MirroringConnection *c = (MirroringConnection *)connection;
     if (!c) return;
     MirroringFrame *frame = (MirroringFrame *)calloc(1, sizeof(MirroringFrame));
-    if (!frame) return;
+    if (!frame) {
+        c->pictureLost = 1;
+        return;
+    }
     frame->codecHeader = CopyBlock(codecHeader, codecHeaderLength);
     frame->codecHeaderLength = frame->codecHeader ? codecHeaderLength : 0;
     frame->frameData = CopyBlock(frameData, frameLength);
@@ -109,6 +112,7 @@ void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t co
         DebugLog(2, "Dropped a picture of %llu bytes: out of memory\n",
                  (unsigned long long)frameLength);
         FreeFrame(frame);
+        c->pictureLost = 1;
         return;
     }
     {
@@ -340,9 +344,37 @@ static void OnClosed(SocketSet *, int reason, void *user) {
 // ---- MirroringThread ----
 
 static void SendToReceiver(void *context, const uint8_t *bytes, size_t length) {
-    SocketSet *set = (SocketSet *)context;
-    // A broken connection is reported by the set itself; a full queue drops the packet.
-    (void)SocketSetSend(set, bytes, length, kMirroringKey);
+    MirroringConnection *c = (MirroringConnection *)context;
+    // A broken connection is reported by the set itself; a full queue drops the packet, and
+    // the picture after it has to stand on its own.
+    if (!SocketSetSend(c->streamSet, bytes, length, kMirroringKey)) c->pictureLost = 1;
+}
+
+// A picture (or its codec packet) did not make it into the send ring: the receiver's picture
+// is whole again only from a key frame, sent with its codec header.
+static void RecoverFromLoss(MirroringConnection *c) {
+    if (c->pictureLost.exchange(0) == 0) return;
+    c->sender.lastCodecHeaderLength = 0;
+    DebugLog(2, "AirPlay: a picture was lost on the way out; asking for a key frame\n");
+    c->capture->requestKeyFrame(c->captureContext);
+}
+
+// Measures what waits on the stream connection and passes the budget's decisions on.
+static void PaceToLink(MirroringConnection *c) {
+    SocketSendState state{};
+    if (!SocketSetSendState(c->streamSet, kMirroringKey, &state)) return;
+    int32_t ceiling = c->budget.ceilingKbps;
+    if (!SendBudgetUpdate(&c->budget, MonotonicNanos(), state.ringBytes + state.socketBytes,
+                          state.bytesAcked))
+        return;
+    if (c->budget.ceilingKbps != ceiling) {
+        if (c->budget.ceilingKbps)
+            DebugLog(2, "AirPlay: the link carries about %.0f kbit/s; video limited to %i kbit/s\n",
+                     c->budget.bytesPerSecond * 8.0 / 1000.0, c->budget.ceilingKbps);
+        else
+            DebugLog(2, "AirPlay: the link keeps up; video no longer limited by it\n");
+    }
+    c->capture->setSendLimits(c->captureContext, c->budget.hold, c->budget.ceilingKbps);
 }
 
 static void SendStreamFrame(MirroringConnection *c, const MirroringFrame *frame) {
@@ -412,8 +444,12 @@ static void RunStream(MirroringConnection *c, SocketSet *set) {
     (void)SendHttpRequest(set, "POST", "/stream", "HTTP/1.1", &headers, StreamSetupPlist,
                           kStreamSetupPlistLength, kMirroringKey);
     c->sender.send = SendToReceiver;
-    c->sender.context = set;
+    c->sender.context = c;
     c->sender.headerSent = 0;
+    c->streamSet = set;
+    c->pictureLost = 0;
+    SendBudgetInit(&c->budget);
+    c->capture->setSendLimits(c->captureContext, 0, 0);
     c->capture->start(c->captureContext, c, c->displayIndex, c->window);
     if (!NtpdIsRunning(NtpdVideo()) && !NtpdStartVideo()) {
         DebugLog(2, "AirPlay: streaming without the timing service\n");
@@ -423,8 +459,15 @@ static void RunStream(MirroringConnection *c, SocketSet *set) {
     // cleared then too, but is set again just above, so look at the stop state as well.
     if (c->stopState.load() != 0) c->established = 0;
     for (;;) {
-        if (EventWait(c->frameEvent, AnswerWaitMs(c)) != 1) {
-            if (!AnswerOverdue(c)) continue;
+        // The link is looked at every few milliseconds, also while no picture comes (held
+        // back, or a still screen).
+        int waitMs = AnswerWaitMs(c);
+        if (waitMs < 0 || waitMs > kSendBudgetTickMs) waitMs = kSendBudgetTickMs;
+        if (EventWait(c->frameEvent, waitMs) != 1) {
+            if (!AnswerOverdue(c)) {
+                if (c->established.load()) PaceToLink(c);
+                continue;
+            }
             EndWithoutAnswer(c);
         }
         EventReset(c->frameEvent);
@@ -438,8 +481,11 @@ static void RunStream(MirroringConnection *c, SocketSet *set) {
             FreeFrame(list);
             list = next;
         }
+        RecoverFromLoss(c);
+        PaceToLink(c);
     }
     DebugLog(2, "AirPlay: Left connected loop shutting down!\n");
+    c->capture->setSendLimits(c->captureContext, 0, 0);
     c->capture->stop(c->captureContext);
     DebugLog(2, "AirPlay: Past CaptureVideoStop!\n");
     CloseMainSet(c);

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "base/thread.h"
+#include "mirroring/send_budget.h"
 #include "mirroring/stream_packets.h"
 
 struct AudioConnection;
@@ -77,6 +78,12 @@ struct MirroringCaptureOps {
     void (*setOverscan)(void *context, float overscan);
     // The sizes of the picture being sent; read once per picture on MirroringThread.
     void (*readGeometry)(void *context, StreamGeometryInputs *out);
+    // MirroringThread, when the link's pace changes: hold 1 takes no new pictures (the link
+    // is behind; nothing already encoded is dropped), maxKbps caps the encoder's bitrate to
+    // what the link carries (0: no cap from the link). Both 0 at the start and end of a stream.
+    void (*setSendLimits)(void *context, int hold, int maxKbps);
+    // MirroringThread: a picture was lost on the way out; the next one is to be a key frame.
+    void (*requestKeyFrame)(void *context);
 };
 
 // The audio connection a mirroring connection starts once the receiver has described its
@@ -159,6 +166,11 @@ struct MirroringConnection {
     MirroringFrame *frameHead = nullptr; // oldest first; under frameLock
     MirroringFrame *frameTail = nullptr;
     StreamSender sender{};               // last codec header, header-sent flag; thread only
+    SocketSet *streamSet = nullptr;      // the set the stream goes out on; thread only
+    // A picture was lost (it did not fit the send ring, or memory ran out): set by
+    // MirroringThread or the encoder's thread, cleared by MirroringThread.
+    std::atomic<int32_t> pictureLost{0};
+    SendBudget budget{};                 // the link's pace; thread only
     // Started after /stream.xml when audioOn; released by the stop or the free.
     std::atomic<AudioConnection *> audio{nullptr};
     // Sound wanted: the receive thread starts it after /stream.xml, the user toggles it.

@@ -16,6 +16,7 @@
 #include "base/log.h"
 #include "base/thread.h"
 #include "net/http_internal.h"
+#include "net/tcp_send_state.h"
 
 std::mutex &SendBufferMutex() {
     static std::mutex lock;
@@ -665,6 +666,16 @@ int SocketSetTuneTcp(SocketSet *set, int key, const TcpTuning *tuning) {
                  (unsigned)slot->remotePort, used);
     }
     return ok;
+}
+
+int SocketSetSendState(SocketSet *set, int key, SocketSendState *out) {
+    // A close releases sockets under this lock: the number cannot be reused meanwhile.
+    std::lock_guard<std::mutex> hold(set->sendSetLock);
+    SocketSlot *slot = SocketSetFindSlot(set, key);
+    if (!set->running || !slot || slot->socket < 0 || slot->kind != TcpConnect || !slot->ready)
+        return 0;
+    out->ringBytes = slot->queued;
+    return ReadTcpSendState(slot->socket, &out->socketBytes, &out->bytesAcked);
 }
 
 static void ReleaseSlots(SocketSet *set, bool releaseReceive) {

@@ -171,6 +171,17 @@ struct TcpTuning {
 // when one was asked for. Returns 1 when the slot's liveness options are all set.
 int SocketSetTuneTcp(SocketSet *set, int key, const TcpTuning *tuning);
 
+// What waits to be sent on a TCP slot and what its peer has acknowledged.
+struct SocketSendState {
+    uint64_t ringBytes;   // in the slot's own send ring
+    uint64_t socketBytes; // written to the socket, not yet acknowledged
+    uint64_t bytesAcked;  // running total acknowledged by the peer
+};
+
+// Fills out for the keyed connected TCP slot (any thread). Returns 1, or 0 when the slot is
+// gone or the system does not tell.
+int SocketSetSendState(SocketSet *set, int key, SocketSendState *out);
+
 // Fills pair with a connected pair of loopback TCP sockets (read end, write end).
 // Returns 0, or -1 with both set to -1.
 [[nodiscard]] int CreateLoopbackPair(int pair[2]);

@@ -49,6 +49,16 @@ void ReadGeometry(void *context, StreamGeometryInputs *out) {
     out->receiverHeight = (int)m->receiverSize[1].load();
 }
 
+void SetSendLimits(void *context, int hold, int maxKbps) {
+    CaptureManager *m = Manager(context);
+    m->holdPictures.store(hold);
+    m->linkMaxKbps.store(maxKbps);
+}
+
+void RequestKeyFrame(void *context) {
+    Manager(context)->keyFrameWanted.store(1);
+}
+
 } // namespace
 
 const MirroringCaptureOps kCaptureManagerOps = {
@@ -58,4 +68,6 @@ const MirroringCaptureOps kCaptureManagerOps = {
     .setStreamSizes = SetStreamSizes,
     .setOverscan = SetOverscan,
     .readGeometry = ReadGeometry,
+    .setSendLimits = SetSendLimits,
+    .requestKeyFrame = RequestKeyFrame,
 };

@@ -11,6 +11,7 @@
 #include <QtCore/QMetaObject>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
+#include <QtCore/QStringList>
 #include <QtCore/QUrl>
 #include <QtDBus/QDBusConnection>
 #include <QtGui/QCloseEvent>
@@ -51,6 +52,7 @@
 #include "plist/cfvalue.h"
 #include "shell/ov_display_sleep.h"
 #include "shell/ov_sleep_watch.h"
+#include "video/x264_adapter.h"
 #include "shell/ov_updater.h"
 #include "shell/settings.h"
 #include "shell/tray_menu.h"
@@ -220,6 +222,12 @@ QWidget *MakeSettingsPage(DesktopUi *ui) {
     auto *grid = new QGridLayout(page);
     ui->underscan = Slider(0, 20);
     ui->quality = Slider(0, 3);
+    // Each position is a ceiling on the bitrate (the link may hold it lower).
+    QStringList ceilings;
+    for (int position = 0; position <= 3; position++)
+        ceilings << QString::number(X264MaxKbpsForQuality(position + 2) / 1000);
+    ui->quality->setToolTip(QStringLiteral("At most %1 Mbit/s, from left to right")
+                                .arg(ceilings.join(QStringLiteral(", "))));
     ui->frameRate = Slider(10, 60);
     ui->frameRate->setTickInterval(10);
     ui->underscanValue = new QLabel;

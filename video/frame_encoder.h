@@ -54,7 +54,10 @@ struct FrameEncoder {
     float outputWidth;
     float outputHeight;
     int32_t level;        // from the capture manager (1); selects the rate factor
-    int32_t quality;      // setting Quality + 2; carried, unused by the x264 implementation
+    int32_t quality;      // setting Quality + 2: the user's bitrate ceiling and rate factor
+    // Set by the owner before each encode call, on the encode thread:
+    int32_t linkMaxKbps;    // the link's bitrate ceiling; 0: none (the user's alone applies)
+    int32_t keyFrameWanted; // 1: this picture is to be a key frame; the implementation clears it
     void *handle;         // the implementation's encoder; owned, released by close
     uint8_t *codecHeader; // avcC record; owned, released by close; null when unknown
     uint64_t codecHeaderLength;

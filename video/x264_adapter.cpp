@@ -27,7 +27,7 @@ int InitX264(FrameEncoder *encoder) {
         DebugLog(2, "x264: picture size %ix%i is not a positive even size\n", width, height);
         return EncoderResultSetupFailed;
     }
-    if (!X264FillParameters(&param, width, height, encoder->level)) {
+    if (!X264FillParameters(&param, width, height, encoder->level, encoder->quality)) {
         DebugLog(2, "x264: parameters rejected for %ix%i\n", width, height);
         return EncoderResultSetupFailed;
     }
@@ -73,6 +73,20 @@ int InitX264(FrameEncoder *encoder) {
     return EncoderResultOk;
 }
 
+// The lower of the user's ceiling and the link's, as VBV maximum rate and buffer, changed
+// in place when it moved (the encoder was opened with VBV on, so it can be).
+void ApplyLinkCeiling(FrameEncoder *encoder, x264_t *handle) {
+    int32_t wanted = X264MaxKbpsForQuality(encoder->quality);
+    if (encoder->linkMaxKbps > 0 && encoder->linkMaxKbps < wanted) wanted = encoder->linkMaxKbps;
+    x264_param_t param;
+    x264_encoder_parameters(handle, &param);
+    if (param.rc.i_vbv_max_bitrate == wanted) return;
+    param.rc.i_vbv_max_bitrate = wanted;
+    param.rc.i_vbv_buffer_size = X264VbvBufferKbits(wanted);
+    if (x264_encoder_reconfig(handle, &param) < 0)
+        DebugLog(2, "x264: could not change the bitrate ceiling to %i kbit/s\n", wanted);
+}
+
 int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connection) {
     auto *handle = static_cast<x264_t *>(encoder->handle);
     if (handle == nullptr) return EncoderResultEncodeFailed;
@@ -88,6 +102,12 @@ int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connec
     in.img.i_stride[1] = width / 2;
     in.img.i_stride[2] = width / 2;
     in.i_pts = encoder->framesEncoded;
+    ApplyLinkCeiling(encoder, handle);
+    if (encoder->keyFrameWanted) {
+        // A picture was lost: this one must not depend on anything before it.
+        in.i_type = X264_TYPE_IDR;
+        encoder->keyFrameWanted = 0;
+    }
 
     x264_picture_t out;
     x264_nal_t *nals = nullptr;
@@ -131,7 +151,36 @@ float X264RateFactorForLevel(int level) {
     }
 }
 
-int X264FillParameters(void *where, int width, int height, int level) {
+int32_t X264MaxKbpsForQuality(int quality) {
+    switch (quality) {
+    case 2:
+        return 2000;
+    case 3:
+        return 5000;
+    case 5:
+        return 25000;
+    default:
+        return 12000;
+    }
+}
+
+float X264RateFactorForQuality(int quality, int level) {
+    switch (quality) {
+    case 2:
+        return 32.0f;
+    case 5:
+        return 23.0f;
+    default:
+        return X264RateFactorForLevel(level);
+    }
+}
+
+int32_t X264VbvBufferKbits(int32_t maxKbps) {
+    int32_t kbits = maxKbps / 4;
+    return kbits > 0 ? kbits : 1;
+}
+
+int X264FillParameters(void *where, int width, int height, int level, int quality) {
     auto *param = static_cast<x264_param_t *>(where);
     x264_param_default(param);
     if (x264_param_default_preset(param, "veryfast", "zerolatency") < 0) return 0;
@@ -139,8 +188,16 @@ int X264FillParameters(void *where, int width, int height, int level) {
     param->i_height = height;
     param->i_log_level = X264_LOG_ERROR;
     param->i_frame_total = 0;
+    // The bitrate ceiling is shared out per picture at this nominal rate (the default MaxFPS;
+    // time stamps from the real clock would cost a picture of delay). Fewer pictures a second,
+    // as when some are held back for a slow link, stay below the ceiling.
+    param->i_fps_num = 30;
+    param->i_fps_den = 1;
     param->rc.i_rc_method = X264_RC_CRF;
-    param->rc.f_rf_constant = X264RateFactorForLevel(level);
+    param->rc.f_rf_constant = X264RateFactorForQuality(quality, level);
+    // Opened with the user's ceiling: VBV can only be changed at run time when it is on.
+    param->rc.i_vbv_max_bitrate = X264MaxKbpsForQuality(quality);
+    param->rc.i_vbv_buffer_size = X264VbvBufferKbits(param->rc.i_vbv_max_bitrate);
     // Periodic intra refresh keeps the bit rate even; there are no repeated IDR frames.
     param->b_intra_refresh = 1;
     param->b_annexb = 0;

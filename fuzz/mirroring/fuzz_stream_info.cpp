@@ -19,7 +19,9 @@ void Sizes(void *c, int rw, int rh, int tw, int th) {
 }
 void Overscan(void *c, float o) { ((Recorder *)c)->overscan = o; }
 void Geometry(void *, StreamGeometryInputs *out) { *out = {}; }
-const MirroringCaptureOps kOps = {Start, Stop, Force, Sizes, Overscan, Geometry};
+void Limits(void *, int, int) {}
+void KeyFrame(void *) {}
+const MirroringCaptureOps kOps = {Start, Stop, Force, Sizes, Overscan, Geometry, Limits, KeyFrame};
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

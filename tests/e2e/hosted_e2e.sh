@@ -105,6 +105,23 @@ streamed_sender() { # runs the program until three pictures arrived, then one mo
   stop_sender
 }
 
+# receiver_link: a veth pair to a namespace of the receiver's own: this side is vs
+# (10.77.0.1), the receiver's vr (10.77.0.2); in_rx runs a command over there.
+receiver_link() {
+  command -v nsenter >/dev/null && command -v tc >/dev/null || { echo "SKIP: nsenter or tc missing"; exit 77; }
+  unshare -n sleep 600 &
+  holder=$!
+  pids+=($holder)
+  own_namespace() { [ "$(readlink /proc/$holder/ns/net)" != "$(readlink /proc/$$/ns/net)" ]; }
+  wait_until 5 own_namespace ||
+    fail "the receiver's namespace did not appear"
+  in_rx() { nsenter -t "$holder" -n "$@"; }
+  ip link add vs type veth peer name vr netns "$holder" || { echo "SKIP: no veth"; exit 77; }
+  ip addr add 10.77.0.1/24 dev vs && ip link set vs up || fail "sender side of the link"
+  in_rx ip link set lo up && in_rx ip addr add 10.77.0.2/24 dev vr && in_rx ip link set vr up ||
+    fail "receiver side of the link"
+}
+
 wait_receiver() {
   for _ in $(seq 50); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
   kill -INT "$rx" 2>/dev/null
@@ -256,24 +273,86 @@ silent)
     echo "silent at $request: ended by itself after $ended_ms ms with status $sender_status"
   done
   ;;
+slow-link)
+  # The receiver behind a link of 1 Mbit/s while the screen wants about twice that. What
+  # waits to be sent must stay within a small budget: the picture lags by a bounded amount
+  # instead of falling further behind every second (it grew by about a second every second when
+  # every picture was queued), and every picture still decodes.
+  receiver_link
+  tc qdisc add dev vs root tbf rate 1mbit burst 16kb latency 2s || fail "could not shape the link"
+  settings 30 0 0 0
+  start_display 1280x720
+  busy_screen=$4
+  "$busy_screen" 480 270 &
+  pids+=($!)
+  xclock -update 1 -geometry 300x300+960+100 >/dev/null 2>&1 &
+  pids+=($!)
+  in_rx "$receiver" --bind 10.77.0.2 --verbose --report "$work/report.json" --width 1280 \
+    --height 720 --exit-on-disconnect 2>"$work/rx.log" &
+  rx=$!
+  pids+=($rx)
+  wait_until 5 grep -q "Listening" "$work/rx.log" || fail "the receiver did not start"
+  "$ostrel" "connect?host=10.77.0.2&key=test&display=0" >"$work/ostrel.out" 2>"$work/ostrel.log" &
+  sender=$!
+  pids+=($sender)
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  seconds_streamed() { # from the first video packet to the last one the receiver logged
+    grep 'video packet, ' "$work/rx.log" | awk '{ split($2, t, ":"); s = t[1] * 3600 + t[2] * 60 + t[3]
+      if (first == "") first = s; last = s } END { if (first == "") print 0; else print last - first }'
+  }
+  streamed_at_least() { awk -v have="$(seconds_streamed)" -v want="$1" 'BEGIN { exit !(have >= want) }'; }
+  wait_for 90 streamed_at_least 25 || fail "the stream did not last 25 s"
+  # Back to an open link: what waited drains at once, and the ceiling is raised until the
+  # link no longer limits the video.
+  log=$XDG_DATA_HOME/Ostrel/Ostrel.log
+  grep -q "AirPlay: the link carries about .* kbit/s; video limited to" "$log" ||
+    fail "no line saying the video was limited to the link"
+  opened_at=$(date -u +%H:%M:%S.%N)
+  opened_ns=$(date +%s%N)
+  tc qdisc del dev vs root || fail "could not lift the shaping"
+  wait_for 15 grep -q "AirPlay: the link keeps up" "$log" || fail "the ceiling was not lifted within 15 s"
+  lifted_ms=$((($(date +%s%N) - opened_ns) / 1000000))
+  after_open_lag() { # the largest lag of pictures arriving more than 2 s after the link opened
+    grep 'video packet, ' "$work/rx.log" | awk -v opened="$opened_at" '
+      function secs(text) { split(text, t, ":"); return t[1] * 3600 + t[2] * 60 + t[3] }
+      BEGIN { o = secs(opened); worst = -1 }
+      secs($2) - o >= 2 { for (i = 1; i <= NF; i++) if ($i == "latency" && $(i + 1) > worst) worst = $(i + 1) }
+      END { print worst }'
+  }
+  some_after_open() { awk -v v="$(after_open_lag)" 'BEGIN { exit !(v >= 0) }'; }
+  wait_for 10 some_after_open || fail "no pictures 2 s after the link opened"
+  stop_sender
+  reopened_lag=$(after_open_lag)
+  wait_receiver
+  [ -s "$work/report.json" ] || fail "no receiver report"
+  # Latency: each video packet's arrival minus its send time stamp, which covers every queue
+  # on the way (the send ring, the socket, the shaped link), over the whole run (mostly the
+  # 25 s on the slow link).
+  p50=$(json '["latencyMs"]["p50"]')
+  p99=$(json '["latencyMs"]["p99"]')
+  worst=$(json '["latencyMs"]["max"]')
+  count=$(json '["latencyMs"]["count"]')
+  decoded=$(json '["framesDecoded"]')
+  errors=$(json '["decodeErrors"]')
+  packets=$(json '["packets"]["video"]')
+  kbps=$(python3 -c "import json; r = json.load(open('$work/report.json')); print(round(r['packets']['payloadBytes'] * 8 / 1000 / max(r['videoRate']['spanSeconds'], 1)))")
+  echo "slow-link (1 Mbit/s): $count pictures, lag p50 $p50 ms, p99 $p99 ms, max $worst ms; $decoded of $packets pictures decoded, $errors decode errors; $kbps kbit/s on average"
+  [ "$count" -ge 200 ] || fail "only $count pictures"
+  awk -v v="$p99" 'BEGIN { exit !(v <= 600) }' || fail "lag p99 $p99 ms on a 1 Mbit/s link"
+  awk -v v="$worst" 'BEGIN { exit !(v <= 1500) }' || fail "lag reached $worst ms on a 1 Mbit/s link"
+  [ "$errors" = 0 ] || fail "$errors decode errors"
+  [ "$decoded" = "$packets" ] || fail "$decoded of $packets pictures decoded"
+  echo "slow-link: back on the open link, lag at most $reopened_lag ms from 2 s on; the link's ceiling lifted after $lifted_ms ms"
+  awk -v v="$reopened_lag" 'BEGIN { exit !(v <= 100) }' || fail "lag $reopened_lag ms 2 s after the link opened"
+  [ "$lifted_ms" -le 10000 ] || fail "the ceiling was lifted only after $lifted_ms ms"
+  ;;
 black-hole)
   # The receiver sits behind a veth pair in a namespace of its own. First the link is
   # throttled well below the stream's rate for longer than the dead-link bound: the receiver
   # still acknowledges, so the run must go on. Then the receiver's end of the link goes down
   # without a word: the run must end by itself within 10 s with a failure, say why, stop
   # capturing and let the display sleep.
-  command -v nsenter >/dev/null && command -v tc >/dev/null || { echo "SKIP: nsenter or tc missing"; exit 77; }
-  unshare -n sleep 600 &
-  holder=$!
-  pids+=($holder)
-  own_namespace() { [ "$(readlink /proc/$holder/ns/net)" != "$(readlink /proc/$$/ns/net)" ]; }
-  wait_until 5 own_namespace ||
-    fail "the receiver's namespace did not appear"
-  in_rx() { nsenter -t "$holder" -n "$@"; }
-  ip link add vs type veth peer name vr netns "$holder" || { echo "SKIP: no veth"; exit 77; }
-  ip addr add 10.77.0.1/24 dev vs && ip link set vs up || fail "sender side of the link"
-  in_rx ip link set lo up && in_rx ip addr add 10.77.0.2/24 dev vr && in_rx ip link set vr up ||
-    fail "receiver side of the link"
+  receiver_link
   settings 30 0 0 0
   start_display 1280x720
   # Changing pictures keep the stream busy, as a video on the screen would.

@@ -14,11 +14,18 @@ static void Produce(FakeCapture *fake, MirroringConnection *connection) {
         height = fake->targetHeight > 0 ? fake->targetHeight : 720;
     }
     FrameEncoder *encoder = nullptr;
-    if (!SelectFrameEncoder(&encoder, 1, (float)width, (float)height, 2)) return;
+    // Quality 4: the default Video Quality position.
+    if (!SelectFrameEncoder(&encoder, 1, (float)width, (float)height, 4)) return;
     std::vector<uint8_t> y((size_t)width * height), u((size_t)width * height / 4),
         v((size_t)width * height / 4);
     int period = 1000 / (fake->framesPerSecond > 0 ? fake->framesPerSecond : 30);
     for (int n = 0; fake->running.load(); n++) {
+        if (fake->hold.load()) {
+            SleepMillis(period);
+            continue;
+        }
+        encoder->linkMaxKbps = fake->maxKbps.load();
+        if (fake->keyFramePending.exchange(0)) encoder->keyFrameWanted = 1;
         // A bar that moves one step per picture over a gradient.
         for (int row = 0; row < height; row++)
             for (int col = 0; col < width; col++)
@@ -78,6 +85,18 @@ static void ReadGeometry(void *context, StreamGeometryInputs *out) {
     }
 }
 
+static void SetSendLimits(void *context, int hold, int maxKbps) {
+    FakeCapture *fake = (FakeCapture *)context;
+    fake->hold = hold;
+    fake->maxKbps = maxKbps;
+}
+
+static void RequestKeyFrame(void *context) {
+    FakeCapture *fake = (FakeCapture *)context;
+    fake->keyFrameRequests++;
+    fake->keyFramePending = 1;
+}
+
 const MirroringCaptureOps kFakeCaptureOps = {
     .start = Start,
     .stop = Stop,
@@ -85,6 +104,8 @@ const MirroringCaptureOps kFakeCaptureOps = {
     .setStreamSizes = SetStreamSizes,
     .setOverscan = SetOverscan,
     .readGeometry = ReadGeometry,
+    .setSendLimits = SetSendLimits,
+    .requestKeyFrame = RequestKeyFrame,
 };
 
 void FakeCaptureInstallFrameHandler() { SetEncodedFrameHandler(EnqueueVideoFrame); }

@@ -26,6 +26,11 @@ struct FakeCapture {
     int receiverWidth = 0, receiverHeight = 0, targetWidth = 0, targetHeight = 0;
     float overscan = 0;
     int sizeCalls = 0;
+    // The link's pace as the connection last set it; held pictures are not made.
+    std::atomic<int> hold{0};
+    std::atomic<int> maxKbps{0};
+    std::atomic<int> keyFrameRequests{0};
+    std::atomic<int> keyFramePending{0};
 
     std::thread producer;
     std::atomic<bool> running{false};

@@ -1,6 +1,7 @@
 // FrameEncoder front end and the x264 implementation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -198,7 +199,70 @@ TEST_F(FrameEncoderTest, CodecHeaderDescribesTheStreamAndChangesWithTheSize) {
     EXPECT_EQ(collected.headers[0], second);
 }
 
-TEST_F(FrameEncoderTest, QualityIsIgnoredAndLevelPicksTheRateFactor) {
+// A picture of fresh noise each time: the encoder wants far more than any ceiling here.
+static void FillNoise(I420Picture *picture, uint32_t *seed) {
+    for (std::vector<uint8_t> *plane : {&picture->y, &picture->u, &picture->v})
+        for (uint8_t &byte : *plane) {
+            *seed = *seed * 1103515245u + 12345u;
+            byte = (uint8_t)(*seed >> 16);
+        }
+}
+
+// Bytes of count noise pictures encoded at quality with the link's ceiling linkKbps (0: none),
+// after the opening key frame (made before any ceiling from the link could come); the NAL
+// types of the picture wanted as a key frame (-1: none) go to keyTypes.
+static size_t EncodeNoise(int quality, int level, int linkKbps, int count, int keyAt = -1,
+                          std::vector<int> *keyTypes = nullptr) {
+    I420Picture picture;
+    I420Allocate(&picture, 640, 360, 0);
+    FrameEncoder *encoder = nullptr;
+    EXPECT_TRUE(RebuildFrameEncoder(&encoder, 640, 360, quality, level));
+    if (encoder == nullptr) return 0;
+    Collected collected;
+    uint32_t seed = 7;
+    for (int i = 0; i < count; i++) {
+        FillNoise(&picture, &seed);
+        encoder->linkMaxKbps = linkKbps;
+        encoder->keyFrameWanted = i == keyAt;
+        EXPECT_EQ(encoder->encode(encoder, picture.planes, 0, &collected), EncoderResultOk);
+        EXPECT_EQ(encoder->keyFrameWanted, 0) << "the wish is consumed by the picture";
+        encoder->framesEncoded++;
+    }
+    CloseFrameEncoder(encoder);
+    EXPECT_EQ(collected.frames.size(), (size_t)count);
+    if (keyTypes && keyAt >= 0 && keyAt < (int)collected.frames.size())
+        *keyTypes = NalTypes(collected.frames[keyAt]);
+    size_t bytes = 0;
+    for (size_t i = 1; i < collected.frames.size(); i++)
+        bytes += collected.frames[i].size();
+    return bytes;
+}
+
+// What each Video Quality position allows, and the link's lower ceiling: 31 pictures are one
+// second at the nominal rate after the opening one, so a stream never exceeds its ceiling plus
+// one VBV buffer.
+TEST_F(FrameEncoderTest, QualityAndTheLinkCapTheBitrate) {
+    auto capBytes = [](int kbps) { return (size_t)(kbps + X264VbvBufferKbits(kbps)) * 1000 / 8; };
+    size_t lowest = EncodeNoise(2, 1, 0, 31);
+    size_t highest = EncodeNoise(5, 1, 0, 31);
+    EXPECT_LE(lowest, capBytes(X264MaxKbpsForQuality(2)));
+    EXPECT_GT(highest, lowest * 3) << "the top position allows far more than the lowest";
+    size_t linked = EncodeNoise(4, 1, 400, 31);
+    EXPECT_LE(linked, capBytes(400));
+    EXPECT_GT(linked, capBytes(400) / 4) << "the link's ceiling is used, not undershot";
+    // A link ceiling above the user's does not raise it.
+    EXPECT_LE(EncodeNoise(2, 1, 20000, 31), capBytes(X264MaxKbpsForQuality(2)));
+}
+
+TEST_F(FrameEncoderTest, AWantedKeyFrameIsAnIdrPicture) {
+    std::vector<int> types;
+    (void)EncodeNoise(4, 1, 0, 6, 4, &types);
+    ASSERT_FALSE(types.empty());
+    EXPECT_NE(std::find(types.begin(), types.end(), 5), types.end())
+        << "picture 4 was wanted as a key frame";
+}
+
+TEST_F(FrameEncoderTest, LevelPicksTheRateFactorAtTheMiddlePositions) {
     I420Picture picture = ScreenPicture(640, 360);
     auto encodeAll = [&](int quality, int level) {
         Collected collected;
@@ -219,13 +283,14 @@ TEST_F(FrameEncoderTest, QualityIsIgnoredAndLevelPicksTheRateFactor) {
             bytes += f.size();
         return bytes;
     };
-    Collected low = encodeAll(2, 1), high = encodeAll(5, 1);
-    ASSERT_EQ(low.frames.size(), 3u);
-    EXPECT_EQ(low.frames, high.frames) << "Quality must not change the stream";
+    Collected normal = encodeAll(4, 1);
+    ASSERT_EQ(normal.frames.size(), 3u);
     Collected fine = encodeAll(3, 3);   // rate factor 15
     Collected coarse = encodeAll(3, 0); // rate factor 36
-    EXPECT_GT(total(fine), total(low));
-    EXPECT_LT(total(coarse), total(low));
+    EXPECT_GT(total(fine), total(normal));
+    EXPECT_LT(total(coarse), total(normal));
+    EXPECT_LT(total(encodeAll(2, 1)), total(normal)) << "the lowest position's factor is 32";
+    EXPECT_GT(total(encodeAll(5, 1)), total(normal)) << "the top position's factor is 23";
 
     EXPECT_EQ(X264RateFactorForLevel(0), 36.0f);
     EXPECT_EQ(X264RateFactorForLevel(1), 28.0f);

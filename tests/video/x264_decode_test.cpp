@@ -261,3 +261,56 @@ TEST_F(FrameEncoderTest, CapturedFramesArriveDecodableThroughThePipeline) {
 }
 
 } // namespace
+
+// A picture lost on the way out (never decoded) followed by the key frame the connection asks
+// for: the receiver's picture is whole again at once. Without the key frame the picture after
+// the gap is built on the wrong reference.
+TEST_F(FrameEncoderTest, AKeyFrameAfterALostPictureMakesThePictureWholeAgain) {
+    const int width = 640, height = 360, lost = 3, frames = 6;
+    auto decodeWithGap = [&](bool keyFrame, I420Picture *afterGap, int *errors, bool *sent) {
+        FrameEncoder *encoder = nullptr;
+        EXPECT_TRUE(RebuildFrameEncoder(&encoder, width, height, 4, 1));
+        if (encoder == nullptr) return I420Picture{};
+        I420Picture picture = ScreenPicture(width, height);
+        Collected collected;
+        for (int i = 0; i < frames; i++) {
+            // A large block that moves and changes shade with every picture.
+            for (int y = 40; y < 320; y++)
+                memset(&picture.y[(size_t)y * width + 30 + i * 40], 30 + i * 35, 300);
+            if (i == lost + 1) *afterGap = picture;
+            encoder->keyFrameWanted = keyFrame && i == lost + 1;
+            EXPECT_EQ(encoder->encode(encoder, picture.planes, 0, &collected), EncoderResultOk);
+            encoder->framesEncoded++;
+        }
+        std::vector<uint8_t> header(encoder->codecHeader,
+                                    encoder->codecHeader + encoder->codecHeaderLength);
+        CloseFrameEncoder(encoder);
+        EXPECT_EQ(collected.frames.size(), (size_t)frames);
+        Decoder::errors = 0;
+        Decoder decoder(header);
+        *sent = decoder.opened();
+        for (int i = 0; i <= lost + 1 && i < (int)collected.frames.size() && *sent; i++)
+            if (i != lost) *sent = decoder.Send(&collected.frames[i]);
+        if (*sent) *sent = decoder.Send(nullptr);
+        *errors = Decoder::errors;
+        return decoder.last();
+    };
+    I420Picture expected;
+    int errors = 0;
+    bool sent = false;
+    I420Picture out = decodeWithGap(true, &expected, &errors, &sent);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(errors, 0);
+    ASSERT_EQ(out.width, width);
+    double whole = PlanePsnr(out.y.data(), expected.y.data(), width, height, width, width);
+    EXPECT_GE(whole, 35.0);
+
+    I420Picture broken = decodeWithGap(false, &expected, &errors, &sent);
+    double stale = broken.width == width
+                       ? PlanePsnr(broken.y.data(), expected.y.data(), width, height, width, width)
+                       : 0.0;
+    printf("after the lost picture: PSNR Y %.2f dB with the key frame, %.2f dB without "
+           "(%d decoder errors)\n", whole, stale, errors);
+    EXPECT_TRUE(!sent || errors > 0 || stale < 35.0)
+        << "the comparison must tell a picture built on the wrong reference";
+}
