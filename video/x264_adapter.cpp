@@ -73,6 +73,22 @@ int InitX264(FrameEncoder *encoder) {
     return EncoderResultOk;
 }
 
+// Timestamps in microseconds (the time base set below): the capture times, so that a
+// picture after a still period counts as shown for that long, not for one frame interval.
+constexpr int64_t kTimestampsPerSecond = 1000000;
+constexpr int64_t kNominalFrameTimestamps = kTimestampsPerSecond / 25;
+
+int64_t PictureTimestamp(FrameEncoder *encoder) {
+    int64_t ts = encoder->pictureTime > 0
+                     ? encoder->pictureTime / (1000000000 / kTimestampsPerSecond)
+                     : (int64_t)encoder->framesEncoded * kNominalFrameTimestamps;
+    // x264 wants them strictly increasing.
+    if (encoder->framesEncoded > 0 && ts <= encoder->lastTimestamp)
+        ts = encoder->lastTimestamp + 1;
+    encoder->lastTimestamp = ts;
+    return ts;
+}
+
 int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connection) {
     auto *handle = static_cast<x264_t *>(encoder->handle);
     if (handle == nullptr) return EncoderResultEncodeFailed;
@@ -87,7 +103,7 @@ int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connec
     in.img.i_stride[0] = width;
     in.img.i_stride[1] = width / 2;
     in.img.i_stride[2] = width / 2;
-    in.i_pts = encoder->framesEncoded;
+    in.i_pts = PictureTimestamp(encoder);
 
     x264_picture_t out;
     x264_nal_t *nals = nullptr;
@@ -139,6 +155,10 @@ int X264FillParameters(void *where, int width, int height, int level) {
     param->i_height = height;
     param->i_log_level = X264_LOG_ERROR;
     param->i_frame_total = 0;
+    // Pictures come when the screen changes: rate control is told their true times.
+    param->b_vfr_input = 1;
+    param->i_timebase_num = 1;
+    param->i_timebase_den = kTimestampsPerSecond;
     param->rc.i_rc_method = X264_RC_CRF;
     param->rc.f_rf_constant = X264RateFactorForLevel(level);
     // Periodic intra refresh keeps the bit rate even; there are no repeated IDR frames.
