@@ -235,27 +235,21 @@ struct ChangeWatch {
     int32_t tracks;       // the session reports drawing and cursor images
     int32_t cursorDrawn;  // the last capture drew the cursor
     int32_t cursorPos[2]; // where
-    int32_t settle;       // the last capture followed drawing: take one more after it
 };
 
 // Whether to capture now: something was drawn or the cursor image changed, the drawn
 // cursor moved, the pipeline was rebuilt (its slots hold nothing yet), or the still
-// screen's picture is due. A report of drawing may come before all of what it belongs to
-// can be read back (clients draw in several requests; seen with the time-code painter on
-// Xvfb), so a capture after drawing is followed by one more a frame interval later: the
-// end of a burst of drawing never waits for the next still picture.
+// screen's picture is due.
 bool ScreenChanged(CaptureManager *m, ChangeWatch *watch, bool relaidOut, int64_t sinceLast) {
-    bool drawn = CaptureSessionTakeChanges(m->session) != 0;
-    bool changed = drawn || watch->settle;
-    watch->settle = drawn ? 1 : 0;
-    int32_t cursorDrawn = m->showCursor.load() && m->cursorInside ? 1 : 0;
-    if (cursorDrawn != watch->cursorDrawn ||
-        (cursorDrawn && (m->cursorPos[0] != watch->cursorPos[0] ||
-                         m->cursorPos[1] != watch->cursorPos[1]))) {
+    bool changed = CaptureSessionTakeChanges(m->session) != 0;
+    int32_t drawn = m->showCursor.load() && m->cursorInside ? 1 : 0;
+    if (drawn != watch->cursorDrawn ||
+        (drawn && (m->cursorPos[0] != watch->cursorPos[0] ||
+                   m->cursorPos[1] != watch->cursorPos[1]))) {
         changed = true;
     }
     if (!changed && !relaidOut && sinceLast < kStillPictureNanos) return false;
-    watch->cursorDrawn = cursorDrawn;
+    watch->cursorDrawn = drawn;
     watch->cursorPos[0] = m->cursorPos[0];
     watch->cursorPos[1] = m->cursorPos[1];
     return true;
@@ -263,10 +257,10 @@ bool ScreenChanged(CaptureManager *m, ChangeWatch *watch, bool relaidOut, int64_
 
 // Sleeps until the server reports a change, the still picture is due or, while the cursor
 // is drawn (its moves raise no event), one frame interval has passed to look at it again.
-void WaitForChange(CaptureManager *m, const ChangeWatch *watch, int64_t sinceLast) {
+void WaitForChange(CaptureManager *m, int64_t sinceLast) {
     int64_t waitMs = (kStillPictureNanos - sinceLast) / 1'000'000;
     if (waitMs > kWaitStepMs) waitMs = kWaitStepMs;
-    if (m->showCursor.load() || watch->settle) {
+    if (m->showCursor.load()) {
         double fps = m->maxFps.load();
         int64_t frameMs = fps >= 1.0 ? (int64_t)(1000.0 / fps) : 1000;
         if (waitMs > frameMs) waitMs = frameMs;
@@ -388,7 +382,7 @@ void CaptureThreadMain(void *arg) {
         if (m->method != CaptureMethodPortal && watch.tracks) {
             CaptureSessionFollowWindow(m->session, window);
             if (!ScreenChanged(m, &watch, relaidOut, t0 - lastCapture)) {
-                WaitForChange(m, &watch, t0 - lastCapture);
+                WaitForChange(m, t0 - lastCapture);
                 // Paced from the last capture: a change after a still period is taken
                 // at once.
                 last = lastCapture;

@@ -73,8 +73,7 @@ int InitX264(FrameEncoder *encoder) {
     return EncoderResultOk;
 }
 
-// Timestamps in microseconds (the time base set below): the capture times, so that a
-// picture after a still period counts as shown for that long, not for one frame interval.
+// Timestamps in microseconds (the time base set below): the capture times.
 constexpr int64_t kTimestampsPerSecond = 1000000;
 constexpr int64_t kNominalFrameTimestamps = kTimestampsPerSecond / 25;
 
@@ -155,8 +154,14 @@ int X264FillParameters(void *where, int width, int height, int level) {
     param->i_height = height;
     param->i_log_level = X264_LOG_ERROR;
     param->i_frame_total = 0;
-    // Pictures come when the screen changes: rate control is told their true times.
-    param->b_vfr_input = 1;
+    // Pictures come when the screen changes, and carry their capture times. Rate control
+    // still counts pictures, not time: with variable-rate input x264 holds every picture
+    // back until the next one arrives (it needs that one's time to know how long this one
+    // lasts), which on a still screen would delay a change by a whole still interval. In
+    // constant-quality mode a picture's cost does not depend on how long it is shown, so
+    // the gaps do not disturb it; a rate limit (VBV) counts its refill per picture, which
+    // only makes it more careful after a gap.
+    param->b_vfr_input = 0;
     param->i_timebase_num = 1;
     param->i_timebase_den = kTimestampsPerSecond;
     param->rc.i_rc_method = X264_RC_CRF;
