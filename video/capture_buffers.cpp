@@ -51,8 +51,6 @@ int Take(CaptureBuffers *buffers, int pair, int32_t from, int32_t to, bool waitF
             }
         }
         if (slot >= 0) view.state[slot] = to;
-        if (slot >= 0 && pair == CapturePair && to == SlotFilling)
-            buffers->slotCaptureTime[slot] = MonotonicNanos();
         if (view.state[0] != from && view.state[1] != from) EventReset(wake);
         if (slot >= 0) return slot;
     }
@@ -97,7 +95,6 @@ void ScaleThreadMain(void *arg) {
             std::lock_guard<std::mutex> hold(buffers->slotLock);
             bottomUp = buffers->slotBottomUp[c];
             redFirst = buffers->slotRedFirst[c];
-            buffers->pictureCaptureTime[p] = buffers->slotCaptureTime[c];
         }
         if (buffers->ssse3) {
             ScaleConvertSsse3(source, buffers->captureWidth, buffers->captureHeight,
@@ -129,10 +126,6 @@ void EncodeThreadMain(void *arg) {
         double t0 = MonotonicSeconds();
         FrameEncoder *encoder = ops->encoder(owner);
         if (encoder != nullptr) {
-            {
-                std::lock_guard<std::mutex> hold(buffers->slotLock);
-                encoder->pictureTime = buffers->pictureCaptureTime[p];
-            }
             int result =
                 encoder->encode(encoder, buffers->pictureSlots[p], 0, ops->connection(owner));
             encoder->framesEncoded++;

@@ -78,13 +78,6 @@ struct CaptureBuffers {
     // written and recorded per slot like bottomUp. 0 at creation.
     std::atomic<int32_t> redFirst;
     int32_t slotRedFirst[2];
-    // Monotonic nanoseconds at which each capture slot was taken for filling (the moment
-    // its frame was captured), carried to the picture made from it and so to the encoder,
-    // whose rate control must see the true gaps between pictures of a still screen.
-    // Guarded by slotLock; a picture slot's time is written by the scale thread while it
-    // fills the slot.
-    int64_t slotCaptureTime[2];
-    int64_t pictureCaptureTime[2];
     // 1 from creation until CaptureBuffersStop or CaptureBuffersDestroy.
     std::atomic<int32_t> running;
     int64_t counterFrequency; // ticks per second of the clock used for the stage times
@@ -115,8 +108,8 @@ void CaptureBuffersStop(CaptureBuffers *buffers);
 // Stops, wakes and joins both threads, then frees everything. Null is ignored.
 void CaptureBuffersDestroy(CaptureBuffers *buffers);
 
-// Takes the lowest-numbered free slot of pair and marks it filling (a capture slot also
-// records the time). Returns the slot, or -1 once running is 0.
+// Takes the lowest-numbered free slot of pair and marks it filling. Returns the slot, or -1 once
+// running is 0.
 [[nodiscard]] int CaptureBuffersTakeForFilling(CaptureBuffers *buffers, int pair);
 // Takes the ready slot of pair that was filled first and marks it reading, or -1 once running
 // is 0.

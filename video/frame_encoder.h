@@ -61,11 +61,6 @@ struct FrameEncoder {
     EncoderOutputFn onOutput; // OnEncodedFrame unless a test replaces it
     void *lastConnection;     // connection of the last encode call that produced output
     int32_t framesEncoded;    // encode calls so far; the encode thread adds 1 after each call
-    // Monotonic nanoseconds at which the picture of the next encode call was captured, set
-    // by the caller before the call; 0 when unknown (pictures then count as one nominal
-    // frame interval apart).
-    int64_t pictureTime;
-    int64_t lastTimestamp; // the implementation's: timestamp of the last picture encoded
     EncoderCloseFn close;
     EncoderEncodeFn encode;
     EncoderInitFn init;

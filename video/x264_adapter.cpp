@@ -73,21 +73,6 @@ int InitX264(FrameEncoder *encoder) {
     return EncoderResultOk;
 }
 
-// Timestamps in microseconds (the time base set below): the capture times.
-constexpr int64_t kTimestampsPerSecond = 1000000;
-constexpr int64_t kNominalFrameTimestamps = kTimestampsPerSecond / 25;
-
-int64_t PictureTimestamp(FrameEncoder *encoder) {
-    int64_t ts = encoder->pictureTime > 0
-                     ? encoder->pictureTime / (1000000000 / kTimestampsPerSecond)
-                     : (int64_t)encoder->framesEncoded * kNominalFrameTimestamps;
-    // x264 wants them strictly increasing.
-    if (encoder->framesEncoded > 0 && ts <= encoder->lastTimestamp)
-        ts = encoder->lastTimestamp + 1;
-    encoder->lastTimestamp = ts;
-    return ts;
-}
-
 int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connection) {
     auto *handle = static_cast<x264_t *>(encoder->handle);
     if (handle == nullptr) return EncoderResultEncodeFailed;
@@ -102,7 +87,7 @@ int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connec
     in.img.i_stride[0] = width;
     in.img.i_stride[1] = width / 2;
     in.img.i_stride[2] = width / 2;
-    in.i_pts = PictureTimestamp(encoder);
+    in.i_pts = encoder->framesEncoded;
 
     x264_picture_t out;
     x264_nal_t *nals = nullptr;
@@ -154,16 +139,14 @@ int X264FillParameters(void *where, int width, int height, int level) {
     param->i_height = height;
     param->i_log_level = X264_LOG_ERROR;
     param->i_frame_total = 0;
-    // Pictures come when the screen changes, and carry their capture times. Rate control
-    // still counts pictures, not time: with variable-rate input x264 holds every picture
-    // back until the next one arrives (it needs that one's time to know how long this one
-    // lasts), which on a still screen would delay a change by a whole still interval. In
-    // constant-quality mode a picture's cost does not depend on how long it is shown, so
-    // the gaps do not disturb it; a rate limit (VBV) counts its refill per picture, which
-    // only makes it more careful after a gap.
+    // Pictures come only when the screen changes, yet rate control counts pictures, not
+    // time: with variable-rate input x264 holds every picture back until the next one
+    // arrives (it needs that one's time to know how long this one lasts), so a change
+    // after a still period would wait for the next still picture. With constant-rate input
+    // constant-quality coding prices each picture by its content alone, so the gaps do not
+    // disturb it; a rate limit (VBV) counting its refill per picture is only more careful
+    // after a gap.
     param->b_vfr_input = 0;
-    param->i_timebase_num = 1;
-    param->i_timebase_den = kTimestampsPerSecond;
     param->rc.i_rc_method = X264_RC_CRF;
     param->rc.f_rf_constant = X264RateFactorForLevel(level);
     // Periodic intra refresh keeps the bit rate even; there are no repeated IDR frames.
