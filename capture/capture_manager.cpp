@@ -229,6 +229,54 @@ void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayInde
     CaptureBuffersGiveBack(buffers, CapturePair, slot);
 }
 
+// A still screen is captured again this often. The receiver then gets a picture in every
+// whole second, which the mirroring connection needs to send its heartbeat every two
+// seconds as it does while the screen moves, and a late or lost picture still leaves no
+// gap of a second; two pictures a second of a still screen cost a few milliseconds.
+constexpr int64_t kStillPictureNanos = 500'000'000;
+// Every wait re-reads running at least this often.
+constexpr int32_t kWaitStepMs = 100;
+
+// What the last capture showed, to tell whether the next one is needed (X11 with change
+// tracking only).
+struct ChangeWatch {
+    int32_t tracks;       // the session reports drawing and cursor images
+    int32_t cursorDrawn;  // the last capture drew the cursor
+    int32_t cursorPos[2]; // where
+};
+
+// Whether to capture now: something was drawn or the cursor image changed, the drawn
+// cursor moved, the pipeline was rebuilt (its slots hold nothing yet), or the still
+// screen's picture is due.
+bool ScreenChanged(CaptureManager *m, ChangeWatch *watch, bool relaidOut, int64_t sinceLast) {
+    bool changed = CaptureSessionTakeChanges(m->session) != 0;
+    int32_t drawn = m->showCursor.load() && m->cursorInside ? 1 : 0;
+    if (drawn != watch->cursorDrawn ||
+        (drawn && (m->cursorPos[0] != watch->cursorPos[0] ||
+                   m->cursorPos[1] != watch->cursorPos[1]))) {
+        changed = true;
+    }
+    if (!changed && !relaidOut && sinceLast < kStillPictureNanos) return false;
+    watch->cursorDrawn = drawn;
+    watch->cursorPos[0] = m->cursorPos[0];
+    watch->cursorPos[1] = m->cursorPos[1];
+    return true;
+}
+
+// Sleeps until the server reports a change, the still picture is due or, while the cursor
+// is drawn (its moves raise no event), one frame interval has passed to look at it again.
+void WaitForChange(CaptureManager *m, int64_t sinceLast) {
+    int64_t waitMs = (kStillPictureNanos - sinceLast) / 1'000'000;
+    if (waitMs > kWaitStepMs) waitMs = kWaitStepMs;
+    if (m->showCursor.load()) {
+        double fps = m->maxFps.load();
+        int64_t frameMs = fps >= 1.0 ? (int64_t)(1000.0 / fps) : 1000;
+        if (waitMs > frameMs) waitMs = frameMs;
+    }
+    if (waitMs < 1) waitMs = 1;
+    CaptureSessionWaitForEvents(m->session, (int32_t)waitMs);
+}
+
 // Ends the run because nothing can be captured, and tells the shell so that the
 // connection does not stay open streaming nothing. A stop that came first wins.
 void FailRun(CaptureManager *m, const char *reason) {
@@ -297,9 +345,12 @@ void CaptureThreadMain(void *arg) {
         DebugLog(2, "Capture: method %i (ScreenCast portal)\n", CaptureMethodPortal);
         OpenPortal(m);
     }
-    int64_t last = MonotonicNanos();
+    int64_t last = MonotonicNanos(); // start of the last iteration that did not wait
+    int64_t lastCapture = last;
     int ssse3 = ProbeCpuFeatures();
     DebugLog(2, "Is using SSSE3: %i\n", ssse3);
+    ChangeWatch watch{};
+    watch.tracks = CaptureSessionTracksChanges(m->session);
 
     while (m->running.load()) {
         double elapsed = (MonotonicNanos() - last) / 1e9;
@@ -329,13 +380,26 @@ void CaptureThreadMain(void *arg) {
         int sizeChanged = UpdateCaptureRect(m, window, displayIndex);
         if (CheckLostTarget(m, window)) continue;
         if (methodChanged || sizeChanged) m->relayout.store(1);
+        bool relaidOut = false;
         if (m->relayout.load() || m->overscanChanged.load() || m->rebuildEncoder.load() ||
             m->encodeResult.load()) {
             if (!Relayout(m, ssse3)) continue;
+            relaidOut = true;
         }
         if (!m->buffers) continue;
         // The link is behind: this picture is not taken at all, so nothing encoded is dropped.
         if (m->holdPictures.load()) continue;
+        if (m->method != CaptureMethodPortal && watch.tracks) {
+            CaptureSessionFollowWindow(m->session, window);
+            if (!ScreenChanged(m, &watch, relaidOut, t0 - lastCapture)) {
+                WaitForChange(m, t0 - lastCapture);
+                // Paced from the last capture: a change after a still period is taken
+                // at once.
+                last = lastCapture;
+                continue;
+            }
+        }
+        lastCapture = t0;
         if (m->method == CaptureMethodPortal)
             CapturePortalFrame(m);
         else

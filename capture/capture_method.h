@@ -60,6 +60,19 @@ const CaptureMethodOps *CaptureMethodOpsFor(int32_t method);
 CaptureSession *CaptureSessionOpen();
 void CaptureSessionClose(CaptureSession *session);
 
+// Change tracking. 1 when the session learns of every change on the screen (drawing,
+// and a new cursor image); without it every frame has to be taken as changed.
+int CaptureSessionTracksChanges(CaptureSession *session);
+// Follows the drawing into window as well as the screen's (0: the screen only).
+void CaptureSessionFollowWindow(CaptureSession *session, WindowHandle window);
+// Reads the events that have arrived without waiting. Returns 1 when something was drawn
+// or the cursor image changed since the last call; the recorded damage is cleared, so
+// drawing from now on is reported again. A capture made after this call includes
+// everything reported by it.
+int CaptureSessionTakeChanges(CaptureSession *session);
+// Waits up to timeoutMs for the server to send an event. Returns 1 when one is waiting.
+int CaptureSessionWaitForEvents(CaptureSession *session, int32_t timeoutMs);
+
 // The front-buffer method when the server shares memory with this process (decided
 // once per process), the window method otherwise.
 int32_t ChooseCaptureMethod(CaptureSession *session);

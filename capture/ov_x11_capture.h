@@ -23,7 +23,18 @@ struct CaptureSession {
     // override-redirect, fixed before a window is mapped), so that the per-frame
     // occlusion test asks the server only for what moves.
     std::unordered_map<unsigned long, int32_t> ignorableWindows;
+    // Change tracking through the DAMAGE extension: one damage object on the root window
+    // (everything drawn on the screen) and one on the followed window (its own drawable,
+    // which a compositing manager may keep off the screen). 0 without the extension.
+    int32_t hasDamage;
+    int32_t damageNotifyType;
+    unsigned long rootDamage;
+    unsigned long windowDamage;
+    unsigned long followedWindow;
 };
+
+// Starts following the screen's damage (sets hasDamage); logs when the server cannot.
+void OvWatchDamage(CaptureSession *session);
 
 int OvEnumerateDisplays(Display *display, DisplayList *list);
 // Logs "Didn't find monitor for HWND!" when the window lies on no listed display.

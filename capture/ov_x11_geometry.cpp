@@ -35,6 +35,7 @@ CaptureSession *CaptureSessionOpen() {
         XFixesSelectCursorInput(display, session->root, XFixesDisplayCursorNotifyMask);
         session->cursorNotifyType = eventBase + XFixesCursorNotify;
     }
+    OvWatchDamage(session);
     return session;
 }
 

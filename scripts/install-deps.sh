@@ -11,6 +11,7 @@ packages=(
   # program libraries
   libssl-dev libx264-dev
   libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxcomposite-dev libxres-dev libxss-dev
+  libxdamage-dev
   libpulse-dev libasound2-dev libsoxr-dev
   libavahi-client-dev libavahi-core-dev
   qt6-base-dev

@@ -193,6 +193,14 @@ int X264FillParameters(void *where, int width, int height, int level, int qualit
     // as when some are held back for a slow link, stay below the ceiling.
     param->i_fps_num = 30;
     param->i_fps_den = 1;
+    // Pictures come only when the screen changes, yet rate control counts pictures, not
+    // time: with variable-rate input x264 holds every picture back until the next one
+    // arrives (it needs that one's time to know how long this one lasts), so a change
+    // after a still period would wait for the next still picture. With constant-rate input
+    // constant-quality coding prices each picture by its content alone, so the gaps do not
+    // disturb it; a rate limit (VBV) counting its refill per picture is only more careful
+    // after a gap.
+    param->b_vfr_input = 0;
     param->rc.i_rc_method = X264_RC_CRF;
     param->rc.f_rf_constant = X264RateFactorForQuality(quality, level);
     // Opened with the user's ceiling: VBV can only be changed at run time when it is on.

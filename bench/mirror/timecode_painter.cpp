@@ -5,6 +5,9 @@
 // shows a cell white in both rows and is rejected rather than misread.
 //
 //   ostrel-timecode [CELL_PIXELS [PERIOD_MS]]    (defaults 32 and 2; runs until killed)
+//
+// A long period (5000) leaves the screen still between codes, each code then being a
+// change after a still period.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -28,8 +31,8 @@ unsigned long NowMs() {
 int main(int argc, char **argv) {
     int cell = argc > 1 ? atoi(argv[1]) : 32;
     int periodMs = argc > 2 ? atoi(argv[2]) : 2;
-    if (cell < 4 || cell > 256 || periodMs < 1 || periodMs > 1000) {
-        fprintf(stderr, "usage: ostrel-timecode [CELL_PIXELS 4..256 [PERIOD_MS 1..1000]]\n");
+    if (cell < 4 || cell > 256 || periodMs < 1 || periodMs > 60000) {
+        fprintf(stderr, "usage: ostrel-timecode [CELL_PIXELS 4..256 [PERIOD_MS 1..60000]]\n");
         return 2;
     }
     Display *display = XOpenDisplay(nullptr);
@@ -73,7 +76,7 @@ int main(int argc, char **argv) {
             lastRaise = ms;
         }
         XFlush(display);
-        timespec pause{0, periodMs * 1000000L};
+        timespec pause{periodMs / 1000, (periodMs % 1000) * 1000000L};
         nanosleep(&pause, nullptr);
         if (XPending(display)) {
             XEvent event;

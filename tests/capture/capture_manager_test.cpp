@@ -12,8 +12,10 @@
 #include "tests/support/log_capture.h"
 #include "video/frame_encoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -319,6 +321,86 @@ TEST_F(ManagerRun, SquareWindowGetsBlackBarsAndStudioRangeColours) {
         EXPECT_EQ(Y[(size_t)360 * pw + e.col], e.y) << e.col;
         EXPECT_EQ(U[(size_t)180 * cw + e.col / 2], e.u) << e.col;
         EXPECT_EQ(V[(size_t)180 * cw + e.col / 2], e.v) << e.col;
+    }
+}
+
+// A still screen costs a picture now and then; a change, drawn or a move of the shown
+// cursor, is taken at once rather than with the next still picture.
+TEST_F(ManagerRun, StillScreenIsCapturedRarelyAndChangesAtOnce) {
+    Window w = MakeWindow(200, 200, 400, 300, kRed, "changing");
+    TestWindow tw{display_, w};
+    int wx = 0, wy = 0;
+    ASSERT_TRUE(TestWindowRootPosition(display_, w, &wx, &wy));
+    Window root = DefaultRootWindow(display_);
+    XWarpPointer(display_, 0, root, 0, 0, 0, 0, 1200, 1000);
+    XSync(display_, False);
+    CaptureVideoStart(manager_, &connection_, 0, 0);
+    ASSERT_TRUE(WaitForPictureSize(960, 720));
+    // The window's centre in the picture (1600x1200 scaled by 0.6).
+    size_t at = (size_t)((wy + 150) * 6 / 10) * 960 + (size_t)((wx + 200) * 6 / 10);
+    auto lumaAt = [&] {
+        std::lock_guard<std::mutex> hold(gRecorder.lock);
+        return gRecorder.planes[0].size() > at ? (int)gRecorder.planes[0][at] : -1;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return lumaAt() == 82; }, 5000));
+
+    // Still: pictures keep coming, at least one a second, far fewer than the 60 a second
+    // allowed.
+    int calls = gRecorder.calls.load();
+    int64_t t0 = MonotonicNanos();
+    ASSERT_TRUE(WaitForCalls(calls + 4, 6000));
+    double seconds = (MonotonicNanos() - t0) / 1e9;
+    EXPECT_GT(seconds, 1.0) << "4 pictures of a still screen";
+
+    // Each change comes 30 ms after a still picture, once the capture thread has looked
+    // for changes after that picture and gone back to waiting: the next still picture is
+    // 0.5 s off, and a thread that looked again only every so often would be late.
+    const unsigned long colours[] = {kWhite, kBlack, kWhite, kBlack, kWhite};
+    const int luma[] = {235, 16, 235, 16, 235};
+    std::vector<double> drawn;
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(WaitForCalls(gRecorder.calls.load() + 1, 3000));
+        SleepMillis(30); // places the change, waits for nothing
+        int64_t at0 = MonotonicNanos();
+        // Drawn as a client draws, in bands, without waiting for the server.
+        GC gc = XCreateGC(display_, w, 0, nullptr);
+        XSetForeground(display_, gc, colours[i]);
+        XRectangle bands[10];
+        for (int b = 0; b < 10; b++)
+            bands[b] = XRectangle{0, (short)(b * 30), 400, 30};
+        XFillRectangles(display_, w, gc, bands, 10);
+        XFreeGC(display_, gc);
+        XFlush(display_);
+        ASSERT_TRUE(WaitUntil([&] { return lumaAt() == luma[i]; }, 3000)) << i;
+        drawn.push_back((MonotonicNanos() - at0) / 1e6);
+    }
+    // The shown cursor: its moves raise no event, so the capture thread looks at it once a
+    // frame interval; standing still it costs no pictures.
+    manager_->showCursor.store(1);
+    calls = gRecorder.calls.load();
+    t0 = MonotonicNanos();
+    ASSERT_TRUE(WaitForCalls(calls + 3, 6000));
+    EXPECT_GT((MonotonicNanos() - t0) / 1e9, 0.5) << "3 pictures, still cursor shown";
+    std::vector<double> moved;
+    for (int i = 0; i < 5; i++) {
+        int before = gRecorder.calls.load();
+        ASSERT_TRUE(WaitForCalls(before + 1, 3000));
+        SleepMillis(30);
+        int64_t at0 = MonotonicNanos();
+        XWarpPointer(display_, 0, root, 0, 0, 0, 0, 1200 + 40 * (i + 1), 1000);
+        XSync(display_, False);
+        ASSERT_TRUE(WaitForCalls(before + 2, 3000)) << i;
+        moved.push_back((MonotonicNanos() - at0) / 1e6);
+    }
+    // One frame interval (17 ms) plus the scale, with room for a busy machine; a thread
+    // looking every 100 ms would take about 80 ms here.
+    for (std::vector<double> *latencies : {&drawn, &moved}) {
+        std::string shown;
+        for (double ms : *latencies)
+            shown += std::to_string((int)ms) + " ";
+        std::sort(latencies->begin(), latencies->end());
+        EXPECT_LT((*latencies)[2], 45.0) << "latencies (ms): " << shown;
+        EXPECT_LT(latencies->back(), 300.0) << "latencies (ms): " << shown;
     }
 }
 
