@@ -14,7 +14,12 @@ base=${2:-/var/tmp/ostrel-fresh-bookworm}
 
 if [ ! -x "$base/usr/bin/apt-get" ]; then
   command -v debootstrap >/dev/null || apt-get install -y debootstrap
-  debootstrap --variant=minbase bookworm "$base" http://deb.debian.org/debian
+  # The machine's own Debian archive, as its apt sources name it (deb822 or one-line form).
+  mirror=$(sed -n 's/^URIs: *\([^ ]*\/debian\)\/\{0,1\}$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+  [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ { print $2; exit }' \
+    /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null)
+  [ -n "$mirror" ] || { echo "no Debian archive in the apt sources"; exit 2; }
+  debootstrap --variant=minbase bookworm "$base" "$mirror"
 fi
 
 root=$(mktemp -d /var/tmp/ostrel-fresh-XXXXXX)
