@@ -122,6 +122,20 @@ receiver_link() {
     fail "receiver side of the link"
 }
 
+# The receiver (with extra options) on the far end of receiver_link's pair, and the program
+# mirroring to it; returns once pictures arrive.
+mirror_across_link() {
+  in_rx "$receiver" --bind 10.77.0.2 --report "$work/report.json" --width 1280 --height 720 \
+    "$@" 2>"$work/rx.log" &
+  rx=$!
+  pids+=($rx)
+  wait_until 5 grep -q "Listening" "$work/rx.log" || fail "the receiver did not start"
+  "$ostrel" "connect?host=10.77.0.2&key=test&display=0" >"$work/ostrel.out" 2>"$work/ostrel.log" &
+  sender=$!
+  pids+=($sender)
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+}
+
 wait_receiver() {
   for _ in $(seq 50); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
   kill -INT "$rx" 2>/dev/null
@@ -294,15 +308,7 @@ slow-link)
   pids+=($!)
   xclock -update 1 -geometry 300x300+960+100 >/dev/null 2>&1 &
   pids+=($!)
-  in_rx "$receiver" --bind 10.77.0.2 --verbose --report "$work/report.json" --width 1280 \
-    --height 720 --exit-on-disconnect 2>"$work/rx.log" &
-  rx=$!
-  pids+=($rx)
-  wait_until 5 grep -q "Listening" "$work/rx.log" || fail "the receiver did not start"
-  "$ostrel" "connect?host=10.77.0.2&key=test&display=0" >"$work/ostrel.out" 2>"$work/ostrel.log" &
-  sender=$!
-  pids+=($sender)
-  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  mirror_across_link --verbose --exit-on-disconnect
   seconds_streamed() { # from the first video packet to the last one the receiver logged
     grep 'video packet, ' "$work/rx.log" | awk '{ split($2, t, ":"); s = t[1] * 3600 + t[2] * 60 + t[3]
       if (first == "") first = s; last = s } END { if (first == "") print 0; else print last - first }'
@@ -365,15 +371,7 @@ black-hole)
   # Changing pictures keep the stream busy, as a video on the screen would.
   xclock -update 1 -geometry 400x400+100+100 >/dev/null 2>&1 &
   pids+=($!)
-  in_rx "$receiver" --bind 10.77.0.2 --report "$work/report.json" --width 1280 --height 720 \
-    2>"$work/rx.log" &
-  rx=$!
-  pids+=($rx)
-  wait_until 5 grep -q "Listening" "$work/rx.log" || fail "the receiver did not start"
-  "$ostrel" "connect?host=10.77.0.2&key=test&display=0" >"$work/ostrel.out" 2>"$work/ostrel.log" &
-  sender=$!
-  pids+=($sender)
-  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  mirror_across_link
   log=$XDG_DATA_HOME/Ostrel/Ostrel.log
   grep -q "Congestion control on the connection to port 7100: " "$log" || fail "no congestion control line"
   # Slow but alive: 200 kbit/s for 10 s, longer than the 6 s bound on unacknowledged data.
