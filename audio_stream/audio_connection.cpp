@@ -631,7 +631,7 @@ void StopAudioConnection(std::atomic<AudioConnection *> *slot) {
 
 int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
                          CFValue *password, AudioDisconnectedFn onDisconnected,
-                         MirroringConnection *mirroring, CFValue *deviceId) {
+                         MirroringConnection *mirroring, CFValue *deviceId, int32_t codec) {
     if (!slot || !host) return 0;
     DebugLog(1, "Audio connecting to: %s on port: %i\n", CFStringText(host), (int)port);
     StopAudioConnection(slot);
@@ -644,6 +644,7 @@ int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, ui
     a->password = CFValueRetain(password);
     a->deviceId = CFValueRetain(deviceId);
     a->port = port;
+    a->codec = codec;
     a->mirroring = mirroring;
     a->onDisconnected = onDisconnected;
     a->sendPacket = SendToSlot;

@@ -85,6 +85,14 @@ constexpr size_t kAudioRtpHeader = 12;
 constexpr size_t kAudioMaxPayload = 32768;
 constexpr size_t kAudioMaxPacket = kAudioRtpHeader + kAudioMaxPayload;
 
+// What the receiver plays, numbered as receivers announce it (the "cn" entry of their sound
+// service's TXT record).
+enum AudioCodec : int32_t {
+    kAudioCodecPcm = 0,    // 16-bit big-endian samples (L16)
+    kAudioCodecAlac = 1,   // Apple Lossless
+    kAudioCodecAacEld = 3, // AAC-ELD, 480 samples per frame
+};
+
 struct AudioPorts {
     uint16_t videoServerPort; // never set: 0
     uint16_t serverPort;      // receiver's RTP data port
@@ -112,6 +120,7 @@ struct AudioConnection {
     CFValue *password = nullptr;    // retained or null
     uint16_t port = 0;              // the receiver's RTSP port
     CFValue *deviceId = nullptr;    // retained or null ("(null)" is sent)
+    int32_t codec = kAudioCodecAacEld; // AudioCodec; fixed at the start
 
     // RTP sender state: written by the sender (capture thread) and reset on the receive
     // thread before system audio starts. historyLock guards history and historyLength
@@ -152,14 +161,16 @@ struct AudioConnection {
 };
 
 // Starts a new connection in slot (a connection still held there is stopped and released
-// first) and begins connecting to host:port. host, password and deviceId are retained.
+// first) and begins connecting to host:port to send codec (AudioCodec). host, password and
+// deviceId are retained.
 // Returns 1 when the control connection is under way; 0 otherwise (logged; a connection
 // that got as far as its worker still ends through onDisconnected). Not from a thread of
 // the connection held in slot.
 [[nodiscard]] int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host,
                                        uint16_t port, CFValue *password,
                                        AudioDisconnectedFn onDisconnected,
-                                       MirroringConnection *mirroring, CFValue *deviceId);
+                                       MirroringConnection *mirroring, CFValue *deviceId,
+                                       int32_t codec);
 // Stops the connection in slot: nothing without one or when it is stopping already. Any
 // thread; see the ownership note above for what is released where.
 void StopAudioConnection(std::atomic<AudioConnection *> *slot);

@@ -208,7 +208,8 @@ static void StartAudioLocked(MirroringConnection *c) {
         password = CFValueRetain(c->password);
     }
     (void)c->controller->audio->start(&c->audio, c->host, c->audioPort, password,
-                                      c->controller->onAudioDisconnected, c, c->deviceId);
+                                      c->controller->onAudioDisconnected, c, c->deviceId,
+                                      c->audioCodec);
     CFValueRelease(password);
 }
 

@@ -94,7 +94,7 @@ struct MirroringAudioOps {
     // Starts a connection in slot to host:port; 1 when it is under way.
     int (*start)(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
                  CFValue *password, MirroringAudioDisconnectedFn onDisconnected,
-                 MirroringConnection *connection, CFValue *deviceId);
+                 MirroringConnection *connection, CFValue *deviceId, int32_t codec);
     // Stops the connection in slot and, unless called on one of its own threads, releases
     // it. Nothing without one.
     void (*stop)(std::atomic<AudioConnection *> *slot);
@@ -151,6 +151,7 @@ struct MirroringConnection {
     SocketSet *socketSet = nullptr;      // owned by MirroringThread; pointer under setLock
     CFValue *host = nullptr;             // dotted IPv4 text; retained
     uint16_t audioPort = 0;
+    int32_t audioCodec = 3;              // what the receiver's sound service plays ("cn")
     CFValue *password = nullptr;         // retained; under passwordLock
     std::atomic<int32_t> userCancelled{0}; // set by the controller
     CFValue *deviceId = nullptr;         // retained; "(null)" is sent without one

@@ -433,7 +433,7 @@ TEST_F(AudioConnectionTest, RefusedStepsEndTheAudioWhileMirroringGoesOn) {
         } else {
             ASSERT_EQ(1, kAudioConnectionOps.start(&connection->audio, host, peer.rtspPort, nullptr,
                                                    kControllerOps.onAudioDisconnected, connection,
-                                                   deviceId));
+                                                   deviceId, kAudioCodecAacEld));
         }
         ASSERT_TRUE(WaitUntil([&] { return controller.audioDisconnected.load() == i + 1; }, 10000))
             << log.Text();
@@ -538,7 +538,7 @@ TEST_F(AudioConnectionTest, SilentReceiverEndsTheSoundAtItsBoundWhileMirroringGo
         int64_t start = MonotonicNanos();
         ASSERT_EQ(1, kAudioConnectionOps.start(&connection->audio, host, rx.port, nullptr,
                                                kControllerOps.onAudioDisconnected, connection,
-                                               deviceId));
+                                               deviceId, kAudioCodecAacEld));
         ASSERT_TRUE(WaitUntil([&] { return controller.audioDisconnected.load() == i + 2; },
                               kAudioAnswerTimeoutMs + 8000))
             << log.Text();
@@ -615,7 +615,7 @@ TEST_F(AudioConnectionTest, SoundOnlyPasswordIsAskedForTheSoundAlone) {
     CFValue *held = CFStringFromBytes("s3cret", 0);
     ASSERT_EQ(1, kAudioConnectionOps.start(&connection->audio, host, rx.port, held,
                                            kPasswordControllerOps.onAudioDisconnected, connection,
-                                           deviceId));
+                                           deviceId, kAudioCodecAacEld));
     CFValueRelease(held);
     ASSERT_TRUE(WaitUntil([&] { return FakeSystemAudioStarts() == startsBefore + 2; }, 10000))
         << log.Text();
@@ -629,7 +629,7 @@ TEST_F(AudioConnectionTest, SoundOnlyPasswordIsAskedForTheSoundAlone) {
         int requests = pc.soundRequests.load(), ended = pc.audioDisconnected.load();
         ASSERT_EQ(1, kAudioConnectionOps.start(&connection->audio, host, rx.port, nullptr,
                                                kPasswordControllerOps.onAudioDisconnected,
-                                               connection, deviceId));
+                                               connection, deviceId, kAudioCodecAacEld));
         ASSERT_TRUE(WaitUntil([&] { return pc.soundRequests.load() == requests + 1; }, 10000));
         if (round == 0) SetAudioConnectionPassword(&connection->audio, nullptr);
         // The first start also replaces a streaming connection, which ends without a failure.
@@ -693,7 +693,7 @@ TEST_F(AudioConnectionTest, SoundThatCannotBeCapturedEndsTheAudioWithAFailure) {
     ASSERT_TRUE(peer.Start());
     ASSERT_EQ(1,
               kAudioConnectionOps.start(&connection->audio, host, peer.rtspPort, nullptr,
-                                        kControllerOps.onAudioDisconnected, connection, deviceId));
+                                        kControllerOps.onAudioDisconnected, connection, deviceId, kAudioCodecAacEld));
     ASSERT_TRUE(WaitUntil([&] { return FakeSystemAudioStarts() == startsBefore + 1; }, 10000))
         << log.Text();
     ASSERT_TRUE(

@@ -35,7 +35,7 @@ void StartAndStop(void *arg) {
         int starts = i % 3 == 0 ? 2 : 1;
         for (int k = 0; k < starts; k++)
             (void)table->start(&m->audio, m->host, s->port, nullptr, kAudioStreamOps.onDisconnected,
-                               m, nullptr);
+                               m, nullptr, kAudioCodecAacEld);
         // Until the control connection is under way (bounded; a refusal also ends it).
         (void)WaitUntil([&] { return kAudioStreamOps.state(nullptr, m) >= kAudioOptionsSent; },
                         500);
