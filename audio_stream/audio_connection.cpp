@@ -452,6 +452,9 @@ static void OnPasswordNeeded(SocketSet *set, int key, char *buffer, int, int ret
     if (m && m->controller && m->controller->onAudioPasswordRequired &&
         m->controller->onAudioPasswordRequired(m->user, m, retried != 0))
         return;
+    if (!m && a->ownerOps && a->ownerOps->onPasswordRequired &&
+        a->ownerOps->onPasswordRequired(a->owner, a, retried != 0))
+        return;
     DebugLog(2,
              "Audio: the receiver wants a password for the sound%s and no one can give it; "
              "ending the audio, the picture goes on\n",
@@ -629,9 +632,10 @@ void StopAudioConnection(std::atomic<AudioConnection *> *slot) {
     FreeAudioConnection(a);
 }
 
-int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
-                         CFValue *password, AudioDisconnectedFn onDisconnected,
-                         MirroringConnection *mirroring, CFValue *deviceId, int32_t codec) {
+static int StartConnection(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
+                           CFValue *password, AudioDisconnectedFn onDisconnected,
+                           MirroringConnection *mirroring, const AudioOwnerOps *ownerOps,
+                           void *owner, CFValue *deviceId, int32_t codec) {
     if (!slot || !host) return 0;
     DebugLog(1, "Audio connecting to: %s on port: %i\n", CFStringText(host), (int)port);
     StopAudioConnection(slot);
@@ -647,6 +651,8 @@ int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, ui
     a->codec = codec;
     a->mirroring = mirroring;
     a->onDisconnected = onDisconnected;
+    a->ownerOps = ownerOps;
+    a->owner = owner;
     a->sendPacket = SendToSlot;
     a->wakeEvent = EventCreate(false, false);
     if (!a->wakeEvent || !ThreadStart(&a->worker, "AudioConnection", AudioWorker, a)) {
@@ -679,6 +685,21 @@ int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, ui
         return 0;
     }
     return 1;
+}
+
+int StartAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
+                         CFValue *password, AudioDisconnectedFn onDisconnected,
+                         MirroringConnection *mirroring, CFValue *deviceId, int32_t codec) {
+    return StartConnection(slot, host, port, password, onDisconnected, mirroring, nullptr, nullptr,
+                           deviceId, codec);
+}
+
+int StartOwnedAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host, uint16_t port,
+                              CFValue *password, AudioDisconnectedFn onDisconnected,
+                              const AudioOwnerOps *ownerOps, void *owner, CFValue *deviceId,
+                              int32_t codec) {
+    return StartConnection(slot, host, port, password, onDisconnected, nullptr, ownerOps, owner,
+                           deviceId, codec);
 }
 
 void SetAudioConnectionPassword(std::atomic<AudioConnection *> *slot, const char *text) {

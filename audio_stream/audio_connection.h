@@ -106,6 +106,15 @@ struct AudioPorts {
 // Runs on the worker when the connection has ended; audio is valid during the call only
 // (its failure field says why it ended). mirroring is the owner given at the start.
 typedef void (*AudioDisconnectedFn)(AudioConnection *audio, MirroringConnection *mirroring);
+// The owner of a connection that has no mirroring connection (sound to a speaker, no
+// picture).
+struct AudioOwnerOps {
+    // Receive thread: the receiver wants a password for the sound (retried: the one given was
+    // refused). 1 when the user is being asked (the answer comes through
+    // SetAudioConnectionPassword), 0 when nobody can be asked: the sound then ends with
+    // kAudioPasswordRequired. Must not block.
+    int (*onPasswordRequired)(void *owner, AudioConnection *audio, int retried);
+};
 // Sends one datagram (or queues one RTSP message) on the keyed slot. The socket-set sender
 // is installed at the start; tests put a recorder in its place.
 typedef int (*AudioPacketSendFn)(AudioConnection *audio, int key, const uint8_t *data,
@@ -139,6 +148,8 @@ struct AudioConnection {
     std::atomic<int32_t> stopping{0};         // set by the stop; later close reports are ignored
     MirroringConnection *mirroring = nullptr; // the owner, for password requests; may be null
     AudioDisconnectedFn onDisconnected = nullptr;
+    const AudioOwnerOps *ownerOps = nullptr; // a sound-only connection's owner, else null
+    void *owner = nullptr;                   // ownerOps' context
 
     AudioPacketSendFn sendPacket = nullptr;
     Thread worker{};                     // keep-alive ticks and the teardown; joined by the reaper
@@ -171,6 +182,14 @@ struct AudioConnection {
                                        AudioDisconnectedFn onDisconnected,
                                        MirroringConnection *mirroring, CFValue *deviceId,
                                        int32_t codec);
+// As StartAudioConnection, for sound without a picture: there is no mirroring connection
+// (onDisconnected gets null; audio->owner names the owner), and ownerOps answers the
+// password requests with owner as context.
+[[nodiscard]] int StartOwnedAudioConnection(std::atomic<AudioConnection *> *slot, CFValue *host,
+                                            uint16_t port, CFValue *password,
+                                            AudioDisconnectedFn onDisconnected,
+                                            const AudioOwnerOps *ownerOps, void *owner,
+                                            CFValue *deviceId, int32_t codec);
 // Stops the connection in slot: nothing without one or when it is stopping already. Any
 // thread; see the ownership note above for what is released where.
 void StopAudioConnection(std::atomic<AudioConnection *> *slot);

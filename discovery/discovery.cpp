@@ -1,12 +1,16 @@
 #include "discovery/discovery.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/event.h"
@@ -18,6 +22,8 @@
 CFValue *ServiceList = nullptr;
 int32_t SelectedReceiverIndex = -1;
 CFValue *AudioServiceMap = nullptr;
+CFValue *SpeakerList = nullptr;
+int32_t SelectedSpeakerIndex = -1;
 int DiscoveryResolveTimeoutMs = 5000;
 
 namespace {
@@ -31,6 +37,16 @@ struct QueuedEvent {
     bool add;
     bool raop;
     std::string name;
+    bool lookup = false; // a background lookup's answer: txt and port below
+    std::string txt;
+    uint16_t port = 0;
+};
+
+// A sound service as browsed and looked up (owner thread), by hardware-address key.
+struct RaopRecord {
+    std::string name; // the full service name
+    bool live;        // announced now
+    RaopFormat format;
 };
 
 struct DiscoveryState {
@@ -49,6 +65,10 @@ struct DiscoveryState {
     std::deque<QueuedEvent> held; // replies of a session whose hand-over is still to come
     // The selected name carried over a restart until it is announced again.
     CFValue *carriedSelection = nullptr;
+    std::map<std::string, RaopRecord> raop;
+    // Receiver name -> its TXT "deviceid" as TxtDeviceId gives it, once looked up.
+    std::map<std::string, std::string> receiverIds;
+    CFValue *carriedSpeaker = nullptr; // as carriedSelection, for SelectedSpeakerIndex
 };
 
 DiscoveryState state;
@@ -146,6 +166,21 @@ void AirPlayRemove(const char *name) {
     CFValueRelease(entry);
 }
 
+// Hardware-address key -> record of a browse reply (add or remove).
+void RaopBrowsed(bool add, const char *name) {
+    char key[64];
+    if (!RaopNameKey(name, key)) return;
+    auto found = state.raop.find(key);
+    if (add) {
+        if (found == state.raop.end() || found->second.name != name)
+            state.raop[key] = RaopRecord{name, true, RaopFormat{kRaopCodecAacEld, 0, 0}};
+        else
+            found->second.live = true;
+    } else if (found != state.raop.end() && found->second.name == name) {
+        found->second.live = false;
+    }
+}
+
 void RaopSeen(const char *name) {
     char key[64];
     if (!AudioServiceMap || !RaopNameKey(name, key)) return;
@@ -168,14 +203,113 @@ void CarrySelection() {
     SelectedReceiverIndex = -1;
 }
 
+CFValue *RetainSelectedSpeaker() {
+    if (SelectedSpeakerIndex < 0 || (uint32_t)SelectedSpeakerIndex >= CFArrayCount(SpeakerList))
+        return nullptr;
+    return CFValueRetain(CFArrayGet(SpeakerList, (uint32_t)SelectedSpeakerIndex));
+}
+
+void CarrySpeaker() {
+    if (CFValue *selected = RetainSelectedSpeaker()) {
+        CFValueRelease(state.carriedSpeaker);
+        state.carriedSpeaker = selected;
+    }
+    SelectedSpeakerIndex = -1;
+}
+
+bool SpeakerOrder(const std::string &a, const std::string &b) {
+    int byShown = strcasecmp(RaopShownName(a.c_str()), RaopShownName(b.c_str()));
+    return byShown != 0 ? byShown < 0 : a < b;
+}
+
+// Whether a receiver on the list owns the sound service of this key: its device id, once
+// looked up, is the key; before that, a receiver announced under the name the sound service
+// shows is taken to be its owner, so that it does not flash by as a speaker.
+bool OwnedByReceiver(const std::string &key, const RaopRecord &record) {
+    const char *shown = RaopShownName(record.name.c_str());
+    for (uint32_t i = 0; i < CFArrayCount(ServiceList); i++) {
+        const char *name = CFStringText(CFArrayGet(ServiceList, i));
+        if (!name) continue;
+        auto id = state.receiverIds.find(name);
+        if (id != state.receiverIds.end() ? id->second == key : !strcmp(name, shown)) return true;
+    }
+    return false;
+}
+
+// Makes SpeakerList anew from the records; keeps the selection on its name. Returns 1 when
+// the list changed.
+int RebuildSpeakers() {
+    if (!SpeakerList) return 0;
+    std::vector<std::string> names;
+    for (const auto &entry : state.raop)
+        if (entry.second.live && !OwnedByReceiver(entry.first, entry.second))
+            names.push_back(entry.second.name);
+    std::sort(names.begin(), names.end(), SpeakerOrder);
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    bool same = names.size() == CFArrayCount(SpeakerList);
+    for (size_t i = 0; same && i < names.size(); i++)
+        same = names[i] == CFStringText(CFArrayGet(SpeakerList, (uint32_t)i));
+    if (same && !state.carriedSpeaker) return 0;
+    CFValue *selected = RetainSelectedSpeaker();
+    CFValue *list = CFArrayNew((uint32_t)names.size() + 1);
+    for (const std::string &name : names) {
+        CFValue *entry = CFStringFromBytes(name.c_str(), (int32_t)name.size());
+        if (entry) CFArrayPush(list, entry);
+        CFValueRelease(entry);
+    }
+    CFValueRelease(SpeakerList);
+    SpeakerList = list;
+    if (selected) SelectedSpeakerIndex = IndexOf(SpeakerList, selected);
+    CFValueRelease(selected);
+    if (state.carriedSpeaker) {
+        int32_t index = IndexOf(SpeakerList, state.carriedSpeaker);
+        if (SelectedSpeakerIndex != -1 || index >= 0) {
+            if (SelectedSpeakerIndex == -1) SelectedSpeakerIndex = index;
+            CFValueRelease(state.carriedSpeaker);
+            state.carriedSpeaker = nullptr;
+        }
+    }
+    return same ? 0 : 1;
+}
+
+// A background lookup's answer: a receiver's device id, or a sound service's port and format.
+void ApplyLookup(const QueuedEvent &event) {
+    const uint8_t *txt = (const uint8_t *)event.txt.data();
+    if (!event.raop) {
+        char id[64];
+        TxtDeviceId(txt, event.txt.size(), id);
+        state.receiverIds[event.name] = id;
+        return;
+    }
+    char key[64];
+    if (!RaopNameKey(event.name.c_str(), key)) return;
+    auto found = state.raop.find(key);
+    if (found == state.raop.end() || found->second.name != event.name) return;
+    found->second.format = TxtRaopFormat(txt, event.txt.size());
+    // The port is known now: connecting need not ask again.
+    CFValue *keyString = CFStringFromBytes(key, 0);
+    CFValue *number = CFNumberFromUnsigned(event.port);
+    if (AudioServiceMap && keyString && number) CFDictionaryPut(AudioServiceMap, number, keyString);
+    CFValueRelease(number);
+    CFValueRelease(keyString);
+}
+
 void Install(DiscoverySession *session) {
     // An index into the old list means nothing in the new one.
     if (ServiceList)
         CarrySelection();
     else
         SelectedReceiverIndex = -1;
+    if (SpeakerList)
+        CarrySpeaker();
+    else
+        SelectedSpeakerIndex = -1;
     CFValueRelease(ServiceList);
     ServiceList = CFArrayNew(10);
+    CFValueRelease(SpeakerList);
+    SpeakerList = CFArrayNew(4);
+    state.raop.clear();
+    state.receiverIds.clear();
     CFValueRelease(AudioServiceMap);
     AudioServiceMap = CFDictionaryNew(10);
     DiscoverySession *old = state.session;
@@ -261,8 +395,17 @@ void RestartThreadMain(void *) {
 
 void DiscoveryQueueBrowse(DiscoverySession *session, bool add, const char *name, const char *type,
                           int, int) {
-    QueuedEvent event{session->generation, nullptr, add, strncmp(type, "_raop._tcp", 10) == 0,
-                      name};
+    QueuedEvent event{
+        session->generation, nullptr, add, strncmp(type, "_raop._tcp", 10) == 0, name, false,
+        std::string(),       0};
+    Enqueue(std::move(event));
+}
+
+void DiscoveryQueueLookup(DiscoverySession *session, bool raop, const char *name, uint16_t port,
+                          const uint8_t *txt, size_t txtLength) {
+    QueuedEvent event{session->generation, nullptr, true, raop, name, true, std::string(), 0};
+    event.txt.assign((const char *)txt, txtLength);
+    event.port = port;
     Enqueue(std::move(event));
 }
 
@@ -278,8 +421,9 @@ void DiscoveryResolveReply(void *contextPointer, int error, const char *hostTarg
         EventSet(context->done);
         return;
     }
+    context->port = port;
     if (context->audio) {
-        context->port = port;
+        context->txt.assign((const char *)txt, txtLength);
         context->finished = true;
         EventSet(context->done);
         return;
@@ -324,7 +468,7 @@ void DiscoveryStart() {
         DebugLog(2, "Receiver discovery could not start\n");
         return;
     }
-    Enqueue(QueuedEvent{generation, session, false, false, std::string()});
+    Enqueue(QueuedEvent{generation, session, false, false, std::string(), false, std::string(), 0});
 }
 
 void DiscoveryRestart(void *) {
@@ -388,6 +532,10 @@ int DiscoveryProcessEvents() {
             continue;
         }
         if (!state.session || event.generation != state.session->generation) continue;
+        if (event.lookup) {
+            ApplyLookup(event);
+            continue;
+        }
         if (event.raop) {
             DiscoveryBrowseReply(event.add ? kDiscoveryAdd : 0, 0, event.name.c_str(),
                                  "_raop._tcp.");
@@ -403,6 +551,7 @@ int DiscoveryProcessEvents() {
         DiscoveryBrowseReply(flags, 0, event.name.c_str(), "_airplay._tcp.");
         if (CFArrayCount(ServiceList) != before) changes++;
     }
+    if (!batch.empty()) changes += RebuildSpeakers();
     return changes;
 }
 
@@ -410,6 +559,9 @@ void DiscoveryForgetList() {
     if (ServiceList) CarrySelection();
     CFValueRelease(ServiceList);
     ServiceList = nullptr;
+    if (SpeakerList) CarrySpeaker();
+    CFValueRelease(SpeakerList);
+    SpeakerList = nullptr;
 }
 
 void DiscoveryForgetSelection() {
@@ -440,6 +592,13 @@ void DiscoveryShutdown() {
     CFValueRelease(state.carriedSelection);
     state.carriedSelection = nullptr;
     SelectedReceiverIndex = -1;
+    CFValueRelease(SpeakerList);
+    SpeakerList = nullptr;
+    CFValueRelease(state.carriedSpeaker);
+    state.carriedSpeaker = nullptr;
+    SelectedSpeakerIndex = -1;
+    state.raop.clear();
+    state.receiverIds.clear();
 }
 
 uint64_t DiscoveryGeneration() {
@@ -492,6 +651,10 @@ uint16_t AudioServicePort(const char *deviceId) {
             if (result != 0) {
                 DebugLog(2, "Error resolving audio service: %i\n", result);
             } else {
+                auto record = state.raop.find(key);
+                if (record != state.raop.end() && record->second.name == CFStringText(name))
+                    record->second.format =
+                        TxtRaopFormat((const uint8_t *)context.txt.data(), context.txt.size());
                 CFValue *number = CFNumberFromUnsigned(context.port);
                 CFDictionaryPut(AudioServiceMap, number, keyString);
                 CFValueRelease(number);
@@ -503,6 +666,65 @@ uint16_t AudioServicePort(const char *deviceId) {
     }
     CFValueRelease(keyString);
     return port;
+}
+
+int32_t AudioServiceCodec(const char *deviceId) {
+    char key[64];
+    snprintf(key, sizeof key, "%s", deviceId ? deviceId : "");
+    for (char *p = key; *p; p++)
+        *p = (char)tolower((unsigned char)*p);
+    auto found = state.raop.find(key);
+    if (found == state.raop.end() || !found->second.format.known) return kRaopCodecAacEld;
+    int32_t codec = found->second.format.codec;
+    if (codec == kRaopCodecNone) {
+        DebugLog(2, "Audio: %s offers no sound format this program sends; trying AAC-ELD\n",
+                 found->second.name.c_str());
+        return kRaopCodecAacEld;
+    }
+    return codec;
+}
+
+CFValue *ResolveSpeaker(const char *raopName, char deviceId[64], uint8_t *passwordFlag,
+                        uint16_t *port, RaopFormat *format) {
+    char ignored[64];
+    deviceId[0] = '\0';
+    if (!RaopNameKey(raopName, deviceId)) return nullptr;
+    ResolveContext context;
+    int result = -1;
+    if (state.session && ResolveContextInit(&context, ignored, false)) {
+        result = RunQuery(&context, raopName, "_raop._tcp", "local");
+        EventClose(context.done);
+        if (context.address && result != kErrorTimeout) {
+            const uint8_t *txt = (const uint8_t *)context.txt.data();
+            RaopFormat read = TxtRaopFormat(txt, context.txt.size());
+            auto record = state.raop.find(deviceId);
+            if (record != state.raop.end() && record->second.name == raopName)
+                record->second.format = read;
+            if (passwordFlag) *passwordFlag = context.passwordFlag;
+            if (port) *port = context.port;
+            if (format) *format = read;
+            return CFStringFromBytes(context.address, 0);
+        }
+    }
+    RESOLVE_LOG(
+        "mDNS resolver didn't receive response in an appropriate amount of time (Err %i).\n",
+        result);
+    return nullptr;
+}
+
+RaopFormat SpeakerFormat(const char *raopName) {
+    char key[64];
+    if (raopName && RaopNameKey(raopName, key)) {
+        auto found = state.raop.find(key);
+        if (found != state.raop.end() && found->second.name == raopName)
+            return found->second.format;
+    }
+    return RaopFormat{kRaopCodecAacEld, 0, 0};
+}
+
+const char *RaopShownName(const char *raopName) {
+    const char *at = raopName ? strchr(raopName, '@') : nullptr;
+    return at ? at + 1 : (raopName ? raopName : "");
 }
 
 void ServiceListRemove(const CFValue *name) {
@@ -529,6 +751,7 @@ void DiscoveryBrowseReply(uint32_t flags, int error, const char *serviceName,
             AirPlayRemove(serviceName);
     } else if (!strcmp(serviceType, "_raop._tcp.")) {
         RaopSeen(serviceName);
+        RaopBrowsed((flags & kDiscoveryAdd) != 0, serviceName);
     }
 }
 
@@ -594,4 +817,48 @@ uint8_t TxtPasswordFlag(const uint8_t *txt, size_t txtLength) {
             return 1;
     }
     return 0;
+}
+
+namespace {
+
+// Whether a comma-separated list of numbers ("0,1,2,3") holds number.
+bool TxtListHas(const uint8_t *value, uint8_t length, int number) {
+    int current = -1;
+    for (int i = 0; i <= length; i++) {
+        int c = i < length ? value[i] : ',';
+        if (c >= '0' && c <= '9') {
+            current = (current < 0 ? 0 : current) * 10 + (c - '0');
+            if (current > 1000) current = 1000;
+        } else if (c == ',') {
+            if (current == number) return true;
+            current = -1;
+        } else if (c != ' ') {
+            current = -2; // not a number: this piece counts for nothing
+            while (i + 1 < length && value[i + 1] != ',')
+                i++;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+RaopFormat TxtRaopFormat(const uint8_t *txt, size_t txtLength) {
+    RaopFormat format{kRaopCodecAacEld, 0, 1};
+    const uint8_t *value = nullptr;
+    uint8_t length = 0;
+    // An empty list says nothing.
+    if (TxtRecordFind(txt, txtLength, "cn", &value, &length) && length > 0) {
+        if (TxtListHas(value, length, kRaopCodecAacEld))
+            format.codec = kRaopCodecAacEld;
+        else if (TxtListHas(value, length, kRaopCodecAlac))
+            format.codec = kRaopCodecAlac;
+        else if (TxtListHas(value, length, kRaopCodecPcm))
+            format.codec = kRaopCodecPcm;
+        else
+            format.codec = kRaopCodecNone;
+    }
+    if (TxtRecordFind(txt, txtLength, "et", &value, &length) && length > 0)
+        format.encryptedOnly = TxtListHas(value, length, 0) ? 0 : 1;
+    return format;
 }

@@ -19,6 +19,12 @@
 //   resume:    DiscoveryRestart(nullptr); NetworkMonitorStart(...)
 //   exit:      DiscoveryShutdown()
 //   connecting: ResolveAirPlayService then AudioServicePort (both block, bounded)
+//   a speaker:  ResolveSpeaker (blocks, bounded)
+//
+// Speakers. A "_raop._tcp" service whose hardware address no "_airplay._tcp" receiver has
+// plays sound only. Each announced service's TXT record is read in the background (a
+// receiver's "deviceid", a sound service's "cn" and "et"), so that speakers can be told from
+// receivers and their formats shown without a wait.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +44,27 @@ extern int32_t SelectedReceiverIndex;
 // Lower-case hardware address (text before "@" of a RAOP name) -> the RAOP service name until
 // resolved, then its TCP port (unsigned number, host order). Owner thread only.
 extern CFValue *AudioServiceMap;
+
+// Speakers: full "_raop._tcp" names ("5855CA1AE288@Kitchen"), no two alike, sorted
+// case-insensitively by the name after "@"; null before the first start and after
+// DiscoveryForgetList. A sound service leaves the list when it is withdrawn or once a
+// receiver with its hardware address is seen. Owner thread only.
+extern CFValue *SpeakerList;
+// Index in SpeakerList of the speaker of the current sound-only session, -1 for none; kept on
+// the same name as the list changes, -1 when that name leaves. Written by the controller.
+extern int32_t SelectedSpeakerIndex;
+
+// What a sound service plays, from its TXT record: "cn" lists codec numbers (0 PCM, 1 ALAC,
+// 2 AAC, 3 AAC-ELD), "et" encryption types (0 none).
+constexpr int32_t kRaopCodecPcm = 0;
+constexpr int32_t kRaopCodecAlac = 1;
+constexpr int32_t kRaopCodecAacEld = 3;
+constexpr int32_t kRaopCodecNone = -1; // nothing offered that the program sends
+struct RaopFormat {
+    int32_t codec;         // what to send: AAC-ELD, else ALAC, else PCM; kRaopCodecNone
+    uint8_t encryptedOnly; // "et" present without 0
+    uint8_t known;         // 1 once a TXT record was read; the fields are defaults before
+};
 
 // Port used when a receiver's audio service is unknown.
 constexpr uint16_t kFallbackAudioPort = 49152;
@@ -84,6 +111,20 @@ CFValue *ResolveAirPlayService(const char *serviceName, char deviceId[64], uint8
 // Owner thread. The receiver's audio TCP port, resolving its RAOP service the first time;
 // kFallbackAudioPort when unknown.
 uint16_t AudioServicePort(const char *deviceId);
+// Owner thread. What to send to a receiver's sound service (its RAOP record, read by the
+// background lookup or AudioServicePort): kRaopCodecAacEld when unknown, when "cn" is
+// absent, or when "cn" offers nothing the program sends (logged).
+int32_t AudioServiceCodec(const char *deviceId);
+// Owner thread. Resolves a speaker (a full RAOP name) into a new CFString of its dotted IPv4
+// address, its device id (the hex part of the name, lower-cased), password flag, RTSP port
+// and format; no value when nothing answered within DiscoveryResolveTimeoutMs.
+CFValue *ResolveSpeaker(const char *raopName, char deviceId[64], uint8_t *passwordFlag,
+                        uint16_t *port, RaopFormat *format);
+// Owner thread. A speaker's format as last read (known 0 when no TXT record was read yet).
+RaopFormat SpeakerFormat(const char *raopName);
+// The name a RAOP service shows: the text after its first "@" (the whole name without one).
+const char *RaopShownName(const char *raopName);
+
 // Owner thread. Removes the first entry equal to name from ServiceList and releases it.
 void ServiceListRemove(const CFValue *name);
 
@@ -117,3 +158,6 @@ int TxtRecordFind(const uint8_t *txt, size_t txtLength, const char *key, const u
 void TxtDeviceId(const uint8_t *txt, size_t txtLength, char deviceId[64]);
 // 1 when TXT "pw" (or, failing that, "pin") starts with 1, T or t.
 uint8_t TxtPasswordFlag(const uint8_t *txt, size_t txtLength);
+// The format a RAOP TXT record offers (known 1). Without "cn": AAC-ELD; without "et": not
+// encrypted only.
+RaopFormat TxtRaopFormat(const uint8_t *txt, size_t txtLength);

@@ -14,6 +14,15 @@
 struct AvahiSimplePoll;
 struct DiscoverySession;
 
+// The background read of one announced service's TXT record (loop thread; freed with the
+// service's last instance, a lost daemon or the session).
+struct DiscoveryLookup {
+    DiscoverySession *session;
+    bool raop;
+    std::string name;
+    void *query; // the backend's service resolver
+};
+
 // An Avahi simple poll run on a thread of its own. Avahi objects attached to it are touched
 // by other threads only between OvAvahiLoopLock and OvAvahiLoopUnlock; callbacks run on the
 // loop thread with the lock held, so an object freed under the lock never calls back again.
@@ -51,6 +60,9 @@ struct DiscoveryBackendOps {
     void (*freeQuery)(DiscoveryQueryKind kind, void *query);
     // Ends the session's connection (loop unlocked; owner thread).
     void (*close)(DiscoverySession *session);
+    // Reads a service's TXT record and port in the background; replies go to
+    // DiscoveryQueueLookup. Freed with freeQuery(kQueryService).
+    void *(*lookup)(DiscoverySession *session, DiscoveryLookup *lookup, int *error);
 };
 
 struct DiscoverySession {
@@ -63,6 +75,8 @@ struct DiscoverySession {
     // Instances seen per service name over every interface and protocol, so that a name
     // leaves the list only when its last instance has gone. Loop thread only.
     std::map<std::string, int> instances[2];
+    // The TXT lookups of the names in instances, same index. Loop thread only.
+    std::map<std::string, DiscoveryLookup *> lookups[2];
     // avahi-daemon sessions only, loop thread: a client whose daemon went away is replaced
     // by reconnectTimer; the old clients stay until the session closes, since a resolve may
     // still hold one of their queries.
@@ -80,6 +94,9 @@ void OvAvahiSessionClose(DiscoverySession *session);
 // Called by the Avahi layer on the loop thread.
 void DiscoveryQueueBrowse(DiscoverySession *session, bool add, const char *name, const char *type,
                           int interface, int protocol);
+// A background lookup's answer (loop thread): queued for the owner thread.
+void DiscoveryQueueLookup(DiscoverySession *session, bool raop, const char *name, uint16_t port,
+                          const uint8_t *txt, size_t txtLength);
 void DiscoveryResolveReply(void *context, int error, const char *hostTarget, uint16_t port,
                            const uint8_t *txt, size_t txtLength);
 void DiscoveryAddressReply(void *context, int error, const char *addressText);

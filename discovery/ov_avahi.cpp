@@ -110,11 +110,47 @@ int TypeSlot(const char *type) {
     return strncmp(type, "_raop._tcp", 10) == 0 ? 1 : 0;
 }
 
+void EndLookup(DiscoverySession *session, int slot, const std::string &name) {
+    auto found = session->lookups[slot].find(name);
+    if (found == session->lookups[slot].end()) return;
+    session->ops->freeQuery(kQueryService, found->second->query);
+    delete found->second;
+    session->lookups[slot].erase(found);
+}
+
+void EndLookups(DiscoverySession *session) {
+    for (int slot = 0; slot < 2; slot++) {
+        for (auto &entry : session->lookups[slot]) {
+            session->ops->freeQuery(kQueryService, entry.second->query);
+            delete entry.second;
+        }
+        session->lookups[slot].clear();
+    }
+}
+
+// A new name's TXT record is read at once: whether a sound service belongs to a receiver,
+// and what a speaker plays, are then known before anyone opens the menu.
+void BeginLookup(DiscoverySession *session, int slot, const std::string &name) {
+    if (!session->ops->lookup || session->lookups[slot].count(name)) return;
+    DiscoveryLookup *lookup = new (std::nothrow) DiscoveryLookup{session, slot == 1, name, nullptr};
+    if (!lookup) return;
+    int error = 0;
+    lookup->query = session->ops->lookup(session, lookup, &error);
+    if (!lookup->query) {
+        DebugLog(1, "DNS-SD: the TXT record of \"%s\" could not be asked for: %s\n", name.c_str(),
+                 avahi_strerror(error));
+        delete lookup;
+        return;
+    }
+    session->lookups[slot][name] = lookup;
+}
+
 // Counts instances per name so that a name is added once and removed with its last instance.
 void BrowseEvent(DiscoverySession *session, bool add, const char *name, const char *type,
                  int interface, int protocol) {
     if (!name || !type) return;
-    std::map<std::string, int> &seen = session->instances[TypeSlot(type)];
+    int slot = TypeSlot(type);
+    std::map<std::string, int> &seen = session->instances[slot];
     std::string key(name);
     int &count = seen[key];
     if (add) {
@@ -128,6 +164,23 @@ void BrowseEvent(DiscoverySession *session, bool add, const char *name, const ch
         seen.erase(key);
     }
     DiscoveryQueueBrowse(session, add, name, type, interface, protocol);
+    if (add)
+        BeginLookup(session, slot, key);
+    else
+        EndLookup(session, slot, key);
+}
+
+// A lookup's answer; later changes of the record come again through the same resolver.
+void LookupReply(void *userdata, bool found, uint16_t port, AvahiStringList *txt) {
+    DiscoveryLookup *lookup = (DiscoveryLookup *)userdata;
+    if (!found) return; // the service stays listed; its record is simply not known
+    std::vector<uint8_t> bytes;
+    if (txt) {
+        bytes.resize(avahi_string_list_serialize(txt, nullptr, 0) + 1);
+        bytes.resize(avahi_string_list_serialize(txt, bytes.data(), bytes.size()));
+    }
+    DiscoveryQueueLookup(lookup->session, lookup->raop, lookup->name.c_str(), port, bytes.data(),
+                         bytes.size());
 }
 
 void ReplyWithTxt(void *context, int error, const char *host, uint16_t port, AvahiStringList *txt) {
@@ -184,6 +237,21 @@ void *ApiResolveService(DiscoverySession *session, const char *name, const char 
     void *query = Api::ServiceResolverNew(handle, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name, type,
                                           domain, AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_ADDRESS,
                                           Api::ResolveReply, context);
+    *error = query ? 0 : Api::Errno(handle);
+    return query;
+}
+
+template <typename Api>
+void *ApiLookup(DiscoverySession *session, DiscoveryLookup *lookup, int *error) {
+    if (!session->handle) {
+        *error = AVAHI_ERR_DISCONNECTED;
+        return nullptr;
+    }
+    auto *handle = ArgOf(Api::Errno, session->handle);
+    void *query = Api::ServiceResolverNew(
+        handle, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, lookup->name.c_str(),
+        lookup->raop ? "_raop._tcp" : "_airplay._tcp", "local", AVAHI_PROTO_INET,
+        AVAHI_LOOKUP_NO_ADDRESS, Api::LookupReply, lookup);
     *error = query ? 0 : Api::Errno(handle);
     return query;
 }
@@ -259,6 +327,13 @@ void ClientResolveReply(AvahiServiceResolver *resolver, AvahiIfIndex, AvahiProto
     ReplyWithTxt(userdata, error, host, port, txt);
 }
 
+void ClientLookupReply(AvahiServiceResolver *, AvahiIfIndex, AvahiProtocol,
+                       AvahiResolverEvent event, const char *, const char *, const char *,
+                       const char *, const AvahiAddress *, uint16_t port, AvahiStringList *txt,
+                       AvahiLookupResultFlags, void *userdata) {
+    LookupReply(userdata, event == AVAHI_RESOLVER_FOUND, port, txt);
+}
+
 void ClientAddressReply(AvahiHostNameResolver *resolver, AvahiIfIndex, AvahiProtocol,
                         AvahiResolverEvent event, const char *, const AvahiAddress *address,
                         AvahiLookupResultFlags, void *userdata) {
@@ -280,16 +355,21 @@ struct ClientApi {
     static constexpr auto HostResolverFree = avahi_host_name_resolver_free;
     static constexpr auto BrowseReply = ClientBrowseReply;
     static constexpr auto ResolveReply = ClientResolveReply;
+    static constexpr auto LookupReply = ClientLookupReply;
     static constexpr auto AddressReply = ClientAddressReply;
 };
 
 // Drops what the old daemon reported: the receivers leave the list until the new daemon
 // announces them again, so none stays that went away meanwhile.
 void ForgetInstances(DiscoverySession *session) {
+    EndLookups(session);
     for (const auto &entry : session->instances[0])
         DiscoveryQueueBrowse(session, false, entry.first.c_str(), "_airplay._tcp", -1, -1);
     session->instances[0].clear();
-    // Audio services are only ever added to their map; a new announcement replaces them.
+    // Audio services stay in their map (a new announcement replaces them), but speakers
+    // leave the list like receivers.
+    for (const auto &entry : session->instances[1])
+        DiscoveryQueueBrowse(session, false, entry.first.c_str(), "_raop._tcp", -1, -1);
     session->instances[1].clear();
 }
 
@@ -333,6 +413,7 @@ void ClientClose(DiscoverySession *session) {
     LoopStop(loop);
     if (session->reconnectTimer)
         avahi_simple_poll_get(loop->poll)->timeout_free((AvahiTimeout *)session->reconnectTimer);
+    EndLookups(session);
     ApiFreeQuery<ClientApi>(kQueryBrowse, session->airplayBrowser);
     ApiFreeQuery<ClientApi>(kQueryBrowse, session->raopBrowser);
     if (session->handle) avahi_client_free((AvahiClient *)session->handle);
@@ -348,6 +429,7 @@ const DiscoveryBackendOps kClientOps = {
     ApiResolveHost<ClientApi>,
     ApiFreeQuery<ClientApi>,
     ClientClose,
+    ApiLookup<ClientApi>,
 };
 
 // ---- The embedded responder ----
@@ -445,6 +527,13 @@ void ServerResolveReply(AvahiSServiceResolver *, AvahiIfIndex, AvahiProtocol,
     ReplyWithTxt(userdata, error, host, port, txt);
 }
 
+void ServerLookupReply(AvahiSServiceResolver *, AvahiIfIndex, AvahiProtocol,
+                       AvahiResolverEvent event, const char *, const char *, const char *,
+                       const char *, const AvahiAddress *, uint16_t port, AvahiStringList *txt,
+                       AvahiLookupResultFlags, void *userdata) {
+    LookupReply(userdata, event == AVAHI_RESOLVER_FOUND, port, txt);
+}
+
 void ServerAddressReply(AvahiSHostNameResolver *, AvahiIfIndex, AvahiProtocol,
                         AvahiResolverEvent event, const char *, const AvahiAddress *address,
                         AvahiLookupResultFlags, void *userdata) {
@@ -461,12 +550,14 @@ struct ServerApi {
     static constexpr auto HostResolverFree = avahi_s_host_name_resolver_free;
     static constexpr auto BrowseReply = ServerBrowseReply;
     static constexpr auto ResolveReply = ServerResolveReply;
+    static constexpr auto LookupReply = ServerLookupReply;
     static constexpr auto AddressReply = ServerAddressReply;
 };
 
 void ServerClose(DiscoverySession *session) {
     // The responder keeps serving; only this session's browses end.
     OvAvahiLoopLock(session->loop);
+    EndLookups(session);
     ApiFreeQuery<ServerApi>(kQueryBrowse, session->airplayBrowser);
     ApiFreeQuery<ServerApi>(kQueryBrowse, session->raopBrowser);
     OvAvahiLoopUnlock(session->loop);
@@ -475,6 +566,7 @@ void ServerClose(DiscoverySession *session) {
 const DiscoveryBackendOps kServerOps = {
     "embedded responder",      ApiBrowse<ServerApi>,    ApiResolveService<ServerApi>,
     ApiResolveHost<ServerApi>, ApiFreeQuery<ServerApi>, ServerClose,
+    ApiLookup<ServerApi>,
 };
 
 // Both browses of a session; 0 or the first error.

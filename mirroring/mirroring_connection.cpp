@@ -615,8 +615,9 @@ static void MirroringThread(void *arg) {
 
 // ---- lifecycle ----
 
-MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort, int displayIndex,
-                                              uintptr_t window, const MirroringCaptureOps *capture,
+MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort, int32_t audioCodec,
+                                              int displayIndex, uintptr_t window,
+                                              const MirroringCaptureOps *capture,
                                               void *captureContext, int audioOn, CFValue *deviceId,
                                               const MirroringControllerOps *controller, void *user,
                                               void *queryUser) {
@@ -625,6 +626,7 @@ MirroringConnection *StartMirroringConnection(CFValue *host, uint16_t audioPort,
     if (!c) return nullptr;
     c->host = CFValueRetain(host);
     c->audioPort = audioPort;
+    c->audioCodec = audioCodec;
     c->displayIndex = displayIndex;
     c->window = window;
     c->capture = capture;

@@ -201,13 +201,14 @@ struct MirroringConnection {
 };
 
 // Creates the connection, makes it the current one, starts MirroringThread and returns
-// once its sockets are open. host and deviceId are retained. Returns null only when out of
+// once its sockets are open. host and deviceId are retained. audioCodec is what the sound
+// goes as (the receiver's "cn" choice, an AudioCodec number). Returns null only when out of
 // memory; a thread that cannot be created is logged and the connection returned idle.
 [[nodiscard]] MirroringConnection *
-StartMirroringConnection(CFValue *host, uint16_t audioPort, int displayIndex, uintptr_t window,
-                         const MirroringCaptureOps *capture, void *captureContext, int audioOn,
-                         CFValue *deviceId, const MirroringControllerOps *controller, void *user,
-                         void *queryUser);
+StartMirroringConnection(CFValue *host, uint16_t audioPort, int32_t audioCodec, int displayIndex,
+                         uintptr_t window, const MirroringCaptureOps *capture, void *captureContext,
+                         int audioOn, CFValue *deviceId, const MirroringControllerOps *controller,
+                         void *user, void *queryUser);
 // Stops the stream, capture, the socket set and the video NTPd, and calls onDisconnected.
 // Blocks until MirroringThread has ended, except on a thread of the connection's own socket
 // set, where it only starts the stop and MirroringThread finishes it. Idempotent; null is

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ifaddrs.h>
@@ -34,6 +35,25 @@ int ParseDecimal(const char *text) {
 }
 
 } // namespace
+
+int ParseSoundTo(int argc, char **argv, int i, SoundToOptions *out) {
+    if (i + 1 >= argc || !*argv[i + 1]) {
+        fprintf(stderr, "ostrel: --sound-to takes a speaker's name as --list-receivers shows it\n");
+        return 0;
+    }
+    out->on = true;
+    out->name = argv[i + 1];
+    out->seconds = 0;
+    if (i + 2 >= argc || argv[i + 2][0] == '-') return 2;
+    char *end = nullptr;
+    double seconds = strtod(argv[i + 2], &end);
+    if (!end || *end || !(seconds >= 0 && seconds <= 86400)) {
+        fprintf(stderr, "ostrel: --sound-to takes seconds from 0 to 86400 after the name\n");
+        return 0;
+    }
+    out->seconds = seconds;
+    return 3;
+}
 
 void ParseCommandLine(const char *text, HostedOptions *options) {
     if (!text || !strstr(text, "connect?") || !strstr(text, "host=") || !strstr(text, "key="))

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "audio_stream/audio_connection.h"
 #include "base/log.h"
 #include "capture/capture_manager.h"
 #include "capture/displays.h"
@@ -84,6 +85,11 @@ void ControllerInit(Controller *c, CFValue *deviceId, CaptureManager *manager,
     c->current = nullptr;
     c->passwordWindowOpen = 0;
     c->passwordForAudio = 0;
+    c->selectedSpeakerIndex = -1;
+    c->speakerAudio = nullptr;
+    c->soundOnly = 0;
+    c->soundOnlyLast = 0;
+    c->speakerEnd = kSpeakerNeverStarted;
     c->deviceId = deviceId;
     c->captureManager = manager;
     c->captureOps = captureOps;
@@ -131,6 +137,7 @@ int32_t ControllerSelectedIndex(const Controller *c) {
 }
 
 void ControllerShutdown(Controller *c) {
+    StopSpeakerSession(c);
     if (c->current) {
         c->connection->stop(c->current);
         c->connection->free(c->current);
@@ -149,23 +156,31 @@ bool ControllerEstablished(const Controller *c) {
 
 // ---- starting and stopping ----
 
-void BeginMirroring(Controller *c, const char *addressText, uint16_t audioPort, int displayIndex) {
+void BeginMirroring(Controller *c, const char *addressText, uint16_t audioPort, int32_t audioCodec,
+                    int displayIndex) {
     CFValue *host = CFStringFromBytes(addressText, 0);
     MirroringConnection *previous = c->current;
+    c->soundOnlyLast = 0;
     // The start runs PreventDisplaySleep (onStart) on this thread, then returns once the
     // connection's sockets are open.
-    c->current = c->connection->start(host, audioPort, displayIndex, c->chosenAppWindow.load(),
-                                      c->captureOps, c->captureManager, AudioEnabledFlag ? 1 : 0,
-                                      c->deviceId, c->callbacks, c, nullptr);
+    c->current = c->connection->start(
+        host, audioPort, audioCodec, displayIndex, c->chosenAppWindow.load(), c->captureOps,
+        c->captureManager, AudioEnabledFlag ? 1 : 0, c->deviceId, c->callbacks, c, nullptr);
     CFValueRelease(host);
     if (previous && previous != c->current) c->connection->free(previous);
 }
 
 void StopCurrentConnection(Controller *c) {
+    StopSpeakerSession(c);
     if (c->current) c->connection->stop(c->current);
 }
 
 void ConnectToSelectedService(Controller *c, int index) {
+    // One session at a time: the sound sent alone to a speaker ends first.
+    if (c->soundOnly.load()) {
+        DebugLog(2, "Ending the sound to the speaker for the mirroring connection\n");
+        StopSpeakerSession(c);
+    }
     if (index == ControllerSelectedIndex(c)) {
         DebugLog(2, "User initiated AirPlay disconnect\n");
         StopCurrentConnection(c);
@@ -199,6 +214,9 @@ void ConnectToSelectedService(Controller *c, int index) {
         c->discovery->resolve(c->discoveryContext, name.c_str(), deviceId, &passwordRequired);
     SetSelectedServiceName(c, CFStringFromBytes(name.c_str(), (int32_t)name.size()));
     uint16_t audioPort = c->discovery->audioPort(c->discoveryContext, deviceId);
+    int32_t audioCodec = c->discovery->audioCodec
+                             ? c->discovery->audioCodec(c->discoveryContext, deviceId)
+                             : kDefaultAudioCodec;
     bool giveUp = address == nullptr;
     DebugLog(2, "Connecting to selected service %s (Address? %s), Should Give Up? %i\n",
              name.c_str(), giveUp ? "" : CFStringText(address), giveUp ? 1 : 0);
@@ -219,7 +237,7 @@ void ConnectToSelectedService(Controller *c, int index) {
         c->discovery->setSelectedIndex(c->discoveryContext, index);
     StartReminderIfWanted(
         c, "Setting to enable mirroring reminder turned ON.  Start reminder timer.\n");
-    BeginMirroring(c, CFStringText(address), audioPort, c->chosenDisplayIndex);
+    BeginMirroring(c, CFStringText(address), audioPort, audioCodec, c->chosenDisplayIndex);
     CFValueRelease(address);
     if (passwordRequired && c->current) {
         CFValue *held = nullptr;
@@ -252,7 +270,7 @@ bool ConnectToHost(Controller *c) {
             DebugLog(1, "Setting to enable mirroring reminder turned ON.  Start reminder.\n");
             StartMirroringReminderTimer(c, Settings.values.mirroringReminderMinutes);
         }
-        BeginMirroring(c, h.host.c_str(), kHostedAudioPort, h.display);
+        BeginMirroring(c, h.host.c_str(), kHostedAudioPort, kDefaultAudioCodec, h.display);
         return true;
     }
     c->selectedReceiverIndex = -1;
@@ -347,7 +365,11 @@ void DeviceInUse(void *context, MirroringConnection *) {
 
 void OpenPasswordWindow(Controller *c) {
     if (c->passwordWindowOpen.load()) return;
-    if (c->current && c->current->failure.load() == kMirroringDisconnectedByHost) return;
+    // A mirroring connection the receiver closed wants no password any more; a speaker's
+    // request has nothing to do with it.
+    if (c->passwordForAudio.load() != 2 && c->current &&
+        c->current->failure.load() == kMirroringDisconnectedByHost)
+        return;
     if (!c->platform) return;
     c->passwordWindowOpen = 1;
     c->platform->openPasswordWindow(c->platformContext);
@@ -355,7 +377,18 @@ void OpenPasswordWindow(Controller *c) {
 
 void PasswordWindowOk(Controller *c, const char *text) {
     c->passwordWindowOpen = 0;
-    bool forAudio = c->passwordForAudio.exchange(0) != 0;
+    int32_t asker = c->passwordForAudio.exchange(0);
+    if (asker == 2) {
+        // The speaker's: kept as the last password, as a receiver's is.
+        if (!text || !c->audio || !c->audio->setSpeakerPassword) return;
+        std::string password(text, strnlen(text, 1023));
+        CFValue *stored = CFStringFromBytes(password.c_str(), (int32_t)password.size());
+        PasswordChanged(c, nullptr, stored);
+        CFValueRelease(stored);
+        c->audio->setSpeakerPassword(c->audioContext, c, password.c_str());
+        return;
+    }
+    bool forAudio = asker != 0;
     if (!c->current || !text) return;
     std::string password(text, strnlen(text, 1023));
     // Replaces the connection's password, reports it through PasswordChanged (stored and
@@ -368,7 +401,13 @@ void PasswordWindowOk(Controller *c, const char *text) {
 
 void PasswordWindowCancel(Controller *c) {
     c->passwordWindowOpen = 0;
-    bool forAudio = c->passwordForAudio.exchange(0) != 0;
+    int32_t asker = c->passwordForAudio.exchange(0);
+    if (asker == 2) {
+        if (c->audio && c->audio->setSpeakerPassword)
+            c->audio->setSpeakerPassword(c->audioContext, c, nullptr);
+        return;
+    }
+    bool forAudio = asker != 0;
     if (!c->current) return;
     // Declining the sound's password ends the sound only; the picture goes on.
     if (forAudio && c->audio && c->audio->setPassword) {
@@ -381,10 +420,20 @@ void PasswordWindowCancel(Controller *c) {
 // ---- audio ----
 
 int ControllerAudioState(const Controller *c) {
+    if (c->soundOnlyLast.load() && c->audio && c->audio->speakerStatus) {
+        int state = 0;
+        c->audio->speakerStatus(c->audioContext, const_cast<Controller *>(c), &state, nullptr);
+        return state;
+    }
     return c->audio && c->current ? c->audio->state(c->audioContext, c->current) : 0;
 }
 
 int ControllerAudioFailure(const Controller *c) {
+    if (c->soundOnlyLast.load() && c->audio && c->audio->speakerStatus) {
+        int failure = 0;
+        c->audio->speakerStatus(c->audioContext, const_cast<Controller *>(c), nullptr, &failure);
+        return failure;
+    }
     return c->audio && c->current ? c->audio->failure(c->audioContext, c->current) : 0;
 }
 
@@ -394,7 +443,11 @@ void AirPlayAudioWasDisconnected(Controller *c, int failure) {
 }
 
 void ToggleAudio(Controller *c) {
-    if (c->current && c->current->state.load() == kMirroringStreaming && c->audio) {
+    if (c->soundOnly.load()) {
+        // The sound is all a speaker session has: switching it off ends the session.
+        DebugLog(2, "User initiated Audio disconnect\n");
+        StopSpeakerSession(c);
+    } else if (c->current && c->current->state.load() == kMirroringStreaming && c->audio) {
         if (AudioEnabledFlag) {
             DebugLog(2, "User initiated Audio disconnect\n");
             DebugLog(1, "Windows Event Loop: About to stop audio\n");
@@ -415,12 +468,153 @@ void ToggleAudio(Controller *c) {
 
 void StopAudioForExit(Controller *c) {
     if (!c->hosted.silent && c->platform) c->platform->stopNetworkMonitor(c->platformContext);
+    StopSpeakerSession(c);
     if (c->current && c->current->state.load() == kMirroringStreaming && AudioEnabledFlag &&
         c->audio) {
         DebugLog(2, "User initiated Audio disconnect\n");
         DebugLog(1, "Windows Event Loop: About to stop audio\n");
         c->audio->stop(c->audioContext, c->current);
         DebugLog(1, "Windows Event Loop: Finished stop audio\n");
+    }
+}
+
+// ---- the sound alone to a speaker ----
+
+int32_t ControllerSelectedSpeaker(const Controller *c) {
+    if (c->selectedSpeakerIndex.load() == -1) return -1;
+    if (c->discovery && c->discovery->selectedSpeaker)
+        return c->discovery->selectedSpeaker(c->discoveryContext);
+    return c->selectedSpeakerIndex.load();
+}
+
+void StopSpeakerSession(Controller *c) {
+    if (!c->soundOnly.load() && !c->speakerAudio.load()) return;
+    int32_t running = kSpeakerRunning;
+    c->speakerEnd.compare_exchange_strong(running, kSpeakerStoppedByUser);
+    if (c->audio && c->audio->stopSpeaker) c->audio->stopSpeaker(c->audioContext, c);
+    // A connection that never got as far as its worker has nobody else to say it ended.
+    if (c->soundOnly.exchange(0)) {
+        c->selectedSpeakerIndex = -1;
+        if (c->platform && c->platform->connectionEnded)
+            c->platform->connectionEnded(c->platformContext);
+    }
+}
+
+void SpeakerSoundWasDisconnected(Controller *c, int failure) {
+    DebugLog(2, "The sound to the speaker has ended\n");
+    c->lastAudioFailure = failure;
+    c->selectedSpeakerIndex = -1;
+    if (!c->soundOnly.exchange(0)) return;
+    int32_t running = kSpeakerRunning;
+    c->speakerEnd.compare_exchange_strong(running, failure);
+    if (c->platform && c->platform->connectionEnded)
+        c->platform->connectionEnded(c->platformContext);
+}
+
+int SpeakerPasswordRequired(Controller *c, int retried) {
+    if (!c->audio || !c->audio->setSpeakerPassword) return 0;
+    DebugLog(2, "The speaker wants a password for the sound%s\n",
+             retried ? " (the one given was refused)" : "");
+    c->passwordForAudio = 2;
+    if (c->platform && c->platform->requestPasswordWindow(c->platformContext)) return 1;
+    c->passwordForAudio = 0;
+    return 0;
+}
+
+bool ConnectToSpeaker(Controller *c, int index) {
+    if (index == ControllerSelectedSpeaker(c)) {
+        DebugLog(2, "User initiated sound-only disconnect\n");
+        StopSpeakerSession(c);
+        return false;
+    }
+    StopSpeakerSession(c);
+    // One session at a time: mirroring ends first, as for a switch between receivers.
+    if (c->current && c->current->stopState.load() == 0) {
+        DebugLog(2, "Ending the mirroring connection for the sound to a speaker\n");
+        c->connection->stop(c->current);
+        c->chosenAppWindow = 0;
+        if (c->captureManager) c->captureManager->window.store(0);
+    }
+    if (!c->audio || !c->audio->startSpeaker || !c->discovery || !c->discovery->speakerList ||
+        !c->discovery->resolveSpeaker) {
+        DebugLog(2, "Sound to a speaker is not available\n");
+        return false;
+    }
+    CFValue *list = c->discovery->speakerList(c->discoveryContext);
+    if (!list || index < 0 || (uint32_t)index >= CFArrayCount(list)) {
+        DebugLog(2, "The speaker list has no entry %d\n", index);
+        CFValueRelease(list);
+        return false;
+    }
+    const char *text = CFStringText(CFArrayGet(list, (uint32_t)index));
+    std::string name = text ? text : "";
+    CFValueRelease(list);
+    char deviceId[64] = {0};
+    int passwordRequired = 0;
+    uint16_t port = 0;
+    int32_t codec = kDefaultAudioCodec;
+    CFValue *address = c->discovery->resolveSpeaker(c->discoveryContext, name.c_str(), deviceId,
+                                                    &passwordRequired, &port, &codec);
+    int32_t unusable = c->discovery->speakerUnusable
+                           ? c->discovery->speakerUnusable(c->discoveryContext, name.c_str())
+                           : kSpeakerUsable;
+    DebugLog(2, "Sending the sound to speaker %s (Address? %s, port %u, format %d)\n", name.c_str(),
+             address ? CFStringText(address) : "", (unsigned)port, (int)codec);
+    c->soundOnlyLast = 1;
+    c->lastAudioFailure = 0;
+    if (!address || !CheckRouteToReceiver(CFStringText(address)) || codec < 0 ||
+        unusable != kSpeakerUsable) {
+        if (address && (codec < 0 || unusable != kSpeakerUsable))
+            DebugLog(2, "Audio: %s plays %s; nothing sent\n", name.c_str(),
+                     unusable == kSpeakerEncryptedOnly ? "encrypted sound only"
+                                                       : "no format this program sends");
+        CFValueRelease(address);
+        c->speakerEnd = kAudioConnectFailed;
+        c->lastAudioFailure = kAudioUnknownError;
+        return false;
+    }
+    // Chosen before the start: a speaker that refuses at once ends the session on another
+    // thread, and its end must find the selection to clear.
+    c->selectedSpeakerIndex = index;
+    if (c->discovery->setSelectedSpeaker)
+        c->discovery->setSelectedSpeaker(c->discoveryContext, index);
+    c->speakerEnd = kSpeakerRunning;
+    c->soundOnly = 1;
+    if (!AudioEnabledFlag) {
+        // Choosing a speaker asks for sound: the switch says so.
+        AudioEnabledFlag = true;
+        Settings.values.audioEnabled = 1;
+        SettingsSave();
+    }
+    CFValue *password = SettingsCopyPassword();
+    int started = c->audio->startSpeaker(c->audioContext, c, address, port, password, codec);
+    CFValueRelease(password);
+    CFValueRelease(address);
+    if (!started) {
+        int failure = 0;
+        if (c->audio->speakerStatus) c->audio->speakerStatus(c->audioContext, c, nullptr, &failure);
+        SpeakerSoundWasDisconnected(c, failure ? failure : kAudioUnknownError);
+        return false;
+    }
+    return true;
+}
+
+int ControllerSoundExitStatus(const Controller *c) {
+    switch (c->speakerEnd.load()) {
+    case kSpeakerRunning:
+    case kSpeakerStoppedByUser:
+        return 0;
+    case kSpeakerNeverStarted:
+    case kAudioConnectFailed:
+        return 1;
+    case kAudioNoFailure: // a refused step (busy, unsupported)
+    case kAudioDisconnectedByHost:
+    case kAudioPasswordRequired:
+        return 2;
+    case kAudioNoAnswer:
+        return 5;
+    default:
+        return 3;
     }
 }
 

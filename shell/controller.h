@@ -8,7 +8,11 @@
 //   ControllerPlatformOps   the desktop: windows, message box, timers, display-awake
 //   ControllerConnectionOps the mirroring connection (defaults to the real one)
 //   ControllerDiscoveryOps  the receivers found on the network
-//   ControllerAudioOps      the audio connection of a mirroring connection
+//   ControllerAudioOps      the audio connection of a mirroring connection, and the sound
+//                           sent alone to a speaker
+//
+// One session at a time: mirroring to a receiver (with or without its sound), or the PC's
+// sound alone to a speaker. Choosing either ends the other.
 #pragma once
 
 #include <atomic>
@@ -33,6 +37,20 @@ constexpr int kReminderCountdownTimerId = 2;
 constexpr int kReminderCountdownTicks = 60;
 // Hosted receivers are taken without discovery; their audio service is expected here.
 constexpr uint16_t kHostedAudioPort = 47000;
+// The sound format a receiver's record does not name (an AudioCodec number: AAC-ELD).
+constexpr int32_t kDefaultAudioCodec = 3;
+
+// Controller::speakerEnd besides the AudioFailure a session ended with.
+constexpr int32_t kSpeakerStoppedByUser = -1;
+constexpr int32_t kSpeakerNeverStarted = -2;
+constexpr int32_t kSpeakerRunning = -3;
+
+// Why a speaker cannot be chosen (ControllerDiscoveryOps::speakerUnusable).
+enum SpeakerUnusable : int32_t {
+    kSpeakerUsable = 0,
+    kSpeakerEncryptedOnly = 1, // it plays encrypted sound only
+    kSpeakerNoFormat = 2,      // it plays none of PCM, ALAC and AAC-ELD
+};
 
 struct ControllerPlatformOps {
     // Keep the display awake / let it sleep again. Any thread.
@@ -69,9 +87,10 @@ struct ControllerPlatformOps {
 
 // The mirroring connection's operations, as mirroring_connection.h declares them.
 struct ControllerConnectionOps {
-    MirroringConnection *(*start)(CFValue *host, uint16_t audioPort, int displayIndex,
-                                  uintptr_t window, const MirroringCaptureOps *capture,
-                                  void *captureContext, int audioOn, CFValue *deviceId,
+    MirroringConnection *(*start)(CFValue *host, uint16_t audioPort, int32_t audioCodec,
+                                  int displayIndex, uintptr_t window,
+                                  const MirroringCaptureOps *capture, void *captureContext,
+                                  int audioOn, CFValue *deviceId,
                                   const MirroringControllerOps *controller, void *user,
                                   void *queryUser);
     void (*stop)(MirroringConnection *connection);
@@ -81,6 +100,8 @@ struct ControllerConnectionOps {
 extern const ControllerConnectionOps kMirroringConnectionOps;
 
 // Receiver discovery as the controller and the tray menu use it. Main thread only.
+struct Controller;
+
 struct ControllerDiscoveryOps {
     // The service names (CFArray of CFString), a new reference; null when there is no list.
     CFValue *(*serviceList)(void *context);
@@ -98,6 +119,21 @@ struct ControllerDiscoveryOps {
     // Null: the controller's own index is used as it stands.
     int32_t (*selectedIndex)(void *context);
     void (*setSelectedIndex)(void *context, int32_t index);
+    // What the receiver's sound service plays: the AudioCodec number to send
+    // (kDefaultAudioCodec when unknown). Null: kDefaultAudioCodec.
+    int32_t (*audioCodec)(void *context, const char *deviceId);
+    // Speakers: full sound-service names ("5855CA1AE288@Kitchen"), a new reference; null
+    // when there is no list. Null op: no speakers.
+    CFValue *(*speakerList)(void *context);
+    // A new string with the speaker's dotted address, or null; fills deviceId (64 bytes),
+    // *passwordRequired, *port and *codec (AudioCodec number, -1 when none is usable).
+    CFValue *(*resolveSpeaker)(void *context, const char *name, char *deviceId,
+                               int *passwordRequired, uint16_t *port, int32_t *codec);
+    // A SpeakerUnusable reason for the speaker as last announced.
+    int32_t (*speakerUnusable)(void *context, const char *name);
+    // As selectedIndex and setSelectedIndex, for the speaker list.
+    int32_t (*selectedSpeaker)(void *context);
+    void (*setSelectedSpeaker)(void *context, int32_t index);
 };
 
 // The audio connection of a mirroring connection. Null until audio streaming exists.
@@ -113,6 +149,14 @@ struct ControllerAudioOps {
     // The user's answer to the receiver's password request for the sound: text, or null
     // when declined (the sound then ends with its failure; the picture goes on).
     void (*setPassword)(void *context, MirroringConnection *connection, const char *text);
+    // The sound alone to a speaker, in the controller's speakerAudio slot: start (1 when
+    // under way; its end comes through SpeakerSoundWasDisconnected), stop (waits for the
+    // end), its state and failure, and the user's password answer (null: declined).
+    int (*startSpeaker)(void *context, Controller *c, CFValue *host, uint16_t port,
+                        CFValue *password, int32_t codec);
+    void (*stopSpeaker)(void *context, Controller *c);
+    void (*speakerStatus)(void *context, Controller *c, int *state, int *failure);
+    void (*setSpeakerPassword)(void *context, Controller *c, const char *text);
 };
 
 struct Controller {
@@ -125,7 +169,19 @@ struct Controller {
     std::atomic<int32_t> lastAudioFailure;
     MirroringConnection *current; // last connection started; kept after it stops
     std::atomic<int32_t> passwordWindowOpen;
-    std::atomic<int32_t> passwordForAudio; // the window was asked for by the sound connection
+    // The window was asked for by the sound beside the picture (1) or by the sound sent to a
+    // speaker (2); 0: by the mirroring connection.
+    std::atomic<int32_t> passwordForAudio;
+    // The sound-only session: the speaker's position in the speaker list (-1 none; as
+    // selectedReceiverIndex), its audio connection, whether it runs (1 from the choice
+    // until its connection ended), whether the last session chosen was one (the menu's
+    // sound lines then read it), and how the last one ended (an AudioFailure, or one of
+    // the values below).
+    std::atomic<int32_t> selectedSpeakerIndex;
+    std::atomic<AudioConnection *> speakerAudio{nullptr};
+    std::atomic<int32_t> soundOnly;
+    std::atomic<int32_t> soundOnlyLast;
+    std::atomic<int32_t> speakerEnd;
     HostedOptions hosted;
     CFValue *deviceId; // "0x" + MAC text; borrowed
     CaptureManager *captureManager;
@@ -165,9 +221,27 @@ int32_t ControllerSelectedIndex(const Controller *c);
 void ConnectToSelectedService(Controller *c, int index);
 // Hosted mode: mirrors the command line's display to its "host=". True when started.
 [[nodiscard]] bool ConnectToHost(Controller *c);
-void BeginMirroring(Controller *c, const char *addressText, uint16_t audioPort, int displayIndex);
-// Stops the current connection, if any.
+void BeginMirroring(Controller *c, const char *addressText, uint16_t audioPort, int32_t audioCodec,
+                    int displayIndex);
+// Stops the current session, if any: the mirroring connection or the sound-only session.
 void StopCurrentConnection(Controller *c);
+
+// Speaker i of the speaker list chosen in the menu: sends the PC's sound there alone (any
+// mirroring ends first), or (the same one again) stops. False when nothing was started.
+bool ConnectToSpeaker(Controller *c, int index);
+// Ends the sound-only session, if one runs (user's choice: no failure is kept).
+void StopSpeakerSession(Controller *c);
+// The chosen speaker's position in the current speaker list, -1 for none.
+int32_t ControllerSelectedSpeaker(const Controller *c);
+// The sound-only session's connection ended with failure (AudioFailure). Its thread.
+void SpeakerSoundWasDisconnected(Controller *c, int failure);
+// The speaker wants a password for the sound (its receive thread): as AudioPasswordRequired.
+int SpeakerPasswordRequired(Controller *c, int retried);
+// A headless sound-only run's exit status, as a hosted run's: 0 when it ran until it was
+// stopped, 1 when it never started or could not connect, 2 when the speaker refused (a
+// refused step, a password nobody gave) or closed the connection, 3 for another failure,
+// 5 when the speaker stopped answering.
+int ControllerSoundExitStatus(const Controller *c);
 // True when a current connection exists and its stream loop runs.
 bool ControllerEstablished(const Controller *c);
 

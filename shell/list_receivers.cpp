@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <poll.h>
 #include <string>
 
@@ -9,12 +10,10 @@
 #include "discovery/discovery.h"
 #include "plist/cfvalue.h"
 
-namespace {
-
 // A field as printed: a name may hold any byte, and a raw tab or line end in it would forge
 // fields or lines for whoever reads the list. Backslash, tab, line feed and carriage return
 // become \\ \t \n \r; other control bytes \xHH; everything else (UTF-8 too) stays.
-std::string EscapeField(const char *text) {
+std::string EscapeListField(const char *text) {
     std::string out;
     for (const char *p = text ? text : ""; *p; p++) {
         unsigned char b = (unsigned char)*p;
@@ -44,7 +43,13 @@ std::string EscapeField(const char *text) {
     return out;
 }
 
-} // namespace
+int32_t FindSpeaker(const CFValue *speakers, const char *name) {
+    for (uint32_t i = 0; name && i < CFArrayCount(speakers); i++) {
+        const char *shown = RaopShownName(CFStringText(CFArrayGet(speakers, i)));
+        if (!strcmp(shown, name) || EscapeListField(shown) == name) return (int32_t)i;
+    }
+    return -1;
+}
 
 int ListReceivers(double seconds) {
     // Runs on this thread alone: it is the owner of the lists for the whole run.
@@ -77,13 +82,30 @@ int ListReceivers(double seconds) {
         uint8_t password = 0;
         CFValue *address = ResolveAirPlayService(name, deviceId, &password);
         uint16_t port = AudioServicePort(deviceId);
-        printf("%s\t%s\t%s\t%d\t%u\n", EscapeField(name).c_str(),
-               address ? CFStringText(address) : "", EscapeField(deviceId).c_str(),
+        printf("%s\t%s\t%s\t%d\t%u\tscreen\n", EscapeListField(name).c_str(),
+               address ? CFStringText(address) : "", EscapeListField(deviceId).c_str(),
                password ? 1 : 0, (unsigned)port);
         fflush(stdout);
         CFValueRelease(address);
     }
     CFValueRelease(names);
+    // Then the speakers, under the name they show, with the port of their sound service.
+    CFValue *speakers = CFValueCopy(SpeakerList);
+    count = CFArrayCount(speakers);
+    for (uint32_t i = 0; i < count; i++) {
+        const char *name = CFStringText(CFArrayGet(speakers, i));
+        char deviceId[64] = "";
+        uint8_t password = 0;
+        uint16_t port = 0;
+        CFValue *address = ResolveSpeaker(name, deviceId, &password, &port, nullptr);
+        if (!address) port = AudioServicePort(deviceId);
+        printf("%s\t%s\t%s\t%d\t%u\tsound\n", EscapeListField(RaopShownName(name)).c_str(),
+               address ? CFStringText(address) : "", EscapeListField(deviceId).c_str(),
+               password ? 1 : 0, (unsigned)port);
+        fflush(stdout);
+        CFValueRelease(address);
+    }
+    CFValueRelease(speakers);
     DiscoveryShutdown();
     return 0;
 }

@@ -42,6 +42,9 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 Controller controller;
+// How long a headless sound run waits for its speaker to be announced.
+constexpr int kSoundToBrowseMs = 10000;
+constexpr int kSoundToPollMs = 100;
 
 void OnStopSignal(int) {
     char byte = 1;
@@ -59,8 +62,12 @@ void Usage(FILE *to) {
             "                   which the program ends when the connection ends\n"
             "  --system-info    write the start-up block (version, system) to the log and exit\n"
             "  --list-receivers [SECONDS]\n"
-            "                   browse SECONDS (default 3), then print one line per receiver:\n"
-            "                   name, address, device id, password flag, audio port (tabs)\n"
+            "                   browse SECONDS (default 3), then print one line per receiver\n"
+            "                   and speaker: name, address, device id, password flag, audio\n"
+            "                   port, screen or sound (tabs)\n"
+            "  --sound-to NAME [SECONDS]\n"
+            "                   send this PC's sound (no picture) to the speaker listed as NAME\n"
+            "                   until SIGINT/SIGTERM, or for SECONDS\n"
             "  --screenshots DIR  write pictures of the menu and windows to DIR and exit\n"
             "  --help           show this help and exit\n"
             "  --version        show the version and exit\n"
@@ -92,6 +99,41 @@ void OnCaptureFailed(void *, void *connection, const char *) {
 
 // logind announced a shutdown: end the connection now, while the network and the receiver
 // are still there. A silent run ends with it; otherwise the session's SIGTERM ends the run.
+// A headless sound run: waits (bounded) for its speaker to be announced, then starts the
+// session; the run ends with the session, a signal or its time limit.
+void StartSoundTo(const SoundToOptions &options) {
+    auto *poll = new QTimer(QCoreApplication::instance());
+    auto waited = std::make_shared<int>(0);
+    std::string name = options.name;
+    QObject::connect(poll, &QTimer::timeout, [poll, waited, name] {
+        CFValue *speakers = controller.discovery->speakerList(controller.discoveryContext);
+        int32_t index = FindSpeaker(speakers, name.c_str());
+        CFValueRelease(speakers);
+        *waited += kSoundToPollMs;
+        if (index < 0 && *waited < kSoundToBrowseMs) return;
+        poll->stop();
+        if (index < 0) {
+            DebugLog(2, "No speaker named \"%s\" was announced within %d s\n", name.c_str(),
+                     kSoundToBrowseMs / 1000);
+            fprintf(stderr, "ostrel: no speaker named \"%s\" was found within %d s\n", name.c_str(),
+                    kSoundToBrowseMs / 1000);
+            QCoreApplication::quit();
+            return;
+        }
+        if (!ConnectToSpeaker(&controller, index)) {
+            fprintf(stderr, "ostrel: the sound could not be sent to \"%s\"\n", name.c_str());
+            QCoreApplication::quit();
+        }
+    });
+    poll->start(kSoundToPollMs);
+    if (options.seconds > 0)
+        QTimer::singleShot((int)(options.seconds * 1000), [] {
+            DebugLog(2, "The sound run's time is up\n");
+            StopCurrentConnection(&controller);
+            QCoreApplication::quit();
+        });
+}
+
 void OnSystemShutdown(void *) {
     StopCurrentConnection(&controller);
     if (controller.hosted.silent) QCoreApplication::quit();
@@ -142,6 +184,7 @@ void EndRun(StartupState *state, DesktopUi *ui, bool silent) {
 int main(int argc, char **argv) {
     bool systemInfo = false;
     const char *screenshots = nullptr;
+    SoundToOptions soundTo{false, std::string(), 0};
     std::string commandLine;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--list-receivers")) {
@@ -155,6 +198,10 @@ int main(int argc, char **argv) {
                 }
             }
             return ListReceivers(seconds);
+        } else if (!strcmp(argv[i], "--sound-to")) {
+            int taken = ParseSoundTo(argc, argv, i, &soundTo);
+            if (!taken) return 2;
+            i += taken - 1;
         } else if (!strcmp(argv[i], "--system-info")) {
             systemInfo = true;
         } else if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
@@ -191,8 +238,15 @@ int main(int argc, char **argv) {
 
     HostedOptions hosted{};
     ParseCommandLine(commandLine.c_str(), &hosted);
-    bool interactive = DisplayReachable();
-    if (!interactive && !hosted.hosted) {
+    if (soundTo.on && hosted.hosted) {
+        fprintf(stderr, "ostrel: --sound-to and a hosted connection exclude each other\n");
+        EndProgram(&state);
+        return 2;
+    }
+    // A sound run is headless: no tray, no windows, nobody to ask for a password.
+    if (soundTo.on) hosted.silent = true;
+    bool interactive = !soundTo.on && DisplayReachable();
+    if (!interactive && !hosted.hosted && !soundTo.on) {
         DebugLog(2, "No X display can be reached; the tray needs one\n");
         fprintf(stderr, "ostrel: no display to show the tray on (is DISPLAY set?)\n");
         EndProgram(&state);
@@ -279,7 +333,9 @@ int main(int argc, char **argv) {
     DisplayWatch *displayWatch = DisplayWatchStart(PostDisplayChange, nullptr);
     int exitCode = 0;
     bool run = true;
-    if (hosted.hosted && manager) {
+    if (soundTo.on) {
+        StartSoundTo(soundTo);
+    } else if (hosted.hosted && manager) {
         if (!ConnectToHost(&controller) && hosted.silent) {
             exitCode = 1;
             run = false;
@@ -288,7 +344,11 @@ int main(int argc, char **argv) {
         run = !hosted.silent;
         exitCode = 1;
     }
-    if (run) {
+    if (run && soundTo.on) {
+        (void)app->exec();
+        StopCurrentConnection(&controller);
+        exitCode = ControllerSoundExitStatus(&controller);
+    } else if (run) {
         exitCode = app->exec();
         // A silent run ends with its connection; its failure reason is the exit status.
         if (hosted.silent && controller.current) {

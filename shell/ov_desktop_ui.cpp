@@ -9,9 +9,9 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFile>
 #include <QtCore/QMetaObject>
+#include <QtCore/QStringList>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
-#include <QtCore/QStringList>
 #include <QtCore/QUrl>
 #include <QtDBus/QDBusConnection>
 #include <QtGui/QCloseEvent>
@@ -52,10 +52,10 @@
 #include "plist/cfvalue.h"
 #include "shell/ov_display_sleep.h"
 #include "shell/ov_sleep_watch.h"
-#include "video/x264_adapter.h"
 #include "shell/ov_updater.h"
 #include "shell/settings.h"
 #include "shell/tray_menu.h"
+#include "video/x264_adapter.h"
 
 #ifndef OSTREL_SUPPORT_URL
 #define OSTREL_SUPPORT_URL "https://ostrel.invalid/support"
@@ -428,6 +428,10 @@ QMenu *BuildMenu(DesktopUi *ui) {
     ControllerSetShownApps(c, apps);
     TrayMenuInputs in = TrayMenuInputsFrom(c, ui->preferences->isVisible(), ui->servicesStarted,
                                            services, DisplayNames(), apps);
+    CFValue *speakers = c->discovery && c->discovery->speakerList
+                            ? c->discovery->speakerList(c->discoveryContext)
+                            : nullptr;
+    TrayMenuAddSpeakers(c, &in, speakers);
     std::vector<MenuEntry> entries = BuildTrayMenu(&in);
     AudioEnabledFlag = in.audioEnabled;
     // What the user was offered, for support: one line per showing.
@@ -436,6 +440,7 @@ QMenu *BuildMenu(DesktopUi *ui) {
         if (e.kind != kMenuSeparator) shown += (shown.empty() ? "" : " | ") + e.text;
     DebugLog(2, "Tray menu: %s\n", shown.c_str());
     CFValueRelease(services);
+    CFValueRelease(speakers);
     CFValueRelease(apps);
     delete ui->menu;
     ui->menu = new QMenu;
@@ -776,7 +781,9 @@ void DesktopUiCommand(DesktopUi *ui, int command) {
     default:
         break;
     }
-    if (command >= kCommandFirstReceiver && command <= kCommandFirstReceiver + 1024)
+    if (command >= kCommandFirstSpeaker && command < kCommandFirstSpeaker + kMaxSpeakers)
+        (void)ConnectToSpeaker(c, command - kCommandFirstSpeaker);
+    else if (command >= kCommandFirstReceiver && command <= kCommandFirstReceiver + 1024)
         ConnectToSelectedService(c, command - kCommandFirstReceiver);
     else if (command >= kCommandFirstDisplay && command < kCommandFirstDisplay + 32)
         ChooseDisplay(c, command - kCommandFirstDisplay);

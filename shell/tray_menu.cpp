@@ -1,5 +1,8 @@
 #include "shell/tray_menu.h"
 
+#include <algorithm>
+
+#include "discovery/discovery.h"
 #include "mirroring/mirroring_connection.h"
 #include "plist/cfvalue.h"
 #include "shell/controller.h"
@@ -140,17 +143,34 @@ std::vector<MenuEntry> BuildTrayMenu(TrayMenuInputs *in) {
         menu.push_back(Item(kCommandFirstReceiver, ConnectionText(*in), false, true));
 
         uint32_t count = CFArrayCount(in->services);
-        if (count == 0) {
+        uint32_t speakers = std::min<uint32_t>(CFArrayCount(in->speakers), kMaxSpeakers);
+        // A connection in progress, to a receiver or a speaker, greys every receiver and
+        // speaker.
+        bool busy =
+            (in->hasConnection && !in->established && in->connectionState != kMirroringIdle &&
+             in->connectionState != kMirroringSetFailed) ||
+            in->speakerConnecting;
+        if (count == 0 && speakers == 0) {
             menu.push_back(Item(kCommandFirstReceiver, "No Devices found", false, true));
         } else {
-            // A connection in progress greys every receiver.
-            bool busy = in->hasConnection && !in->established &&
-                        in->connectionState != kMirroringIdle &&
-                        in->connectionState != kMirroringSetFailed;
             for (uint32_t i = 0; i < count; i++) {
                 const char *name = CFStringText(CFArrayGet(in->services, i));
                 menu.push_back(Item(kCommandFirstReceiver + (int32_t)i, name ? name : "", !busy,
                                     busy, (int32_t)i == in->selectedIndex));
+            }
+        }
+        if (speakers > 0) {
+            menu.push_back(Separator());
+            menu.push_back(Item(kCommandFirstSpeaker, kSpeakersHeading, false, true));
+            for (uint32_t i = 0; i < speakers; i++) {
+                std::string text = RaopShownName(CFStringText(CFArrayGet(in->speakers, i)));
+                int32_t unusable =
+                    i < in->speakerUnusable.size() ? in->speakerUnusable[i] : kSpeakerUsable;
+                if (unusable == kSpeakerEncryptedOnly) text += " (encrypted only)";
+                if (unusable == kSpeakerNoFormat) text += " (unsupported format)";
+                bool off = busy || unusable != kSpeakerUsable;
+                menu.push_back(Item(kCommandFirstSpeaker + (int32_t)i, text, !off, off,
+                                    (int32_t)i == in->selectedSpeaker));
             }
         }
         menu.push_back(Separator());
@@ -245,6 +265,21 @@ TrayMenuInputs TrayMenuInputsFrom(const Controller *c, bool preferencesVisible,
     in.lastAudioFailure = c->lastAudioFailure.load();
     in.audioEnabled = AudioEnabledFlag;
     return in;
+}
+
+void TrayMenuAddSpeakers(const Controller *c, TrayMenuInputs *in, const CFValue *speakers) {
+    in->speakers = speakers;
+    in->selectedSpeaker = ControllerSelectedSpeaker(c);
+    in->speakerUnusable.clear();
+    for (uint32_t i = 0; i < CFArrayCount(speakers) && i < (uint32_t)kMaxSpeakers; i++) {
+        const char *name = CFStringText(CFArrayGet(speakers, i));
+        in->speakerUnusable.push_back(c->discovery && c->discovery->speakerUnusable && name
+                                          ? c->discovery->speakerUnusable(c->discoveryContext, name)
+                                          : kSpeakerUsable);
+    }
+    int state = c->soundOnly.load() ? ControllerAudioState(c) : 0;
+    in->speakerConnecting =
+        c->soundOnly.load() && state != kAudioConnected && state != kAudioDisconnecting;
 }
 
 std::string DescribeMenu(const std::vector<MenuEntry> &entries, int depth) {

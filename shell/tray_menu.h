@@ -23,7 +23,13 @@ enum TrayCommand : int32_t {
     kCommandFirstDisplay = 0x8409,  // + i, i from 0 to 31
     kCommandHelp = 0x842C,
     kCommandFirstApp = 33850,
+    // + i, i from 0 to 1023: speaker i of the speaker list. Far above the application
+    // windows' numbers, which grow with the windows open.
+    kCommandFirstSpeaker = 0xA000,
 };
+constexpr int32_t kMaxSpeakers = 1024;
+// The heading over the speakers in the menu.
+constexpr const char *kSpeakersHeading = "Speakers (sound only)";
 
 enum MenuEntryKind : int32_t { kMenuItem = 0, kMenuSeparator = 1, kMenuSubmenu = 2 };
 
@@ -56,7 +62,11 @@ struct TrayMenuInputs {
     int32_t audioState; // 0 without an audio connection
     int32_t audioFailure;
     int32_t lastAudioFailure;
-    bool audioEnabled; // AudioEnabledFlag; the build may clear it
+    bool audioEnabled;       // AudioEnabledFlag; the build may clear it
+    const CFValue *speakers; // full sound-service names (CFArray of CFString), or null
+    int32_t selectedSpeaker;
+    std::vector<int32_t> speakerUnusable; // SpeakerUnusable per speaker; missing: usable
+    bool speakerConnecting;               // the sound-only session is being set up
 };
 
 // The entries in order. in->audioEnabled is cleared when a remembered audio failure
@@ -72,6 +82,9 @@ uintptr_t AppWindowForCommand(const CFValue *apps, int32_t commandId);
 TrayMenuInputs TrayMenuInputsFrom(const Controller *c, bool preferencesVisible,
                                   bool servicesStarted, const CFValue *services,
                                   const CFValue *displayNames, const CFValue *apps);
+
+// Adds the speakers (borrowed from the caller) and their state to in.
+void TrayMenuAddSpeakers(const Controller *c, TrayMenuInputs *in, const CFValue *speakers);
 
 // A readable outline of the entries, one per line ("[x] text #id", greyed as "(text)"),
 // for tests and the log.

@@ -241,8 +241,9 @@ class AudioConnectionTest : public ::testing::Test {
     }
     // Mirrors with audio on to the peer's RTSP port and waits for pictures to flow.
     void StartMirroring(uint16_t audioPort) {
-        connection = StartMirroringConnection(host, audioPort, 0, 0, &kFakeCaptureOps, &capture, 1,
-                                              deviceId, &kControllerOps, &controller, nullptr);
+        connection =
+            StartMirroringConnection(host, audioPort, kAudioCodecAacEld, 0, 0, &kFakeCaptureOps,
+                                     &capture, 1, deviceId, &kControllerOps, &controller, nullptr);
         ASSERT_NE(nullptr, connection);
         ASSERT_TRUE(MirroringGoesOn()) << log.Text();
     }
@@ -594,8 +595,9 @@ TEST_F(AudioConnectionTest, SoundOnlyPasswordIsAskedForTheSoundAlone) {
     AudioReceiver rx;
     ASSERT_TRUE(rx.Start(dir, "password", {"--audio-password", "s3cret"}));
     PasswordController pc;
-    connection = StartMirroringConnection(host, rx.port, 0, 0, &kFakeCaptureOps, &capture, 1,
-                                          deviceId, &kPasswordControllerOps, &pc, nullptr);
+    connection =
+        StartMirroringConnection(host, rx.port, kAudioCodecAacEld, 0, 0, &kFakeCaptureOps, &capture,
+                                 1, deviceId, &kPasswordControllerOps, &pc, nullptr);
     ASSERT_NE(nullptr, connection);
     ASSERT_TRUE(MirroringGoesOn()) << log.Text();
     // Asked once; a wrong answer is refused and asked for again with the retry flag.

@@ -128,4 +128,23 @@ TEST_F(DiscoveryLogicTest, TxtRecordsGiveDeviceIdAndPasswordFlag) {
     EXPECT_STREQ(id, "");
 }
 
+// What a sound service plays: AAC-ELD when offered, else ALAC, else PCM; "et" without 0 is
+// encrypted only. Numbers are read whole (10 is not 1, 13 not 3).
+TEST_F(DiscoveryLogicTest, SoundServiceRecordsGiveTheFormatToSend) {
+    auto format = [](std::initializer_list<std::string> items) {
+        std::vector<uint8_t> txt = Txt(items);
+        RaopFormat f = TxtRaopFormat(txt.data(), txt.size());
+        EXPECT_EQ(f.known, 1);
+        return std::to_string(f.codec) + (f.encryptedOnly ? "e" : "");
+    };
+    EXPECT_EQ(format({"cn=0,1,2,3", "et=0,3,5"}), "3");
+    EXPECT_EQ(format({"cn=0,1", "et=0,1"}), "1");
+    EXPECT_EQ(format({"cn= 0 , 2", "et=0"}), "0");
+    EXPECT_EQ(format({"cn=2"}), "-1");
+    EXPECT_EQ(format({"cn=10,13,x3", "et=1"}), "-1e");
+    EXPECT_EQ(format({"et=1,3"}), "3e") << "no cn: AAC-ELD, as before";
+    EXPECT_EQ(format({"cn=", "et="}), "3") << "empty lists say nothing";
+    EXPECT_EQ(format({}), "3");
+}
+
 } // namespace

@@ -127,7 +127,7 @@ class MirroringConnectionTest : public ::testing::Test {
         }
     }
     void Connect() {
-        connection = StartMirroringConnection(host, 0, 0, 0, &kFakeCaptureOps, &capture, 0,
+        connection = StartMirroringConnection(host, 0, 3, 0, 0, &kFakeCaptureOps, &capture, 0,
                                               deviceId, &kControllerOps, &controller, nullptr);
         ASSERT_NE(nullptr, connection);
         EXPECT_EQ(1, controller.starts.load());
@@ -191,7 +191,8 @@ TEST_F(MirroringConnectionTest, StreamsDecodablePicturesAndStopsCleanly) {
               report.find("\"connections\": {\"http\": 1, \"mirror\": 1, \"withoutRequest\": 1}"))
         << report;
     EXPECT_EQ(1, JsonNumber(report, "\"streamXmlServed\":")) << report;
-    EXPECT_NE(std::string::npos, report.find("\"postStream\": {\"received\": 1, \"checked\": true, \"ok\": true, \"bodyLength\": 273"))
+    EXPECT_NE(std::string::npos, report.find("\"postStream\": {\"received\": 1, \"checked\": true, "
+                                             "\"ok\": true, \"bodyLength\": 273"))
         << report;
     EXPECT_GE(JsonNumber(report, "\"codecPackets\":"), 1) << report;
     EXPECT_EQ(0, JsonNumber(report, "\"picturesBeforeCodec\":")) << report;
@@ -310,7 +311,7 @@ TEST_F(MirroringConnectionTest, MainSetThatCannotBeOpenedEndsTheConnection) {
         close(fillers.back());
         fillers.pop_back();
     }
-    connection = StartMirroringConnection(host, 0, 0, 0, &kFakeCaptureOps, &capture, 0, deviceId,
+    connection = StartMirroringConnection(host, 0, 3, 0, 0, &kFakeCaptureOps, &capture, 0, deviceId,
                                           &kControllerOps, &controller, nullptr);
     bool ended = connection && WaitForDisconnect();
     for (int fd : fillers)

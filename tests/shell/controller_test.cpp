@@ -30,12 +30,14 @@ std::vector<MirroringConnection *> started;
 // its thread is quicker than the starter.
 bool failDuringStart = false;
 
-MirroringConnection *FakeStart(CFValue *host, uint16_t audioPort, int displayIndex,
-                               uintptr_t window, const MirroringCaptureOps *, void *, int audioOn,
-                               CFValue *, const MirroringControllerOps *ops, void *user, void *) {
+MirroringConnection *FakeStart(CFValue *host, uint16_t audioPort, int32_t audioCodec,
+                               int displayIndex, uintptr_t window, const MirroringCaptureOps *,
+                               void *, int audioOn, CFValue *, const MirroringControllerOps *ops,
+                               void *user, void *) {
     auto *c = new MirroringConnection;
     c->host = CFValueRetain(host);
     c->audioPort = audioPort;
+    c->audioCodec = audioCodec;
     c->displayIndex = displayIndex;
     c->window = window;
     c->audioOn = audioOn;
@@ -144,7 +146,9 @@ const ControllerPlatformOps kFakeDesktop = {
 // ---- the fake discovery ----
 
 struct FakeDiscovery {
-    CFValue *list = nullptr; // service names
+    CFValue *list = nullptr;     // service names
+    CFValue *speakers = nullptr; // sound-service names
+    int32_t selectedSpeaker = -1;
     std::map<std::string, std::string> addresses;
     std::map<std::string, int> passwordFlags;
     int starts = 0, forgets = 0;
@@ -173,6 +177,69 @@ const ControllerDiscoveryOps kFakeDiscovery = {
             CFValueRelease(F(x)->list);
             F(x)->list = nullptr;
         },
+    .selectedIndex = nullptr,
+    .setSelectedIndex = nullptr,
+    // The receivers' sound service plays ALAC only.
+    .audioCodec = [](void *, const char *) { return (int32_t)kAudioCodecAlac; },
+    .speakerList = [](void *x) { return CFValueRetain(F(x)->speakers); },
+    // "Kitchen" plays PCM at 127.0.0.3:5100; "Locked" plays encrypted sound only.
+    .resolveSpeaker = [](void *, const char *name, char *deviceId, int *pw, uint16_t *port,
+                         int32_t *codec) -> CFValue * {
+        snprintf(deviceId, 64, "%.12s", name);
+        *pw = 0;
+        *port = 5100;
+        *codec = strstr(name, "@Kitchen") ? kAudioCodecPcm : -1;
+        return CFStringFromBytes("127.0.0.3", 0);
+    },
+    .speakerUnusable = [](void *, const char *name) -> int32_t {
+        return strstr(name, "@Locked") ? kSpeakerEncryptedOnly : kSpeakerUsable;
+    },
+    .selectedSpeaker = [](void *x) { return F(x)->selectedSpeaker; },
+    .setSelectedSpeaker = [](void *x, int32_t index) { F(x)->selectedSpeaker = index; },
+};
+
+// The sound alone to a speaker: started "negotiating"; a test moves it on or ends it.
+struct FakeSpeakerAudio {
+    int starts = 0, stops = 0;
+    std::string host;
+    uint16_t port = 0;
+    int32_t codec = -1;
+    int state = 0, failure = 0;
+};
+FakeSpeakerAudio *S(void *context) {
+    return static_cast<FakeSpeakerAudio *>(context);
+}
+const ControllerAudioOps kFakeSpeakerAudio = {
+    .state = [](void *, MirroringConnection *c) { return c->audioOn ? 9 : 0; },
+    .failure = [](void *, MirroringConnection *) { return 0; },
+    .start = [](void *, MirroringConnection *c) { c->audioOn = 1; },
+    .stop = [](void *, MirroringConnection *c) { c->audioOn = 0; },
+    .onDisconnected = nullptr,
+    .setPassword = nullptr,
+    .startSpeaker = [](void *x, Controller *, CFValue *host, uint16_t port, CFValue *,
+                       int32_t codec) -> int {
+        S(x)->starts++;
+        S(x)->host = CFStringText(host);
+        S(x)->port = port;
+        S(x)->codec = codec;
+        S(x)->state = 2;
+        S(x)->failure = 0;
+        return 1;
+    },
+    // As the real stop: the connection's end reports itself before the stop returns.
+    .stopSpeaker =
+        [](void *x, Controller *c) {
+            if (S(x)->state == 0) return;
+            S(x)->stops++;
+            S(x)->state = 0;
+            SpeakerSoundWasDisconnected(c, 0);
+        },
+    .speakerStatus =
+        [](void *x, Controller *, int *state, int *failure) {
+            if (state) *state = S(x)->state;
+            if (failure) *failure = S(x)->failure;
+        },
+    .setSpeakerPassword = nullptr,
 };
 
 struct FakeAudio {
@@ -246,6 +313,7 @@ class ControllerTest : public ::testing::Test {
     void TearDown() override {
         ControllerShutdown(&c);
         CFValueRelease(discovery.list);
+        CFValueRelease(discovery.speakers);
         SettingsSetPassword(nullptr);
         SetDebugOutput(nullptr, nullptr);
         LogLevelThreshold = 0;
@@ -264,6 +332,7 @@ class ControllerTest : public ::testing::Test {
     }
     std::string MenuText() {
         TrayMenuInputs in = TrayMenuInputsFrom(&c, false, true, discovery.list, nullptr, nullptr);
+        TrayMenuAddSpeakers(&c, &in, discovery.speakers);
         return DescribeMenu(BuildTrayMenu(&in));
     }
     std::string root, log;
@@ -675,3 +744,71 @@ TEST_F(ControllerTest, StoredPasswordOutlivesItsReplacementOnEitherSide) {
 }
 
 } // namespace
+
+// One session at a time: a speaker ends mirroring, a receiver ends the speaker's sound; the
+// sound goes in the format each side's record names, and the speaker's own end clears it.
+TEST_F(ControllerTest, SpeakerAndMirroringEndEachOther) {
+    FakeSpeakerAudio speaker;
+    ControllerSetAudio(&c, &kFakeSpeakerAudio, &speaker, nullptr);
+    discovery.speakers = CFArrayNew(2);
+    for (const char *name : {"AABBCCDDEEFF@Kitchen", "112233445566@Locked"}) {
+        CFValue *s = CFStringFromBytes(name, 0);
+        CFArrayPush(discovery.speakers, s);
+        CFValueRelease(s);
+    }
+    std::string menu = MenuText();
+    EXPECT_NE(std::string::npos, menu.find("[ ] (Speakers (sound only))"));
+    EXPECT_NE(std::string::npos, menu.find("[ ] Kitchen #40960"));
+    EXPECT_NE(std::string::npos, menu.find("[ ] (Locked (encrypted only)) #40961"));
+
+    ConnectToSelectedService(&c, 0);
+    ASSERT_EQ(1u, started.size());
+    EXPECT_EQ(kAudioCodecAlac, started[0]->audioCodec) << "the receiver's record names ALAC";
+    Establish(started[0]);
+
+    ASSERT_TRUE(ConnectToSpeaker(&c, 0));
+    EXPECT_EQ(2, started[0]->stopState.load()) << "mirroring ended first";
+    EXPECT_EQ(-1, c.selectedReceiverIndex.load());
+    EXPECT_EQ(1, speaker.starts);
+    EXPECT_EQ("127.0.0.3", speaker.host);
+    EXPECT_EQ(5100, speaker.port);
+    EXPECT_EQ(kAudioCodecPcm, speaker.codec);
+    EXPECT_EQ(0, ControllerSelectedSpeaker(&c));
+    EXPECT_EQ(1, desktop.preventSleep) << "no picture: the display may sleep";
+    EXPECT_EQ(1, desktop.allowSleep);
+    EXPECT_TRUE(AudioEnabledFlag) << "choosing a speaker asks for sound";
+    menu = MenuText();
+    EXPECT_NE(std::string::npos, menu.find("[x] (Kitchen) #40960")) << menu;
+    EXPECT_NE(std::string::npos, menu.find("(Audio: Connecting...)")) << menu;
+    speaker.state = 9;
+    menu = MenuText();
+    EXPECT_NE(std::string::npos, menu.find("[x] Kitchen #40960")) << menu;
+    EXPECT_NE(std::string::npos, menu.find("(Audio: Connected)")) << menu;
+    EXPECT_NE(std::string::npos, menu.find("Disable Audio")) << menu;
+    EXPECT_FALSE(ConnectToSpeaker(&c, 1)) << "an encrypted-only speaker is not sent to";
+    EXPECT_EQ(1, speaker.starts);
+
+    // A receiver chosen now: the speaker's sound ends before mirroring starts.
+    ASSERT_TRUE(ConnectToSpeaker(&c, 0));
+    ConnectToSelectedService(&c, 1);
+    EXPECT_EQ(2, speaker.stops);
+    EXPECT_EQ(-1, ControllerSelectedSpeaker(&c));
+    ASSERT_EQ(2u, started.size());
+    EXPECT_EQ(1, c.selectedReceiverIndex.load());
+    EXPECT_EQ(0, ControllerSoundExitStatus(&c)) << "ended by the user";
+
+    // The speaker closing its connection ends the session with the reason shown.
+    ASSERT_TRUE(ConnectToSpeaker(&c, 0));
+    speaker.state = 0;
+    speaker.failure = kAudioDisconnectedByHost;
+    SpeakerSoundWasDisconnected(&c, kAudioDisconnectedByHost);
+    EXPECT_EQ(-1, ControllerSelectedSpeaker(&c));
+    EXPECT_NE(std::string::npos, MenuText().find("(Audio: Disconnected Remotely)"));
+    EXPECT_EQ(2, ControllerSoundExitStatus(&c));
+
+    // The same speaker twice: the second choice stops it.
+    ASSERT_TRUE(ConnectToSpeaker(&c, 0));
+    EXPECT_FALSE(ConnectToSpeaker(&c, 0));
+    EXPECT_EQ(-1, ControllerSelectedSpeaker(&c));
+    EXPECT_NE(std::string::npos, log.find("User initiated sound-only disconnect\n"));
+}

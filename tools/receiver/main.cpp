@@ -48,6 +48,8 @@ static void Usage(FILE *out) {
         "  --device-id ID          hardware address announced (default: derived from the name)\n"
         "  --no-announce           do not announce over DNS-SD (nor does a receiver bound to\n"
         "                          127.x or with --http-port 0)\n"
+        "  --sound-only            announce the sound service (_raop._tcp) alone, as a speaker\n"
+        "                          does\n"
         "audio:\n"
         "  --audio-port PORT       RTSP port of the audio side (default 47000; 0 picks a free "
         "one)\n"
@@ -98,7 +100,7 @@ static bool ParseInt(const char *text, long low, long high, long *out) {
 
 int main(int argc, char **argv) {
     ReceiverConfig config;
-    AnnounceConfig announce{"Ostrel Receiver", "", false, 7000, 47000, "130.14"};
+    AnnounceConfig announce{"Ostrel Receiver", "", false, 7000, 47000, "130.14", false};
     bool announcing = true;
     // Options that set a text, a number or a switch and nothing else.
     const struct {
@@ -268,6 +270,8 @@ int main(int argc, char **argv) {
             }
         } else if (flag == "--no-announce") {
             announcing = false;
+        } else if (flag == "--sound-only") {
+            announce.soundOnly = true;
         } else {
             fprintf(stderr, "ostrel-receiver: unknown option %s\n", flag.c_str());
             Usage(stderr);

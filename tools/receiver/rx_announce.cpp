@@ -85,7 +85,9 @@ int AddServices(Announcer *a, AddServiceFn add) {
     AvahiStringList *airplay = AirPlayTxt(a);
     AvahiStringList *raop = RaopTxt(a);
     std::string raopName = AnnounceRaopName(a->config, a->name);
-    int error = add(a, a->name.c_str(), "_airplay._tcp", (uint16_t)a->config.airplayPort, airplay);
+    int error = 0;
+    if (!a->config.soundOnly)
+        error = add(a, a->name.c_str(), "_airplay._tcp", (uint16_t)a->config.airplayPort, airplay);
     if (!error) error = add(a, raopName.c_str(), "_raop._tcp", (uint16_t)a->config.audioPort, raop);
     avahi_string_list_free(airplay);
     avahi_string_list_free(raop);
@@ -100,6 +102,11 @@ void TakeAlternativeName(Announcer *a) {
 }
 
 void AnnouncedLine(Announcer *a) {
+    if (a->config.soundOnly) {
+        RxLog("Announced \"%s\" (_raop._tcp port %d) alone, as a speaker",
+              AnnounceRaopName(a->config, a->name).c_str(), a->config.audioPort);
+        return;
+    }
     RxLog("Announced \"%s\" (_airplay._tcp port %d) and \"%s\" (_raop._tcp port %d)",
           a->name.c_str(), a->config.airplayPort, AnnounceRaopName(a->config, a->name).c_str(),
           a->config.audioPort);

@@ -1,5 +1,6 @@
 // Announces the receiver on the local network the way real receivers do: "_airplay._tcp"
-// under its display name and "_raop._tcp" under HARDWAREADDRESS@name. Uses avahi-daemon when
+// under its display name and "_raop._tcp" under HARDWAREADDRESS@name (a speaker: the latter
+// alone). Uses avahi-daemon when
 // one answers, else an embedded mDNS stack of its own. Runs on Avahi's own thread.
 #pragma once
 
@@ -12,6 +13,7 @@ struct AnnounceConfig {
     int airplayPort;      // the HTTP port
     int audioPort;        // the RAOP (RTSP) port
     std::string version;  // srcvers / vs
+    bool soundOnly;       // announce "_raop._tcp" alone, as a speaker does
 };
 
 struct Announcer;
