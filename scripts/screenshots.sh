@@ -2,6 +2,7 @@
 # Pictures of the desktop program for a person to look at, written to OUT (default out/):
 #   tray-menu.png            the screen with the tray icon's menu open (under trayer)
 #   menu.png                 the menu by itself
+#   menu-speakers.png        the menu with example speakers: one playing, one greyed
 #   preferences-settings.png, preferences-about.png   the two Preferences pages
 #   reminder.png             the mirroring reminder window
 # Starts its own Xvfb, openbox and trayer and stops them again; nothing else is touched.

@@ -127,8 +127,11 @@ void StartSoundTo(const SoundToOptions &options) {
     });
     poll->start(kSoundToPollMs);
     if (options.seconds > 0)
-        QTimer::singleShot((int)(options.seconds * 1000), [] {
+        QTimer::singleShot((int)(options.seconds * 1000), [poll, name] {
             DebugLog(2, "The sound run's time is up\n");
+            if (poll->isActive())
+                fprintf(stderr, "ostrel: no speaker named \"%s\" was found in the run's time\n",
+                        name.c_str());
             StopCurrentConnection(&controller);
             QCoreApplication::quit();
         });

@@ -806,6 +806,54 @@ void DesktopUiDestroy(DesktopUi *ui) {
     delete ui;
 }
 
+namespace {
+
+CFValue *TextList(std::initializer_list<const char *> texts) {
+    CFValue *list = CFArrayNew((uint32_t)texts.size());
+    for (const char *text : texts) {
+        CFValue *s = CFStringFromBytes(text, 0);
+        CFArrayPush(list, s);
+        CFValueRelease(s);
+    }
+    return list;
+}
+
+// The menu as it shows while the sound plays on a speaker, beside a receiver and a speaker
+// that wants encrypted sound only (example names).
+bool SaveSpeakerMenu(DesktopUi *ui, const QString &path) {
+    CFValue *services = TextList({"Living Room TV"});
+    CFValue *speakers = TextList({"5855CA1AE288@Kitchen", "0A1B2C3D4E5F@Garden",
+                                  "112233445566@Old Stereo"});
+    CFValue *displays = DisplayNames();
+    TrayMenuInputs in =
+        TrayMenuInputsFrom(ui->controller, false, true, services, displays, nullptr);
+    in.speakers = speakers;
+    in.selectedSpeaker = 0;
+    in.speakerUnusable = {kSpeakerUsable, kSpeakerUsable, kSpeakerEncryptedOnly};
+    in.speakerConnecting = false;
+    in.hasConnection = false;
+    in.selectedIndex = -1;
+    in.hasAudioConnection = true;
+    in.audioState = 9;
+    in.audioFailure = 0;
+    in.lastAudioFailure = 0;
+    in.audioEnabled = true;
+    std::vector<MenuEntry> entries = BuildTrayMenu(&in);
+    QMenu menu;
+    Display *display = XOpenDisplay(nullptr);
+    AddEntries(ui, &menu, entries, display);
+    if (display) XCloseDisplay(display);
+    menu.popup(QPoint(40, 40));
+    QCoreApplication::processEvents();
+    bool ok = menu.grab().save(path);
+    menu.hide();
+    CFValueRelease(services);
+    CFValueRelease(speakers);
+    return ok;
+}
+
+} // namespace
+
 bool DesktopUiScreenshots(DesktopUi *ui, const char *folder) {
     if (!ui->preferences || !ui->tabs) return false;
     QString dir = QString::fromUtf8(folder);
@@ -832,5 +880,6 @@ bool DesktopUiScreenshots(DesktopUi *ui, const char *folder) {
     QCoreApplication::processEvents();
     ok &= menu->grab().save(dir + "/menu.png");
     menu->hide();
+    ok &= SaveSpeakerMenu(ui, dir + "/menu-speakers.png");
     return ok;
 }

@@ -2,7 +2,7 @@
 # Discovery between two network namespaces joined by a veth pair: receivers are announced in
 # one (rx), the program browses in the other (tx). Usage:
 #   discovery_ns.sh NS_TESTS OSTREL RECEIVER CASE
-# CASE: daemon | daemon-restart | embedded | monitor | hostile | receiver
+# CASE: daemon | daemon-restart | embedded | monitor | hostile | receiver | speakers | sound-to
 set -uo pipefail
 tests=$1
 ostrel=$2
@@ -137,7 +137,7 @@ XML
     in_tx "$(ns_bus "$NS_TX")" "$ostrel" --list-receivers 3 >"$NS_WORK/list.txt" 2>"$NS_WORK/list.log" ||
       fail "--list-receivers exited with $?"
     # A busy machine may see the audio service only after the listing's time: list again.
-    line=$(grep -F "$name" "$NS_WORK/list.txt") && [[ "$line" == *$'\t'47123 ]] && break
+    line=$(grep -F "$name" "$NS_WORK/list.txt") && [[ "$line" == *$'\t'47123$'\t'screen ]] && break
   done
   [ -n "$line" ] || fail "the receiver was not listed: $(cat "$NS_WORK/list.txt")"
   [ "$(wc -l <"$NS_WORK/list.txt")" = 2 ] || fail "not one line per receiver: $(cat -A "$NS_WORK/list.txt")"
@@ -146,13 +146,14 @@ XML
   [ "$f_name" = 'Evil\t10.0.0.9\nForged\r\\x' ] || fail "forger's name listed as \"$f_name\""
   [ "$f_address" = 10.78.0.1 ] || fail "forger's address \"$f_address\""
   [ "$f_device_id" = 'aa\tbb' ] || fail "forger's device id \"$f_device_id\""
-  [ "$(printf '%s' "$forged" | tr -cd '\t' | wc -c)" = 4 ] || fail "forger's line: $(printf '%s' "$forged" | cat -A)"
-  IFS=$'\t' read -r got_name address device_id password port <<<"$line"
+  [ "$(printf '%s' "$forged" | tr -cd '\t' | wc -c)" = 5 ] || fail "forger's line: $(printf '%s' "$forged" | cat -A)"
+  IFS=$'\t' read -r got_name address device_id password port kind <<<"$line"
   [ "$got_name" = "$name" ] || fail "name \"$got_name\""
   [ "$address" = 10.78.0.2 ] || fail "address \"$address\""
   [[ "$device_id" =~ ^[0-9a-f]{12}$ ]] || fail "device id \"$device_id\""
   [ "$password" = 0 ] || fail "password flag $password"
   [ "$port" = 47123 ] || fail "audio port $port"
+  [ "$kind" = screen ] || fail "listed as \"$kind\""
   echo "listed: $line"
 
   export XDG_RUNTIME_DIR=$NS_WORK/run XDG_DATA_HOME=$NS_WORK/data XDG_CONFIG_HOME=$NS_WORK/config
@@ -191,6 +192,91 @@ XML
     fail "no receiver report"
   [ "$frames" -ge 1 ] || fail "no pictures decoded"
   echo "mirrored $frames pictures to \"$name\" at $address"
+  ;;
+speakers)
+  # Sound services without a receiver are speakers: listed by the program with the sixth
+  # field, after the receivers; the discovery state says which cannot be played to.
+  ns_avahi "$NS_RX" "$NS_RX_IF" || fail "rx daemon"
+  ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
+  in_tx "$(ns_bus "$NS_TX")" "$tests" --gtest_filter='DiscoveryNs.Speakers*' || fail "tests failed"
+  ns_publish "$NS_RX" "Den" _airplay._tcp 7000 deviceid=58:55:CA:1A:E2:88
+  ns_publish "$NS_RX" "5855CA1AE288@Den" _raop._tcp 47001 cn=0,1 et=0
+  ns_publish "$NS_RX" "AABBCCDDEEFF@Kitchen Speaker" _raop._tcp 5000 cn=0,1 et=0,4
+  ns_publish "$NS_RX" "112233445566@Locked	Box" _raop._tcp 5001 cn=1 et=1 pw=true
+  want=$(printf 'Den\t10.78.0.2\t5855ca1ae288\t0\t47001\tscreen\nKitchen Speaker\t10.78.0.2\taabbccddeeff\t0\t5000\tsound\nLocked\\tBox\t10.78.0.2\t112233445566\t1\t5001\tsound')
+  for _ in 1 2 3; do
+    in_tx "$(ns_bus "$NS_TX")" "$ostrel" --list-receivers 3 >"$NS_WORK/list.txt" 2>"$NS_WORK/list.log" ||
+      fail "--list-receivers exited with $?"
+    [ "$(cat "$NS_WORK/list.txt")" = "$want" ] && break
+  done
+  [ "$(cat "$NS_WORK/list.txt")" = "$want" ] || fail "listed: $(cat -A "$NS_WORK/list.txt")"
+  cat "$NS_WORK/list.txt"
+  ;;
+sound-to)
+  # The PC's sound alone to the built-in receiver announced as a speaker: found by name,
+  # heard at the receiver while the user's sink is silent, given back after.
+  ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
+  DBUS_SYSTEM_BUS_ADDRESS=$no_bus ip netns exec "$NS_RX" "$receiver" --name "Garden" --sound-only \
+    --audio-port 47123 --report "$NS_WORK/report.json" --wav "$NS_WORK/heard.wav" \
+    2>"$NS_WORK/rx.log" &
+  rx=$!
+  ns_pids+=($rx)
+  for _ in $(seq 100); do grep -q "Announced" "$NS_WORK/rx.log" && break; sleep 0.1; done
+  grep -q "as a speaker" "$NS_WORK/rx.log" || fail "the receiver did not announce itself as a speaker"
+  export XDG_RUNTIME_DIR=$NS_WORK/run XDG_DATA_HOME=$NS_WORK/data XDG_CONFIG_HOME=$NS_WORK/config
+  mkdir -p "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME"
+  chmod 700 "$XDG_RUNTIME_DIR"
+  unset PULSE_SERVER DISPLAY
+  # Off the session bus: another PulseAudio there holds its bus name and this one would exit.
+  DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/no-bus \
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-level=error \
+      -L "module-native-protocol-unix auth-anonymous=1" \
+      -L "module-null-sink sink_name=speakers channels=2" 2>"$NS_WORK/pulse.log" &
+  ns_pids+=($!)
+  for _ in $(seq 150); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  pactl set-default-sink speakers || fail "the sound server did not start"
+  tone_sink() { pactl list short sink-inputs | awk 'NR == 1 { print $2 }'; }
+  private_sinks() { pactl list short sinks | awk '$2 ~ /^ostrel_capture/ { print $2 }'; }
+  speakers=$(pactl list short sinks | awk '$2 == "speakers" { print $1 }')
+  sox -n -r 44100 -c 2 -b 16 "$NS_WORK/tone.wav" synth 30 sine 1000 vol 0.5
+  paplay --latency-msec=100 "$NS_WORK/tone.wav" &
+  ns_pids+=($!)
+  for _ in $(seq 100); do [ "$(tone_sink)" = "$speakers" ] && break; sleep 0.1; done
+  [ "$(tone_sink)" = "$speakers" ] || fail "the tone is not on the user's sink"
+  # Unknown names end at once with status 1, after the bounded wait.
+  in_tx "$(ns_bus "$NS_TX")" "$ostrel" --sound-to "Nobody Here" 1 2>"$NS_WORK/nobody.log"
+  [ $? = 1 ] || fail "an unknown speaker did not give status 1: $(cat "$NS_WORK/nobody.log")"
+  DBUS_SYSTEM_BUS_ADDRESS=$(ns_bus "$NS_TX") ip netns exec "$NS_TX" "$ostrel" --sound-to Garden 12 \
+    2>"$NS_WORK/ostrel.log" &
+  sender=$!
+  ns_pids+=($sender)
+  taken=0
+  for _ in $(seq 300); do
+    [ -n "$(private_sinks)" ] && [ "$(tone_sink)" != "$speakers" ] && { taken=1; break; }
+    kill -0 "$sender" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ "$taken" = 1 ] || fail "the sound was not taken from the user's sink"
+  wait "$sender"
+  status=$?
+  [ "$status" = 0 ] || fail "exit status $status after the run's time"
+  [ "$(tone_sink)" = "$speakers" ] || fail "the tone did not go back to the user's sink"
+  [ "$(pactl get-default-sink)" = speakers ] || fail "default sink $(pactl get-default-sink)"
+  [ -z "$(private_sinks)" ] || fail "private sink left behind: $(private_sinks)"
+  grep -q "Connecting to selected service" "$XDG_DATA_HOME/Ostrel/Ostrel.log" &&
+    fail "a mirroring connection was made"
+  kill -TERM "$rx"
+  for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
+  wait "$rx" 2>/dev/null
+  json() { python3 -c "import json; print(json.load(open('$NS_WORK/report.json'))$1)"; }
+  frames=$(json '["audio"]["framesDecoded"]') || fail "no receiver report"
+  freq=$(json '["audio"]["tone"]["frequencyHz"]')
+  level=$(json '["audio"]["tone"]["rmsDbfs"]')
+  [ "$(json '["framesDecoded"]')" = 0 ] || fail "pictures were sent"
+  [ "$frames" -ge 500 ] || fail "only $frames audio frames decoded"
+  awk -v f="$freq" 'BEGIN { exit !(f > 990 && f < 1010) }' || fail "tone at $freq Hz"
+  awk -v l="$level" 'BEGIN { exit !(l > -12 && l < -6) }' || fail "tone level $level dBFS"
+  echo "sound to Garden: $frames frames, $freq Hz, $level dBFS"
   ;;
 *)
   echo "unknown case $case_name"

@@ -109,6 +109,57 @@ class DiscoveryNs : public ::testing::Test {
     std::vector<pid_t> published;
 };
 
+std::string Speakers() {
+    std::string out;
+    for (uint32_t i = 0; i < CFArrayCount(SpeakerList); i++) {
+        if (i) out += ",";
+        out += CFStringText(CFArrayGet(SpeakerList, i));
+    }
+    return out;
+}
+
+// A sound service is a speaker unless a receiver has its hardware address, whatever the
+// names; its record says what it plays and whether it wants encryption; a withdrawn speaker
+// leaves the list.
+TEST_F(DiscoveryNs, SpeakersAreSoundServicesNoReceiverOwns) {
+    Announce({"Den", "_airplay._tcp", "7000", "deviceid=58:55:CA:1A:E2:88"});
+    Announce({"5855CA1AE288@Den Audio", "_raop._tcp", "47001", "cn=0,1", "et=0"});
+    pid_t kitchen = Announce({"AABBCCDDEEFF@Kitchen", "_raop._tcp", "5000", "cn=0,1", "et=0,4"});
+    Announce({"112233445566@locked", "_raop._tcp", "5001", "cn=1", "et=1", "pw=true"});
+    DiscoveryStart();
+    const std::string want = "AABBCCDDEEFF@Kitchen,112233445566@locked";
+    ASSERT_TRUE(Pump(
+        [&] {
+            return Speakers() == want && SpeakerFormat("AABBCCDDEEFF@Kitchen").known &&
+                   SpeakerFormat("112233445566@locked").known && CFArrayCount(ServiceList) == 1;
+        },
+        15000))
+        << Speakers();
+    RaopFormat kitchenFormat = SpeakerFormat("AABBCCDDEEFF@Kitchen");
+    EXPECT_EQ(kitchenFormat.codec, kRaopCodecAlac);
+    EXPECT_EQ(kitchenFormat.encryptedOnly, 0);
+    EXPECT_EQ(SpeakerFormat("112233445566@locked").encryptedOnly, 1);
+    EXPECT_EQ(AudioServiceCodec("5855ca1ae288"), kRaopCodecAlac) << "the receiver's own record";
+
+    char id[64];
+    uint8_t password = 9;
+    uint16_t port = 0;
+    RaopFormat format{};
+    CFValue *address = ResolveSpeaker("112233445566@locked", id, &password, &port, &format);
+    ASSERT_NE(address, nullptr);
+    EXPECT_STREQ(CFStringText(address), "10.78.0.2");
+    CFValueRelease(address);
+    EXPECT_STREQ(id, "112233445566");
+    EXPECT_EQ(password, 1);
+    EXPECT_EQ(port, 5001);
+    EXPECT_EQ(format.encryptedOnly, 1);
+
+    SelectedSpeakerIndex = 1;
+    EndChild(kitchen);
+    ASSERT_TRUE(Pump([&] { return Speakers() == "112233445566@locked"; }, 15000)) << Speakers();
+    EXPECT_EQ(SelectedSpeakerIndex, 0) << "the selection follows its name";
+}
+
 TEST_F(DiscoveryNs, ListsPairsResolvesAndFollowsTheSelection) {
     pid_t kitchen = Announce({"kitchen", "_airplay._tcp", "7000", "deviceid=58:55:CA:1A:E2:88",
                               "pw=true", "model=Test1,1"});
