@@ -87,6 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             TxtDeviceId(bytes, length, id);
             if (strlen(id) > 63 || strchr(id, ':')) abort();
             (void)TxtPasswordFlag(bytes, length);
+            RaopFormat format = TxtRaopFormat(bytes, length);
+            if (format.codec != kRaopCodecAacEld && format.codec != kRaopCodecAlac &&
+                format.codec != kRaopCodecPcm && format.codec != kRaopCodecNone)
+                abort();
             // Looking the id up never needs a query when nothing is known for it.
             if (!CFDictionaryFindText(AudioServiceMap, id) &&
                 AudioServicePort(id) != kFallbackAudioPort)

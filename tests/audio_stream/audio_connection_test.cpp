@@ -650,6 +650,46 @@ TEST_F(AudioConnectionTest, SoundOnlyPasswordIsAskedForTheSoundAlone) {
     StopMirroringConnection(connection);
 }
 
+// Sound alone to a speaker: no mirroring connection; the owner table hears the password
+// request, its answer lets the sound stream, and the end reaches the owner.
+struct SpeakerOwner {
+    std::atomic<int> requests{0};
+    std::atomic<int> ended{0};
+    std::atomic<void *> endedOwner{nullptr};
+};
+
+TEST_F(AudioConnectionTest, SpeakerSoundAnswersToItsOwner) {
+    AudioReceiver rx;
+    ASSERT_TRUE(rx.Start(dir, "speaker", {"--audio-password", "s3cret"}));
+    static const AudioOwnerOps kOwner = {
+        .onPasswordRequired = [](void *owner, AudioConnection *, int) {
+            ((SpeakerOwner *)owner)->requests++;
+            return 1;
+        }};
+    SpeakerOwner owner;
+    std::atomic<AudioConnection *> slot{nullptr};
+    auto ended = [](AudioConnection *audio, MirroringConnection *mirroring) {
+        SpeakerOwner *o = (SpeakerOwner *)audio->owner;
+        if (mirroring) return; // must not happen: counted as no end at all
+        o->endedOwner = audio->owner;
+        o->ended++;
+    };
+    ASSERT_EQ(1, StartOwnedAudioConnection(&slot, host, rx.port, nullptr, ended, &kOwner, &owner,
+                                           deviceId, kAudioCodecAacEld));
+    ASSERT_TRUE(WaitUntil([&] { return owner.requests.load() == 1; }, 10000)) << log.Text();
+    SetAudioConnectionPassword(&slot, "s3cret");
+    ASSERT_TRUE(WaitUntil([&] { return FakeSystemAudioStarts() == startsBefore + 1; }, 10000))
+        << log.Text();
+    int32_t state = 0;
+    AudioConnectionStatus(&slot, &state, nullptr);
+    EXPECT_EQ(kAudioStreaming, state);
+    StopAudioConnection(&slot);
+    EXPECT_EQ(1, owner.ended.load());
+    EXPECT_EQ(&owner, owner.endedOwner.load());
+    EXPECT_EQ(nullptr, slot.load());
+    EXPECT_EQ(stopsBefore + 1, FakeSystemAudioStops());
+}
+
 // A stop that lands while system audio is being started (the output being taken over)
 // waits for that start and undoes it: no driver is left sending for the freed connection.
 TEST_F(AudioConnectionTest, StopDuringTheSoundsStartLeavesNoCapture) {
