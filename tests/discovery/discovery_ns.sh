@@ -218,7 +218,7 @@ sound-to)
   ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
   DBUS_SYSTEM_BUS_ADDRESS=$no_bus ip netns exec "$NS_RX" "$receiver" --name "Garden" --sound-only \
     --audio-port 47123 --report "$NS_WORK/report.json" --wav "$NS_WORK/heard.wav" \
-    2>"$NS_WORK/rx.log" &
+    --control "$NS_WORK/rx.control" 2>"$NS_WORK/rx.log" &
   rx=$!
   ns_pids+=($rx)
   for _ in $(seq 100); do grep -q "Announced" "$NS_WORK/rx.log" && break; sleep 0.1; done
@@ -265,6 +265,14 @@ sound-to)
   [ -z "$(private_sinks)" ] || fail "private sink left behind: $(private_sinks)"
   grep -q "Connecting to selected service" "$XDG_DATA_HOME/Ostrel/Ostrel.log" &&
     fail "a mirroring connection was made"
+  # A speaker that answers busy ends the run by itself, with the hosted mode's status 2, and
+  # the user's sound stays where it is.
+  python3 -c "import socket; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(b'busy-audio ANNOUNCE', '$NS_WORK/rx.control')" ||
+    fail "the receiver's control socket did not take the command"
+  in_tx "$(ns_bus "$NS_TX")" timeout 60 "$ostrel" --sound-to Garden 40 2>"$NS_WORK/busy.log"
+  status=$?
+  [ "$status" = 2 ] || fail "exit status $status for a busy speaker: $(tail -n 5 "$XDG_DATA_HOME/Ostrel/Ostrel.log")"
+  [ "$(tone_sink)" = "$speakers" ] && [ -z "$(private_sinks)" ] || fail "the busy run kept the sound"
   kill -TERM "$rx"
   for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
   wait "$rx" 2>/dev/null
