@@ -532,8 +532,6 @@ bool ConnectToSpeaker(Controller *c, int index) {
     if (c->current && c->current->stopState.load() == 0) {
         DebugLog(2, "Ending the mirroring connection for the sound to a speaker\n");
         c->connection->stop(c->current);
-        c->chosenAppWindow = 0;
-        if (c->captureManager) c->captureManager->window.store(0);
     }
     if (!c->audio || !c->audio->startSpeaker || !c->discovery || !c->discovery->speakerList ||
         !c->discovery->resolveSpeaker) {
