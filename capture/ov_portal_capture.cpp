@@ -104,6 +104,7 @@ struct PortalCapture {
     uint64_t lastToken = 0;
     pw_buffer *retired[kMaxLent]{};
     std::condition_variable readEnded; // with frameLock: the read of a lent frame ended
+    int32_t paddedLogged = 0;          // under frameLock: the padded-rows line was written
     spa_source *returnEvent = nullptr; // on the loop: gives retired buffers back
 };
 
@@ -878,6 +879,9 @@ PortalCapture *PortalCaptureOpen(const PortalCaptureOptions *options, std::strin
 void PortalCaptureClose(PortalCapture *capture) {
     if (!capture) return;
     DisconnectStream(capture);
+    if (capture->framesSeen)
+        DebugLog(2, "Portal: %llu frames came from the stream\n",
+                 (unsigned long long)capture->framesSeen);
     CloseSession(capture);
     sd_bus_slot_unref(capture->closedSlot);
     capture->closedSlot = nullptr;
@@ -963,8 +967,15 @@ int PortalCaptureLend(PortalCapture *capture, int32_t width, int32_t height, uin
         return 0;
     int32_t stride = 0;
     const uint8_t *pixels = FramePixels(b, width, height, &stride);
-    // Padded rows are for the copy, which packs them.
-    if (!pixels || stride != width * 4) return 0;
+    if (!pixels) return 0;
+    if (stride != width * 4) {
+        // Padded rows are for the copy, which packs them.
+        if (!capture->paddedLogged)
+            DebugLog(2, "Portal: frames have %i bytes a row for %i pixels; copying them\n",
+                     stride, width);
+        capture->paddedLogged = 1;
+        return 0;
+    }
     LentFrame *entry = nullptr;
     for (LentFrame &l : capture->lent) {
         if (!l.token) {
