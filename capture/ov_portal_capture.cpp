@@ -98,14 +98,15 @@ struct PortalCapture {
     int32_t heldRedFirst = 0;
     std::condition_variable frameCame; // with frameLock: a new frame, or the stream ended
     // Lent frames and the buffers a newer frame replaced while lent, which go back to the
-    // stream once no frame is lent from them. Under frameLock; a buffer is retired only
-    // while lent, so kMaxLent entries hold them all.
+    // stream with the next frame once no frame is lent from them: an input stream hands
+    // one buffer back to the producer per frame, so one queued in between would only
+    // wait for that frame in the stream's queue. Under frameLock; what stays retired at a
+    // frame is lent, so kMaxLent entries hold them all.
     LentFrame lent[kMaxLent]{};
     uint64_t lastToken = 0;
     pw_buffer *retired[kMaxLent]{};
     std::condition_variable readEnded; // with frameLock: the read of a lent frame ended
     int32_t paddedLogged = 0;          // under frameLock: the padded-rows line was written
-    spa_source *returnEvent = nullptr; // on the loop: gives retired buffers back
 };
 
 namespace {
@@ -554,6 +555,7 @@ const uint8_t *FramePixels(const pw_buffer *b, int32_t width, int32_t height, in
 
 // Under frameLock.
 bool IsLent(const PortalCapture *p, const pw_buffer *b) {
+    if (!b) return false;
     for (const LentFrame &l : p->lent)
         if (l.token && l.buffer == b) return true;
     return false;
@@ -589,6 +591,19 @@ void ForgetBuffer(PortalCapture *p, const pw_buffer *b) {
     if (!b || p->held == b) p->held = nullptr;
 }
 
+// Under frameLock: moves the retired buffers no frame is lent from any more into back
+// (kMaxLent + 1 entries), to be queued once the lock is let go. Returns how many.
+int TakeReturnable(PortalCapture *p, pw_buffer **back) {
+    int count = 0;
+    for (pw_buffer *&r : p->retired) {
+        if (r && !IsLent(p, r)) {
+            back[count++] = r;
+            r = nullptr;
+        }
+    }
+    return count;
+}
+
 void OnStreamProcess(void *data) {
     PortalCapture *p = static_cast<PortalCapture *>(data);
     // Only the newest buffer matters: older ones go back at once.
@@ -602,16 +617,19 @@ void OnStreamProcess(void *data) {
         pw_stream_queue_buffer(p->stream, newest);
         return;
     }
-    pw_buffer *previous;
+    pw_buffer *back[kMaxLent + 1];
+    int count;
     {
         std::lock_guard<std::mutex> hold(p->frameLock);
-        previous = p->held;
+        // What is still retired is lent, so the one retired below has room.
+        count = TakeReturnable(p, back);
+        pw_buffer *previous = p->held;
         p->held = newest;
         p->heldWidth = p->formatWidth.load();
         p->heldHeight = p->formatHeight.load();
         p->heldRedFirst = p->formatRedFirst.load();
         p->framesSeen++;
-        if (previous && IsLent(p, previous)) {
+        if (IsLent(p, previous)) {
             // Being read, or waiting to be: it goes back once released.
             for (pw_buffer *&r : p->retired) {
                 if (!r) {
@@ -619,28 +637,11 @@ void OnStreamProcess(void *data) {
                     break;
                 }
             }
-            previous = nullptr;
+        } else if (previous) {
+            back[count++] = previous;
         }
     }
     p->frameCame.notify_all();
-    if (previous) pw_stream_queue_buffer(p->stream, previous);
-}
-
-// Signalled by PortalCaptureRelease: the retired buffers no frame is lent from any more go
-// back to the stream, from the loop's own thread.
-void OnReturnRetired(void *data, uint64_t) {
-    PortalCapture *p = static_cast<PortalCapture *>(data);
-    pw_buffer *back[kMaxLent];
-    int count = 0;
-    {
-        std::lock_guard<std::mutex> hold(p->frameLock);
-        for (pw_buffer *&r : p->retired) {
-            if (r && !IsLent(p, r)) {
-                back[count++] = r;
-                r = nullptr;
-            }
-        }
-    }
     for (int i = 0; i < count; i++)
         pw_stream_queue_buffer(p->stream, back[i]);
 }
@@ -698,11 +699,6 @@ bool ConnectStream(PortalCapture *p, int fd, uint32_t node, std::string *reason)
         if (!ok) *reason = "could not make the PipeWire stream";
     }
     if (ok) {
-        p->returnEvent = pw_loop_add_event(pw_thread_loop_get_loop(p->loop), OnReturnRetired, p);
-        ok = p->returnEvent != nullptr;
-        if (!ok) *reason = "could not make the PipeWire loop's event";
-    }
-    if (ok) {
         pw_stream_add_listener(p->stream, &p->streamListener, &kStreamEvents, p);
         uint8_t buffer[1024];
         const spa_pod *params[1] = {OvPipeWireFormatParam(buffer, sizeof buffer)};
@@ -742,10 +738,6 @@ void DisconnectStream(PortalCapture *p) {
     if (p->loop) pw_thread_loop_lock(p->loop);
     // No lent frame is read past here (every one is released before the close anyway).
     ForgetBuffer(p, nullptr);
-    if (p->returnEvent) {
-        pw_loop_destroy_source(pw_thread_loop_get_loop(p->loop), p->returnEvent);
-        p->returnEvent = nullptr;
-    }
     if (p->stream) {
         spa_hook_remove(&p->streamListener);
         pw_stream_disconnect(p->stream);
@@ -1000,23 +992,12 @@ const uint8_t *PortalCaptureBeginRead(PortalCapture *capture, uint64_t token) {
 }
 
 void PortalCaptureRelease(PortalCapture *capture, uint64_t token) {
-    bool giveBack = false;
-    {
-        std::lock_guard<std::mutex> hold(capture->frameLock);
-        LentFrame *entry = FindLent(capture, token);
-        if (!entry) return;
-        pw_buffer *b = entry->buffer;
-        bool wasReading = entry->reading != 0;
-        *entry = LentFrame{};
-        if (wasReading) capture->readEnded.notify_all();
-        if (b && !IsLent(capture, b)) {
-            for (pw_buffer *r : capture->retired)
-                if (r == b) giveBack = true;
-        }
-    }
-    // The loop's thread queues it: the stream is not this thread's to touch.
-    if (giveBack && capture->loop && capture->returnEvent)
-        pw_loop_signal_event(pw_thread_loop_get_loop(capture->loop), capture->returnEvent);
+    std::lock_guard<std::mutex> hold(capture->frameLock);
+    LentFrame *entry = FindLent(capture, token);
+    if (!entry) return;
+    bool wasReading = entry->reading != 0;
+    *entry = LentFrame{};
+    if (wasReading) capture->readEnded.notify_all();
 }
 
 uint32_t PortalAvailableSourceTypes() {

@@ -85,7 +85,7 @@ int PortalCaptureLend(PortalCapture *capture, int32_t width, int32_t height, uin
 const uint8_t *PortalCaptureBeginRead(PortalCapture *capture, uint64_t token);
 // Ends a lent frame, read or not: exactly once per token, from any thread, before
 // PortalCaptureClose. A buffer no frame is lent from any more goes back to the stream
-// once a newer frame has replaced it.
+// with the next frame after the one that replaced it.
 void PortalCaptureRelease(PortalCapture *capture, uint64_t token);
 
 // The source types the session bus's ScreenCast portal offers (kPortalSource* bits), 0
