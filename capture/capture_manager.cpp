@@ -188,17 +188,35 @@ int Relayout(CaptureManager *m, int ssse3) {
     return 1;
 }
 
-// The portal's newest frame; when none came since the last iteration the same frame is
-// copied again, so the receiver keeps getting pictures from a still screen.
+const uint8_t *PortalBeginRead(void *context, uint64_t token) {
+    return PortalCaptureBeginRead(static_cast<PortalCapture *>(context), token);
+}
+
+void PortalRelease(void *context, uint64_t token) {
+    PortalCaptureRelease(static_cast<PortalCapture *>(context), token);
+}
+
+const CaptureLenderOps kPortalLender = {
+    .beginRead = PortalBeginRead,
+    .release = PortalRelease,
+};
+
+// The portal's newest frame (taken again when the still screen's picture is due). The
+// scale stage reads it straight from the stream's buffer, which stays out of the stream's
+// queue only until then; a frame with padded rows is copied into the slot instead.
 void CapturePortalFrame(CaptureManager *m) {
     CaptureBuffers *buffers = m->buffers;
     int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
     if (slot < 0) return; // the pipeline is stopping
     buffers->bottomUp.store(0);
     int32_t redFirst = 0;
-    if (!PortalCaptureCopy(m->portal, buffers->captureSlots[slot], m->captureRect.width,
-                           m->captureRect.height, &m->portalSlotFrame[slot], &redFirst) &&
-        m->portalSlotFrame[slot] == 0) {
+    uint64_t token = 0;
+    if (PortalCaptureLend(m->portal, m->captureRect.width, m->captureRect.height, &token,
+                          &redFirst)) {
+        CaptureBuffersLend(buffers, slot, &kPortalLender, m->portal, token);
+    } else if (!PortalCaptureCopy(m->portal, buffers->captureSlots[slot], m->captureRect.width,
+                                  m->captureRect.height, &m->portalSlotFrame[slot], &redFirst) &&
+               m->portalSlotFrame[slot] == 0) {
         // Nothing shown yet (a still screen sends no first frame): black, not stale memory.
         memset(buffers->captureSlots[slot], 0,
                (size_t)m->captureRect.width * m->captureRect.height * 4);
@@ -238,7 +256,7 @@ constexpr int64_t kStillPictureNanos = 500'000'000;
 constexpr int32_t kWaitStepMs = 100;
 
 // What the last capture showed, to tell whether the next one is needed (X11 with change
-// tracking only).
+// tracking, and the portal, whose stream brings frames only when the screen changes).
 struct ChangeWatch {
     int32_t tracks;       // the session reports drawing and cursor images
     int32_t cursorDrawn;  // the last capture drew the cursor
@@ -249,7 +267,8 @@ struct ChangeWatch {
 // cursor moved, the pipeline was rebuilt (its slots hold nothing yet), or the still
 // screen's picture is due.
 bool ScreenChanged(CaptureManager *m, ChangeWatch *watch, bool relaidOut, int64_t sinceLast) {
-    bool changed = CaptureSessionTakeChanges(m->session) != 0;
+    bool changed = m->method == CaptureMethodPortal ? PortalCaptureTakeChanges(m->portal) != 0
+                                                    : CaptureSessionTakeChanges(m->session) != 0;
     int32_t drawn = m->showCursor.load() && m->cursorInside ? 1 : 0;
     if (drawn != watch->cursorDrawn ||
         (drawn && (m->cursorPos[0] != watch->cursorPos[0] ||
@@ -263,11 +282,16 @@ bool ScreenChanged(CaptureManager *m, ChangeWatch *watch, bool relaidOut, int64_
     return true;
 }
 
-// Sleeps until the server reports a change, the still picture is due or, while the cursor
-// is drawn (its moves raise no event), one frame interval has passed to look at it again.
+// Sleeps until the server reports a change (the stream brings a frame), the still picture
+// is due or, while the cursor is drawn (its moves raise no event), one frame interval has
+// passed to look at it again. The portal's compositor draws the cursor into its frames.
 void WaitForChange(CaptureManager *m, int64_t sinceLast) {
     int64_t waitMs = (kStillPictureNanos - sinceLast) / 1'000'000;
     if (waitMs > kWaitStepMs) waitMs = kWaitStepMs;
+    if (m->method == CaptureMethodPortal) {
+        PortalCaptureWaitForFrame(m->portal, (int32_t)(waitMs < 1 ? 1 : waitMs));
+        return;
+    }
     if (m->showCursor.load()) {
         double fps = m->maxFps.load();
         int64_t frameMs = fps >= 1.0 ? (int64_t)(1000.0 / fps) : 1000;
@@ -389,8 +413,8 @@ void CaptureThreadMain(void *arg) {
         if (!m->buffers) continue;
         // The link is behind: this picture is not taken at all, so nothing encoded is dropped.
         if (m->holdPictures.load()) continue;
-        if (m->method != CaptureMethodPortal && watch.tracks) {
-            CaptureSessionFollowWindow(m->session, window);
+        if (m->method == CaptureMethodPortal || watch.tracks) {
+            if (m->method != CaptureMethodPortal) CaptureSessionFollowWindow(m->session, window);
             if (!ScreenChanged(m, &watch, relaidOut, t0 - lastCapture)) {
                 WaitForChange(m, t0 - lastCapture);
                 // Paced from the last capture: a change after a still period is taken

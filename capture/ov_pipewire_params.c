@@ -28,11 +28,12 @@ const struct spa_pod *OvPipeWireFormatParam(uint8_t *buffer, size_t size) {
 
 const struct spa_pod *OvPipeWireBuffersParam(uint8_t *buffer, size_t size) {
     struct spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, (uint32_t)size);
-    // The capture keeps the newest buffer until a newer one arrives, so the producer
-    // needs at least two more to go on drawing.
+    // The capture keeps the newest buffer until a newer one arrives, and the scale stage
+    // reads up to two more in place (one per capture slot) before they go back, so the
+    // producer needs two beyond those three to go on drawing while it waits for one.
     return (const struct spa_pod *)spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(4, 3, 16), SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_RANGE_Int(6, 5, 16), SPA_PARAM_BUFFERS_dataType,
         SPA_POD_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr)));
 }
 

@@ -14,6 +14,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -34,6 +36,17 @@ constexpr int kUserAnswerMs = 120 * 1000;
 // PipeWire has to offer a format this soon after the stream connects.
 constexpr int kFormatWaitMs = 10 * 1000;
 constexpr int kMaxStreams = 8;
+// Frames lent at once: the scale stage reads from at most its two capture slots.
+constexpr int kMaxLent = 4;
+
+// A frame lent for reading in place. buffer and pixels are null once the stream took the
+// buffer back; token stays until the frame is released (0: the entry is free).
+struct LentFrame {
+    uint64_t token;
+    pw_buffer *buffer;
+    const uint8_t *pixels;
+    int32_t reading; // between PortalCaptureBeginRead and PortalCaptureRelease
+};
 
 } // namespace
 
@@ -77,7 +90,23 @@ struct PortalCapture {
     std::atomic<int32_t> formatRedFirst{0};
     std::atomic<int32_t> formatUsable{0};
     std::atomic<int32_t> formatKnown{0};
-    uint64_t framesSeen = 0; // under frameLock
+    uint64_t framesSeen = 0;  // under frameLock
+    uint64_t framesTaken = 0; // under frameLock: framesSeen when last captured
+    // The format held arrived in; under frameLock.
+    int32_t heldWidth = 0;
+    int32_t heldHeight = 0;
+    int32_t heldRedFirst = 0;
+    std::condition_variable frameCame; // with frameLock: a new frame, or the stream ended
+    // Lent frames and the buffers a newer frame replaced while lent, which go back to the
+    // stream with the next frame once no frame is lent from them: an input stream hands
+    // one buffer back to the producer per frame, so one queued in between would only
+    // wait for that frame in the stream's queue. Under frameLock; what stays retired at a
+    // frame is lent, so kMaxLent entries hold them all.
+    LentFrame lent[kMaxLent]{};
+    uint64_t lastToken = 0;
+    pw_buffer *retired[kMaxLent]{};
+    std::condition_variable readEnded; // with frameLock: the read of a lent frame ended
+    int32_t paddedLogged = 0;          // under frameLock: the padded-rows line was written
 };
 
 namespace {
@@ -435,8 +464,9 @@ void OnCoreError(void *data, uint32_t id, int, int res, const char *message) {
         std::lock_guard<std::mutex> hold(p->frameLock);
         p->streamError =
             std::string("PipeWire connection error: ") + (message ? message : strerror(-res));
+        p->streamEnded.store(1);
     }
-    p->streamEnded.store(1);
+    p->frameCame.notify_all();
     pw_thread_loop_signal(p->loop, false);
 }
 
@@ -455,8 +485,9 @@ void OnGlobalRemove(void *data, uint32_t id) {
     {
         std::lock_guard<std::mutex> hold(p->frameLock);
         if (p->streamError.empty()) p->streamError = "the screen-cast node went away";
+        p->streamEnded.store(1);
     }
-    p->streamEnded.store(1);
+    p->frameCame.notify_all();
     pw_thread_loop_signal(p->loop, false);
 }
 
@@ -477,8 +508,9 @@ void OnStreamState(void *data, pw_stream_state, pw_stream_state state, const cha
                 p->streamError = state == PW_STREAM_STATE_ERROR
                                      ? std::string("stream error: ") + (error ? error : "?")
                                      : "the stream was disconnected";
+            p->streamEnded.store(1);
         }
-        p->streamEnded.store(1);
+        p->frameCame.notify_all();
     }
     pw_thread_loop_signal(p->loop, false);
 }
@@ -508,6 +540,70 @@ bool BufferHasPicture(const pw_buffer *b) {
            buffer->datas[0].chunk->size > 0;
 }
 
+// The first row of b's picture when it holds width x height pixels within its memory;
+// *stride gets the bytes per row. Null for a buffer smaller than that.
+const uint8_t *FramePixels(const pw_buffer *b, int32_t width, int32_t height, int32_t *stride) {
+    const spa_data &d = b->buffer->datas[0];
+    *stride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
+    uint64_t offset = d.chunk->offset % (d.maxsize ? d.maxsize : 1);
+    uint64_t available = d.maxsize > offset ? d.maxsize - offset : 0;
+    if (width <= 0 || height <= 0 || *stride < width * 4 ||
+        (uint64_t)*stride * (height - 1) + (uint64_t)width * 4 > available)
+        return nullptr;
+    return static_cast<const uint8_t *>(d.data) + offset;
+}
+
+// Under frameLock.
+bool IsLent(const PortalCapture *p, const pw_buffer *b) {
+    if (!b) return false;
+    for (const LentFrame &l : p->lent)
+        if (l.token && l.buffer == b) return true;
+    return false;
+}
+
+bool ReadingFrom(const PortalCapture *p, const pw_buffer *b) {
+    for (const LentFrame &l : p->lent)
+        if (l.token && l.reading && (!b || l.buffer == b)) return true;
+    return false;
+}
+
+LentFrame *FindLent(PortalCapture *p, uint64_t token) {
+    for (LentFrame &l : p->lent)
+        if (token && l.token == token) return &l;
+    return nullptr;
+}
+
+// Takes b out of every lent frame, once no read is in progress: its memory is about to go
+// (the stream's buffers change, or the stream closes). Null: every buffer. Loop thread,
+// or with the loop stopped.
+void ForgetBuffer(PortalCapture *p, const pw_buffer *b) {
+    std::unique_lock<std::mutex> hold(p->frameLock);
+    // A read holds no lock the loop needs, so it ends within one scaling of a frame.
+    p->readEnded.wait(hold, [&] { return !ReadingFrom(p, b); });
+    for (LentFrame &l : p->lent) {
+        if (!b || l.buffer == b) {
+            l.buffer = nullptr;
+            l.pixels = nullptr;
+        }
+    }
+    for (pw_buffer *&r : p->retired)
+        if (!b || r == b) r = nullptr;
+    if (!b || p->held == b) p->held = nullptr;
+}
+
+// Under frameLock: moves the retired buffers no frame is lent from any more into back
+// (kMaxLent + 1 entries), to be queued once the lock is let go. Returns how many.
+int TakeReturnable(PortalCapture *p, pw_buffer **back) {
+    int count = 0;
+    for (pw_buffer *&r : p->retired) {
+        if (r && !IsLent(p, r)) {
+            back[count++] = r;
+            r = nullptr;
+        }
+    }
+    return count;
+}
+
 void OnStreamProcess(void *data) {
     PortalCapture *p = static_cast<PortalCapture *>(data);
     // Only the newest buffer matters: older ones go back at once.
@@ -521,20 +617,37 @@ void OnStreamProcess(void *data) {
         pw_stream_queue_buffer(p->stream, newest);
         return;
     }
-    pw_buffer *previous;
+    pw_buffer *back[kMaxLent + 1];
+    int count;
     {
         std::lock_guard<std::mutex> hold(p->frameLock);
-        previous = p->held;
+        // What is still retired is lent, so the one retired below has room.
+        count = TakeReturnable(p, back);
+        pw_buffer *previous = p->held;
         p->held = newest;
+        p->heldWidth = p->formatWidth.load();
+        p->heldHeight = p->formatHeight.load();
+        p->heldRedFirst = p->formatRedFirst.load();
         p->framesSeen++;
+        if (IsLent(p, previous)) {
+            // Being read, or waiting to be: it goes back once released.
+            for (pw_buffer *&r : p->retired) {
+                if (!r) {
+                    r = previous;
+                    break;
+                }
+            }
+        } else if (previous) {
+            back[count++] = previous;
+        }
     }
-    if (previous) pw_stream_queue_buffer(p->stream, previous);
+    p->frameCame.notify_all();
+    for (int i = 0; i < count; i++)
+        pw_stream_queue_buffer(p->stream, back[i]);
 }
 
 void OnRemoveBuffer(void *data, pw_buffer *b) {
-    PortalCapture *p = static_cast<PortalCapture *>(data);
-    std::lock_guard<std::mutex> hold(p->frameLock);
-    if (p->held == b) p->held = nullptr;
+    ForgetBuffer(static_cast<PortalCapture *>(data), b);
 }
 
 const pw_stream_events kStreamEvents = [] {
@@ -623,6 +736,8 @@ bool ConnectStream(PortalCapture *p, int fd, uint32_t node, std::string *reason)
 
 void DisconnectStream(PortalCapture *p) {
     if (p->loop) pw_thread_loop_lock(p->loop);
+    // No lent frame is read past here (every one is released before the close anyway).
+    ForgetBuffer(p, nullptr);
     if (p->stream) {
         spa_hook_remove(&p->streamListener);
         pw_stream_disconnect(p->stream);
@@ -756,6 +871,9 @@ PortalCapture *PortalCaptureOpen(const PortalCaptureOptions *options, std::strin
 void PortalCaptureClose(PortalCapture *capture) {
     if (!capture) return;
     DisconnectStream(capture);
+    if (capture->framesSeen)
+        DebugLog(2, "Portal: %llu frames came from the stream\n",
+                 (unsigned long long)capture->framesSeen);
     CloseSession(capture);
     sd_bus_slot_unref(capture->closedSlot);
     capture->closedSlot = nullptr;
@@ -796,17 +914,14 @@ int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int3
     *redFirst = capture->formatRedFirst.load();
     pw_buffer *b = capture->held;
     if (!b || !BufferHasPicture(b)) return 0;
+    *redFirst = capture->heldRedFirst;
+    capture->framesTaken = capture->framesSeen;
     if (*slotFrame == capture->framesSeen) return 1; // a still screen: nothing to copy
-    const spa_data &d = b->buffer->datas[0];
-    int32_t formatW = capture->formatWidth.load(), formatH = capture->formatHeight.load();
     // A frame of another size (the stream is being resized) waits for the relayout.
-    if (formatW != width || formatH != height) return 0;
-    int32_t stride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
-    uint64_t offset = d.chunk->offset % (d.maxsize ? d.maxsize : 1);
-    uint64_t available = d.maxsize > offset ? d.maxsize - offset : 0;
-    if (stride < width * 4 || (uint64_t)stride * (height - 1) + (uint64_t)width * 4 > available)
-        return 0; // a buffer smaller than its format says is not read past its end
-    const uint8_t *source = static_cast<const uint8_t *>(d.data) + offset;
+    if (capture->heldWidth != width || capture->heldHeight != height) return 0;
+    int32_t stride = 0;
+    const uint8_t *source = FramePixels(b, width, height, &stride);
+    if (!source) return 0; // a buffer smaller than its format says is not read past its end
     size_t rowBytes = (size_t)width * 4;
     if (stride == width * 4) {
         memcpy(slot, source, rowBytes * height);
@@ -816,6 +931,73 @@ int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int3
     }
     *slotFrame = capture->framesSeen;
     return 1;
+}
+
+int PortalCaptureTakeChanges(PortalCapture *capture) {
+    std::lock_guard<std::mutex> hold(capture->frameLock);
+    bool changed = capture->framesSeen != capture->framesTaken;
+    capture->framesTaken = capture->framesSeen;
+    return changed ? 1 : 0;
+}
+
+int PortalCaptureWaitForFrame(PortalCapture *capture, int32_t timeoutMs) {
+    std::unique_lock<std::mutex> hold(capture->frameLock);
+    auto came = [&] {
+        return capture->framesSeen != capture->framesTaken || capture->streamEnded.load();
+    };
+    capture->frameCame.wait_for(hold, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                                came);
+    return capture->framesSeen != capture->framesTaken ? 1 : 0;
+}
+
+int PortalCaptureLend(PortalCapture *capture, int32_t width, int32_t height, uint64_t *token,
+                      int32_t *redFirst) {
+    std::lock_guard<std::mutex> hold(capture->frameLock);
+    pw_buffer *b = capture->held;
+    if (!b || !BufferHasPicture(b) || capture->heldWidth != width ||
+        capture->heldHeight != height)
+        return 0;
+    int32_t stride = 0;
+    const uint8_t *pixels = FramePixels(b, width, height, &stride);
+    if (!pixels) return 0;
+    if (stride != width * 4) {
+        // Padded rows are for the copy, which packs them.
+        if (!capture->paddedLogged)
+            DebugLog(2, "Portal: frames have %i bytes a row for %i pixels; copying them\n",
+                     stride, width);
+        capture->paddedLogged = 1;
+        return 0;
+    }
+    LentFrame *entry = nullptr;
+    for (LentFrame &l : capture->lent) {
+        if (!l.token) {
+            entry = &l;
+            break;
+        }
+    }
+    if (!entry) return 0;
+    *entry = LentFrame{++capture->lastToken, b, pixels, 0};
+    *token = entry->token;
+    *redFirst = capture->heldRedFirst;
+    capture->framesTaken = capture->framesSeen;
+    return 1;
+}
+
+const uint8_t *PortalCaptureBeginRead(PortalCapture *capture, uint64_t token) {
+    std::lock_guard<std::mutex> hold(capture->frameLock);
+    LentFrame *entry = FindLent(capture, token);
+    if (!entry || !entry->pixels) return nullptr;
+    entry->reading = 1;
+    return entry->pixels;
+}
+
+void PortalCaptureRelease(PortalCapture *capture, uint64_t token) {
+    std::lock_guard<std::mutex> hold(capture->frameLock);
+    LentFrame *entry = FindLent(capture, token);
+    if (!entry) return;
+    bool wasReading = entry->reading != 0;
+    *entry = LentFrame{};
+    if (wasReading) capture->readEnded.notify_all();
 }
 
 uint32_t PortalAvailableSourceTypes() {

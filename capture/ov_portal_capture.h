@@ -3,8 +3,11 @@
 //
 // A PortalCapture belongs to the capture thread of one run: it opens, polls, copies and
 // closes there. PipeWire delivers buffers on a loop thread of its own; the newest one is
-// kept until a newer one arrives, so a copy always finds the last frame the compositor
-// sent (portals send frames only when the screen changes).
+// kept until a newer one arrives, so a capture always finds the last frame the compositor
+// sent (portals send frames only when the screen changes). A frame can also be lent, read
+// in place by another thread (the scale stage) instead of copied: its buffer then stays
+// out of the stream's queue until the read is over, and a renegotiation that takes the
+// stream's buffers back waits for a read in progress and turns the other lent frames away.
 #pragma once
 
 #include "capture/capture_method.h"
@@ -61,6 +64,29 @@ int PortalCaptureGeometry(PortalCapture *capture, CaptureGeometry *out);
 // newest frame already is not copied again. *redFirst tells the channel order.
 int PortalCaptureCopy(PortalCapture *capture, uint8_t *slot, int32_t width, int32_t height,
                       uint64_t *slotFrame, int32_t *redFirst);
+
+// Whether a frame newer than the last one captured (lent or copied) has come; the next
+// call answers 0 until another one comes. Capture thread.
+int PortalCaptureTakeChanges(PortalCapture *capture);
+// Waits up to timeoutMs for a frame newer than the last one captured or for the stream's
+// end. Returns 1 when such a frame is there.
+int PortalCaptureWaitForFrame(PortalCapture *capture, int32_t timeoutMs);
+
+// Lends the newest frame, to be read in place: when it is width x height pixels packed at
+// 4 x width bytes a row, its buffer stays out of the stream's queue under *token until
+// PortalCaptureRelease, and *redFirst tells its channel order. Returns 0, lending nothing,
+// when there is no frame yet, it has another size or padded rows (PortalCaptureCopy then
+// copies what it can), or a few frames are lent already.
+int PortalCaptureLend(PortalCapture *capture, int32_t width, int32_t height, uint64_t *token,
+                      int32_t *redFirst);
+// Starts reading a lent frame: its pixels, or null when the stream took its buffer back
+// (a renegotiation) meanwhile. The buffer stays mapped until PortalCaptureRelease. Any
+// thread.
+const uint8_t *PortalCaptureBeginRead(PortalCapture *capture, uint64_t token);
+// Ends a lent frame, read or not: exactly once per token, from any thread, before
+// PortalCaptureClose. A buffer no frame is lent from any more goes back to the stream
+// with the next frame after the one that replaced it.
+void PortalCaptureRelease(PortalCapture *capture, uint64_t token);
 
 // The source types the session bus's ScreenCast portal offers (kPortalSource* bits), 0
 // when there is no portal. A short bounded query for the user-interface thread.

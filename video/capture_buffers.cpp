@@ -64,6 +64,25 @@ void Abandon(CaptureBuffers *buffers, int pair, int slot) {
     EventSet(view.hasSpace);
 }
 
+struct LentPicture {
+    uint64_t token;
+    const CaptureLenderOps *lender;
+    void *context;
+};
+
+// Takes the picture lent to a capture slot out of it; the caller releases it.
+LentPicture TakeLent(CaptureBuffers *buffers, int slot) {
+    std::lock_guard<std::mutex> hold(buffers->slotLock);
+    LentPicture lent{buffers->slotLentToken[slot], buffers->slotLender[slot],
+                     buffers->slotLenderContext[slot]};
+    buffers->slotLentToken[slot] = 0;
+    return lent;
+}
+
+void ReleaseLent(const LentPicture &lent) {
+    if (lent.token) lent.lender->release(lent.context, lent.token);
+}
+
 void AddSeconds(std::atomic<double> *total, double seconds) {
     total->store(total->load(std::memory_order_relaxed) + seconds, std::memory_order_relaxed);
 }
@@ -83,13 +102,23 @@ void ScaleThreadMain(void *arg) {
         int c = CaptureBuffersTakeForReading(buffers, CapturePair);
         if (c < 0) break;
         int p = CaptureBuffersTakeForFilling(buffers, PicturePair);
+        LentPicture lent = TakeLent(buffers, c);
         if (p < 0 || !buffers->running.load()) {
+            ReleaseLent(lent);
             CaptureBuffersGiveBack(buffers, CapturePair, c);
             if (p >= 0) Abandon(buffers, PicturePair, p);
             break;
         }
         double t0 = MonotonicSeconds();
         const uint8_t *source = buffers->captureSlots[c];
+        if (lent.token) source = lent.lender->beginRead(lent.context, lent.token);
+        if (source == nullptr) {
+            // The lender took its picture back (its buffers changed): nothing to show.
+            ReleaseLent(lent);
+            CaptureBuffersGiveBack(buffers, CapturePair, c);
+            Abandon(buffers, PicturePair, p);
+            continue;
+        }
         int bottomUp, redFirst;
         {
             std::lock_guard<std::mutex> hold(buffers->slotLock);
@@ -104,6 +133,7 @@ void ScaleThreadMain(void *arg) {
                                 scratch, width, height, redFirst);
             ConvertBgrxToI420(scratch, width, height, buffers->pictureSlots[p]);
         }
+        ReleaseLent(lent);
         buffers->scaleCount.fetch_add(1, std::memory_order_relaxed);
         AddSeconds(&buffers->scaleSeconds, MonotonicSeconds() - t0);
         CaptureBuffersGiveBack(buffers, CapturePair, c);
@@ -271,6 +301,9 @@ void CaptureBuffersDestroy(CaptureBuffers *buffers) {
     }
     ThreadJoin(&buffers->scaleThread);
     ThreadJoin(&buffers->encodeThread);
+    // Pictures lent and never read.
+    for (int slot = 0; slot < 2; slot++)
+        ReleaseLent(TakeLent(buffers, slot));
     FreeBuffers(buffers);
 }
 
@@ -301,6 +334,15 @@ void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot) {
         buffers->readyOrder[pair][slot] = ++buffers->readyCounter[pair];
         EventSet(view.ready);
     }
+}
+
+void CaptureBuffersLend(CaptureBuffers *buffers, int slot, const CaptureLenderOps *lender,
+                        void *context, uint64_t token) {
+    if (slot < 0 || slot > 1) return;
+    std::lock_guard<std::mutex> hold(buffers->slotLock);
+    buffers->slotLentToken[slot] = token;
+    buffers->slotLender[slot] = lender;
+    buffers->slotLenderContext[slot] = context;
 }
 
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds) {

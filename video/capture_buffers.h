@@ -49,6 +49,17 @@ struct CaptureBuffersOwnerOps {
 
 constexpr int kStatusTextSize = 1024;
 
+// A picture lent to a capture slot in place of a copy in its memory: pixels that stay where
+// the window system put them (a buffer it shares) until the scale stage has read them.
+struct CaptureLenderOps {
+    // Starts reading the picture lent as token: captureWidth x captureHeight pixels at
+    // 4 x captureWidth bytes a row, or null when they are gone (the picture is skipped).
+    const uint8_t *(*beginRead)(void *context, uint64_t token);
+    // Done with token, read or not. Called exactly once per lent picture: by the scale
+    // thread, or by CaptureBuffersDestroy for a picture never read.
+    void (*release)(void *context, uint64_t token);
+};
+
 struct CaptureBuffers {
     int32_t ssse3;                // 1: ScaleConvertSsse3; 0: scalar stretch, then ConvertBgrxToI420
     uint8_t *captureSlots[2];     // BGRX, captureWidth * captureHeight * 4 bytes each; owned
@@ -78,6 +89,12 @@ struct CaptureBuffers {
     // written and recorded per slot like bottomUp. 0 at creation.
     std::atomic<int32_t> redFirst;
     int32_t slotRedFirst[2];
+    // The picture lent to each capture slot (token 0: the slot holds its own pixels). Set
+    // by CaptureBuffersLend while the slot is filled; whoever takes the token out releases
+    // it. Guarded by slotLock.
+    uint64_t slotLentToken[2];
+    const CaptureLenderOps *slotLender[2];
+    void *slotLenderContext[2];
     // 1 from creation until CaptureBuffersStop or CaptureBuffersDestroy.
     std::atomic<int32_t> running;
     int64_t counterFrequency; // ticks per second of the clock used for the stage times
@@ -116,6 +133,10 @@ void CaptureBuffersDestroy(CaptureBuffers *buffers);
 [[nodiscard]] int CaptureBuffersTakeForReading(CaptureBuffers *buffers, int pair);
 // Filling -> ready (wakes the consumer); reading -> free (wakes the producer).
 void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot);
+// Lends token's picture to a capture slot taken for filling, read in place of the slot's
+// own pixels; the slot is given back as usual. Capture thread.
+void CaptureBuffersLend(CaptureBuffers *buffers, int slot, const CaptureLenderOps *lender,
+                        void *context, uint64_t token);
 // Adds one capture and its duration to the statistics. Capture thread.
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds);
 

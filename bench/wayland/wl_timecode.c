@@ -2,7 +2,9 @@
 // to be floated at the output's top-left corner by the compositor's rules) shows the low
 // 24 bits of CLOCK_MONOTONIC milliseconds as two rows of black and white cells, the second
 // row inverted, repainted every PERIOD_MS, so that the receiver's --timecode reader can
-// tell how old each mirrored picture is.
+// tell how old each mirrored picture is. The window first appears black, with no code to
+// read: the first code is a change on a window already in place, not the window's arrival
+// (which the compositor may place and show over several frames).
 //
 //   ostrel-wl-timecode [CELL_PIXELS [PERIOD_MS]]    (defaults 32 and 2; runs until killed)
 #define _GNU_SOURCE
@@ -100,8 +102,9 @@ static const struct wl_buffer_listener kBufferListener = {OnRelease};
 int main(int argc, char **argv) {
     int cell = argc > 1 ? atoi(argv[1]) : 32;
     int periodMs = argc > 2 ? atoi(argv[2]) : 2;
-    if (cell < 4 || cell > 256 || periodMs < 1 || periodMs > 1000) {
-        fprintf(stderr, "usage: ostrel-wl-timecode [CELL_PIXELS 4..256 [PERIOD_MS 1..1000]]\n");
+    // Long periods make a still screen with a change now and then.
+    if (cell < 4 || cell > 256 || periodMs < 1 || periodMs > 60000) {
+        fprintf(stderr, "usage: ostrel-wl-timecode [CELL_PIXELS 4..256 [PERIOD_MS 1..60000]]\n");
         return 2;
     }
     struct wl_display *display = wl_display_connect(NULL);
@@ -153,6 +156,7 @@ int main(int argc, char **argv) {
 
     struct pollfd pfd = {wl_display_get_fd(display), POLLIN, 0};
     uint32_t lastPaint = 0;
+    int first = 1;
     for (;;) {
         int b = -1;
         for (int i = 0; i < kBuffers; i++) {
@@ -162,14 +166,14 @@ int main(int argc, char **argv) {
             }
         }
         uint32_t now = NowMs();
-        if (b >= 0 && now - lastPaint >= (uint32_t)periodMs) {
+        if (b >= 0 && (first || now - lastPaint >= (uint32_t)periodMs)) {
             lastPaint = now;
             uint32_t code = now & ((1u << kBits) - 1);
             uint32_t *pixels = p.buffers[b].pixels;
             for (int bit = 0; bit < kBits; bit++) {
                 int set = (code >> (kBits - 1 - bit)) & 1;
-                uint32_t upper = set ? 0xFFFFFFFFu : 0xFF000000u;
-                uint32_t lower = set ? 0xFF000000u : 0xFFFFFFFFu;
+                uint32_t upper = set && !first ? 0xFFFFFFFFu : 0xFF000000u;
+                uint32_t lower = set || first ? 0xFF000000u : 0xFFFFFFFFu;
                 for (int y = 0; y < height; y++) {
                     uint32_t value = y < cell ? upper : lower;
                     uint32_t *row = pixels + (size_t)y * width + bit * cell;
@@ -177,13 +181,17 @@ int main(int argc, char **argv) {
                         row[x] = value;
                 }
             }
+            first = 0;
             p.buffers[b].busy = 1;
             wl_surface_attach(p.surface, p.buffers[b].buffer, 0, 0);
             wl_surface_damage_buffer(p.surface, 0, 0, width, height);
             wl_surface_commit(p.surface);
         }
         if (wl_display_flush(display) < 0 && errno != EAGAIN) return 1;
-        if (poll(&pfd, 1, periodMs) > 0) {
+        // Woken by the compositor's events too: the wait is what is left of the period.
+        uint32_t since = NowMs() - lastPaint;
+        int waitMs = since < (uint32_t)periodMs ? periodMs - (int)since : 1;
+        if (poll(&pfd, 1, waitMs) > 0) {
             if (wl_display_dispatch(display) < 0) return 1;
         } else {
             wl_display_dispatch_pending(display);

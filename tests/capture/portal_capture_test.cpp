@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <string>
@@ -87,6 +88,45 @@ class PortalCaptureTest : public ::testing::Test {
         return ReadFileText(dir_ + "/" + portalLog_).find(line + "\n") != std::string::npos;
     }
 
+    // PipeWire, WirePlumber and a GStreamer source of 160x120 BGRx pictures; *node is the
+    // source's node.
+    void StartVideoSource(const std::string &pattern, std::string *node) {
+        for (const char *tool : {"pipewire", "wireplumber", "gst-launch-1.0", "pw-cli"})
+            if (!HasProgram(tool)) GTEST_SKIP() << "needs " << tool;
+        setenv("HOME", dir_.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
+        ASSERT_GT(Start({"pipewire"}, "pipewire.log"), 0);
+        ASSERT_TRUE(
+            WaitUntil([&] { return access((run_ + "/pipewire-0").c_str(), F_OK) == 0; }, 15000));
+        ASSERT_GT(Start({"wireplumber"}, "wireplumber.log"), 0);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return RunCommand("pw-cli ls Client 2>/dev/null").find("WirePlumber") !=
+                       std::string::npos;
+            },
+            15000));
+        ASSERT_GT(Start({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true",
+                         "pattern=" + pattern, "!",
+                         "video/x-raw,format=BGRx,width=160,height=120,framerate=30/1", "!",
+                         "pipewiresink", "mode=provide",
+                         "stream-properties=props,media.class=Video/Source,node.name=ostrel-test-"
+                         "source"},
+                        "source.log"),
+                  0);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                *node = RunCommand("pw-cli ls Node 2>/dev/null | awk '/^\\tid /{id=$2} "
+                                   "/node.name = \"ostrel-test-source\"/{sub(\",\",\"\",id); "
+                                   "print id}'");
+                while (!node->empty() && node->back() == '\n')
+                    node->pop_back();
+                return !node->empty();
+            },
+            15000))
+            << "the test source did not appear";
+    }
+
     void EndPortal() {
         EndChild(portalPid_, SIGTERM, 3000);
         children_.pop_back();
@@ -161,33 +201,9 @@ TEST_F(PortalCaptureTest, AStopEndsEveryPortalWaitWithinASecond) {
 // A kept permission the portal refuses (closing that session, as some portals do) is asked
 // again; the granted second session streams and is not taken for closed.
 TEST_F(PortalCaptureTest, RetryAfterARefusedPermissionStartsAFreshSession) {
-    for (const char *tool : {"pipewire", "wireplumber", "gst-launch-1.0", "pw-cli"})
-        if (!HasProgram(tool)) GTEST_SKIP() << "needs " << tool;
-    setenv("HOME", dir_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
-    ASSERT_GT(Start({"pipewire"}, "pipewire.log"), 0);
-    ASSERT_TRUE(WaitUntil([&] { return access((run_ + "/pipewire-0").c_str(), F_OK) == 0; }, 15000));
-    ASSERT_GT(Start({"wireplumber"}, "wireplumber.log"), 0);
-    ASSERT_TRUE(WaitUntil(
-        [&] { return RunCommand("pw-cli ls Client 2>/dev/null").find("WirePlumber") != std::string::npos; },
-        15000));
-    ASSERT_GT(Start({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
-                     "video/x-raw,format=BGRx,width=160,height=120,framerate=10/1", "!",
-                     "pipewiresink", "mode=provide",
-                     "stream-properties=props,media.class=Video/Source,node.name=ostrel-test-source"},
-                    "source.log"),
-              0);
     std::string node;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            node = RunCommand("pw-cli ls Node 2>/dev/null | awk '/^\\tid /{id=$2} "
-                              "/node.name = \"ostrel-test-source\"/{sub(\",\",\"\",id); print id}'");
-            while (!node.empty() && node.back() == '\n') node.pop_back();
-            return !node.empty();
-        },
-        15000))
-        << "the test source did not appear";
+    StartVideoSource("smpte", &node);
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(StartPortal("refuse-then-approve", node));
 
     std::string token = dir_ + "/ScreenCastToken";
@@ -212,6 +228,69 @@ TEST_F(PortalCaptureTest, RetryAfterARefusedPermissionStartsAFreshSession) {
         15000);
     EXPECT_EQ(1, PortalCapturePoll(run.capture, &reason)) << reason;
     EXPECT_TRUE(copied && frame > 0) << "no frame from the granted session";
+    PortalCaptureClose(run.capture);
+}
+
+// A frame lent to be read in place keeps its pixels while newer frames come (its buffer
+// is not given back to the producer, which goes on drawing into the others), and the
+// stream goes on after it is released. The lending is kept shorter than the producer's
+// pool: this one draws into its buffers in turn and would wait for the lent one.
+TEST_F(PortalCaptureTest, ALentFrameKeepsItsPixelsWhileNewerFramesCome) {
+    std::string node;
+    StartVideoSource("ball", &node);
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(StartPortal("refuse-then-approve", node));
+    std::string token = dir_ + "/ScreenCastToken";
+    WriteFileText(token, "kept-token\n"); // the refused first session is then asked again
+    OpenRun run;
+    PortalCaptureOptions options = OptionsFor(&run, token);
+    run.capture = PortalCaptureOpen(&options, &run.reason);
+    ASSERT_NE(nullptr, run.capture) << run.reason;
+
+    std::string reason;
+    uint64_t lent = 0;
+    int32_t redFirst = -1;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            PortalCapturePoll(run.capture, &reason);
+            return PortalCaptureLend(run.capture, 160, 120, &lent, &redFirst) == 1;
+        },
+        15000))
+        << "no frame to lend";
+    EXPECT_EQ(0, redFirst);
+    const uint8_t *pixels = PortalCaptureBeginRead(run.capture, lent);
+    ASSERT_NE(nullptr, pixels);
+    std::vector<uint8_t> atLending(pixels, pixels + 160 * 120 * 4);
+    // Newer frames come, and the newest differs from the lent one (the ball moves)...
+    std::vector<uint8_t> newest(160 * 120 * 4);
+    uint64_t newestFrame = 0;
+    int frames = 0;
+    bool moved = WaitUntil(
+        [&] {
+            if (PortalCaptureWaitForFrame(run.capture, 100)) frames++;
+            PortalCaptureTakeChanges(run.capture);
+            PortalCapturePoll(run.capture, &reason);
+            return frames >= 3 &&
+                   PortalCaptureCopy(run.capture, newest.data(), 160, 120, &newestFrame,
+                                     &redFirst) == 1 &&
+                   newest != atLending;
+        },
+        15000);
+    EXPECT_TRUE(moved) << frames << " frames came while one was lent";
+    // ...while the lent one still shows what it showed when lent.
+    EXPECT_EQ(0, memcmp(pixels, atLending.data(), atLending.size()))
+        << "the lent frame's buffer was drawn into while lent";
+    PortalCaptureRelease(run.capture, lent);
+    frames = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            if (PortalCaptureWaitForFrame(run.capture, 100)) frames++;
+            PortalCaptureTakeChanges(run.capture);
+            return frames >= 30;
+        },
+        15000))
+        << "the stream stopped after the lent frame was released (" << frames << " frames)";
+    EXPECT_EQ(1, PortalCapturePoll(run.capture, &reason)) << reason;
     PortalCaptureClose(run.capture);
 }
 

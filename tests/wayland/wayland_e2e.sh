@@ -2,15 +2,18 @@
 # The ostrel program mirroring a headless Wayland desktop through the ScreenCast portal to
 # the built-in receiver, and the ways that capture can fail. Runs in a private network
 # namespace (the protocol's ports are fixed). Usage:
-#   wayland_e2e.sh OSTREL RECEIVER SHIM_SO CASE
-# CASE: stream (pictures match the screen, a still screen keeps streaming, the second run
-# asks no one), resize-then-compositor-gone (the output changes size mid-run, then the
-# compositor goes away), refusals (portal cancelled, no portal, no display server).
+#   wayland_e2e.sh OSTREL RECEIVER SHIM_SO CASE [TIMECODE_PAINTER]
+# CASE: stream (pictures match the screen; a still screen gets about two pictures a second
+# and its heartbeats, and a change on it arrives at once, timed by the painter's time code
+# when it is built; the second run asks no one), resize-then-compositor-gone (the output
+# changes size mid-run, then the compositor goes away), refusals (portal cancelled, no
+# portal, no display server).
 set -uo pipefail
 ostrel=$1
 receiver=$2
 shim=$3
 case_name=$4
+timecode=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "${WL_IN_NAMESPACE:-}" != 1 ]; then
@@ -79,7 +82,7 @@ EOF
 
 start_receiver() {
   "$receiver" --bind 127.0.0.1 --width 1280 --height 720 --exit-on-disconnect --verbose \
-    --report "$work/report.json" --png "$work/last.png" 2>"$work/rx.log" &
+    --report "$work/report.json" --png "$work/last.png" ${rx_timecode:-} 2>"$work/rx.log" &
   rx=$!
   pids+=($rx)
   wl_wait 5 grep -q Listening "$work/rx.log" || fail "the receiver did not start"
@@ -144,22 +147,28 @@ stream)
   wl_start "$shim" portal "$work/chooser" || fail "no desktop"
   program_env
   moving_content
+  # The time code sits at the output's top-left corner, 1280 pixels wide like the pictures.
+  [ -n "$timecode" ] && rx_timecode="--timecode 32:1280"
   start_receiver
   unset DISPLAY
   start_sender
   wait_pictures 60 10 || fail "fewer than 10 pictures within 60 s"
   [ "$(wc -l <"$work/chooser.calls")" -eq 1 ] || fail "the first run did not ask (chooser calls: $(cat "$work/chooser.calls"))"
   grep -q "Capture: method 3 (ScreenCast portal)" "$work/ostrel.log" || fail "the portal method was not logged"
-  # A still screen: the portal sends no frames, the program keeps sending pictures.
+  # A still screen: the portal sends no frames, the program sends a picture every half
+  # second; the time code changes every 2.5 s, each change a frame to be sent at once.
   kill "$clock_pid"
-  sleep 1
+  [ -n "$timecode" ] && { wl_client "$timecode" 32 2500; painter_pid=${WL_PIDS[-1]}; }
   still_from=$(pictures)
   heartbeats_before=$(grep -c 'heartbeat, ' "$work/rx.log")
-  wait_pictures 30 $((still_from + 60)) || fail "a still screen stopped the pictures ($(pictures) after $still_from)"
+  wait_pictures 30 $((still_from + 20)) || fail "a still screen stopped the pictures ($(pictures) after $still_from)"
   wl_wait 20 sh -c "[ \$(grep -c 'heartbeat, ' '$work/rx.log') -gt $heartbeats_before ]" ||
     fail "no heartbeat while the screen was still"
+  still_to=$(pictures)
+  [ -n "$timecode" ] && kill "$painter_pid"
+  wait_pictures 10 $(($(pictures) + 2)) || fail "pictures stopped"
   grim "$work/screen.png" || fail "grim could not take a screenshot"
-  wait_pictures 10 $(($(pictures) + 10)) || fail "pictures stopped"
+  wait_pictures 10 $(($(pictures) + 4)) || fail "pictures stopped"
   stop_sender
   [ "$sender_status" -eq 0 ] || fail "exit status $sender_status after SIGINT"
   wl_wait 10 sh -c "! kill -0 $rx 2>/dev/null"
@@ -178,7 +187,28 @@ stream)
   [ -n "$psnr" ] || fail "no PSNR figure"
   python3 -c "import sys; v=float(sys.argv[1]); sys.exit(0 if v >= 30 else 1)" "$psnr" ||
     fail "the last picture differs from the screen: PSNR $psnr dB"
-  echo "ok: $video pictures, all decoded, still screen kept streaming; PSNR against grim: $psnr dB"
+  echo "ok: $video pictures, all decoded; PSNR against grim: $psnr dB"
+  # The still period's pictures, the first few (the clock's window closing) left out.
+  still=$(grep 'video packet, ' "$work/rx.log" | sed -n "$((still_from + 4)),${still_to}p" |
+    awk '{ split($2, t, ":"); print t[1] * 3600 + t[2] * 60 + t[3] }' | python3 -c "
+import sys
+times = [float(line) for line in sys.stdin]
+gaps = [b - a for a, b in zip(times, times[1:])]
+print('%.2f %.2f %d' % ((len(times) - 1) / (times[-1] - times[0]), max(gaps), len(times)))")
+  read -r still_rate still_gap still_count <<<"$still"
+  python3 -c "import sys; sys.exit(0 if float(sys.argv[1]) <= 4 else 1)" "$still_rate" ||
+    fail "a still screen still got $still_rate pictures a second ($still_count pictures)"
+  python3 -c "import sys; sys.exit(0 if float(sys.argv[1]) < 1 else 1)" "$still_gap" ||
+    fail "a still screen went $still_gap s without a picture"
+  echo "ok: still screen: $still_rate pictures a second, longest gap $still_gap s"
+  if [ -n "$timecode" ]; then
+    changes=$(report 'r["timecode"]["screenToArrivalMs"]["count"]')
+    slowest=$(report 'r["timecode"]["screenToArrivalMs"].get("max", 0)')
+    [ "$changes" -ge 3 ] || fail "only $changes changes of the time code were seen"
+    python3 -c "import sys; sys.exit(0 if float(sys.argv[1]) <= 150 else 1)" "$slowest" ||
+      fail "a change on a still screen took $slowest ms to arrive"
+    echo "ok: $changes changes on the still screen, the slowest arrived after $slowest ms"
+  fi
   [ -s "$XDG_DATA_HOME/Ostrel/ScreenCastToken" ] || fail "no restore token kept"
 
   # Second run: the kept permission, nobody asked.
