@@ -295,13 +295,13 @@ TEST(RtspPieces, TransportLatencySdpAndTrackInfo) {
     }
 
     char sdp[640];
-    ASSERT_GT(BuildAudioSdp(1234, sdp, sizeof sdp), 0u);
+    ASSERT_GT(BuildAudioSdp(1234, kAudioCodecAacEld, sdp, sizeof sdp), 0u);
     EXPECT_STREQ("v=0\r\no=AirTunes 1234 0 IN IP4 10.0.0.2\r\ns=AirTunes\r\nc=IN IP4 10.0.0.2\r\n"
                  "t=0 0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 mpeg4-generic/44100/2\r\n"
                  "a=fmtp:96 mode=AAC-eld; constantDuration=480\r\na=min-latency:4100\r\n"
                  "m=video 0 RTP/AVP 97\r\na=rtmap:97 H264\r\na=fmtp:97\r\n",
                  sdp);
-    EXPECT_EQ(0u, BuildAudioSdp(1234, sdp, 20));
+    EXPECT_EQ(0u, BuildAudioSdp(1234, kAudioCodecAacEld, sdp, 20));
 
     uint8_t body[64];
     ASSERT_EQ(47u, BuildTrackInfo("OFFICE-PC", body, sizeof body));

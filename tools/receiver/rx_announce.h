@@ -12,6 +12,7 @@ struct AnnounceConfig {
     int airplayPort;      // the HTTP port
     int audioPort;        // the RAOP (RTSP) port
     std::string version;  // srcvers / vs
+    std::string codecs = "0,1,2,3"; // cn of _raop._tcp: the sound formats offered
 };
 
 struct Announcer;
