@@ -433,6 +433,12 @@ static void OnResponse(SocketSet *, int key, const HttpMessage *response, void *
         break;
     case kAudioRecordSent:
         a->latency = AudioLatencyFromResponse(response);
+        // A speaker's answer leaves out its own output buffer: below this it finds every
+        // packet late and keeps flushing instead of playing.
+        if (a->codec != kAudioCodecAacEld && a->latency.load() < kAudioSpeakerMinLatency)
+            a->latency = kAudioSpeakerMinLatency;
+        DebugLog(2, "Audio: the receiver plays %i samples (%i ms) after their capture\n",
+                 (int)a->latency.load(), (int)(a->latency.load() * 1000 / 44100));
         SendVolume(a);
         break;
     case kAudioVolumeSent:
