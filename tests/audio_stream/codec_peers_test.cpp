@@ -32,7 +32,12 @@ namespace {
 constexpr int kRate = 44100;
 constexpr int kShairportPort = 5123;
 
-void Disconnected(AudioConnection *, MirroringConnection *) {}
+// Connections that have ended, counted by their onDisconnected.
+std::atomic<int> disconnects{0};
+
+void Disconnected(AudioConnection *, MirroringConnection *) {
+    disconnects++;
+}
 
 // -1 when the file does not exist.
 long long FileSize(const std::string &path) {
@@ -52,17 +57,14 @@ struct Sender {
     std::atomic<AudioConnection *> slot{nullptr};
     CFValue *host = CFStringFromBytes("127.0.0.1", 0);
     CFValue *deviceId = CFStringFromBytes("0x0a1b2c3d4e5f", 0);
+    // True once streaming; false when the connection ended (a refused step) or the wait ran out.
     bool Start(uint16_t port, int32_t codec) {
+        int ended = disconnects.load();
         if (!StartAudioConnection(&slot, host, port, nullptr, Disconnected, nullptr, deviceId,
                                   codec))
             return false;
-        return WaitUntil(
-            [&] {
-                int32_t state = 0, failure = 0;
-                AudioConnectionStatus(&slot, &state, &failure);
-                return state == kAudioStreaming || failure != 0;
-            },
-            15000) &&
+        return WaitUntil([&] { return State() == kAudioStreaming || disconnects.load() != ended; },
+                         15000) &&
                State() == kAudioStreaming;
     }
     int32_t State() {
@@ -117,7 +119,8 @@ class CodecPeersTest : public testing::Test {
     // A long 1 kHz tone at half of full scale on the user's speakers.
     void PlayTone() {
         ASSERT_TRUE(WriteToneWav(dir + "/tone.wav", 1000, 0.5, kRate, 60));
-        player = SpawnChild({"paplay", "--latency-msec=50", dir + "/tone.wav"}, {.out = "/dev/null"});
+        // A generous buffer: a player that underruns on a busy machine puts gaps in the tone.
+        player = SpawnChild({"paplay", "--latency-msec=250", dir + "/tone.wav"}, {.out = "/dev/null"});
         ASSERT_TRUE(WaitUntil([&] { return !pulse.Streams().empty(); }, 10000));
     }
     PrivateNetwork network;
@@ -140,10 +143,11 @@ TEST_F(CodecPeersTest, BuiltInReceiverHearsTheToneInAppleLosslessAndInSamples) {
         SCOPED_TRACE(c.name);
         std::string wav = dir + "/" + c.name + ".wav";
         std::string ports = dir + "/" + c.name + ".ports";
+        std::string report = dir + "/" + c.name + ".json";
         Child rx = StartChild({OSTREL_RECEIVER, "--bind", "127.0.0.1", "--http-port", "0",
                                "--mirror-port", "0", "--audio-port", "0", "--port-file", ports,
                                "--audio-codecs", c.name, "--audio-latency", "0", "--wav", wav,
-                               "--duration", "60"});
+                               "--report", report, "--duration", "60"});
         ASSERT_TRUE(rx.pid > 0 && WaitForFileText(ports, "audio", 10000));
         std::string text = ReadFileText(ports);
         uint16_t port = (uint16_t)atoi(text.c_str() + text.find("audio ") + 6);
@@ -164,7 +168,10 @@ TEST_F(CodecPeersTest, BuiltInReceiverHearsTheToneInAppleLosslessAndInSamples) {
         EXPECT_EQ(result.status, 0);
         EXPECT_NE(result.err.find(c.described), std::string::npos) << result.err;
         EXPECT_NE(result.err.find("which this receiver does not play: 415"), std::string::npos);
-        EXPECT_EQ(result.err.find("packet has RTP time"), std::string::npos);
+        // Nothing amiss in the packets: RTP times one packet apart, sync packets with a
+        // latency the receiver takes, frames that decode.
+        EXPECT_NE(ReadFileText(report).find("\"anomalies\": []"), std::string::npos)
+            << ReadFileText(report);
         ExpectTone(LastSecond(ReadWav(wav), kRate / 10), std::string("built-in receiver, ") + c.name);
     }
 }
