@@ -84,7 +84,7 @@ constexpr int kAudioAwaitedSlots = 16; // names of unanswered requests kept for 
 constexpr const char *kAudioSdpAddress = "10.0.0.2";
 
 // RTP sender sizes.
-constexpr int kAudioFrameSamples = 480;  // AAC-ELD
+constexpr int kAudioFrameSamples = 480;                        // AAC-ELD
 constexpr int kAudioSyncInterval = 44100 / kAudioFrameSamples; // 91 packets, about a second
 // Apple Lossless and 16-bit samples: the packet size those receivers are built around.
 constexpr int kAudioLosslessFrameSamples = 352;

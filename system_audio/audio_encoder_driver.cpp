@@ -83,9 +83,8 @@ static void EncodeLosslessBlock(AudioEncoderDriver *driver, const int16_t *sampl
         frames -= take;
         if (driver->stagedFrames < driver->framesPerPacket) break;
         driver->stagedFrames = 0;
-        const int32_t bytes = LosslessEncoderEncode(driver->lossless, driver->staged,
-                                                    driver->framesPerPacket, output,
-                                                    kOutputCapacity);
+        const int32_t bytes = LosslessEncoderEncode(
+            driver->lossless, driver->staged, driver->framesPerPacket, output, kOutputCapacity);
         if (bytes <= 0)
             DebugLog(2, "Failed to encode audio frame\n");
         else
@@ -225,9 +224,8 @@ static AudioEncoderDriver *AudioEncoderCreate(const EncoderConfig *config,
     return driver;
 }
 
-static int StartDriver(const EncoderConfig *config, const SystemAudioFormat *format,
-                       void *context, EncodedAudioHandler onEncodedAudio,
-                       SystemAudioLostHandler onLost) {
+static int StartDriver(const EncoderConfig *config, const SystemAudioFormat *format, void *context,
+                       EncodedAudioHandler onEncodedAudio, SystemAudioLostHandler onLost) {
     std::lock_guard<std::mutex> hold(gDriverLock);
     if (gDriver && gDriver->context == context) return 1;
     if (gDriver) {
@@ -260,7 +258,8 @@ int StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
 
 int StartSystemAudioAs(const SystemAudioFormat *format, void *context,
                        EncodedAudioHandler onEncodedAudio, SystemAudioLostHandler onLost) {
-    if (format->encoding == kSystemAudioAacEld) return StartSystemAudio(context, onEncodedAudio, onLost);
+    if (format->encoding == kSystemAudioAacEld)
+        return StartSystemAudio(context, onEncodedAudio, onLost);
     return StartDriver(nullptr, format, context, onEncodedAudio, onLost);
 }
 

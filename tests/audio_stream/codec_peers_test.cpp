@@ -110,7 +110,8 @@ void ExpectTone(const ToneMeasure &tone, const std::string &what, double minSnrD
 class CodecPeersTest : public testing::Test {
   protected:
     void SetUp() override {
-        if (!network.Ready()) GTEST_SKIP() << "needs a private network namespace: " << network.Reason();
+        if (!network.Ready())
+            GTEST_SKIP() << "needs a private network namespace: " << network.Reason();
         ASSERT_TRUE(pulse.Start());
         dir = pulse.RuntimeDir();
     }
@@ -121,7 +122,8 @@ class CodecPeersTest : public testing::Test {
     void PlayTone() {
         ASSERT_TRUE(WriteToneWav(dir + "/tone.wav", 1000, 0.5, kRate, 60));
         // A generous buffer: a player that underruns on a busy machine puts gaps in the tone.
-        player = SpawnChild({"paplay", "--latency-msec=250", dir + "/tone.wav"}, {.out = "/dev/null"});
+        player =
+            SpawnChild({"paplay", "--latency-msec=250", dir + "/tone.wav"}, {.out = "/dev/null"});
         ASSERT_TRUE(WaitUntil([&] { return !pulse.Streams().empty(); }, 10000));
     }
     PrivateNetwork network;
@@ -151,10 +153,27 @@ TEST_F(CodecPeersTest, BuiltInReceiverHearsTheToneInEachFormat) {
         std::string wav = dir + "/" + c.name + ".wav";
         std::string ports = dir + "/" + c.name + ".ports";
         std::string report = dir + "/" + c.name + ".json";
-        Child rx = StartChild({OSTREL_RECEIVER, "--bind", "127.0.0.1", "--http-port", "0",
-                               "--mirror-port", "0", "--audio-port", "0", "--port-file", ports,
-                               "--audio-codecs", c.name, "--audio-latency", "0", "--wav", wav,
-                               "--report", report, "--duration", "60"});
+        Child rx = StartChild({OSTREL_RECEIVER,
+                               "--bind",
+                               "127.0.0.1",
+                               "--http-port",
+                               "0",
+                               "--mirror-port",
+                               "0",
+                               "--audio-port",
+                               "0",
+                               "--port-file",
+                               ports,
+                               "--audio-codecs",
+                               c.name,
+                               "--audio-latency",
+                               "0",
+                               "--wav",
+                               wav,
+                               "--report",
+                               report,
+                               "--duration",
+                               "60"});
         ASSERT_TRUE(rx.pid > 0 && WaitForFileText(ports, "audio", 10000));
         std::string text = ReadFileText(ports);
         uint16_t port = (uint16_t)atoi(text.c_str() + text.find("audio ") + 6);
@@ -178,8 +197,8 @@ TEST_F(CodecPeersTest, BuiltInReceiverHearsTheToneInEachFormat) {
         // latency the receiver takes, frames that decode.
         EXPECT_NE(ReadFileText(report).find("\"anomalies\": []"), std::string::npos)
             << ReadFileText(report);
-        ExpectTone(LastSecond(ReadWav(wav), kRate / 10), std::string("built-in receiver, ") + c.name,
-                   c.minSnrDb);
+        ExpectTone(LastSecond(ReadWav(wav), kRate / 10),
+                   std::string("built-in receiver, ") + c.name, c.minSnrDb);
     }
 }
 
@@ -261,10 +280,12 @@ struct Avahi {
                              "/run/avahi-daemon && exec avahi-daemon -f " +
                                  avahiConf + " --no-drop-root --no-chroot --no-rlimits"},
                             {.out = log, .err = log});
-        return daemon > 0 && WaitUntil([&] {
-                   return ReadFileText(log).find("Server startup complete") != std::string::npos;
-               },
-                                       10000);
+        return daemon > 0 && WaitUntil(
+                                 [&] {
+                                     return ReadFileText(log).find("Server startup complete") !=
+                                            std::string::npos;
+                                 },
+                                 10000);
     }
     ~Avahi() {
         if (daemon > 0) EndChild(daemon);
@@ -324,27 +345,27 @@ TEST_F(CodecPeersTest, ShairportSyncPlaysTheToneAndTheClicks) {
         std::string speakerDir = dir + "/speaker-" + name;
         mkdir(speakerDir.c_str(), 0700);
         const std::string runtime = "XDG_RUNTIME_DIR=" + speakerDir;
-        pid_t speaker = SpawnChild({"env", runtime, "HOME=" + speakerDir, "pulseaudio", "-n",
-                                    "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                                    "-L", "module-native-protocol-unix auth-anonymous=1", "-L",
-                                    "module-null-sink sink_name=out rate=44100", "-L",
-                                    "module-always-sink"},
-                                   {.out = "/dev/null", .err = dir + "/speaker.log"});
+        pid_t speaker =
+            SpawnChild({"env", runtime, "HOME=" + speakerDir, "pulseaudio", "-n", "--daemonize=no",
+                        "--exit-idle-time=-1", "--use-pid-file=no", "-L",
+                        "module-native-protocol-unix auth-anonymous=1", "-L",
+                        "module-null-sink sink_name=out rate=44100", "-L", "module-always-sink"},
+                       {.out = "/dev/null", .err = dir + "/speaker.log"});
         ASSERT_TRUE(WaitUntil([&] { return FileSize(speakerDir + "/pulse/native") >= 0; }, 10000));
-        pid_t recorder = SpawnChild({"env", runtime, "parec", "-d", "out.monitor", "--raw",
-                                     "--latency-msec=10", "--format=s16le", "--rate=44100",
-                                     "--channels=2"},
-                                    {.outPipe = &outPipe});
+        pid_t recorder =
+            SpawnChild({"env", runtime, "parec", "-d", "out.monitor", "--raw", "--latency-msec=10",
+                        "--format=s16le", "--rate=44100", "--channels=2"},
+                       {.outPipe = &outPipe});
         // The output buffer of a speaker's sound card (0.15 s, shairport-sync's own for ALSA)
         // rather than its 0.35 s for a sound server: it must stay below the latency the
         // stream asks for, or shairport-sync gives up synchronising and plays what comes.
         std::string conf = dir + "/shairport.conf";
         ASSERT_TRUE(WriteFileText(
             conf, "general = { audio_backend_buffer_desired_length_in_seconds = 0.15; };\n"));
-        pid_t shairport = SpawnChild({"env", runtime, "shairport-sync", "-c", conf, "-u",
-                                      "-v", "-o", "pa", "-p", std::to_string(kShairportPort), "-a",
-                                      "Kitchen"},
-                                     {.out = log, .err = log});
+        pid_t shairport =
+            SpawnChild({"env", runtime, "shairport-sync", "-c", conf, "-u", "-v", "-o", "pa", "-p",
+                        std::to_string(kShairportPort), "-a", "Kitchen"},
+                       {.out = log, .err = log});
         ASSERT_GT(shairport, 0);
         OutputReader output;
         output.Start(outPipe);
@@ -368,22 +389,23 @@ TEST_F(CodecPeersTest, ShairportSyncPlaysTheToneAndTheClicks) {
                     std::lock_guard<std::mutex> hold(output.lock);
                     size_t frames = output.samples.size() / 2;
                     if (frames < (size_t)kRate / 10) return false;
-                    ToneMeasure recent =
-                        MeasureTone(output.samples.data() + (frames - kRate / 10) * 2,
-                                    kRate / 10, kRate, 1000);
+                    ToneMeasure recent = MeasureTone(
+                        output.samples.data() + (frames - kRate / 10) * 2, kRate / 10, kRate, 1000);
                     toneFrom = frames;
                     return recent.toneRms > 0.2;
                 },
                 20000))
                 << ReadFileText(log);
-            ASSERT_TRUE(WaitUntil([&] { return output.Frames() > toneFrom + 19 * kRate / 4; }, 10000));
+            ASSERT_TRUE(
+                WaitUntil([&] { return output.Frames() > toneFrom + 19 * kRate / 4; }, 10000));
             {
                 std::lock_guard<std::mutex> hold(output.lock);
                 ToneMeasure best{};
                 for (int second = 0; second < 3; second++) {
-                    ToneMeasure tone = MeasureTone(
-                        output.samples.data() + (toneFrom + (7 + 4 * (size_t)second) * kRate / 4) * 2,
-                        kRate, kRate, 1000);
+                    ToneMeasure tone =
+                        MeasureTone(output.samples.data() +
+                                        (toneFrom + (7 + 4 * (size_t)second) * kRate / 4) * 2,
+                                    kRate, kRate, 1000);
                     if (tone.toneRms * best.rms >= best.toneRms * tone.rms) best = tone;
                 }
                 ExpectTone(best, "shairport-sync, " + name);
@@ -418,7 +440,8 @@ TEST_F(CodecPeersTest, ShairportSyncPlaysTheToneAndTheClicks) {
                     delays.push_back(output.onsetNanos[before + i] - played[i]);
             }
             int64_t median = Median(delays);
-            printf("click to shairport-sync's sound server (%s): median %.0f ms, from %.0f to %.0f ms\n",
+            printf("click to shairport-sync's sound server (%s): median %.0f ms, from %.0f to %.0f "
+                   "ms\n",
                    name.c_str(), median / 1e6,
                    *std::min_element(delays.begin(), delays.end()) / 1e6,
                    *std::max_element(delays.begin(), delays.end()) / 1e6);

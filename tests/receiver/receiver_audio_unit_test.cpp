@@ -186,8 +186,8 @@ TEST(ReceiverAudioRtsp, ChecksDescriptionTransportVolumeAndTrack) {
     deep.replace(deep.find(" 16 "), 4, " 24 ");
     EXPECT_EQ(SdpCheck(deep).size(), 1u);
     EXPECT_EQ(SdpCheck("v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 AppleLossless\r\n").size(), 1u);
-    EXPECT_TRUE(SdpCheck("v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 L16/44100/2\r\n", &format)
-                    .empty());
+    EXPECT_TRUE(
+        SdpCheck("v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 L16/44100/2\r\n", &format).empty());
     EXPECT_EQ(format.codec, kRxPcm);
     EXPECT_EQ(format.framesPerPacket, 352);
 

@@ -9,7 +9,7 @@
 
 struct ClickOnsetFinder {
     int channels = 2;
-    int level = 3277;           // |sample| that counts as sound: -20 dBFS
+    int level = 3277;            // |sample| that counts as sound: -20 dBFS
     int64_t quietFrames = 13230; // quiet before a new click: 300 ms at 44100 Hz
     // State across pushes.
     int64_t frames = 0;    // frames seen so far
@@ -23,5 +23,4 @@ void ClickOnsetsPush(ClickOnsetFinder *finder, const int16_t *samples, size_t fr
 
 // Writes a click train into interleaved 16-bit stereo: count clicks of 5 ms of a 1 kHz tone at
 // half of full scale, periodFrames apart, the first at firstFrame. Returns the samples.
-std::vector<int16_t> MakeClickTrain(int count, int64_t firstFrame, int64_t periodFrames,
-                                    int rate);
+std::vector<int16_t> MakeClickTrain(int count, int64_t firstFrame, int64_t periodFrames, int rate);

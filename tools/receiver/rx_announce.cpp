@@ -49,9 +49,9 @@ AvahiStringList *AirPlayTxt(const Announcer *a) {
 
 AvahiStringList *RaopTxt(const Announcer *a) {
     static const char *const kPairs[][2] = {
-        {"txtvers", "1"}, {"ch", "2"},     {"et", "0,3,5"},
-        {"md", "0,1,2"},  {"sr", "44100"}, {"ss", "16"},      {"tp", "UDP"},
-        {"da", "true"},   {"sv", "false"}, {"vn", "65537"},   {"sf", "0x4"},
+        {"txtvers", "1"}, {"ch", "2"},     {"et", "0,3,5"}, {"md", "0,1,2"},
+        {"sr", "44100"},  {"ss", "16"},    {"tp", "UDP"},   {"da", "true"},
+        {"sv", "false"},  {"vn", "65537"}, {"sf", "0x4"},
     };
     AvahiStringList *txt = nullptr;
     for (const auto &pair : kPairs)

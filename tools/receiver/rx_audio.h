@@ -1,6 +1,6 @@
 // Decoding of the received frames (AAC-ELD with FFmpeg's AAC decoder, Apple Lossless with
-// its ALAC decoder, 16-bit big-endian samples directly), the WAV of what was heard, and the analysis the tests read: the tone's frequency and level, and the
-// onsets of clicks.
+// its ALAC decoder, 16-bit big-endian samples directly), the WAV of what was heard, and the
+// analysis the tests read: the tone's frequency and level, and the onsets of clicks.
 #pragma once
 
 #include <cstddef>

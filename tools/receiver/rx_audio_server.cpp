@@ -51,9 +51,9 @@ struct AudioCounts {
     uint64_t announces;
     bool sdpChecked;
     std::vector<std::string> sdpProblems;
-    int codec;                 // of the last description taken: kRxAacEld, kRxAlac, kRxPcm
-    int framesPerPacket;       // its samples per packet
-    uint64_t refusedFormats;   // descriptions of a format this receiver was told not to play
+    int codec;               // of the last description taken: kRxAacEld, kRxAlac, kRxPcm
+    int framesPerPacket;     // its samples per packet
+    uint64_t refusedFormats; // descriptions of a format this receiver was told not to play
     // SETUP.
     std::string clientTransport;
     int senderTimingPort;
@@ -495,7 +495,8 @@ void HandleAudioPacket(AudioServer *a, const RtpAudioView &packet, bool retransm
     if (!retransmit && a->reorder.highest > highestBefore && verdict != kAudioDuplicate) {
         if (a->havePrevious) {
             uint16_t steps = (uint16_t)(packet.sequence - a->previousSequence);
-            if (packet.timestamp - a->previousTimestamp != (uint32_t)steps * a->counts.framesPerPacket &&
+            if (packet.timestamp - a->previousTimestamp !=
+                    (uint32_t)steps * a->counts.framesPerPacket &&
                 k.timestampMismatches++ < 3)
                 Anomaly(a, "packet " + std::to_string(packet.sequence) + " has RTP time " +
                                std::to_string(packet.timestamp) + ", " + std::to_string(steps) +

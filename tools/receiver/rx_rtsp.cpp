@@ -60,7 +60,8 @@ static void CheckAlacFmtp(const std::string &text, SdpFormat *format,
         return;
     }
     for (size_t i = 0; i < 11; i++) {
-        if (fields[i].size() > 10 || fields[i].find_first_not_of("0123456789") != std::string::npos) {
+        if (fields[i].size() > 10 ||
+            fields[i].find_first_not_of("0123456789") != std::string::npos) {
             problems->push_back("Apple Lossless fmtp number \"" + fields[i].substr(0, 20) +
                                 "\" is not a number");
             return;
@@ -71,10 +72,13 @@ static void CheckAlacFmtp(const std::string &text, SdpFormat *format,
     if (v[0] < 1 || v[0] > 4096)
         problems->push_back("Apple Lossless frame length " + std::to_string(v[0]) +
                             ", expected 1 to 4096");
-    if (v[2] != 16) problems->push_back("Apple Lossless bit depth " + std::to_string(v[2]) + ", expected 16");
-    if (v[6] != 2) problems->push_back("Apple Lossless channels " + std::to_string(v[6]) + ", expected 2");
+    if (v[2] != 16)
+        problems->push_back("Apple Lossless bit depth " + std::to_string(v[2]) + ", expected 16");
+    if (v[6] != 2)
+        problems->push_back("Apple Lossless channels " + std::to_string(v[6]) + ", expected 2");
     if (v[10] != 44100)
-        problems->push_back("Apple Lossless sample rate " + std::to_string(v[10]) + ", expected 44100");
+        problems->push_back("Apple Lossless sample rate " + std::to_string(v[10]) +
+                            ", expected 44100");
     format->framesPerPacket = (int)v[0];
 }
 
@@ -116,11 +120,15 @@ std::vector<std::string> SdpCheck(const std::string &sdp, SdpFormat *out) {
         }
     }
     if (format.codec == kRxAacEld) {
-        if (fmtp) CheckEldFmtp(fmtpText, &problems);
-        else problems.push_back("no a=fmtp:96 line");
+        if (fmtp)
+            CheckEldFmtp(fmtpText, &problems);
+        else
+            problems.push_back("no a=fmtp:96 line");
     } else if (format.codec == kRxAlac) {
-        if (fmtp) CheckAlacFmtp(fmtpText, &format, &problems);
-        else problems.push_back("no a=fmtp:96 line: Apple Lossless needs its parameters");
+        if (fmtp)
+            CheckAlacFmtp(fmtpText, &format, &problems);
+        else
+            problems.push_back("no a=fmtp:96 line: Apple Lossless needs its parameters");
     } else if (format.codec == -1 && !fmtp) {
         problems.push_back("no a=fmtp:96 line");
     }
