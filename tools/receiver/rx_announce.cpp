@@ -49,14 +49,14 @@ AvahiStringList *AirPlayTxt(const Announcer *a) {
 
 AvahiStringList *RaopTxt(const Announcer *a) {
     static const char *const kPairs[][2] = {
-        {"txtvers", "1"}, {"ch", "2"},     {"et", "0,3,5"}, {"md", "0,1,2"},
-        {"sr", "44100"},  {"ss", "16"},    {"tp", "UDP"},   {"da", "true"},
-        {"sv", "false"},  {"vn", "65537"}, {"sf", "0x4"},
+        {"txtvers", "1"}, {"ch", "2"},     {"cn", "0,1,2,3"}, {"et", "0,3,5"},
+        {"md", "0,1,2"},  {"sr", "44100"}, {"ss", "16"},      {"tp", "UDP"},
+        {"da", "true"},   {"sv", "false"}, {"vn", "65537"},   {"sf", "0x4"},
     };
     AvahiStringList *txt = nullptr;
-    for (const auto &pair : kPairs)
-        txt = avahi_string_list_add_pair(txt, pair[0], pair[1]);
-    txt = avahi_string_list_add_pair(txt, "cn", a->config.codecs.c_str());
+    for (const auto &pair : kPairs) // "cn": the formats this run was told to offer
+        txt = avahi_string_list_add_pair(
+            txt, pair[0], strcmp(pair[0], "cn") == 0 ? a->config.codecs.c_str() : pair[1]);
     txt = avahi_string_list_add_pair(txt, "am", kModel);
     txt = avahi_string_list_add_pair(txt, "ft", kFeatures);
     txt = avahi_string_list_add_pair(txt, "vs", a->config.version.c_str());
