@@ -63,11 +63,12 @@ constexpr uint16_t kAudioLocalControlPort = 53551;
 constexpr uint16_t kAudioLocalTimingPort = 51965;
 // Samples of latency the receiver is told to allow for when it does not name its own.
 constexpr int32_t kAudioDefaultLatency = 2205;
-// The least latency asked of a receiver that plays Apple Lossless or 16-bit samples (350 ms):
-// such speakers answer 11025 (250 ms), the least they take by their word, but with an output
-// buffer of 0.15 s, as their sound cards commonly have, they find the packets late at that
-// and flush them again and again; at 350 ms they play them on time.
-constexpr int32_t kAudioSpeakerMinLatency = 15435;
+// The least latency asked of a receiver that plays Apple Lossless or 16-bit samples (500 ms):
+// such speakers answer 11025 (250 ms), the least they take by their word, but that leaves out
+// their own output buffer (0.15 s is common for their sound cards): at 250 ms they find every
+// packet late and keep flushing; at 350 ms they play on a quiet machine but fall behind and
+// flush again when the PC is busy for a moment; at 500 ms they stay in step.
+constexpr int32_t kAudioSpeakerMinLatency = 22050;
 // Latencies beyond this (ten seconds) are not believed.
 constexpr int32_t kAudioMaxLatency = 441000;
 constexpr int kAudioKeepAliveMs = 2000;
