@@ -162,7 +162,33 @@ int32_t AudioLatencyFromResponse(const HttpMessage *response) {
     return value == 0 ? kAudioDefaultLatency : (int32_t)value;
 }
 
-size_t BuildAudioSdp(int32_t streamNumber, char *out, size_t size) {
+int32_t AudioFramesPerPacket(int32_t codec) {
+    return codec == kAudioCodecAacEld ? kAudioFrameSamples : kAudioLosslessFrameSamples;
+}
+
+size_t BuildAudioSdp(int32_t streamNumber, int32_t codec, char *out, size_t size) {
+    // Apple Lossless: the decoder's magic cookie (frame length, compatible version, bit depth,
+    // the Rice parameters pb, mb and kb, channels, maximum run, maximum frame bytes, average
+    // bit rate, sample rate) as libavcodec's encoder writes its frames. The receivers that
+    // play the other formats take no picture, so their description names no video.
+    const char *media;
+    char lossless[160];
+    if (codec == kAudioCodecAlac) {
+        snprintf(lossless, sizeof lossless,
+                 "a=rtpmap:96 AppleLossless\r\n"
+                 "a=fmtp:96 %i 0 16 40 10 14 2 255 0 0 44100\r\n",
+                 kAudioLosslessFrameSamples);
+        media = lossless;
+    } else if (codec == kAudioCodecPcm) {
+        media = "a=rtpmap:96 L16/44100/2\r\n";
+    } else {
+        media = "a=rtpmap:96 mpeg4-generic/44100/2\r\n"
+                "a=fmtp:96 mode=AAC-eld; constantDuration=480\r\n"
+                "a=min-latency:4100\r\n"
+                "m=video 0 RTP/AVP 97\r\n"
+                "a=rtmap:97 H264\r\n"
+                "a=fmtp:97\r\n";
+    }
     int n = snprintf(out, size,
                      "v=0\r\n"
                      "o=AirTunes %i 0 IN IP4 %s\r\n"
@@ -170,13 +196,8 @@ size_t BuildAudioSdp(int32_t streamNumber, char *out, size_t size) {
                      "c=IN IP4 %s\r\n"
                      "t=0 0\r\n"
                      "m=audio 0 RTP/AVP 96\r\n"
-                     "a=rtpmap:96 mpeg4-generic/44100/2\r\n"
-                     "a=fmtp:96 mode=AAC-eld; constantDuration=480\r\n"
-                     "a=min-latency:4100\r\n"
-                     "m=video 0 RTP/AVP 97\r\n"
-                     "a=rtmap:97 H264\r\n"
-                     "a=fmtp:97\r\n",
-                     (int)streamNumber, kAudioSdpAddress, kAudioSdpAddress);
+                     "%s",
+                     (int)streamNumber, kAudioSdpAddress, kAudioSdpAddress, media);
     return n > 0 && (size_t)n < size ? (size_t)n : 0;
 }
 
@@ -230,7 +251,7 @@ static void SendAnnounce(AudioConnection *a) {
     // rand is only a name for the stream, as the receiver sees it in the URIs.
     a->streamNumber = rand() % 32768;
     char sdp[640];
-    size_t sdpLength = BuildAudioSdp(a->streamNumber, sdp, sizeof sdp);
+    size_t sdpLength = BuildAudioSdp(a->streamNumber, a->codec, sdp, sizeof sdp);
     a->state = kAudioAnnounceSent;
     SendWithBody(a, "ANNOUNCE", "application/sdp", (const uint8_t *)sdp, sdpLength);
     DebugLog(1, "AirPlay Video: Sent announce request\n");
@@ -352,7 +373,9 @@ static void StartStreaming(AudioConnection *a) {
     a->state = kAudioStreaming;
     // The teardown reads systemAudioStarted only after the set's close has joined this
     // thread, so a stop that lands during this start still undoes it.
-    if (!StartSystemAudio(a, SendAudioFrame, OnSystemAudioLost)) {
+    // The driver's encodings are numbered as the codecs are.
+    const SystemAudioFormat format = {a->codec, a->framesPerPacket};
+    if (!StartSystemAudioAs(&format, a, SendAudioFrame, OnSystemAudioLost)) {
         DebugLog(2, "Audio: the PC's sound could not be captured; ending the audio\n");
         a->failure = kAudioUnknownError;
         StopFromOwnThread(a);
@@ -410,6 +433,12 @@ static void OnResponse(SocketSet *, int key, const HttpMessage *response, void *
         break;
     case kAudioRecordSent:
         a->latency = AudioLatencyFromResponse(response);
+        // A speaker's answer leaves out its own output buffer: below this it finds every
+        // packet late and keeps flushing instead of playing.
+        if (a->codec != kAudioCodecAacEld && a->latency.load() < kAudioSpeakerMinLatency)
+            a->latency = kAudioSpeakerMinLatency;
+        DebugLog(2, "Audio: the receiver plays %i samples (%i ms) after their capture\n",
+                 (int)a->latency.load(), (int)(a->latency.load() * 1000 / 44100));
         SendVolume(a);
         break;
     case kAudioVolumeSent:
@@ -649,6 +678,7 @@ static int StartConnection(std::atomic<AudioConnection *> *slot, CFValue *host, 
     a->deviceId = CFValueRetain(deviceId);
     a->port = port;
     a->codec = codec;
+    a->framesPerPacket = AudioFramesPerPacket(codec);
     a->mirroring = mirroring;
     a->onDisconnected = onDisconnected;
     a->ownerOps = ownerOps;

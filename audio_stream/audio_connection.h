@@ -2,8 +2,9 @@
 // connection to the receiver's audio port negotiates the stream (OPTIONS, ANNOUNCE with an
 // SDP description, SETUP, RECORD, SET_PARAMETER), then UDP slots carry the RTP packets, their
 // sync packets and the receiver's retransmission requests (audio_stream/rtp_sender.h), and a
-// keep-alive OPTIONS goes out every two seconds. The stream is always AAC-ELD, 44100 Hz,
-// two channels, 480 samples per frame.
+// keep-alive OPTIONS goes out every two seconds. The stream is 44100 Hz, two channels, in the
+// format the receiver plays: AAC-ELD with 480 samples per frame, or Apple Lossless or 16-bit
+// samples with 352 per packet.
 //
 // Ownership: a connection lives in its owner's slot (the mirroring connection's audio field).
 // StopAudioConnection on any thread that is not one of the connection's own takes it out of
@@ -62,6 +63,12 @@ constexpr uint16_t kAudioLocalControlPort = 53551;
 constexpr uint16_t kAudioLocalTimingPort = 51965;
 // Samples of latency the receiver is told to allow for when it does not name its own.
 constexpr int32_t kAudioDefaultLatency = 2205;
+// The least latency asked of a receiver that plays Apple Lossless or 16-bit samples (500 ms):
+// such speakers answer 11025 (250 ms), the least they take by their word, but that leaves out
+// their own output buffer (0.15 s is common for their sound cards): at 250 ms they find every
+// packet late and keep flushing; at 350 ms they play on a quiet machine but fall behind and
+// flush again when the PC is busy for a moment; at 500 ms they stay in step.
+constexpr int32_t kAudioSpeakerMinLatency = 22050;
 // Latencies beyond this (ten seconds) are not believed.
 constexpr int32_t kAudioMaxLatency = 441000;
 constexpr int kAudioKeepAliveMs = 2000;
@@ -78,8 +85,10 @@ constexpr int kAudioAwaitedSlots = 16; // names of unanswered requests kept for 
 constexpr const char *kAudioSdpAddress = "10.0.0.2";
 
 // RTP sender sizes.
-constexpr int kAudioFrameSamples = 480;
+constexpr int kAudioFrameSamples = 480;                        // AAC-ELD
 constexpr int kAudioSyncInterval = 44100 / kAudioFrameSamples; // 91 packets, about a second
+// Apple Lossless and 16-bit samples: the packet size those receivers are built around.
+constexpr int kAudioLosslessFrameSamples = 352;
 constexpr int kAudioHistorySlots = 20;
 constexpr size_t kAudioRtpHeader = 12;
 constexpr size_t kAudioMaxPayload = 32768;
@@ -130,6 +139,7 @@ struct AudioConnection {
     uint16_t port = 0;              // the receiver's RTSP port
     CFValue *deviceId = nullptr;    // retained or null ("(null)" is sent)
     int32_t codec = kAudioCodecAacEld; // AudioCodec; fixed at the start
+    int32_t framesPerPacket = kAudioFrameSamples; // samples per packet of codec; fixed at the start
 
     // RTP sender state: written by the sender (capture thread) and reset on the receive
     // thread before system audio starts. historyLock guards history and historyLength
@@ -210,9 +220,11 @@ void ParseTransportPorts(const HttpMessage *response, AudioPorts *ports);
 // The audio latency a RECORD answer names in samples, or kAudioDefaultLatency when its
 // "audio-latency" header is absent, 0 or not believable.
 int32_t AudioLatencyFromResponse(const HttpMessage *response);
-// The ANNOUNCE body for streamNumber into out (at most size bytes, NUL-terminated).
-// Returns its length, or 0 when it does not fit.
-size_t BuildAudioSdp(int32_t streamNumber, char *out, size_t size);
+// The ANNOUNCE body for streamNumber sent as codec (AudioCodec) into out (at most size bytes,
+// NUL-terminated). Returns its length, or 0 when it does not fit.
+size_t BuildAudioSdp(int32_t streamNumber, int32_t codec, char *out, size_t size);
+// Samples per channel in each packet of codec: 480 for AAC-ELD, 352 for the others.
+int32_t AudioFramesPerPacket(int32_t codec);
 // The DMAP track information naming this program as artist and computerName as the item.
 // Returns its length (38 + the name's length), or 0 when it does not fit.
 size_t BuildTrackInfo(const char *computerName, uint8_t *out, size_t size);

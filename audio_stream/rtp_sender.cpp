@@ -26,7 +26,7 @@ void AudioSenderReset(AudioConnection *a) {
     std::lock_guard<std::mutex> hold(a->historyLock);
     a->firstSync = 1;
     a->sequence = 0;
-    a->rtpTime = (uint32_t)-kAudioFrameSamples;
+    a->rtpTime = (uint32_t)-a->framesPerPacket;
     a->historyIndex = 0;
     a->historyCount = 0;
     memset(a->historyLength, 0, sizeof a->historyLength);
@@ -58,7 +58,7 @@ void SendAudioFrame(void *, const uint8_t *frame, int64_t length, uint64_t captu
         return;
     }
     uint8_t packet[kAudioMaxPacket];
-    uint32_t timestamp = a->rtpTime + kAudioFrameSamples;
+    uint32_t timestamp = a->rtpTime + (uint32_t)a->framesPerPacket;
     packet[0] = 0x80;
     packet[1] = 0x60; // payload type 96, no marker
     WriteBE16(packet + 2, a->sequence);
@@ -67,7 +67,8 @@ void SendAudioFrame(void *, const uint8_t *frame, int64_t length, uint64_t captu
     memcpy(packet + kAudioRtpHeader, frame, (size_t)length);
     size_t packetLength = kAudioRtpHeader + (size_t)length;
 
-    if (a->sequence % kAudioSyncInterval == 0) {
+    // About once a second: every 91 packets of 480 samples, every 125 of 352.
+    if (a->sequence % (44100 / a->framesPerPacket) == 0) {
         uint8_t sync[kAudioSyncPacketLength];
         BuildSyncPacket(a->firstSync != 0, timestamp, a->latency.load(), captureTime, sync);
         a->firstSync = 0;
@@ -89,7 +90,7 @@ void SendAudioFrame(void *, const uint8_t *frame, int64_t length, uint64_t captu
         if (a->historyCount < kAudioHistorySlots) a->historyCount++;
     }
     a->sequence++;
-    a->rtpTime += kAudioFrameSamples;
+    a->rtpTime += (uint32_t)a->framesPerPacket;
     (void)a->sendPacket(a, kAudioDataKey, packet, packetLength);
 }
 

@@ -23,6 +23,8 @@ packages=(
   xvfb openbox trayer x11-apps x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox avahi-daemon avahi-utils dbus chrony tshark curl
   iproute2 procps x11-utils python3
+  # an AirPlay audio receiver nobody here wrote, for the Apple Lossless and 16-bit streams
+  shairport-sync
   # every thread's stack when a stress-run step hangs
   gdb
   # headless Wayland desktop for the portal tests and benchmark

@@ -2,8 +2,10 @@
 
 #include "aaceld/aaceld.h"
 #include "base/log.h"
+#include "system_audio/lossless_encoder.h"
 #include "system_audio/ov_system_audio.h"
 
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
@@ -15,8 +17,14 @@ struct AudioEncoderDriver {
     int active;             // 1 from a successful start until the stop
     OvSystemAudio *capture; // owned; closed in StopSystemAudio
     int channels;           // 2
-    AacEldEncoder *encoder; // owned; closed in StopSystemAudio
+    AacEldEncoder *encoder; // owned; closed in StopSystemAudio; null for the other formats
     EncoderSlot slot;       // the core's; used on the capture thread once started
+    // Apple Lossless and 16-bit samples: packets of framesPerPacket gathered from the
+    // capture's blocks (capture thread only).
+    LosslessEncoder *lossless; // owned; closed in StopSystemAudio
+    int framesPerPacket;
+    int stagedFrames;
+    int16_t staged[kLosslessMaxPacketFrames * 2];
     EncodedAudioHandler onEncodedAudio;
     SystemAudioLostHandler onLost;
     void *context; // the stream that holds the driver
@@ -60,13 +68,42 @@ static uint64_t CaptureTimeNow() {
     return seconds | (micros << 32);
 }
 
-// The capture's block callback: one 480-frame block in, one AAC-ELD frame out.
+// The other formats: the block's samples join the staged ones and every packet completed is
+// encoded and handed on with the block's capture time.
+static void EncodeLosslessBlock(AudioEncoderDriver *driver, const int16_t *samples, int frames,
+                                uint64_t captureTime) {
+    uint8_t output[kOutputCapacity];
+    while (frames > 0) {
+        int take = driver->framesPerPacket - driver->stagedFrames;
+        if (take > frames) take = frames;
+        memcpy(driver->staged + driver->stagedFrames * driver->channels, samples,
+               sizeof(int16_t) * (size_t)(take * driver->channels));
+        driver->stagedFrames += take;
+        samples += take * driver->channels;
+        frames -= take;
+        if (driver->stagedFrames < driver->framesPerPacket) break;
+        driver->stagedFrames = 0;
+        const int32_t bytes = LosslessEncoderEncode(
+            driver->lossless, driver->staged, driver->framesPerPacket, output, kOutputCapacity);
+        if (bytes <= 0)
+            DebugLog(2, "Failed to encode audio frame\n");
+        else
+            driver->onEncodedAudio(driver, output, bytes, captureTime, driver->context);
+    }
+}
+
+// The capture's block callback: one 480-frame block in, one AAC-ELD frame out (or the
+// packets of the other formats it completes).
 static void EncodeAudioBlock(OvSystemAudio *, const int16_t *samples, int frames, int,
                              void *context) {
     AudioEncoderDriver *driver = static_cast<AudioEncoderDriver *>(context);
     const uint64_t captureTime = CaptureTimeNow();
     if (frames <= 0 || frames > kMaxBlockFrames) {
         DebugLog(2, "Failed to encode audio frame\n");
+        return;
+    }
+    if (driver->lossless) {
+        EncodeLosslessBlock(driver, samples, frames, captureTime);
         return;
     }
     float floats[kMaxBlockFrames * 2];
@@ -92,6 +129,7 @@ static void CaptureLost(OvSystemAudio *, void *context) {
 
 static void DiscardDriver(AudioEncoderDriver *driver) {
     EncoderClose(driver->encoder);
+    LosslessEncoderClose(driver->lossless);
     delete driver;
 }
 
@@ -112,6 +150,8 @@ static void CloseDriver(AudioEncoderDriver *driver) {
             EncoderClose(driver->encoder);
             driver->encoder = nullptr;
         }
+        LosslessEncoderClose(driver->lossless);
+        driver->lossless = nullptr;
         DebugLog(2, "CaptureAudio: Encoder was closed...\n");
     }
     OvSystemAudioClose(driver->capture);
@@ -120,15 +160,8 @@ static void CloseDriver(AudioEncoderDriver *driver) {
 
 // Builds a driver, or returns null. A configuration the core refuses, or a failed
 // initialisation, fails the audio start only: mirroring goes on without sound.
-static AudioEncoderDriver *AudioEncoderCreate(const EncoderConfig *config, void *context,
-                                              EncodedAudioHandler onEncodedAudio,
-                                              SystemAudioLostHandler onLost) {
-    AudioEncoderDriver *driver = new (std::nothrow) AudioEncoderDriver{};
-    if (!driver) return nullptr;
-    driver->channels = 2;
-    driver->onEncodedAudio = onEncodedAudio;
-    driver->onLost = onLost;
-    driver->context = context;
+// Opens the AAC-ELD core with config; false (logged) when it refuses.
+static bool OpenAacEld(AudioEncoderDriver *driver, const EncoderConfig *config) {
 
     int32_t lowest = 0, preferred = 0, highest = 0;
     if (EncoderQueryRateRange(39, 128000, 2, 1, &lowest, &preferred, &highest) != kEncoderOk) {
@@ -140,21 +173,48 @@ static AudioEncoderDriver *AudioEncoderCreate(const EncoderConfig *config, void 
 
     if (EncoderOpen(config, &driver->encoder) != kEncoderOk || !driver->encoder) {
         DebugLog(2, "Configuration not supported!\n");
-        DiscardDriver(driver);
-        return nullptr;
+        return false;
     }
     const int32_t init = EncoderInit(driver->encoder, &driver->slot);
     if (init >= 128) {
         DebugLog(2, "\nEncoder Initialisation warning: %d!", init);
     } else if (init != 0) {
         DebugLog(2, "DbgEncoder Initialization failed!");
-        DiscardDriver(driver);
-        return nullptr;
+        return false;
     }
     if (EncoderGetInfo(driver->encoder, nullptr) != kEncoderOk) {
         DebugLog(2, "\nEncoder Info could not be retrieved!\n");
-        DiscardDriver(driver);
-        return nullptr;
+        return false;
+    }
+    return true;
+}
+
+// Builds a driver for config (AAC-ELD) or, without one, for format; or returns null.
+static AudioEncoderDriver *AudioEncoderCreate(const EncoderConfig *config,
+                                              const SystemAudioFormat *format, void *context,
+                                              EncodedAudioHandler onEncodedAudio,
+                                              SystemAudioLostHandler onLost) {
+    AudioEncoderDriver *driver = new (std::nothrow) AudioEncoderDriver{};
+    if (!driver) return nullptr;
+    driver->channels = 2;
+    driver->onEncodedAudio = onEncodedAudio;
+    driver->onLost = onLost;
+    driver->context = context;
+    if (config) {
+        if (!OpenAacEld(driver, config)) {
+            DiscardDriver(driver);
+            return nullptr;
+        }
+    } else {
+        driver->framesPerPacket = format->framesPerPacket;
+        driver->lossless = LosslessEncoderOpen(format->encoding, format->framesPerPacket);
+        if (!driver->lossless) {
+            DiscardDriver(driver);
+            return nullptr;
+        }
+        DebugLog(2, "Audio: encoding %s, %i samples per packet\n",
+                 format->encoding == kSystemAudioAlac ? "Apple Lossless" : "16-bit samples",
+                 (int)format->framesPerPacket);
     }
     if (!OvSystemAudioCreate(&driver->capture, driver->channels, EncodeAudioBlock, driver)) {
         DiscardDriver(driver);
@@ -164,8 +224,8 @@ static AudioEncoderDriver *AudioEncoderCreate(const EncoderConfig *config, void 
     return driver;
 }
 
-int StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
-                               EncodedAudioHandler onEncodedAudio, SystemAudioLostHandler onLost) {
+static int StartDriver(const EncoderConfig *config, const SystemAudioFormat *format, void *context,
+                       EncodedAudioHandler onEncodedAudio, SystemAudioLostHandler onLost) {
     std::lock_guard<std::mutex> hold(gDriverLock);
     if (gDriver && gDriver->context == context) return 1;
     if (gDriver) {
@@ -174,7 +234,8 @@ int StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
         CloseDriver(gDriver);
         gDriver = nullptr;
     }
-    AudioEncoderDriver *driver = AudioEncoderCreate(config, context, onEncodedAudio, onLost);
+    AudioEncoderDriver *driver =
+        AudioEncoderCreate(config, format, context, onEncodedAudio, onLost);
     if (!driver) {
         DebugLog(2, "Audio Device Unavailable, disconnecting...\n");
         return 0;
@@ -188,6 +249,18 @@ int StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
     }
     gDriver = driver;
     return 1;
+}
+
+int StartSystemAudioWithConfig(const EncoderConfig *config, void *context,
+                               EncodedAudioHandler onEncodedAudio, SystemAudioLostHandler onLost) {
+    return StartDriver(config, nullptr, context, onEncodedAudio, onLost);
+}
+
+int StartSystemAudioAs(const SystemAudioFormat *format, void *context,
+                       EncodedAudioHandler onEncodedAudio, SystemAudioLostHandler onLost) {
+    if (format->encoding == kSystemAudioAacEld)
+        return StartSystemAudio(context, onEncodedAudio, onLost);
+    return StartDriver(nullptr, format, context, onEncodedAudio, onLost);
 }
 
 int StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio,

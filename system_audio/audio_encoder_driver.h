@@ -1,6 +1,8 @@
 // The audio encoder driver: captures the PC's sound as 480-frame blocks of 16-bit stereo at
-// 44100 Hz, encodes each block as one AAC-ELD frame and hands it to the stream's sender.
-// One process-wide driver, so at most one audio stream at a time.
+// 44100 Hz, encodes them in the format the stream plays (each block one AAC-ELD frame, or
+// packets of the stream's own size in Apple Lossless or 16-bit samples) and hands every
+// encoded frame to the stream's sender. One process-wide driver, so at most one audio stream
+// at a time.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +33,23 @@ typedef void (*SystemAudioLostHandler)(void *context);
 void StopSystemAudio(void *context);
 // 1 while a started driver exists.
 int SystemAudioIsActive();
+
+// The formats the driver encodes, numbered as receivers announce what they play.
+enum SystemAudioEncoding : int32_t {
+    kSystemAudioPcm = 0,    // 16-bit big-endian interleaved samples
+    kSystemAudioAlac = 1,   // Apple Lossless (libavcodec's encoder)
+    kSystemAudioAacEld = 3, // the AAC-ELD core: always 480 samples per frame
+};
+
+struct SystemAudioFormat {
+    int32_t encoding;        // SystemAudioEncoding
+    int32_t framesPerPacket; // samples per channel in each encoded frame (480 for AAC-ELD)
+};
+
+// StartSystemAudio for a stream that plays format (AAC-ELD with the default configuration).
+[[nodiscard]] int StartSystemAudioAs(const SystemAudioFormat *format, void *context,
+                                     EncodedAudioHandler onEncodedAudio,
+                                     SystemAudioLostHandler onLost);
 
 struct EncoderConfig;
 

@@ -15,6 +15,10 @@
 int StartSystemAudio(void *, EncodedAudioHandler, SystemAudioLostHandler) {
     abort();
 }
+int StartSystemAudioAs(const SystemAudioFormat *, void *, EncodedAudioHandler,
+                       SystemAudioLostHandler) {
+    abort();
+}
 void StopSystemAudio(void *) {}
 int SystemAudioIsActive() {
     return 0;

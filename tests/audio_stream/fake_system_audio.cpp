@@ -45,6 +45,11 @@ int StartSystemAudio(void *context, EncodedAudioHandler onEncodedAudio,
     return 1;
 }
 
+int StartSystemAudioAs(const SystemAudioFormat *, void *context, EncodedAudioHandler onEncodedAudio,
+                       SystemAudioLostHandler onLost) {
+    return StartSystemAudio(context, onEncodedAudio, onLost);
+}
+
 void StopSystemAudio(void *context) {
     std::lock_guard<std::mutex> hold(driverLock);
     if (!handler || handlerContext != context) return;

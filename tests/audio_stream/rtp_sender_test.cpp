@@ -295,13 +295,25 @@ TEST(RtspPieces, TransportLatencySdpAndTrackInfo) {
     }
 
     char sdp[640];
-    ASSERT_GT(BuildAudioSdp(1234, sdp, sizeof sdp), 0u);
+    ASSERT_GT(BuildAudioSdp(1234, kAudioCodecAacEld, sdp, sizeof sdp), 0u);
     EXPECT_STREQ("v=0\r\no=AirTunes 1234 0 IN IP4 10.0.0.2\r\ns=AirTunes\r\nc=IN IP4 10.0.0.2\r\n"
                  "t=0 0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 mpeg4-generic/44100/2\r\n"
                  "a=fmtp:96 mode=AAC-eld; constantDuration=480\r\na=min-latency:4100\r\n"
                  "m=video 0 RTP/AVP 97\r\na=rtmap:97 H264\r\na=fmtp:97\r\n",
                  sdp);
-    EXPECT_EQ(0u, BuildAudioSdp(1234, sdp, 20));
+    EXPECT_EQ(0u, BuildAudioSdp(1234, kAudioCodecAacEld, sdp, 20));
+    // Speakers: the lossless formats' own lines, no video.
+    ASSERT_GT(BuildAudioSdp(7, kAudioCodecAlac, sdp, sizeof sdp), 0u);
+    EXPECT_STREQ("v=0\r\no=AirTunes 7 0 IN IP4 10.0.0.2\r\ns=AirTunes\r\nc=IN IP4 10.0.0.2\r\n"
+                 "t=0 0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 AppleLossless\r\n"
+                 "a=fmtp:96 352 0 16 40 10 14 2 255 0 0 44100\r\n",
+                 sdp);
+    ASSERT_GT(BuildAudioSdp(7, kAudioCodecPcm, sdp, sizeof sdp), 0u);
+    EXPECT_NE(strstr(sdp, "m=audio 0 RTP/AVP 96\r\na=rtpmap:96 L16/44100/2\r\n"), nullptr);
+    EXPECT_EQ(strstr(sdp, "video"), nullptr);
+    EXPECT_EQ(480, AudioFramesPerPacket(kAudioCodecAacEld));
+    EXPECT_EQ(352, AudioFramesPerPacket(kAudioCodecAlac));
+    EXPECT_EQ(352, AudioFramesPerPacket(kAudioCodecPcm));
 
     uint8_t body[64];
     ASSERT_EQ(47u, BuildTrackInfo("OFFICE-PC", body, sizeof body));

@@ -169,6 +169,27 @@ TEST(ReceiverAudioRtsp, ChecksDescriptionTransportVolumeAndTrack) {
     EXPECT_EQ(SdpCheck(wrongRate).size(), 1u);
     EXPECT_EQ(SdpCheck(wrongMode).size(), 1u);
     EXPECT_EQ(SdpCheck("").size(), 4u);
+    SdpFormat format;
+    EXPECT_TRUE(SdpCheck(good, &format).empty());
+    EXPECT_EQ(format.codec, kRxAacEld);
+    std::string alac = "v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 AppleLossless\r\n"
+                       "a=fmtp:96 352 0 16 40 10 14 2 255 0 0 44100\r\n";
+    EXPECT_TRUE(SdpCheck(alac, &format).empty());
+    EXPECT_EQ(format.codec, kRxAlac);
+    EXPECT_EQ(format.framesPerPacket, 352);
+    EXPECT_EQ(format.alac[3], 40u);
+    EXPECT_EQ(format.alac[10], 44100u);
+    std::string shortFmtp = alac;
+    shortFmtp.replace(shortFmtp.find(" 44100"), 6, "");
+    EXPECT_EQ(SdpCheck(shortFmtp).size(), 1u);
+    std::string deep = alac;
+    deep.replace(deep.find(" 16 "), 4, " 24 ");
+    EXPECT_EQ(SdpCheck(deep).size(), 1u);
+    EXPECT_EQ(SdpCheck("v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 AppleLossless\r\n").size(), 1u);
+    EXPECT_TRUE(
+        SdpCheck("v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 L16/44100/2\r\n", &format).empty());
+    EXPECT_EQ(format.codec, kRxPcm);
+    EXPECT_EQ(format.framesPerPacket, 352);
 
     std::string transport = "RTP/AVP/UDP;unicast;mode=screen;timing_port=51965;x-events;"
                             "control_port=53551;redundant=2";

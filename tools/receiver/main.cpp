@@ -1,5 +1,6 @@
 // ostrel-receiver: a small local screen-mirroring receiver for trying the
 // sender without real equipment and for end-to-end tests.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -58,6 +59,8 @@ static void Usage(FILE *out) {
         "                          password (instead of --password's; the video side keeps its "
         "own)\n"
         "  --audio-latency N       Audio-Latency of the RECORD answer in samples (4410; 0: none)\n"
+        "  --audio-codecs LIST     formats offered (\"cn\" of _raop._tcp) and accepted in\n"
+        "                          ANNOUNCE: aac-eld, alac, pcm (default all; others get 415)\n"
         "  --drop-audio LIST       refuse these sequence numbers when first seen (e.g. 5,50,300)\n"
         "                          and ask for them again\n"
         "  --late-request LIST     ask for these packets again 40 packets after they came\n"
@@ -87,6 +90,37 @@ static bool ParseSequenceList(const char *text, std::vector<uint16_t> *out) {
         start = comma + 1;
     }
     return !out->empty();
+}
+
+// "alac,pcm": the "cn" numbers accepted, and the TXT value that announces them.
+static bool ParseCodecList(const char *text, std::vector<int> *codecs, std::string *announced) {
+    static const struct {
+        const char *name;
+        int number;
+    } kNames[] = {{"pcm", 0}, {"alac", 1}, {"aac-eld", 3}};
+    std::vector<int> chosen;
+    std::string list = text;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        std::string name = list.substr(start, comma == std::string::npos ? comma : comma - start);
+        bool known = false;
+        for (const auto &entry : kNames) {
+            if (name != entry.name) continue;
+            known = true;
+            if (std::find(chosen.begin(), chosen.end(), entry.number) == chosen.end())
+                chosen.push_back(entry.number);
+        }
+        if (!known) return false;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    std::sort(chosen.begin(), chosen.end());
+    announced->clear();
+    for (int number : chosen)
+        *announced += (announced->empty() ? "" : ",") + std::to_string(number);
+    *codecs = chosen;
+    return true;
 }
 
 static bool ParseInt(const char *text, long low, long high, long *out) {
@@ -253,6 +287,11 @@ int main(int argc, char **argv) {
                                 "ANNOUNCE, SETUP, RECORD, SET_PARAMETER or keep-alive\n");
                 ok = false;
             }
+        } else if (flag == "--audio-codecs") {
+            ok = value(&text) && ParseCodecList(text, &config.audioCodecs, &announce.codecs);
+            if (!ok)
+                fprintf(stderr, "ostrel-receiver: --audio-codecs takes a list of aac-eld, alac "
+                                "and pcm, like alac,pcm\n");
         } else if (flag == "--drop-audio" || flag == "--late-request") {
             ok = value(&text);
             if (ok && !ParseSequenceList(text, flag == "--drop-audio" ? &config.dropAudio

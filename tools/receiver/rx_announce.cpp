@@ -54,8 +54,9 @@ AvahiStringList *RaopTxt(const Announcer *a) {
         {"da", "true"},   {"sv", "false"}, {"vn", "65537"},   {"sf", "0x4"},
     };
     AvahiStringList *txt = nullptr;
-    for (const auto &pair : kPairs)
-        txt = avahi_string_list_add_pair(txt, pair[0], pair[1]);
+    for (const auto &pair : kPairs) // "cn": the formats this run was told to offer
+        txt = avahi_string_list_add_pair(
+            txt, pair[0], strcmp(pair[0], "cn") == 0 ? a->config.codecs.c_str() : pair[1]);
     txt = avahi_string_list_add_pair(txt, "am", kModel);
     txt = avahi_string_list_add_pair(txt, "ft", kFeatures);
     txt = avahi_string_list_add_pair(txt, "vs", a->config.version.c_str());

@@ -14,6 +14,7 @@ struct AnnounceConfig {
     int audioPort;        // the RAOP (RTSP) port
     std::string version;  // srcvers / vs
     bool soundOnly;       // announce "_raop._tcp" alone, as a speaker does
+    std::string codecs = "0,1,2,3"; // cn of _raop._tcp: the sound formats offered
 };
 
 struct Announcer;

@@ -14,6 +14,7 @@ extern "C" {
 
 #include "tools/receiver/rx_audio_packets.h"
 #include "tools/receiver/rx_log.h"
+#include "tools/receiver/rx_rtsp.h"
 #include "tools/receiver/rx_video.h"
 
 const uint8_t kEldAudioSpecificConfig[4] = {0xF8, 0xE8, 0x50, 0x00};
@@ -28,6 +29,9 @@ constexpr int64_t kMaxSilenceFill = 10 * kAudioSampleRate;
 } // namespace
 
 struct AudioSink {
+    int codec;           // kRxAacEld, kRxAlac or kRxPcm
+    int framesPerPacket; // samples a lost packet stands for
+    uint32_t alac[11];   // Apple Lossless: the fmtp numbers
     AVCodecContext *decoder;
     AVFrame *frame;
     AVPacket *packet;
@@ -44,22 +48,51 @@ struct AudioSink {
     int64_t lastLoud; // sample index of the last loud sample, -1 before any
 };
 
+static void PutBe32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        p[i] = (uint8_t)(v >> (24 - 8 * i));
+}
+
+// The decoder for the stream's codec; 16-bit samples need none.
 static bool OpenDecoder(AudioSink *sink) {
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
+    avcodec_free_context(&sink->decoder);
+    if (sink->codec == kRxPcm) return true;
+    bool alac = sink->codec == kRxAlac;
+    const AVCodec *codec = avcodec_find_decoder(alac ? AV_CODEC_ID_ALAC : AV_CODEC_ID_AAC);
     if (!codec) {
-        RxLog("Audio: no AAC decoder in this libavcodec");
+        RxLog("Audio: no %s decoder in this libavcodec", alac ? "ALAC" : "AAC");
         return false;
     }
     sink->decoder = avcodec_alloc_context3(codec);
     if (!sink->decoder) return false;
-    sink->decoder->extradata =
-        (uint8_t *)av_mallocz(sizeof kEldAudioSpecificConfig + AV_INPUT_BUFFER_PADDING_SIZE);
-    memcpy(sink->decoder->extradata, kEldAudioSpecificConfig, sizeof kEldAudioSpecificConfig);
-    sink->decoder->extradata_size = sizeof kEldAudioSpecificConfig;
+    // Apple Lossless: the 36-byte "alac" atom its decoder reads, built from the fmtp numbers.
+    uint8_t cookie[36] = {0, 0, 0, 36, 'a', 'l', 'a', 'c', 0, 0, 0, 0};
+    const uint8_t *extra = kEldAudioSpecificConfig;
+    size_t extraSize = sizeof kEldAudioSpecificConfig;
+    if (alac) {
+        const uint32_t *v = sink->alac;
+        PutBe32(cookie + 12, v[0]);
+        cookie[16] = (uint8_t)v[1];
+        cookie[17] = (uint8_t)v[2];
+        cookie[18] = (uint8_t)v[3];
+        cookie[19] = (uint8_t)v[4];
+        cookie[20] = (uint8_t)v[5];
+        cookie[21] = (uint8_t)v[6];
+        cookie[22] = (uint8_t)(v[7] >> 8);
+        cookie[23] = (uint8_t)v[7];
+        PutBe32(cookie + 24, v[8]);
+        PutBe32(cookie + 28, v[9]);
+        PutBe32(cookie + 32, v[10]);
+        extra = cookie;
+        extraSize = sizeof cookie;
+    }
+    sink->decoder->extradata = (uint8_t *)av_mallocz(extraSize + AV_INPUT_BUFFER_PADDING_SIZE);
+    memcpy(sink->decoder->extradata, extra, extraSize);
+    sink->decoder->extradata_size = (int)extraSize;
     sink->decoder->sample_rate = kAudioSampleRate;
     av_channel_layout_default(&sink->decoder->ch_layout, 2);
     if (avcodec_open2(sink->decoder, codec, nullptr) < 0) {
-        RxLog("Audio: could not open the AAC decoder for AAC-ELD");
+        RxLog("Audio: could not open the %s decoder", alac ? "ALAC" : "AAC decoder for AAC-ELD");
         avcodec_free_context(&sink->decoder);
         return false;
     }
@@ -98,6 +131,8 @@ AudioSink *AudioSinkCreate(const std::string &wavPath) {
     sink->frame = av_frame_alloc();
     sink->packet = av_packet_alloc();
     sink->lastLoud = -1;
+    sink->codec = kRxAacEld;
+    sink->framesPerPacket = kAudioFrameSamples;
     OpenDecoder(sink);
     sink->wavPath = wavPath;
     if (!wavPath.empty()) {
@@ -174,12 +209,40 @@ static bool Place(AudioSink *sink, uint32_t rtpTime) {
     return true;
 }
 
+void AudioSinkSetFormat(AudioSink *sink, int codec, int framesPerPacket, const uint32_t alac[11]) {
+    sink->codec = codec;
+    sink->framesPerPacket = framesPerPacket > 0 ? framesPerPacket : kAudioFrameSamples;
+    if (alac) memcpy(sink->alac, alac, sizeof sink->alac);
+    OpenDecoder(sink);
+}
+
+// 16-bit big-endian interleaved stereo: no decoder, only a check of the length.
+static void PcmFrame(AudioSink *sink, uint32_t rtpTime, const uint8_t *data, size_t length) {
+    if (length == 0 || length % 4 != 0) {
+        sink->stats.decodeErrors++;
+        RxLog("Audio: a 16-bit frame of %zu bytes at RTP time %u is not whole stereo samples",
+              length, rtpTime);
+        return;
+    }
+    sink->stats.framesDecoded++;
+    if (!Place(sink, rtpTime)) return;
+    size_t samples = length / 4;
+    std::vector<float> interleaved(samples * 2);
+    for (size_t i = 0; i < samples * 2; i++)
+        interleaved[i] = (float)(int16_t)(data[2 * i] << 8 | data[2 * i + 1]) / 32768.0f;
+    Append(sink, interleaved.data(), (int64_t)samples);
+}
+
 void AudioSinkStartStream(AudioSink *sink) {
     if (sink->decoder) avcodec_flush_buffers(sink->decoder);
     sink->stretchOpen = false;
 }
 
 void AudioSinkFrame(AudioSink *sink, uint32_t rtpTime, const uint8_t *data, size_t length) {
+    if (sink->codec == kRxPcm) {
+        PcmFrame(sink, rtpTime, data, length);
+        return;
+    }
     if (!sink->decoder) return;
     DecoderLogCountInto(&sink->stats.decodeErrors);
     av_packet_unref(sink->packet);
@@ -206,7 +269,9 @@ void AudioSinkFrame(AudioSink *sink, uint32_t rtpTime, const uint8_t *data, size
         sink->stats.framesDecoded++;
         int channels = sink->frame->ch_layout.nb_channels;
         int samples = sink->frame->nb_samples;
-        if (sink->frame->format != AV_SAMPLE_FMT_FLTP || channels < 1 || samples <= 0) {
+        int format = sink->frame->format;
+        if ((format != AV_SAMPLE_FMT_FLTP && format != AV_SAMPLE_FMT_S16P) || channels < 1 ||
+            samples <= 0) {
             sink->stats.decodeErrors++;
             RxLog("Audio: decoded frame in an unexpected form (format %d, %d channels)",
                   sink->frame->format, channels);
@@ -215,11 +280,16 @@ void AudioSinkFrame(AudioSink *sink, uint32_t rtpTime, const uint8_t *data, size
         if (!placed && !Place(sink, rtpTime)) continue;
         placed = true;
         std::vector<float> interleaved((size_t)samples * 2);
-        const float *left = (const float *)sink->frame->extended_data[0];
-        const float *right = (const float *)sink->frame->extended_data[channels > 1 ? 1 : 0];
+        const uint8_t *left = sink->frame->extended_data[0];
+        const uint8_t *right = sink->frame->extended_data[channels > 1 ? 1 : 0];
         for (int i = 0; i < samples; i++) {
-            interleaved[(size_t)2 * i] = left[i];
-            interleaved[(size_t)2 * i + 1] = right[i];
+            if (format == AV_SAMPLE_FMT_FLTP) {
+                interleaved[(size_t)2 * i] = ((const float *)left)[i];
+                interleaved[(size_t)2 * i + 1] = ((const float *)right)[i];
+            } else {
+                interleaved[(size_t)2 * i] = ((const int16_t *)left)[i] / 32768.0f;
+                interleaved[(size_t)2 * i + 1] = ((const int16_t *)right)[i] / 32768.0f;
+            }
         }
         Append(sink, interleaved.data(), samples);
     }
@@ -228,7 +298,7 @@ void AudioSinkFrame(AudioSink *sink, uint32_t rtpTime, const uint8_t *data, size
 
 void AudioSinkLost(AudioSink *sink, uint32_t rtpTime) {
     if (!Place(sink, rtpTime)) return;
-    Append(sink, nullptr, kAudioFrameSamples);
+    Append(sink, nullptr, sink->framesPerPacket);
     sink->stats.silentFrames++;
 }
 

@@ -1,6 +1,6 @@
-// Decoding of the received AAC-ELD frames with FFmpeg's AAC decoder, the WAV of what
-// was heard, and the analysis the tests read: the tone's frequency and level, and the
-// onsets of clicks.
+// Decoding of the received frames (AAC-ELD with FFmpeg's AAC decoder, Apple Lossless with
+// its ALAC decoder, 16-bit big-endian samples directly), the WAV of what was heard, and the
+// analysis the tests read: the tone's frequency and level, and the onsets of clicks.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +35,10 @@ extern const uint8_t kEldAudioSpecificConfig[4];
 AudioSink *AudioSinkCreate(const std::string &wavPath);
 // Finishes the WAV and frees everything. False when the WAV could not be written.
 bool AudioSinkClose(AudioSink *sink);
+// The stream's format from its ANNOUNCE: codec as numbered in rx_rtsp.h (AAC-ELD until
+// told otherwise), samples per packet, and for Apple Lossless the eleven numbers of its
+// fmtp line. The decoder is opened anew.
+void AudioSinkSetFormat(AudioSink *sink, int codec, int framesPerPacket, const uint32_t alac[11]);
 // A new stream starts: the decoder is reset and the next frame's RTP time starts a new
 // stretch of the WAV, right after what was written.
 void AudioSinkStartStream(AudioSink *sink);

@@ -133,9 +133,11 @@ constexpr int64_t kMaxHeld = 2048;
 void AudioReorderReset(AudioReorder *reorder) {
     std::set<uint16_t> dropList = reorder->dropList;
     double maxWait = reorder->maxWait;
+    uint32_t frameSamples = reorder->frameSamples;
     AudioReorder fresh{};
     *reorder = std::move(fresh);
     reorder->dropList = dropList;
+    reorder->frameSamples = frameSamples;
     reorder->maxWait = maxWait > 0 ? maxWait : 0.5;
 }
 
@@ -146,6 +148,10 @@ static int64_t Extend(const AudioReorder *reorder, uint16_t sequence) {
     return reorder->highest + delta;
 }
 
+static uint32_t FrameSamples(const AudioReorder *r) {
+    return r->frameSamples ? r->frameSamples : kAudioFrameSamples;
+}
+
 AudioPacketVerdict AudioReorderPacket(AudioReorder *r, uint16_t sequence, uint32_t timestamp,
                                       const uint8_t *payload, size_t length, bool retransmit,
                                       double now) {
@@ -154,7 +160,7 @@ AudioPacketVerdict AudioReorderPacket(AudioReorder *r, uint16_t sequence, uint32
         r->started = true;
         r->nextRelease = extended;
         r->highest = extended - 1;
-        r->lastTimestamp = timestamp - kAudioFrameSamples;
+        r->lastTimestamp = timestamp - FrameSamples(r);
     } else if (extended - r->highest > kMaxGap || r->nextRelease - extended > kMaxGap) {
         // Not a gap: the sender started over. What is held is given up.
         r->jumps++;
@@ -164,7 +170,7 @@ AudioPacketVerdict AudioReorderPacket(AudioReorder *r, uint16_t sequence, uint32
         r->asked.clear();
         r->nextRelease = extended;
         r->highest = extended - 1;
-        r->lastTimestamp = timestamp - kAudioFrameSamples;
+        r->lastTimestamp = timestamp - FrameSamples(r);
     }
     if (retransmit) {
         if (r->asked.erase(extended))
@@ -247,7 +253,7 @@ std::vector<ReleasedFrame> AudioReorderRelease(AudioReorder *r, double now, bool
         if (!flush && !tooFarBehind && now - since < r->maxWait) break;
         // Given up: the decoder hears nothing for this frame.
         r->lost++;
-        r->lastTimestamp += kAudioFrameSamples;
+        r->lastTimestamp += FrameSamples(r);
         out.push_back({r->nextRelease, true, r->lastTimestamp, {}});
         if (gap != r->missing.end()) r->missing.erase(gap);
         r->nextRelease++;

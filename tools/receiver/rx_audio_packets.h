@@ -79,6 +79,7 @@ struct AudioReorder {
     std::set<uint16_t> dropped;  // of dropList: refused already (copies are refused too)
     std::set<int64_t> asked;     // asked for and not yet answered
     double maxWait;              // seconds a missing frame may hold up the ones after it
+    uint32_t frameSamples;       // RTP time per packet (480 when 0)
     // Counts.
     uint64_t accepted;
     uint64_t redundantCopies; // packets seen again (the sender's redundant re-sends)

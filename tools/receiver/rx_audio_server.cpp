@@ -51,6 +51,9 @@ struct AudioCounts {
     uint64_t announces;
     bool sdpChecked;
     std::vector<std::string> sdpProblems;
+    int codec;               // of the last description taken: kRxAacEld, kRxAlac, kRxPcm
+    int framesPerPacket;     // its samples per packet
+    uint64_t refusedFormats; // descriptions of a format this receiver was told not to play
     // SETUP.
     std::string clientTransport;
     int senderTimingPort;
@@ -78,7 +81,7 @@ struct AudioCounts {
     uint32_t firstTimestamp;
     uint64_t nonZeroSsrc;
     uint64_t markerSet;
-    uint64_t timestampMismatches; // RTP time not 480 per sequence step
+    uint64_t timestampMismatches; // RTP time not one packet's samples per sequence step
     uint64_t syncPackets;
     uint64_t syncFirstFlags; // 0x90 sync packets
     uint64_t syncFlagProblems;
@@ -233,19 +236,39 @@ bool Authorize(AudioServer *a, RtspConnection *c, const HttpRequest &request,
     return false;
 }
 
+const char *CodecName(int codec) {
+    return codec == kRxAlac ? "Apple Lossless" : codec == kRxPcm ? "16-bit samples" : "AAC-ELD";
+}
+
 void HandleAnnounce(AudioServer *a, RtspConnection *c, const HttpRequest &request,
                     RequestRecord *record) {
     a->counts.announces++;
-    std::vector<std::string> problems = SdpCheck(request.body);
+    SdpFormat format;
+    std::vector<std::string> problems = SdpCheck(request.body, &format);
     const std::string *type = HttpFindHeader(request, "Content-Type");
     if (!type || strcasecmp(type->c_str(), "application/sdp") != 0)
         problems.push_back("Content-Type is \"" + (type ? *type : std::string("(none)")) +
                            "\", expected \"application/sdp\"");
     a->counts.sdpChecked = true;
     a->counts.sdpProblems = problems;
-    if (problems.empty())
-        RxLog("%s: session description: AAC-ELD, 44100 Hz, 2 channels, 480 samples",
-              c->peerText.c_str());
+    const std::vector<int> &accepted = a->config->audioCodecs;
+    if (format.codec >= 0 &&
+        std::find(accepted.begin(), accepted.end(), format.codec) == accepted.end()) {
+        // A format this receiver does not play, as a speaker that announced its own refuses it.
+        a->counts.refusedFormats++;
+        RxLog("%s: session description in %s, which this receiver does not play: 415",
+              c->peerText.c_str(), CodecName(format.codec));
+        Respond(c, request, record, 415, "Unsupported Media Type", {});
+        return;
+    }
+    if (problems.empty()) {
+        a->counts.codec = format.codec;
+        a->counts.framesPerPacket = format.framesPerPacket;
+        a->reorder.frameSamples = (uint32_t)format.framesPerPacket;
+        AudioSinkSetFormat(a->sink, format.codec, format.framesPerPacket, format.alac);
+        RxLog("%s: session description: %s, 44100 Hz, 2 channels, %d samples per packet",
+              c->peerText.c_str(), CodecName(format.codec), format.framesPerPacket);
+    }
     for (auto &problem : problems)
         Anomaly(a, "ANNOUNCE: " + problem);
     Respond(c, request, record, 200, "OK", {});
@@ -468,11 +491,12 @@ void HandleAudioPacket(AudioServer *a, const RtpAudioView &packet, bool retransm
     if (retransmit && verdict == kAudioLate)
         Anomaly(a, "packet " + std::to_string(packet.sequence) +
                        " was answered after its place had been given up");
-    // Every new packet is 480 samples after the one before it.
+    // Every new packet is one packet's samples after the one before it.
     if (!retransmit && a->reorder.highest > highestBefore && verdict != kAudioDuplicate) {
         if (a->havePrevious) {
             uint16_t steps = (uint16_t)(packet.sequence - a->previousSequence);
-            if (packet.timestamp - a->previousTimestamp != (uint32_t)steps * kAudioFrameSamples &&
+            if (packet.timestamp - a->previousTimestamp !=
+                    (uint32_t)steps * a->counts.framesPerPacket &&
                 k.timestampMismatches++ < 3)
                 Anomaly(a, "packet " + std::to_string(packet.sequence) + " has RTP time " +
                                std::to_string(packet.timestamp) + ", " + std::to_string(steps) +
@@ -524,7 +548,12 @@ void HandleSync(AudioServer *a, const uint8_t *data, size_t length) {
     if (sync.field2 != 4 && k.syncFlagProblems++ < 3)
         Anomaly(a, "sync packet with " + std::to_string(sync.field2) + " at bytes 2-3, expected 4");
     int latency = a->config->audioLatency > 0 ? a->config->audioLatency : kDefaultSenderLatency;
-    if (sync.rtpTime - sync.rtpMinusLatency != (uint32_t)latency && k.syncLatencyMismatches++ < 3)
+    // With a picture the latency is the answer's, for lip sync; a speaker's sender may ask
+    // for more than the answer (its output buffer), never less.
+    uint32_t asked = sync.rtpTime - sync.rtpMinusLatency;
+    bool latencyOk = k.codec == kRxAacEld ? asked == (uint32_t)latency
+                                          : asked >= (uint32_t)latency && asked <= 441000;
+    if (!latencyOk && k.syncLatencyMismatches++ < 3)
         Anomaly(a, "sync packet: RTP time " + std::to_string(sync.rtpTime) + " minus " +
                        std::to_string(sync.rtpMinusLatency) + " is not the latency " +
                        std::to_string(latency));
@@ -654,6 +683,8 @@ AudioServer *AudioServerOpen(const ReceiverConfig *config, ReceiverStats *stats)
     a->reorder.dropList.insert(config->dropAudio.begin(), config->dropAudio.end());
     AudioReorderReset(&a->reorder);
     a->sink = AudioSinkCreate(config->wavPath);
+    a->counts.codec = kRxAacEld;
+    a->counts.framesPerPacket = kAudioFrameSamples;
     RxLog("Audio: RTSP on port %d; data %d, control %d, timing %d, event %d%s%s", a->port,
           a->dataPort, a->controlPort, a->timingPort, a->eventPort,
           config->busyAudio.empty() ? "" : ", busy at ", config->busyAudio.c_str());
@@ -808,6 +839,9 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
                       ", \"closedByReceiver\": " + Count(k.closedByReceiver) + "}");
     field("sdp", "{\"checked\": " + Bool(k.sdpChecked) +
                      ", \"ok\": " + Bool(k.sdpChecked && k.sdpProblems.empty()) +
+                     ", \"codec\": " + JsonQuote(CodecName(k.codec)) +
+                     ", \"framesPerPacket\": " + std::to_string(k.framesPerPacket) +
+                     ", \"refusedFormats\": " + Count(k.refusedFormats) +
                      ", \"problems\": " + Strings(k.sdpProblems) + "}");
     field("transport", "{\"client\": " + JsonQuote(k.clientTransport) +
                            ", \"senderTimingPort\": " + std::to_string(k.senderTimingPort) +

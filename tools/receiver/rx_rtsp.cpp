@@ -24,9 +24,70 @@ static std::vector<std::string> Split(const std::string &text, char separator) {
     return pieces;
 }
 
-std::vector<std::string> SdpCheck(const std::string &sdp) {
+// The AAC-ELD fmtp line's problems.
+static void CheckEldFmtp(const std::string &text, std::vector<std::string> *problems) {
+    bool mode = false, duration = false;
+    for (const std::string &piece : Split(text, ';')) {
+        std::string parameter = Trim(piece);
+        size_t equals = parameter.find('=');
+        if (equals == std::string::npos) continue;
+        std::string name = parameter.substr(0, equals), value = parameter.substr(equals + 1);
+        if (strcasecmp(name.c_str(), "mode") == 0) {
+            mode = true;
+            if (strcasecmp(value.c_str(), "AAC-eld") != 0)
+                problems->push_back("fmtp mode \"" + value.substr(0, 40) + "\", expected AAC-eld");
+        }
+        if (strcasecmp(name.c_str(), "constantDuration") == 0) {
+            duration = true;
+            if (value != "480")
+                problems->push_back("fmtp constantDuration \"" + value.substr(0, 40) +
+                                    "\", expected 480");
+        }
+    }
+    if (!mode) problems->push_back("fmtp without mode");
+    if (!duration) problems->push_back("fmtp without constantDuration");
+}
+
+// The Apple Lossless fmtp line: eleven decimal numbers.
+static void CheckAlacFmtp(const std::string &text, SdpFormat *format,
+                          std::vector<std::string> *problems) {
+    std::vector<std::string> fields;
+    for (const std::string &piece : Split(Trim(text), ' '))
+        if (!piece.empty()) fields.push_back(piece);
+    if (fields.size() != 11) {
+        problems->push_back("Apple Lossless fmtp \"" + text.substr(0, 80) + "\" has " +
+                            std::to_string(fields.size()) + " numbers, expected 11");
+        return;
+    }
+    for (size_t i = 0; i < 11; i++) {
+        if (fields[i].size() > 10 ||
+            fields[i].find_first_not_of("0123456789") != std::string::npos) {
+            problems->push_back("Apple Lossless fmtp number \"" + fields[i].substr(0, 20) +
+                                "\" is not a number");
+            return;
+        }
+        format->alac[i] = (uint32_t)strtoul(fields[i].c_str(), nullptr, 10);
+    }
+    const uint32_t *v = format->alac;
+    if (v[0] < 1 || v[0] > 4096)
+        problems->push_back("Apple Lossless frame length " + std::to_string(v[0]) +
+                            ", expected 1 to 4096");
+    if (v[2] != 16)
+        problems->push_back("Apple Lossless bit depth " + std::to_string(v[2]) + ", expected 16");
+    if (v[6] != 2)
+        problems->push_back("Apple Lossless channels " + std::to_string(v[6]) + ", expected 2");
+    if (v[10] != 44100)
+        problems->push_back("Apple Lossless sample rate " + std::to_string(v[10]) +
+                            ", expected 44100");
+    format->framesPerPacket = (int)v[0];
+}
+
+std::vector<std::string> SdpCheck(const std::string &sdp, SdpFormat *out) {
     std::vector<std::string> problems;
+    SdpFormat format{};
+    format.codec = -1;
     bool version = false, audio = false, rtpmap = false, fmtp = false;
+    std::string fmtpText;
     for (std::string line : Split(sdp, '\n')) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line == "v=0") version = true;
@@ -39,40 +100,42 @@ std::vector<std::string> SdpCheck(const std::string &sdp) {
         if (line.compare(0, 12, "a=rtpmap:96 ") == 0) {
             rtpmap = true;
             std::string map = Trim(line.substr(12));
-            if (strcasecmp(map.c_str(), "mpeg4-generic/44100/2") != 0)
+            if (strcasecmp(map.c_str(), "mpeg4-generic/44100/2") == 0) {
+                format.codec = kRxAacEld;
+                format.framesPerPacket = 480;
+            } else if (strcasecmp(map.c_str(), "AppleLossless") == 0) {
+                format.codec = kRxAlac;
+            } else if (strcasecmp(map.c_str(), "L16/44100/2") == 0) {
+                format.codec = kRxPcm;
+                format.framesPerPacket = 352;
+            } else {
                 problems.push_back("rtpmap \"" + map.substr(0, 80) +
-                                   "\", expected mpeg4-generic/44100/2");
+                                   "\", expected mpeg4-generic/44100/2, AppleLossless or "
+                                   "L16/44100/2");
+            }
         }
         if (line.compare(0, 10, "a=fmtp:96 ") == 0) {
             fmtp = true;
-            bool mode = false, duration = false;
-            for (const std::string &piece : Split(line.substr(10), ';')) {
-                std::string parameter = Trim(piece);
-                size_t equals = parameter.find('=');
-                if (equals == std::string::npos) continue;
-                std::string name = parameter.substr(0, equals),
-                            value = parameter.substr(equals + 1);
-                if (strcasecmp(name.c_str(), "mode") == 0) {
-                    mode = true;
-                    if (strcasecmp(value.c_str(), "AAC-eld") != 0)
-                        problems.push_back("fmtp mode \"" + value.substr(0, 40) +
-                                           "\", expected AAC-eld");
-                }
-                if (strcasecmp(name.c_str(), "constantDuration") == 0) {
-                    duration = true;
-                    if (value != "480")
-                        problems.push_back("fmtp constantDuration \"" + value.substr(0, 40) +
-                                           "\", expected 480");
-                }
-            }
-            if (!mode) problems.push_back("fmtp without mode");
-            if (!duration) problems.push_back("fmtp without constantDuration");
+            fmtpText = line.substr(10);
         }
+    }
+    if (format.codec == kRxAacEld) {
+        if (fmtp)
+            CheckEldFmtp(fmtpText, &problems);
+        else
+            problems.push_back("no a=fmtp:96 line");
+    } else if (format.codec == kRxAlac) {
+        if (fmtp)
+            CheckAlacFmtp(fmtpText, &format, &problems);
+        else
+            problems.push_back("no a=fmtp:96 line: Apple Lossless needs its parameters");
+    } else if (format.codec == -1 && !fmtp) {
+        problems.push_back("no a=fmtp:96 line");
     }
     if (!version) problems.push_back("no v=0 line");
     if (!audio) problems.push_back("no m=audio line");
     if (!rtpmap) problems.push_back("no a=rtpmap:96 line");
-    if (!fmtp) problems.push_back("no a=fmtp:96 line");
+    if (out) *out = format;
     return problems;
 }
 

@@ -7,10 +7,24 @@
 #include <string>
 #include <vector>
 
-// Checks an ANNOUNCE body: AAC-ELD at 44100 Hz, 2 channels, 480 samples per frame
-// (rtpmap "mpeg4-generic/44100/2", fmtp "mode=AAC-eld; constantDuration=480"). One
-// text per problem; empty when the description is as expected.
-std::vector<std::string> SdpCheck(const std::string &sdp);
+// The sound formats, numbered as receivers announce them ("cn").
+enum RxAudioCodec { kRxPcm = 0, kRxAlac = 1, kRxAacEld = 3 };
+
+// What an ANNOUNCE names: the codec (-1 when none is recognised), samples per packet, and
+// for Apple Lossless the eleven numbers of its fmtp line (the decoder's magic cookie).
+struct SdpFormat {
+    int codec;
+    int framesPerPacket;
+    uint32_t alac[11];
+};
+
+// Checks an ANNOUNCE body, 44100 Hz and 2 channels in one of: AAC-ELD with 480 samples per
+// frame (rtpmap "mpeg4-generic/44100/2", fmtp "mode=AAC-eld; constantDuration=480"); Apple
+// Lossless (rtpmap "AppleLossless", fmtp "N 0 16 pb mb kb 2 run bytes rate 44100" with N
+// 1..4096 samples per packet); 16-bit samples (rtpmap "L16/44100/2", 352 per packet). One
+// text per problem; empty when the description is as expected. format, when given, receives
+// what it names.
+std::vector<std::string> SdpCheck(const std::string &sdp, SdpFormat *format = nullptr);
 
 // Reads name=value pieces of a ";"-separated header value (Transport, RTP-Info).
 // Returns the value of name, or -1 when absent or not a number from 0 to max.

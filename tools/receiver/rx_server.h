@@ -42,6 +42,7 @@ struct ReceiverConfig {
     bool avsync = false;                 // pair screen flashes with clicks
     uint64_t closeAudioAfterPackets = 0; // drop the audio connection after this many packets
     std::string controlPath;             // datagram socket for run-time commands (rx_control.h)
+    std::vector<int> audioCodecs = {0, 1, 3}; // formats an ANNOUNCE may name ("cn" numbers)
 };
 
 // Runs until stopFd becomes readable (a signalfd; -1 for none), the duration
