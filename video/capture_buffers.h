@@ -78,6 +78,12 @@ struct CaptureBuffers {
     // written and recorded per slot like bottomUp. 0 at creation.
     std::atomic<int32_t> redFirst;
     int32_t slotRedFirst[2];
+    // Monotonic nanoseconds at which each capture slot was taken for filling (just before
+    // the screen was read), and the same time carried to each picture slot by the scale
+    // thread; the encode thread hands it to the encoder with the picture. Guarded by
+    // slotLock.
+    int64_t slotCaptureNanos[2];
+    int64_t slotPictureNanos[2];
     // 1 from creation until CaptureBuffersStop or CaptureBuffersDestroy.
     std::atomic<int32_t> running;
     int64_t counterFrequency; // ticks per second of the clock used for the stage times
