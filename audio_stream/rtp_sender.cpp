@@ -4,7 +4,11 @@
 
 #include "audio_stream/audio_connection.h"
 #include "base/log.h"
+#include "mirroring/mirroring_connection.h"
 #include "mirroring/stream_clock.h"
+
+// Every codec streams at this rate.
+constexpr int32_t kStreamSampleRate = 44100;
 
 static void WriteBE16(uint8_t *out, uint16_t value) {
     out[0] = (uint8_t)(value >> 8);
@@ -29,6 +33,7 @@ void AudioSenderReset(AudioConnection *a) {
     a->rtpTime = (uint32_t)-kAudioFrameSamples;
     a->historyIndex = 0;
     a->historyCount = 0;
+    AudioSyncClockReset(&a->syncClock);
     memset(a->historyLength, 0, sizeof a->historyLength);
 }
 
@@ -67,9 +72,15 @@ void SendAudioFrame(void *, const uint8_t *frame, int64_t length, uint64_t captu
     memcpy(packet + kAudioRtpHeader, frame, (size_t)length);
     size_t packetLength = kAudioRtpHeader + (size_t)length;
 
-    if (a->sequence % kAudioSyncInterval == 0) {
+    bool syncNow = a->sequence % kAudioSyncInterval == 0;
+    uint64_t syncTime =
+        AudioSyncClockTake(&a->syncClock, captureTime, kAudioFrameSamples, kStreamSampleRate,
+                           syncNow, MirroringPictureDelayMicros(a->mirroring));
+    if (syncNow) {
+        DebugLog(1, "Audio: sync packet: sound stamped %lld us later for the picture\n",
+                 (long long)a->syncClock.shiftMicros);
         uint8_t sync[kAudioSyncPacketLength];
-        BuildSyncPacket(a->firstSync != 0, timestamp, a->latency.load(), captureTime, sync);
+        BuildSyncPacket(a->firstSync != 0, timestamp, a->latency.load(), syncTime, sync);
         a->firstSync = 0;
         (void)a->sendPacket(a, kAudioSyncKey, sync, sizeof sync);
     }
