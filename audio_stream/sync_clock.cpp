@@ -28,6 +28,15 @@ uint64_t AudioSyncClockTake(AudioSyncClock *clock, uint64_t captureTime, int32_t
     const int64_t nominal = SamplesToMicros(clock->samples, sampleRate);
     clock->samples += frameSamples > 0 ? frameSamples : 0;
     const int64_t lateness = captured - nominal;
+    int64_t known = std::min(clock->earliest[0], clock->earliest[1]);
+    clock->latePackets = known != INT64_MAX && lateness - known > kAudioSyncGapMicros
+                             ? clock->latePackets + 1
+                             : 0;
+    if (clock->latePackets >= kAudioSyncGapPackets) {
+        clock->earliest[0] = clock->earliest[1] = INT64_MAX;
+        clock->windowPackets = 0;
+        clock->latePackets = 0;
+    }
     clock->earliest[0] = std::min(clock->earliest[0], lateness);
     const int64_t least = std::min(clock->earliest[0], clock->earliest[1]);
     if (++clock->windowPackets >= kAudioSyncWindowPackets) {

@@ -25,11 +25,18 @@ constexpr int64_t kAudioSyncShiftStepMicros = 2000;
 // Lateness is tracked over windows of this many packets (about a second); the least of the
 // current and the previous window counts.
 constexpr int32_t kAudioSyncWindowPackets = 91;
+// Packets this much later than the least, this many in a row (half a second), mean that
+// samples were lost (the sound server restarted): the least is forgotten and taken afresh,
+// rather than stamping the sound a gap too early for up to two seconds. A wake-up that is
+// merely late is followed by a burst that catches up well within that.
+constexpr int64_t kAudioSyncGapMicros = 100000;
+constexpr int32_t kAudioSyncGapPackets = 46;
 
 struct AudioSyncClock {
     int64_t samples;       // samples sent before the next packet, since the reset
     int64_t earliest[2];   // least lateness (µs) of the current window and the previous one
     int32_t windowPackets; // packets counted in the current window
+    int32_t latePackets;   // packets in a row more than kAudioSyncGapMicros above the least
     int32_t stamped;       // 1 once a sync time was made since the reset
     int64_t shiftMicros;   // the picture delay the sound is stamped later by
 };

@@ -194,6 +194,17 @@ TEST_F(RtpSenderTest, SyncPacketsCarrySteadyCaptureTimesShiftedByThePictureDelay
         EXPECT_NEAR(std::min<int64_t>(40000, 30000 + 2000 * (int64_t)(k - 2)), shifts[k], 1) << k;
     for (size_t k = 9; k < 12; k++)
         EXPECT_NEAR(40000 + 2000 * (int64_t)(k - 8), shifts[k], 1) << k;
+    // Two seconds of sound lost (the sound server restarted) a little after a sync packet:
+    // the next one is stamped on the new footing.
+    for (int n = 91 * 12; n <= 91 * 13; n++) {
+        int64_t lost = n >= 91 * 12 + 20 ? 2000000 : 0;
+        int64_t at = start + lost + n * 480 * 1000000ll / 44100 + (n % 2 == 1 ? 10884 : 0);
+        Push(n, CaptureTime((uint32_t)(at / 1000000), (uint32_t)(at % 1000000)));
+        for (Sent &s : TakeSent())
+            if (s.key == kAudioSyncKey) syncs.push_back(SyncMicros(s.bytes));
+    }
+    ASSERT_EQ(14u, syncs.size());
+    EXPECT_NEAR(start + 2000000 + 91 * 13 * 480 * 1000000ll / 44100 + 50000, syncs[13], 1);
     audio->mirroring = nullptr;
 
     // Bounds: never below 0 nor above 200 ms; an unknown delay keeps the shift.
