@@ -311,6 +311,12 @@ void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot) {
     }
 }
 
+void CaptureBuffersSetContentAge(CaptureBuffers *buffers, int slot, int64_t nanos) {
+    if (slot < 0 || slot > 1 || nanos <= 0) return;
+    std::lock_guard<std::mutex> hold(buffers->slotLock);
+    buffers->slotCaptureNanos[slot] -= nanos;
+}
+
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds) {
     buffers->captureCount.fetch_add(1, std::memory_order_relaxed);
     AddSeconds(&buffers->captureSeconds, seconds);

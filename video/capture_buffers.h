@@ -122,6 +122,10 @@ void CaptureBuffersDestroy(CaptureBuffers *buffers);
 [[nodiscard]] int CaptureBuffersTakeForReading(CaptureBuffers *buffers, int pair);
 // Filling -> ready (wakes the consumer); reading -> free (wakes the producer).
 void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot);
+// The screen in a capture slot being filled may have changed some time before the capture
+// began (it waited for its frame interval): its content is dated nanos earlier. Capture
+// thread, between taking the slot and giving it back.
+void CaptureBuffersSetContentAge(CaptureBuffers *buffers, int slot, int64_t nanos);
 // Adds one capture and its duration to the statistics. Capture thread.
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds);
 

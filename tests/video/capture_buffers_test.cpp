@@ -99,11 +99,13 @@ int GreyLuma(int grey) {
 
 // Fills one capture slot the way the capture thread does. Returns false once stopping.
 // taken, when given, receives the monotonic time just after the slot was had.
+// contentAge dates the slot's content that much earlier.
 bool CaptureOne(CaptureBuffers *buffers, const std::vector<uint8_t> &image, int bottomUp,
-                int64_t *taken = nullptr) {
+                int64_t *taken = nullptr, int64_t contentAge = 0) {
     int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
     if (slot < 0) return false;
     if (taken) *taken = MonotonicNanos();
+    CaptureBuffersSetContentAge(buffers, slot, contentAge);
     buffers->bottomUp.store(bottomUp);
     memcpy(buffers->captureSlots[slot], image.data(), image.size());
     CaptureBuffersGiveBack(buffers, CapturePair, slot);
@@ -139,7 +141,7 @@ TEST_P(CaptureBuffersPaths, EveryFrameIsEncodedOnceInOrder) {
         std::vector<uint8_t> image = SolidBgrx(64, 48, grey, grey, grey);
         before.push_back(MonotonicNanos());
         int64_t taken = 0;
-        ASSERT_TRUE(CaptureOne(buffers, image, 0, &taken));
+        ASSERT_TRUE(CaptureOne(buffers, image, 0, &taken, i % 3 == 0 ? 0 : 1000000ll * i));
         after.push_back(taken);
         expected.push_back(GreyLuma(grey));
     }
@@ -147,11 +149,13 @@ TEST_P(CaptureBuffersPaths, EveryFrameIsEncodedOnceInOrder) {
     CaptureBuffersDestroy(buffers);
 
     EXPECT_EQ(owner.recorder.topLuma, expected) << "no frame skipped, repeated or reordered";
-    // Each picture reaches the encoder with the time its own capture began.
+    // Each picture reaches the encoder with the time its own capture began, less the
+    // content's age where one was given.
     ASSERT_EQ(owner.recorder.captureNanos.size(), static_cast<size_t>(frames));
     for (int i = 0; i < frames; i++) {
-        EXPECT_GE(owner.recorder.captureNanos[i], before[i]) << i;
-        EXPECT_LE(owner.recorder.captureNanos[i], after[i]) << i;
+        int64_t age = i % 3 == 0 ? 0 : 1000000ll * i;
+        EXPECT_GE(owner.recorder.captureNanos[i], before[i] - age) << i;
+        EXPECT_LE(owner.recorder.captureNanos[i], after[i] - age) << i;
     }
     EXPECT_EQ(owner.encoder.framesEncoded, frames);
     ASSERT_EQ(owner.results.size(), static_cast<size_t>(frames));
