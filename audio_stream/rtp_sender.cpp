@@ -1,5 +1,6 @@
 #include "audio_stream/rtp_sender.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "audio_stream/audio_connection.h"
@@ -77,8 +78,13 @@ void SendAudioFrame(void *, const uint8_t *frame, int64_t length, uint64_t captu
         AudioSyncClockTake(&a->syncClock, captureTime, kAudioFrameSamples, kStreamSampleRate,
                            syncNow, MirroringPictureDelayMicros(a->mirroring));
     if (syncNow) {
-        DebugLog(1, "Audio: sync packet: sound stamped %lld us later for the picture\n",
-                 (long long)a->syncClock.shiftMicros);
+        // Logged when first set and when it has moved by 5 ms since.
+        AudioSyncClock &clock = a->syncClock;
+        if (clock.loggedShift < 0 || std::llabs(clock.shiftMicros - clock.loggedShift) >= 5000) {
+            DebugLog(2, "Audio: sound stamped %.1f ms later than captured, to play with the picture\n",
+                     clock.shiftMicros / 1000.0);
+            clock.loggedShift = clock.shiftMicros;
+        }
         uint8_t sync[kAudioSyncPacketLength];
         BuildSyncPacket(a->firstSync != 0, timestamp, a->latency.load(), syncTime, sync);
         a->firstSync = 0;

@@ -10,6 +10,7 @@ static int64_t SamplesToMicros(int64_t samples, int32_t sampleRate) {
 void AudioSyncClockReset(AudioSyncClock *clock) {
     *clock = AudioSyncClock{};
     clock->earliest[0] = clock->earliest[1] = INT64_MAX;
+    clock->loggedShift = -1;
 }
 
 int64_t AudioSyncShiftNext(int64_t current, int64_t target, bool first) {

@@ -39,6 +39,7 @@ struct AudioSyncClock {
     int32_t latePackets;   // packets in a row more than kAudioSyncGapMicros above the least
     int32_t stamped;       // 1 once a sync time was made since the reset
     int64_t shiftMicros;   // the picture delay the sound is stamped later by
+    int64_t loggedShift;   // the shift last written to the log; -1 before the first
 };
 
 void AudioSyncClockReset(AudioSyncClock *clock);
