@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "audio_stream/sync_clock.h"
 #include "base/thread.h"
 
 struct CFValue;
@@ -151,6 +152,7 @@ struct AudioConnection {
     int32_t historyIndex = 0;
     int32_t historyCount = 0;
     int32_t firstSync = 0;
+    AudioSyncClock syncClock{}; // what the sync packets tie RTP time to; sender only
     std::mutex historyLock;
 
     std::atomic<int32_t> latency{kAudioDefaultLatency}; // samples

@@ -1,10 +1,15 @@
 #include "audio_stream/rtp_sender.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "audio_stream/audio_connection.h"
 #include "base/log.h"
+#include "mirroring/mirroring_connection.h"
 #include "mirroring/stream_clock.h"
+
+// Every codec streams at this rate.
+constexpr int32_t kStreamSampleRate = 44100;
 
 static void WriteBE16(uint8_t *out, uint16_t value) {
     out[0] = (uint8_t)(value >> 8);
@@ -29,6 +34,7 @@ void AudioSenderReset(AudioConnection *a) {
     a->rtpTime = (uint32_t)-a->framesPerPacket;
     a->historyIndex = 0;
     a->historyCount = 0;
+    AudioSyncClockReset(&a->syncClock);
     memset(a->historyLength, 0, sizeof a->historyLength);
 }
 
@@ -68,9 +74,20 @@ void SendAudioFrame(void *, const uint8_t *frame, int64_t length, uint64_t captu
     size_t packetLength = kAudioRtpHeader + (size_t)length;
 
     // About once a second: every 91 packets of 480 samples, every 125 of 352.
-    if (a->sequence % (44100 / a->framesPerPacket) == 0) {
+    bool syncNow = a->sequence % (44100 / a->framesPerPacket) == 0;
+    uint64_t syncTime =
+        AudioSyncClockTake(&a->syncClock, captureTime, a->framesPerPacket, kStreamSampleRate,
+                           syncNow, MirroringPictureDelayMicros(a->mirroring));
+    if (syncNow) {
+        // Logged when first set and when it has moved by 5 ms since.
+        AudioSyncClock &clock = a->syncClock;
+        if (clock.loggedShift < 0 || std::llabs(clock.shiftMicros - clock.loggedShift) >= 5000) {
+            DebugLog(2, "Audio: sound stamped %.1f ms later than captured, to play with the picture\n",
+                     clock.shiftMicros / 1000.0);
+            clock.loggedShift = clock.shiftMicros;
+        }
         uint8_t sync[kAudioSyncPacketLength];
-        BuildSyncPacket(a->firstSync != 0, timestamp, a->latency.load(), captureTime, sync);
+        BuildSyncPacket(a->firstSync != 0, timestamp, a->latency.load(), syncTime, sync);
         a->firstSync = 0;
         (void)a->sendPacket(a, kAudioSyncKey, sync, sizeof sync);
     }

@@ -208,6 +208,7 @@ void CapturePortalFrame(CaptureManager *m) {
     CaptureBuffers *buffers = m->buffers;
     int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
     if (slot < 0) return; // the pipeline is stopping
+    CaptureBuffersSetContentAge(buffers, slot, m->contentAgeNanos);
     buffers->bottomUp.store(0);
     int32_t redFirst = 0;
     uint64_t token = 0;
@@ -231,6 +232,7 @@ void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayInde
     void *object = *MethodObjectSlot(m, m->method);
     int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
     if (slot < 0) return; // the pipeline is stopping
+    CaptureBuffersSetContentAge(buffers, slot, m->contentAgeNanos);
     buffers->bottomUp.store(ops->bottomUp);
     if (object) {
         CaptureFrameRequest request{};
@@ -357,6 +359,7 @@ void CaptureThreadMain(void *arg) {
     m->windowMode.store(m->window.load() != 0);
     m->builtPicture[0] = m->builtPicture[1] = 0;
     m->lostLogged = 0;
+    m->contentAgeNanos = 0;
     m->buffersFailed = 0;
     if (m->backend == CaptureBackendX11 && !m->session) {
         // No window system: nothing to capture.
@@ -423,6 +426,9 @@ void CaptureThreadMain(void *arg) {
                 continue;
             }
         }
+        // A change that ended a still period is captured at once; one that came while the
+        // capture waited out its frame interval came, on average, half way through it.
+        m->contentAgeNanos = sleepMs > 0 ? (t0 - lastCapture) / 2 : 0;
         lastCapture = t0;
         if (m->method == CaptureMethodPortal)
             CapturePortalFrame(m);

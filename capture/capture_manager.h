@@ -80,6 +80,8 @@ struct CaptureManager {
     int32_t buffersFailed;               // capture thread; the buffers-failure line was written
     int32_t backend;                     // capture thread; CaptureBackend of the run
     PortalCapture *portal;               // capture thread; the run's portal session, if any
+    // Capture thread: how long before the next capture its change is taken to have come.
+    int64_t contentAgeNanos;
     uint64_t portalSlotFrame[2];         // capture thread; portal frame number each slot holds
     CaptureFailedFn onCaptureFailed;     // installed by the shell; may be null
     void *failedContext;                 // first argument of onCaptureFailed

@@ -94,7 +94,7 @@ static uint8_t *CopyBlock(const uint8_t *bytes, uint64_t length) {
 
 void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t codecHeaderLength,
                        const uint8_t *frameData, uint64_t frameLength, int32_t pictureWidth,
-                       int32_t pictureHeight) {
+                       int32_t pictureHeight, int64_t captureNanos) {
     MirroringConnection *c = (MirroringConnection *)connection;
     if (!c) return;
     MirroringFrame *frame = (MirroringFrame *)calloc(1, sizeof(MirroringFrame));
@@ -108,6 +108,7 @@ void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t co
     frame->frameLength = frame->frameData ? frameLength : 0;
     frame->pictureWidth = pictureWidth;
     frame->pictureHeight = pictureHeight;
+    frame->captureNanos = captureNanos;
     if (frameLength && !frame->frameData) {
         DebugLog(2, "Dropped a picture of %llu bytes: out of memory\n",
                  (unsigned long long)frameLength);
@@ -122,6 +123,10 @@ void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t co
         c->frameTail = frame;
     }
     EventSet(c->frameEvent);
+}
+
+int64_t MirroringPictureDelayMicros(const MirroringConnection *c) {
+    return c ? c->pictureDelayMicros.load() : -1;
 }
 
 static MirroringFrame *TakeAllFrames(MirroringConnection *c) {
@@ -388,6 +393,11 @@ static void SendStreamFrame(MirroringConnection *c, const MirroringFrame *frame)
         inputs.pictureHeight = frame->pictureHeight;
     }
     c->sender.heartbeatTime = c->heartbeatTime.load();
+    // The packet's stamp is read right after this: the picture's age then.
+    if (frame->captureNanos > 0) {
+        PictureDelayAdd(&c->pictureDelay, (MonotonicNanos() - frame->captureNanos) / 1000);
+        c->pictureDelayMicros = PictureDelayMedian(&c->pictureDelay);
+    }
     StreamSenderSendFrame(&c->sender, frame->codecHeader, (size_t)frame->codecHeaderLength,
                           frame->frameData, (size_t)frame->frameLength, inputs,
                           (int64_t)time(nullptr));

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "base/thread.h"
+#include "mirroring/picture_delay.h"
 #include "mirroring/send_budget.h"
 #include "mirroring/stream_packets.h"
 
@@ -141,6 +142,7 @@ struct MirroringFrame {
     uint64_t frameLength;
     int32_t pictureWidth; // the size the picture was encoded at; 0 when unknown
     int32_t pictureHeight;
+    int64_t captureNanos; // monotonic time the picture was read from the screen; 0 unknown
     MirroringFrame *next;
 };
 
@@ -172,6 +174,9 @@ struct MirroringConnection {
     // MirroringThread or the encoder's thread, cleared by MirroringThread.
     std::atomic<int32_t> pictureLost{0};
     SendBudget budget{};                 // the link's pace; thread only
+    PictureDelay pictureDelay{};         // ages of the pictures sent; thread only
+    // Their median in microseconds, -1 before the first picture; any thread reads it.
+    std::atomic<int64_t> pictureDelayMicros{-1};
     // Started after /stream.xml when audioOn; released by the stop or the free.
     std::atomic<AudioConnection *> audio{nullptr};
     // Sound wanted: the receive thread starts it after /stream.xml, the user toggles it.
@@ -239,7 +244,10 @@ MirroringConnection *CurrentMirroringConnection();
 // encoder's frame handler, connection being the MirroringConnection.
 void EnqueueVideoFrame(void *connection, const uint8_t *codecHeader, uint64_t codecHeaderLength,
                        const uint8_t *frameData, uint64_t frameLength, int32_t pictureWidth,
-                       int32_t pictureHeight);
+                       int32_t pictureHeight, int64_t captureNanos);
+// How late the pictures' content reaches the stream clock (median age at stamping, in
+// microseconds), or -1 while none was sent. Any thread; null gives -1.
+int64_t MirroringPictureDelayMicros(const MirroringConnection *connection);
 
 // Applies the receiver's /stream.xml dictionary to the capture manager: receiver and
 // target sizes, and the overscan. Receive thread.

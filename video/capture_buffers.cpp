@@ -51,6 +51,9 @@ int Take(CaptureBuffers *buffers, int pair, int32_t from, int32_t to, bool waitF
             }
         }
         if (slot >= 0) view.state[slot] = to;
+        // The capture thread reads the screen as soon as it has its slot.
+        if (slot >= 0 && pair == CapturePair && waitForSpace)
+            buffers->slotCaptureNanos[slot] = MonotonicNanos();
         if (view.state[0] != from && view.state[1] != from) EventReset(wake);
         if (slot >= 0) return slot;
     }
@@ -124,6 +127,7 @@ void ScaleThreadMain(void *arg) {
             std::lock_guard<std::mutex> hold(buffers->slotLock);
             bottomUp = buffers->slotBottomUp[c];
             redFirst = buffers->slotRedFirst[c];
+            buffers->slotPictureNanos[p] = buffers->slotCaptureNanos[c];
         }
         if (buffers->ssse3) {
             ScaleConvertSsse3(source, buffers->captureWidth, buffers->captureHeight,
@@ -156,6 +160,10 @@ void EncodeThreadMain(void *arg) {
         double t0 = MonotonicSeconds();
         FrameEncoder *encoder = ops->encoder(owner);
         if (encoder != nullptr) {
+            {
+                std::lock_guard<std::mutex> hold(buffers->slotLock);
+                encoder->captureNanos = buffers->slotPictureNanos[p];
+            }
             int result =
                 encoder->encode(encoder, buffers->pictureSlots[p], 0, ops->connection(owner));
             encoder->framesEncoded++;
@@ -343,6 +351,12 @@ void CaptureBuffersLend(CaptureBuffers *buffers, int slot, const CaptureLenderOp
     buffers->slotLentToken[slot] = token;
     buffers->slotLender[slot] = lender;
     buffers->slotLenderContext[slot] = context;
+}
+
+void CaptureBuffersSetContentAge(CaptureBuffers *buffers, int slot, int64_t nanos) {
+    if (slot < 0 || slot > 1 || nanos <= 0) return;
+    std::lock_guard<std::mutex> hold(buffers->slotLock);
+    buffers->slotCaptureNanos[slot] -= nanos;
 }
 
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds) {

@@ -95,6 +95,12 @@ struct CaptureBuffers {
     uint64_t slotLentToken[2];
     const CaptureLenderOps *slotLender[2];
     void *slotLenderContext[2];
+    // Monotonic nanoseconds at which each capture slot was taken for filling (just before
+    // the screen was read), and the same time carried to each picture slot by the scale
+    // thread; the encode thread hands it to the encoder with the picture. Guarded by
+    // slotLock.
+    int64_t slotCaptureNanos[2];
+    int64_t slotPictureNanos[2];
     // 1 from creation until CaptureBuffersStop or CaptureBuffersDestroy.
     std::atomic<int32_t> running;
     int64_t counterFrequency; // ticks per second of the clock used for the stage times
@@ -137,6 +143,10 @@ void CaptureBuffersGiveBack(CaptureBuffers *buffers, int pair, int slot);
 // own pixels; the slot is given back as usual. Capture thread.
 void CaptureBuffersLend(CaptureBuffers *buffers, int slot, const CaptureLenderOps *lender,
                         void *context, uint64_t token);
+// The screen in a capture slot being filled may have changed some time before the capture
+// began (it waited for its frame interval): its content is dated nanos earlier. Capture
+// thread, between taking the slot and giving it back.
+void CaptureBuffersSetContentAge(CaptureBuffers *buffers, int slot, int64_t nanos);
 // Adds one capture and its duration to the statistics. Capture thread.
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds);
 

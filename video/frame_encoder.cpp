@@ -70,7 +70,9 @@ void OnEncodedFrame(FrameEncoder *encoder, const uint8_t *codecHeader, uint64_t 
     if (handler != nullptr) {
         int32_t width = encoder ? (int32_t)encoder->outputWidth : 0;
         int32_t height = encoder ? (int32_t)encoder->outputHeight : 0;
-        handler(connection, codecHeader, codecHeaderLength, frameData, frameLength, width, height);
+        int64_t captureNanos = encoder ? encoder->captureNanos : 0;
+        handler(connection, codecHeader, codecHeaderLength, frameData, frameLength, width, height,
+                captureNanos);
     }
 }
 

@@ -58,6 +58,7 @@ struct FrameEncoder {
     // Set by the owner before each encode call, on the encode thread:
     int32_t linkMaxKbps;    // the link's bitrate ceiling; 0: none (the user's alone applies)
     int32_t keyFrameWanted; // 1: this picture is to be a key frame; the implementation clears it
+    int64_t captureNanos;   // monotonic time this picture was read from the screen; 0: unknown
     void *handle;         // the implementation's encoder; owned, released by close
     uint8_t *codecHeader; // avcC record; owned, released by close; null when unknown
     uint64_t codecHeaderLength;
@@ -90,11 +91,13 @@ void EncodedVideoFrameFree(EncodedVideoFrame *frame);
 // each encode call (the mirroring connection), handed over untouched as the context.
 // Called on the encode thread; the blocks are valid only during the call. The picture
 // size is the one this picture was encoded at, which the capture side may already have
-// moved on from while the picture was in the pipeline.
+// moved on from while the picture was in the pipeline. captureNanos is the monotonic time
+// the picture was read from the screen (0 when unknown); the encoder delays no picture, so
+// it is the one just encoded.
 typedef void (*EncodedFrameHandler)(void *connection, const uint8_t *codecHeader,
                                     uint64_t codecHeaderLength, const uint8_t *frameData,
                                     uint64_t frameLength, int32_t pictureWidth,
-                                    int32_t pictureHeight);
+                                    int32_t pictureHeight, int64_t captureNanos);
 // Installs the process-wide handler (null: frames are dropped). Any thread.
 void SetEncodedFrameHandler(EncodedFrameHandler handler);
 

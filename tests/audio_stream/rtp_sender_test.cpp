@@ -3,6 +3,8 @@
 // pieces of the RTSP negotiation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include "audio_stream/rtp_sender.h"
 #include "base/log.h"
 #include "base/thread.h"
+#include "mirroring/mirroring_connection.h"
 #include "net/http.h"
 #include "test_support.h"
 
@@ -52,6 +55,19 @@ std::vector<uint8_t> Frame(int number, size_t length = 40) {
 
 uint64_t CaptureTime(uint32_t seconds, uint32_t micros) {
     return (uint64_t)micros << 32 | seconds;
+}
+
+// Capture time at start plus the length of n packets (480 samples at 44100 Hz each).
+uint64_t CaptureTimeAfter(int64_t startMicros, int64_t packets) {
+    int64_t t = startMicros + packets * 480 * 1000000 / 44100;
+    return CaptureTime((uint32_t)(t / 1000000), (uint32_t)(t % 1000000));
+}
+
+// The Unix microseconds a sync packet carries (the fraction read back with the divisor
+// it was written with, so within a microsecond).
+int64_t SyncMicros(const std::vector<uint8_t> &sync) {
+    int64_t seconds = (int64_t)BE32(sync, 8) + 1329095810;
+    return seconds * 1000000 + (int64_t)std::llround(BE32(sync, 12) * 999999.0 / 4294967295.0);
 }
 
 class RtpSenderTest : public ::testing::Test {
@@ -107,7 +123,7 @@ TEST_F(RtpSenderTest, FramesBecomePacketsWithSyncAndRedundantCopies) {
 
     // Each new packet is preceded by the (up to) three before it, most recent first.
     for (int n = 1; n <= 4; n++) {
-        Push(n);
+        Push(n, CaptureTimeAfter(1700000000999999, n));
         std::vector<Sent> out = TakeSent();
         size_t copies = n < 3 ? n : 3;
         ASSERT_EQ(copies + 1, out.size()) << n;
@@ -120,17 +136,18 @@ TEST_F(RtpSenderTest, FramesBecomePacketsWithSyncAndRedundantCopies) {
         }
     }
 
-    // The next sync comes with sequence 91 and is no longer marked as the first.
+    // The next sync comes with sequence 91 and is no longer marked as the first. Frames
+    // come a packet's length apart, so it carries the first one's time plus 91 packets.
     std::vector<Sent> syncs;
     for (int n = 5; n <= 182; n++) {
-        Push(n, CaptureTime(1700000001, 0));
+        Push(n, CaptureTimeAfter(1700000000999999, n));
         for (Sent &s : TakeSent())
             if (s.key == kAudioSyncKey) syncs.push_back(s);
     }
     ASSERT_EQ(2u, syncs.size());
     EXPECT_EQ(0x80D40004u, BE32(syncs[0].bytes, 0));
     EXPECT_EQ(43680u - 2205u, BE32(syncs[0].bytes, 4));
-    EXPECT_EQ(0u, BE32(syncs[0].bytes, 12));
+    EXPECT_NEAR(1700000000999999 + 43680 * 1000000ll / 44100, SyncMicros(syncs[0].bytes), 1);
     EXPECT_EQ(43680u, BE32(syncs[0].bytes, 16));
     EXPECT_EQ(182u * 480u, BE32(syncs[1].bytes, 16));
 
@@ -141,6 +158,61 @@ TEST_F(RtpSenderTest, FramesBecomePacketsWithSyncAndRedundantCopies) {
     audio->state = kAudioTearingDown;
     Push(999);
     EXPECT_TRUE(TakeSent().empty());
+}
+
+// Sync packets tie RTP time to when the sound was captured, without the hand-over's
+// jitter (the sound server delivers packets in bursts, the capture thread wakes late), and
+// that much later again as the picture is old when stamped: taken at once by the first,
+// then followed a step per sync packet, within bounds.
+TEST_F(RtpSenderTest, SyncPacketsCarrySteadyCaptureTimesShiftedByThePictureDelay) {
+    MirroringConnection mirroring;
+    audio->mirroring = &mirroring;
+    mirroring.pictureDelayMicros = 30000;
+    const int64_t start = 1700000000000000; // the earliest a packet could be handed over
+    std::vector<int64_t> syncs;
+    for (int n = 0; n < 91 * 12; n++) {
+        // Every other packet waits for the next (pairs come at once), one in seven a
+        // further 0 to 24 ms; packets 400 to 440 are all late by 30 ms.
+        int64_t late = (n % 2 == 1 ? 10884 : 0) + (n % 7 == 3 ? (n * 7919) % 25000 : 0) +
+                       (n >= 400 && n <= 440 ? 30000 : 0);
+        int64_t at = start + n * 480 * 1000000ll / 44100 + late;
+        if (n == 91 * 3) mirroring.pictureDelayMicros = 40000;
+        if (n == 91 * 9) mirroring.pictureDelayMicros = 900000;
+        Push(n, CaptureTime((uint32_t)(at / 1000000), (uint32_t)(at % 1000000)));
+        for (Sent &s : TakeSent())
+            if (s.key == kAudioSyncKey) syncs.push_back(SyncMicros(s.bytes));
+    }
+    ASSERT_EQ(12u, syncs.size());
+    // Sync k is for packet 91 k; its own hand-over time does not matter.
+    std::vector<int64_t> shifts;
+    for (size_t k = 0; k < syncs.size(); k++)
+        shifts.push_back(syncs[k] - (start + (int64_t)k * 91 * 480 * 1000000ll / 44100));
+    for (size_t k = 0; k < 3; k++)
+        EXPECT_NEAR(30000, shifts[k], 1) << k;
+    // From 30 to 40 ms in 2 ms steps, then steady.
+    for (size_t k = 3; k < 9; k++)
+        EXPECT_NEAR(std::min<int64_t>(40000, 30000 + 2000 * (int64_t)(k - 2)), shifts[k], 1) << k;
+    for (size_t k = 9; k < 12; k++)
+        EXPECT_NEAR(40000 + 2000 * (int64_t)(k - 8), shifts[k], 1) << k;
+    // Two seconds of sound lost (the sound server restarted) a little after a sync packet:
+    // the next one is stamped on the new footing.
+    for (int n = 91 * 12; n <= 91 * 13; n++) {
+        int64_t lost = n >= 91 * 12 + 20 ? 2000000 : 0;
+        int64_t at = start + lost + n * 480 * 1000000ll / 44100 + (n % 2 == 1 ? 10884 : 0);
+        Push(n, CaptureTime((uint32_t)(at / 1000000), (uint32_t)(at % 1000000)));
+        for (Sent &s : TakeSent())
+            if (s.key == kAudioSyncKey) syncs.push_back(SyncMicros(s.bytes));
+    }
+    ASSERT_EQ(14u, syncs.size());
+    EXPECT_NEAR(start + 2000000 + 91 * 13 * 480 * 1000000ll / 44100 + 50000, syncs[13], 1);
+    audio->mirroring = nullptr;
+
+    // Bounds: never below 0 nor above 200 ms; an unknown delay keeps the shift.
+    EXPECT_EQ(kAudioSyncShiftMaxMicros, AudioSyncShiftNext(0, 900000, true));
+    EXPECT_EQ(0, AudioSyncShiftNext(1000, 0, false));
+    EXPECT_EQ(kAudioSyncShiftMaxMicros, AudioSyncShiftNext(kAudioSyncShiftMaxMicros - 500, 900000, false));
+    EXPECT_EQ(12345, AudioSyncShiftNext(12345, -1, false));
+    EXPECT_EQ(0, AudioSyncShiftNext(0, -1, true));
 }
 
 TEST_F(RtpSenderTest, RetransmissionsComeFromTheLastTwentyPackets) {

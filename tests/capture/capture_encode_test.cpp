@@ -25,7 +25,7 @@ struct Received {
 Received gReceived;
 
 void OnFrame(void *connection, const uint8_t *header, uint64_t headerLength, const uint8_t *frame,
-             uint64_t frameLength, int32_t, int32_t) {
+             uint64_t frameLength, int32_t, int32_t, int64_t) {
     std::lock_guard<std::mutex> hold(gReceived.lock);
     gReceived.header.assign(header, header + headerLength);
     gReceived.lastFrame.assign(frame, frame + frameLength);

@@ -128,6 +128,12 @@ user_sound_back() { # speakers index
   tone_on "$1" && [ "$(pactl get-default-sink)" = speakers ] && [ -z "$(private_sinks)" ]
 }
 
+# Clicks the receiver found in the sound so far (with --avsync).
+clicks_heard_count() {
+  grep -o 'A/V sync: [0-9]* clicks heard' "$work/rx.log" 2>/dev/null | tail -n 1 | awk '{ print $3 + 0 }'
+}
+clicks_heard() { [ "$(clicks_heard_count)" -ge "$1" ]; }
+
 # The receiver's latest periodic summary has at least N decoded audio frames.
 heard_frames() {
   local n
@@ -339,23 +345,34 @@ server-killed)
   ;;
 avsync)
   # Flashes and clicks at the same instant; the receiver maps both onto the stream clock.
+  # Thirty pairs: the offset's middle and its tail (p99 of |offset|) are both judged.
   start_display
   start_sound
-  "$avsync" --seconds 40 >"$work/avsync.log" 2>&1 &
+  "$avsync" --seconds 90 >"$work/avsync.log" 2>&1 &
   pids+=($!)
   start_receiver --avsync
   start_sender
   wait_until 40 audio_captured || fail "audio was not captured within 40 s"
   wait_until 40 grep -q "video packet, " "$work/rx.log" || fail "no pictures"
-  # About fifteen seconds of sound: that many flash-and-click pairs.
-  wait_until 60 heard_frames 1400 || fail "the receiver did not hear 1400 frames within 60 s"
+  wait_until 70 clicks_heard 32 || fail "the receiver heard only $(clicks_heard_count) clicks within 70 s"
   stop_sender
   wait_receiver
   pairs=$(json '["audio"]["avsync"]["offsetMs"]["count"]')
   p50=$(json '["audio"]["avsync"]["offsetMs"]["p50"]')
-  echo "avsync: $pairs pairs, offset p50 $p50 ms, min $(json '["audio"]["avsync"]["offsetMs"]["min"]'), max $(json '["audio"]["avsync"]["offsetMs"]["max"]') (click minus flash)"
-  [ "$pairs" -ge 5 ] || fail "only $pairs flash-and-click pairs"
-  awk -v p="$p50" 'BEGIN { exit !(p > -40 && p < 40) }' || fail "offset p50 $p50 ms"
+  p99=$(json '["audio"]["avsync"]["absOffsetMs"]["p99"]')
+  printf 'avsync: %d pairs, offset p50 %.1f ms, |offset| p99 %.1f ms, min %.1f, max %.1f (click minus flash)\n' \
+    "$pairs" "$p50" "$p99" "$(json '["audio"]["avsync"]["offsetMs"]["min"]')" "$(json '["audio"]["avsync"]["offsetMs"]["max"]')"
+  grep "A/V sync: each pair" "$work/rx.log"
+  [ "$pairs" -ge 30 ] || fail "only $pairs flash-and-click pairs"
+  awk -v p="$p50" 'BEGIN { exit !(p >= -15 && p <= 15) }' || fail "offset p50 $p50 ms"
+  # A picture that waits for a CPU shows its flash late whatever the sound does; on an
+  # oversubscribed machine the tail says nothing about the program.
+  load=$(cut -d ' ' -f 1 /proc/loadavg)
+  if awk -v l="$load" -v n="$(nproc)" 'BEGIN { exit !(l > n) }'; then
+    echo "avsync: |offset| p99 not judged: load average $load on $(nproc) CPUs"
+  else
+    awk -v p="$p99" 'BEGIN { exit !(p <= 40) }' || fail "|offset| p99 $p99 ms (load average $load)"
+  fi
   ;;
 *)
   echo "unknown case $case_name"

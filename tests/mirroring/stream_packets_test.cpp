@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mirroring/picture_delay.h"
 #include "mirroring/stream_packets.h"
 #include "test_support.h"
 
@@ -217,3 +218,26 @@ TEST_F(StreamSenderTest, HeartbeatsFollowPicturesAtMostEveryOtherSecond) {
 }
 
 } // namespace
+
+// How old pictures are when stamped: the stream's first picture (made while the encoder
+// starts up) does not count, a few pictures are needed, and the median of the recent ones
+// ignores single slow pictures and follows a lasting change.
+TEST(PictureDelay, MedianOfRecentPicturesWithoutTheFirst) {
+    PictureDelay delay{};
+    EXPECT_EQ(-1, PictureDelayMedian(&delay));
+    PictureDelayAdd(&delay, 900000);
+    for (int i = 0; i < kPictureDelayMinCount - 1; i++) {
+        PictureDelayAdd(&delay, 10000 + i);
+        EXPECT_EQ(-1, PictureDelayMedian(&delay)) << i;
+    }
+    PictureDelayAdd(&delay, 250000);
+    EXPECT_EQ(10002, PictureDelayMedian(&delay));
+    for (int i = 0; i < 40; i++)
+        PictureDelayAdd(&delay, i % 5 == 0 ? 180000 : 12000);
+    EXPECT_EQ(12000, PictureDelayMedian(&delay));
+    for (int i = 0; i < 16; i++)
+        PictureDelayAdd(&delay, 30000);
+    EXPECT_EQ(30000, PictureDelayMedian(&delay));
+    PictureDelayAdd(&delay, -5);
+    EXPECT_EQ(30000, PictureDelayMedian(&delay));
+}

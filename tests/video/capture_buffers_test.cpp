@@ -27,6 +27,7 @@ struct Recorder {
     std::condition_variable changed;
     std::vector<int> topLuma;    // Y of the picture's first pixel, per encode call
     std::vector<int> bottomLuma; // Y of the last row's first pixel
+    std::vector<int64_t> captureNanos; // the capture time handed to the encoder, per call
     int pictureWidth = 0, pictureHeight = 0;
     int failOnCall = -1; // this call returns EncoderResultEncodeFailed
     bool gateClosed = false;
@@ -40,12 +41,12 @@ int RecordingEncode(FrameEncoder *encoder, uint8_t *const *picture, int, void *c
     recorder->changed.notify_all();
     recorder->changed.wait(hold, [&] { return !recorder->gateClosed; });
     recorder->insideEncode--;
+    recorder->captureNanos.push_back(encoder->captureNanos);
     recorder->topLuma.push_back(picture[0][0]);
     recorder->bottomLuma.push_back(
         picture[0][(recorder->pictureHeight - 1) * recorder->pictureWidth]);
     int call = static_cast<int>(recorder->topLuma.size()) - 1;
     recorder->changed.notify_all();
-    (void)encoder;
     return call == recorder->failOnCall ? EncoderResultEncodeFailed : EncoderResultOk;
 }
 int NoOp(FrameEncoder *) {
@@ -97,9 +98,14 @@ int GreyLuma(int grey) {
 }
 
 // Fills one capture slot the way the capture thread does. Returns false once stopping.
-bool CaptureOne(CaptureBuffers *buffers, const std::vector<uint8_t> &image, int bottomUp) {
+// taken, when given, receives the monotonic time just after the slot was had.
+// contentAge dates the slot's content that much earlier.
+bool CaptureOne(CaptureBuffers *buffers, const std::vector<uint8_t> &image, int bottomUp,
+                int64_t *taken = nullptr, int64_t contentAge = 0) {
     int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
     if (slot < 0) return false;
+    if (taken) *taken = MonotonicNanos();
+    CaptureBuffersSetContentAge(buffers, slot, contentAge);
     buffers->bottomUp.store(bottomUp);
     memcpy(buffers->captureSlots[slot], image.data(), image.size());
     CaptureBuffersGiveBack(buffers, CapturePair, slot);
@@ -129,15 +135,28 @@ TEST_P(CaptureBuffersPaths, EveryFrameIsEncodedOnceInOrder) {
     ASSERT_NE(buffers, nullptr);
     const int frames = 45;
     std::vector<int> expected;
+    std::vector<int64_t> before, after; // around each slot's taking
     for (int i = 0; i < frames; i++) {
         int grey = 20 + (i * 37) % 200;
-        ASSERT_TRUE(CaptureOne(buffers, SolidBgrx(64, 48, grey, grey, grey), 0));
+        std::vector<uint8_t> image = SolidBgrx(64, 48, grey, grey, grey);
+        before.push_back(MonotonicNanos());
+        int64_t taken = 0;
+        ASSERT_TRUE(CaptureOne(buffers, image, 0, &taken, i % 3 == 0 ? 0 : 1000000ll * i));
+        after.push_back(taken);
         expected.push_back(GreyLuma(grey));
     }
     ASSERT_TRUE(WaitForPictures(&owner.recorder, frames));
     CaptureBuffersDestroy(buffers);
 
     EXPECT_EQ(owner.recorder.topLuma, expected) << "no frame skipped, repeated or reordered";
+    // Each picture reaches the encoder with the time its own capture began, less the
+    // content's age where one was given.
+    ASSERT_EQ(owner.recorder.captureNanos.size(), static_cast<size_t>(frames));
+    for (int i = 0; i < frames; i++) {
+        int64_t age = i % 3 == 0 ? 0 : 1000000ll * i;
+        EXPECT_GE(owner.recorder.captureNanos[i], before[i] - age) << i;
+        EXPECT_LE(owner.recorder.captureNanos[i], after[i] - age) << i;
+    }
     EXPECT_EQ(owner.encoder.framesEncoded, frames);
     ASSERT_EQ(owner.results.size(), static_cast<size_t>(frames));
     EXPECT_EQ(owner.results[4], EncoderResultOk);

@@ -5,7 +5,7 @@
 #include "video/scale_convert.h"
 
 void Collect(void *connection, const uint8_t *header, uint64_t headerLength, const uint8_t *data,
-             uint64_t length, int32_t width, int32_t height) {
+             uint64_t length, int32_t width, int32_t height, int64_t) {
     auto *collected = static_cast<Collected *>(connection);
     collected->sizes.emplace_back(width, height);
     collected->headers.emplace_back(header, header + headerLength);

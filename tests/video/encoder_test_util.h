@@ -16,7 +16,7 @@ struct Collected {
 
 // EncodedFrameHandler that appends to the Collected passed as the connection.
 void Collect(void *connection, const uint8_t *header, uint64_t headerLength, const uint8_t *data,
-             uint64_t length, int32_t width, int32_t height);
+             uint64_t length, int32_t width, int32_t height, int64_t captureNanos);
 
 // The screen-like test image as an I420 picture.
 I420Picture ScreenPicture(int width, int height);

@@ -804,6 +804,9 @@ void AudioServerSummarize(AudioServer *a, bool final) {
           (unsigned long long)a->counts.retransmitAsked,
           (unsigned long long)a->reorder.retransmissionsAnswered,
           (unsigned long long)a->reorder.lost);
+    // The clicks found so far, for a sync test to wait on.
+    if (a->config->avsync)
+        RxLog("A/V sync: %zu clicks heard", AudioSinkOnsets(a->sink).size());
 }
 
 void AudioServerClose(AudioServer *a, const VideoSink *video) {
@@ -934,6 +937,10 @@ void AudioServerClose(AudioServer *a, const VideoSink *video) {
         RxLog("A/V sync: %zu flashes, %zu clicks, %zu pairs; audio minus video p50 %.1f ms, "
               "largest |offset| %.1f ms",
               sync.flashes, sync.clicks, sync.offsets.size(), p50 * 1e3, maxAbs * 1e3);
+        std::string each;
+        for (double offset : sync.offsets)
+            each += (each.empty() ? "" : " ") + std::to_string((int)std::lround(offset * 1e3));
+        RxLog("A/V sync: each pair's offset in ms, in order: %s", each.c_str());
     } else {
         field("avsync", "null");
     }
