@@ -2,6 +2,7 @@
 #include "video/x264_adapter.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,10 +10,53 @@ extern "C" {
 #include <x264.h>
 }
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "video/frame_encoder.h"
 
 namespace {
+
+// What a run's pictures came out as, kept when OSTREL_ENCODER_STATS=1 (x264 then also
+// measures each reconstructed picture against its input, which costs some CPU): logged
+// when the encoder closes, so that settings can be compared on quality at a known rate.
+struct X264Stats {
+    int32_t enabled;
+    int32_t pictures;
+    uint64_t bytes;
+    double firstSeconds; // monotonic time of the first and the last picture out
+    double lastSeconds;
+    double psnrY; // sums of the per-picture figures
+    double psnrAverage;
+    double ssim;
+};
+
+struct X264State {
+    x264_t *handle;
+    X264Stats stats;
+};
+
+void AddPictureStats(X264Stats *stats, const x264_picture_t *out, int size) {
+    double now = MonotonicSeconds();
+    if (stats->pictures == 0) stats->firstSeconds = now;
+    stats->lastSeconds = now;
+    stats->pictures++;
+    stats->bytes += static_cast<uint64_t>(size);
+    stats->psnrY += out->prop.f_psnr[0];
+    stats->psnrAverage += out->prop.f_psnr_avg;
+    stats->ssim += out->prop.f_ssim;
+}
+
+void LogStats(const X264Stats *stats, int width, int height) {
+    if (!stats->enabled || stats->pictures < 2) return;
+    double seconds = stats->lastSeconds - stats->firstSeconds;
+    double n = stats->pictures;
+    double kbps = seconds > 0 ? stats->bytes * 8.0 / 1000.0 * ((n - 1) / n) / seconds : 0;
+    DebugLog(2,
+             "x264: %ix%i, %i pictures in %.1f s (%.1f/s), %.0f kbit/s, %.0f bytes a picture, "
+             "PSNR Y %.3f avg %.3f dB, SSIM %.5f\n",
+             width, height, stats->pictures, seconds, seconds > 0 ? (n - 1) / seconds : 0, kbps,
+             stats->bytes / n, stats->psnrY / n, stats->psnrAverage / n, stats->ssim / n);
+}
 
 // Parameter sets longer than this are not kept (the avcC lengths are 16 bits).
 constexpr int kMaxParameterSet = 65536;
@@ -31,12 +75,35 @@ int InitX264(FrameEncoder *encoder) {
         DebugLog(2, "x264: parameters rejected for %ix%i\n", width, height);
         return EncoderResultSetupFailed;
     }
+    const char *statsWanted = getenv("OSTREL_ENCODER_STATS");
+    bool stats = statsWanted != nullptr && strcmp(statsWanted, "1") == 0;
+    if (stats) {
+        // x264 measures only when it may log its summary too.
+        param.analyse.b_psnr = 1;
+        param.analyse.b_ssim = 1;
+        param.i_log_level = X264_LOG_INFO;
+    }
+    if (const char *extra = getenv("OSTREL_X264_PARAMS")) {
+        char copy[512];
+        snprintf(copy, sizeof copy, "%s", extra);
+        for (char *item = strtok(copy, ":"); item != nullptr; item = strtok(nullptr, ":")) {
+            char *value = strchr(item, '=');
+            if (value != nullptr) *value++ = 0;
+            if (x264_param_parse(&param, item, value) != 0)
+                DebugLog(2, "x264: parameter %s rejected\n", item);
+        }
+    }
+    auto *state = static_cast<X264State *>(calloc(1, sizeof(X264State)));
+    if (state == nullptr) return EncoderResultSetupFailed;
+    state->stats.enabled = stats ? 1 : 0;
     x264_t *handle = x264_encoder_open(&param);
     if (handle == nullptr) {
         DebugLog(2, "x264: could not open an encoder for %ix%i\n", width, height);
+        free(state);
         return EncoderResultSetupFailed;
     }
-    encoder->handle = handle;
+    state->handle = handle;
+    encoder->handle = state;
 
     x264_nal_t *nals = nullptr;
     int count = 0;
@@ -88,8 +155,9 @@ void ApplyLinkCeiling(FrameEncoder *encoder, x264_t *handle) {
 }
 
 int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connection) {
-    auto *handle = static_cast<x264_t *>(encoder->handle);
-    if (handle == nullptr) return EncoderResultEncodeFailed;
+    auto *state = static_cast<X264State *>(encoder->handle);
+    if (state == nullptr) return EncoderResultEncodeFailed;
+    x264_t *handle = state->handle;
     int width = static_cast<int>(encoder->outputWidth);
     x264_picture_t in;
     x264_picture_init(&in);
@@ -118,6 +186,7 @@ int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connec
         return EncoderResultEncodeFailed;
     }
     if (size == 0 || count == 0) return EncoderResultOk;
+    if (state->stats.enabled) AddPictureStats(&state->stats, &out, size);
     // The units of one picture lie back to back, each with its 4-byte length.
     encoder->lastConnection = connection;
     encoder->onOutput(encoder, encoder->codecHeader, encoder->codecHeaderLength, nals[0].p_payload,
@@ -126,8 +195,12 @@ int EncodeX264(FrameEncoder *encoder, uint8_t *const *picture, int, void *connec
 }
 
 int CloseX264(FrameEncoder *encoder) {
-    if (encoder->handle != nullptr) {
-        x264_encoder_close(static_cast<x264_t *>(encoder->handle));
+    auto *state = static_cast<X264State *>(encoder->handle);
+    if (state != nullptr) {
+        LogStats(&state->stats, static_cast<int>(encoder->outputWidth),
+                 static_cast<int>(encoder->outputHeight));
+        x264_encoder_close(state->handle);
+        free(state);
         encoder->handle = nullptr;
     }
     free(encoder->codecHeader);
