@@ -257,6 +257,12 @@ int X264FillParameters(void *where, int width, int height, int level, int qualit
     auto *param = static_cast<x264_param_t *>(where);
     x264_param_default(param);
     if (x264_param_default_preset(param, "veryfast", "zerolatency") < 0) return 0;
+    // One thread, one slice. The preset's sliced threads (one slice per processor) cost
+    // more CPU than they save in time: every picture wakes each slice thread and waits for
+    // all of them, and the slice borders cost bits; a 1280x720 screen picture takes a few
+    // milliseconds on one thread, well inside a frame interval.
+    param->i_threads = 1;
+    param->b_sliced_threads = 0;
     param->i_width = width;
     param->i_height = height;
     param->i_log_level = X264_LOG_ERROR;
