@@ -2,7 +2,6 @@
 #include "video/x264_adapter.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -82,16 +81,6 @@ int InitX264(FrameEncoder *encoder) {
         param.analyse.b_psnr = 1;
         param.analyse.b_ssim = 1;
         param.i_log_level = X264_LOG_INFO;
-    }
-    if (const char *extra = getenv("OSTREL_X264_PARAMS")) {
-        char copy[512];
-        snprintf(copy, sizeof copy, "%s", extra);
-        for (char *item = strtok(copy, ":"); item != nullptr; item = strtok(nullptr, ":")) {
-            char *value = strchr(item, '=');
-            if (value != nullptr) *value++ = 0;
-            if (x264_param_parse(&param, item, value) != 0)
-                DebugLog(2, "x264: parameter %s rejected\n", item);
-        }
     }
     auto *state = static_cast<X264State *>(calloc(1, sizeof(X264State)));
     if (state == nullptr) return EncoderResultSetupFailed;
