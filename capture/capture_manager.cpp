@@ -243,6 +243,8 @@ void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayInde
         request.drawCursor = m->showCursor.load() && m->cursorInside;
         request.cursorX = m->cursorPos[0];
         request.cursorY = m->cursorPos[1];
+        request.slotShared = buffers->captureShmIds[slot] >= 0;
+        request.slotShmId = buffers->captureShmIds[slot];
         // A failed copy leaves the slot as it was; it is encoded again all the same.
         ops->capture(object, &request, buffers->captureSlots[slot]);
     }

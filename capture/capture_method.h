@@ -30,6 +30,10 @@ struct CaptureFrameRequest {
     int32_t drawCursor;
     int32_t cursorX;
     int32_t cursorY;
+    // 1 when the slot is the start of a System V shared-memory segment (slotShmId) that
+    // stays as long as the slot: the server may then write the frame straight into it.
+    int32_t slotShared;
+    int32_t slotShmId;
 };
 
 // One method. Every slot is filled; all calls come from the session's thread.

@@ -58,4 +58,7 @@ int OvWindowGeometry(CaptureSession *session, const DisplayList *list, WindowHan
 // Copies rect-sized rows out of an XImage of 32 bits per pixel into a packed slot, or
 // converts pixel by pixel for other layouts. visual supplies the channel masks when the
 // image has none (images read from pixmaps).
+// Whether the image's pixels are 32-bit B, G, R, X in memory, as slots hold them (fills
+// in visual's masks when the image has none).
+bool OvImageIsPackedBgrx(XImage *image, Visual *visual);
 void OvCopyImageToSlot(XImage *image, Visual *visual, int32_t width, int32_t height, uint8_t *slot);

@@ -17,6 +17,16 @@
 
 namespace {
 
+// A caller's shared-memory slot attached to the server, so that the server writes the
+// frame straight into it instead of into our own segment, saving a copy of every frame.
+struct SlotSegment {
+    int32_t shmId;
+    uint8_t *address;
+    XShmSegmentInfo shm;
+    XImage *image; // header over the slot at the last rect's size; null when not made
+    uint64_t lastUse;
+};
+
 struct OvFrontBufferCapture {
     int32_t deviceReady;  // 1 once the shared segment is attached for the current screen
     WindowHandle window;  // window of the last set-up
@@ -31,7 +41,82 @@ struct OvFrontBufferCapture {
     int32_t savedLength;   // bytes in savedFrame (0 = none)
     int32_t savedCapacity; // modeWidth x modeHeight x 4 once allocated; 0 after a set-up
     uint8_t *savedFrame;   // last cursor-free window frame
+    // The pipeline's two capture slots; attachments are dropped at every set-up of the
+    // pipeline (Prepare), which is when its slots may go.
+    SlotSegment slotSegments[2];
+    uint64_t slotUses;
+    int32_t slotsRefused; // the server would not attach a slot or lays pixels out otherwise
 };
+
+void DropSlotSegment(OvFrontBufferCapture *c, SlotSegment *s) {
+    if (s->image) {
+        s->image->data = nullptr;
+        XDestroyImage(s->image);
+    }
+    if (s->address) {
+        OvX11TrapBegin();
+        XShmDetach(c->session->display, &s->shm);
+        OvX11TrapEnd(c->session->display);
+    }
+    *s = SlotSegment{};
+}
+
+void DropSlotSegments(OvFrontBufferCapture *c) {
+    for (SlotSegment &s : c->slotSegments)
+        DropSlotSegment(c, &s);
+}
+
+// The server's view of the request's slot, attached on first use; null when the slot
+// cannot be used that way (the caller then copies from the own segment).
+XImage *SlotImage(OvFrontBufferCapture *c, const CaptureFrameRequest *request, uint8_t *slot) {
+    if (!request->slotShared || c->slotsRefused) return nullptr;
+    Display *display = c->session->display;
+    int screen = DefaultScreen(display);
+    SlotSegment *found = nullptr;
+    for (SlotSegment &s : c->slotSegments) {
+        if (s.address == slot && s.shmId == request->slotShmId) found = &s;
+    }
+    if (!found) {
+        found = &c->slotSegments[0];
+        if (c->slotSegments[1].lastUse < found->lastUse) found = &c->slotSegments[1];
+        DropSlotSegment(c, found);
+        found->shm.shmid = request->slotShmId;
+        found->shm.shmaddr = reinterpret_cast<char *>(slot);
+        found->shm.readOnly = False;
+        OvX11TrapBegin();
+        Status ok = XShmAttach(display, &found->shm);
+        int error = OvX11TrapEnd(display);
+        if (!ok || error) {
+            DebugLog(2, "Front buffer: cannot share the capture slot (%i); copying frames\n", error);
+            found->shm = XShmSegmentInfo{};
+            c->slotsRefused = 1;
+            return nullptr;
+        }
+        found->shmId = request->slotShmId;
+        found->address = slot;
+    }
+    found->lastUse = ++c->slotUses;
+    int32_t width = request->rect.width, height = request->rect.height;
+    if (found->image && (found->image->width != width || found->image->height != height)) {
+        found->image->data = nullptr;
+        XDestroyImage(found->image);
+        found->image = nullptr;
+    }
+    if (!found->image) {
+        found->image = XShmCreateImage(display, DefaultVisual(display, screen),
+                                       DefaultDepth(display, screen), ZPixmap,
+                                       reinterpret_cast<char *>(slot), &found->shm, width, height);
+        // The slot holds rows of width * 4 bytes in B, G, R, X order and nothing else.
+        if (!found->image || found->image->bytes_per_line != width * 4 ||
+            !OvImageIsPackedBgrx(found->image, DefaultVisual(display, screen))) {
+            DebugLog(2, "Front buffer: the server's pixels need converting; copying frames\n");
+            DropSlotSegments(c);
+            c->slotsRefused = 1;
+            return nullptr;
+        }
+    }
+    return found->image;
+}
 
 void DropImage(OvFrontBufferCapture *c) {
     if (!c->image) return;
@@ -135,12 +220,15 @@ void *Create(CaptureSession *session) {
 void Destroy(void *object) {
     OvFrontBufferCapture *c = static_cast<OvFrontBufferCapture *>(object);
     if (!c) return;
+    DropSlotSegments(c);
     ReleaseSegment(c);
     free(c->savedFrame);
     delete c;
 }
 
-int Prepare(void *, WindowHandle, int32_t, int32_t) {
+int Prepare(void *object, WindowHandle, int32_t, int32_t) {
+    // The pipeline is being made anew: its old slots go, the server must let go of them.
+    DropSlotSegments(static_cast<OvFrontBufferCapture *>(object));
     return 1;
 }
 
@@ -167,22 +255,30 @@ int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
         }
     }
     if (rect.left < 0 || rect.top < 0 || rect.left + rect.width > c->modeWidth ||
-        rect.top + rect.height > c->modeHeight || !FitImage(c, rect.width, rect.height)) {
+        rect.top + rect.height > c->modeHeight) {
+        DebugLog(2, "Failed to Lock Rect: %i\n", 0);
+        c->deviceReady = 0;
+        return 0;
+    }
+    XImage *direct = SlotImage(c, request, slot);
+    if (!direct && !FitImage(c, rect.width, rect.height)) {
         DebugLog(2, "Failed to Lock Rect: %i\n", 0);
         c->deviceReady = 0;
         return 0;
     }
     Display *display = c->session->display;
     OvX11TrapBegin();
-    Status ok = XShmGetImage(display, c->session->root, c->image, rect.left, rect.top, AllPlanes);
+    Status ok = XShmGetImage(display, c->session->root, direct ? direct : c->image, rect.left,
+                             rect.top, AllPlanes);
     int error = OvX11TrapEndAfterReply();
     if (!ok || error) {
         DebugLog(2, "Failed to get Front Buffer Data %i\n", error);
         c->deviceReady = 0;
         return 0;
     }
-    OvCopyImageToSlot(c->image, DefaultVisual(display, DefaultScreen(display)), rect.width,
-                      rect.height, slot);
+    if (!direct)
+        OvCopyImageToSlot(c->image, DefaultVisual(display, DefaultScreen(display)), rect.width,
+                          rect.height, slot);
     if (request->windowMode && request->window && c->savedCapacity >= frameBytes) {
         memcpy(c->savedFrame, slot, (size_t)frameBytes);
         c->savedLength = (int32_t)frameBytes;

@@ -315,18 +315,20 @@ int IsWindowCovered(CaptureSession *session, WindowHandle window) {
     return WindowCoveredInStack(entries.data(), (int32_t)entries.size(), window);
 }
 
-void OvCopyImageToSlot(XImage *image, Visual *visual, int32_t width, int32_t height,
-                       uint8_t *slot) {
+bool OvImageIsPackedBgrx(XImage *image, Visual *visual) {
     // Images of pixmaps carry no visual and so no channel masks: use the window's.
     if (!image->red_mask && !image->green_mask && !image->blue_mask && visual) {
         image->red_mask = visual->red_mask;
         image->green_mask = visual->green_mask;
         image->blue_mask = visual->blue_mask;
     }
-    bool packed = image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
-                  image->red_mask == 0xFF0000 && image->green_mask == 0xFF00 &&
-                  image->blue_mask == 0xFF;
-    if (packed) {
+    return image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+           image->red_mask == 0xFF0000 && image->green_mask == 0xFF00 && image->blue_mask == 0xFF;
+}
+
+void OvCopyImageToSlot(XImage *image, Visual *visual, int32_t width, int32_t height,
+                       uint8_t *slot) {
+    if (OvImageIsPackedBgrx(image, visual)) {
         for (int32_t row = 0; row < height; row++)
             memcpy(slot + (size_t)row * width * 4,
                    image->data + (size_t)row * image->bytes_per_line, (size_t)width * 4);

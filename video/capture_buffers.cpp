@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <new>
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
 #include "base/clock.h"
 #include "base/event.h"
 #include "base/log.h"
@@ -188,6 +191,32 @@ void EncodeThreadMain(void *arg) {
     }
 }
 
+// A zeroed capture slot in a shared-memory segment, or in plain memory when the system
+// has none to give (*shmId -1).
+uint8_t *AllocateCaptureSlot(size_t bytes, int32_t *shmId) {
+    *shmId = -1;
+    int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (id >= 0) {
+        void *address = shmat(id, nullptr, 0);
+        // Removed once the last attachment goes, whoever holds it.
+        shmctl(id, IPC_RMID, nullptr);
+        if (address != reinterpret_cast<void *>(-1)) {
+            *shmId = id;
+            return static_cast<uint8_t *>(address);
+        }
+    }
+    return static_cast<uint8_t *>(calloc(bytes, 1));
+}
+
+void FreeCaptureSlot(uint8_t *slot, int32_t shmId) {
+    if (slot == nullptr) return;
+    if (shmId >= 0) {
+        shmdt(slot);
+    } else {
+        free(slot);
+    }
+}
+
 bool OwnerOpsComplete(const CaptureBuffersOwnerOps *ops) {
     return ops != nullptr && ops->encoder != nullptr && ops->connection != nullptr &&
            ops->maxFps != nullptr && ops->setEncodeResult != nullptr &&
@@ -197,7 +226,7 @@ bool OwnerOpsComplete(const CaptureBuffersOwnerOps *ops) {
 // Frees memory and events; the threads must not be running.
 void FreeBuffers(CaptureBuffers *buffers) {
     for (int i = 0; i < 2; i++) {
-        free(buffers->captureSlots[i]);
+        FreeCaptureSlot(buffers->captureSlots[i], buffers->captureShmIds[i]);
         for (int plane = 0; plane < 3; plane++)
             free(buffers->pictureSlots[i][plane]);
     }
@@ -240,6 +269,7 @@ CaptureBuffers *CaptureBuffersCreate(int captureWidth, int captureHeight, int pi
     auto *buffers = new (std::nothrow) CaptureBuffers();
     if (buffers == nullptr) return nullptr;
     buffers->slotBottomUp[0] = buffers->slotBottomUp[1] = 1;
+    buffers->captureShmIds[0] = buffers->captureShmIds[1] = -1;
     buffers->ssse3 = ssse3 ? 1 : 0;
     buffers->running.store(1);
     buffers->bottomUp.store(1);
@@ -258,7 +288,7 @@ CaptureBuffers *CaptureBuffersCreate(int captureWidth, int captureHeight, int pi
     for (int i = 0; i < 2; i++) {
         DebugLog(1, "Creating Capture Buffer of Size: %i w: %i h: %i!\n",
                  static_cast<int>(captureBytes), captureWidth, captureHeight);
-        buffers->captureSlots[i] = static_cast<uint8_t *>(calloc(captureBytes, 1));
+        buffers->captureSlots[i] = AllocateCaptureSlot(captureBytes, &buffers->captureShmIds[i]);
         buffers->pictureSlots[i][0] = static_cast<uint8_t *>(calloc(lumaBytes, 1));
         // A picture one pixel wide or high has no chroma; keep a valid pointer anyway.
         buffers->pictureSlots[i][1] = static_cast<uint8_t *>(calloc(chromaBytes + 1, 1));

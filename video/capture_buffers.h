@@ -63,6 +63,10 @@ struct CaptureLenderOps {
 struct CaptureBuffers {
     int32_t ssse3;                // 1: ScaleConvertSsse3; 0: scalar stretch, then ConvertBgrxToI420
     uint8_t *captureSlots[2];     // BGRX, captureWidth * captureHeight * 4 bytes each; owned
+    // System V shared-memory segment each capture slot is (already marked for removal, so
+    // it goes with its last attachment), or -1 for plain memory: an X server can then
+    // write a captured frame straight into the slot.
+    int32_t captureShmIds[2];
     uint8_t *pictureSlots[2][3];  // Y, U, V planes; owned
     int32_t pictureStrides[2][3]; // pictureWidth, pictureWidth / 2, pictureWidth / 2
     int32_t captureState[2];      // guarded by slotLock
