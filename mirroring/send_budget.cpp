@@ -44,6 +44,7 @@ int SendBudgetUpdate(SendBudget *b, int64_t now, uint64_t waitingBytes, uint64_t
     uint64_t allowed = SendBudgetBytes(b);
     if (waitingBytes > allowed) {
         b->hold = 1;
+        b->lastHeld = now;
         if (b->standing > allowed / 4) b->calmSince = 0;
         // A queue stood under the current ceiling: bring it to what the link carried, leaving
         // room for the queue to drain. Once per half second, so that the rate measured next
@@ -65,9 +66,15 @@ int SendBudgetUpdate(SendBudget *b, int64_t now, uint64_t waitingBytes, uint64_t
     }
     if (waitingBytes <= allowed / 4) {
         if (b->calmSince == 0) b->calmSince = now;
-        // Quiet for a second: try a half more, until the link is taken as open.
+        // Quiet for a second: try a half more, until the link is taken as open. Not while
+        // pictures were held back of late and the link carried clearly less than the ceiling
+        // lets through: then the link (a sender slowed by losses), not the screen, keeps the
+        // stream below the ceiling, and a higher one would only overshoot it.
+        bool carried = b->bytesPerSecond * 8.0 / 1000.0 >= 0.9 * b->ceilingKbps;
+        bool heldLately = b->lastHeld != 0 && now - b->lastHeld < 1000 * 1000000LL;
         if (b->ceilingKbps != 0 && now - b->calmSince >= 1000 * 1000000LL &&
-            now - b->lastRaise >= 500 * 1000000LL && now - b->lastCut >= 1000 * 1000000LL) {
+            now - b->lastRaise >= 500 * 1000000LL && now - b->lastCut >= 1000 * 1000000LL &&
+            (carried || !heldLately)) {
             int64_t raised = (int64_t)b->ceilingKbps * 3 / 2;
             b->ceilingKbps = raised >= kSendBudgetTopKbps ? 0 : (int32_t)raised;
             b->lastRaise = now;

@@ -34,6 +34,7 @@ struct SendBudget {
     int64_t calmSince;     // since when little has waited; 0 while not calm
     int64_t lastCut;       // when the ceiling was last lowered
     int64_t lastRaise;     // when it was last raised
+    int64_t lastHeld;      // when pictures were last held back
     int32_t ceilingKbps;   // 0: no ceiling from the link
     int32_t hold;          // 1: new pictures are held back
 };

@@ -423,7 +423,7 @@ def targets(args):
                 v = s["lagSettledAfterS"]
                 check("%s, back to open: lag < 100 ms within 2 s" % label, v,
                       v is not None and v <= 2, "settled after %s s (first below after %s s)"
-                      % (v, s["lagFirstBelowAfterS"]))
+                      % (v, s.get("lagFirstBelowAfterS")))
                 v = s["bitrateBackAfterS"]
                 check("%s, back to open: bitrate within 10 %% within 10 s" % label, v,
                       v is not None and v <= 10,
