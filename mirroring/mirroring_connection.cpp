@@ -194,10 +194,13 @@ static void OnConnected(SocketSet *set, int key, void *user) {
     if (key != kMirroringKey) return;
     DebugLog(2, "Main Mirroring Connection Established\n");
     // The stream goes out over whatever the link gives: a receiver that vanishes is noticed by
-    // the missing ACKs, and BBR keeps the rate up under the loss of a Wi-Fi link.
-    static const TcpTuning kStreamTuning = {kMirroringLinkTimeoutMs, kMirroringKeepAliveIdleS, 1,
-                                            kMirroringLinkTimeoutMs / 1000, "bbr"};
-    (void)SocketSetTuneTcp(set, key, &kStreamTuning);
+    // the missing ACKs, and BBR keeps the rate up under the loss of a Wi-Fi link. The network
+    // benchmark names another algorithm in OSTREL_CONGESTION_CONTROL to compare against it.
+    const char *congestion = getenv("OSTREL_CONGESTION_CONTROL");
+    const TcpTuning streamTuning = {kMirroringLinkTimeoutMs, kMirroringKeepAliveIdleS, 1,
+                                    kMirroringLinkTimeoutMs / 1000,
+                                    congestion && *congestion ? congestion : "bbr"};
+    (void)SocketSetTuneTcp(set, key, &streamTuning);
     c->state = kMirroringConnected;
     c->heartbeatTime = (int64_t)time(nullptr) + 5;
     AwaitAnswer(c, "GET /stream.xml");

@@ -29,9 +29,12 @@ struct SendBudget {
     int64_t windowStart;   // monotonic nanoseconds; 0 before the first sample
     uint64_t windowAcked;  // the acknowledged total at windowStart
     double bytesPerSecond; // what the link was measured to carry; 0 while unknown
+    uint64_t windowLeast;  // the fewest bytes seen waiting in the current window
+    uint64_t standing;     // the same over the last whole window: a queue that never drained
     int64_t calmSince;     // since when little has waited; 0 while not calm
     int64_t lastCut;       // when the ceiling was last lowered
     int64_t lastRaise;     // when it was last raised
+    int64_t lastHeld;      // when pictures were last held back
     int32_t ceilingKbps;   // 0: no ceiling from the link
     int32_t hold;          // 1: new pictures are held back
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "mirroring/send_budget.h"
 
@@ -106,4 +107,50 @@ TEST(SendBudget, ALinkThatNarrowsMidwayIsFollowedDown) {
     EXPECT_LE(worst, 0.4);
     EXPECT_GT(link.budget.ceilingKbps, 0);
     EXPECT_LE(link.budget.ceilingKbps, 4000);
+}
+
+// A fast link that loses packets now and then, as Wi-Fi does: every picture is acknowledged
+// a round trip (30 ms) after it went out, but a lost packet holds the acknowledgement of
+// everything behind it until its resend arrives, two round trips later, and now and then
+// (a lost last packet) only after the 200 ms retransmission timer. The link carries far more
+// than the screen wants: the ceiling must not be ratcheted down by these short waits.
+TEST(SendBudget, ALossyFastLinkKeepsMostOfTheScreensRate) {
+    SendBudget budget;
+    SendBudgetInit(&budget);
+    struct InFlight {
+        int64_t ackedAt;
+        double bytes;
+    };
+    std::vector<InFlight> flight;
+    double acked = 0, sentBytes = 0;
+    int64_t now = 1000000000, nextPicture = 0, ackFloor = 0;
+    int pictures = 0;
+    const int64_t tick = kSendBudgetTickMs * 1000000LL, rtt = 30 * 1000000LL;
+    for (int64_t end = now + 30 * 1000000000LL; now < end;) {
+        now += tick;
+        while (!flight.empty() && flight.front().ackedAt <= now) {
+            acked += flight.front().bytes;
+            flight.erase(flight.begin());
+        }
+        while (nextPicture <= now) {
+            nextPicture = now + 33333333;
+            if (budget.hold) continue;
+            double kbps = budget.ceilingKbps ? std::min(5500.0, (double)budget.ceilingKbps) : 5500;
+            double bytes = kbps * 1000 / 8 / 30;
+            pictures++;
+            int64_t delay = rtt;
+            if (pictures % 4 == 0) delay = 3 * rtt;           // a lost packet, resent at once
+            if (pictures % 45 == 0) delay = 200 * 1000000LL;  // a lost last packet
+            // Acknowledgements are cumulative: nothing overtakes what waits for a resend.
+            ackFloor = std::max(ackFloor, now + delay);
+            flight.push_back({ackFloor, bytes});
+            if (now >= end - 10 * 1000000000LL) sentBytes += bytes;
+        }
+        double waiting = 0;
+        for (const InFlight &f : flight)
+            waiting += f.bytes;
+        (void)SendBudgetUpdate(&budget, now, (uint64_t)waiting, (uint64_t)acked);
+    }
+    double lastTenKbps = sentBytes * 8 / 1000 / 10;
+    EXPECT_GE(lastTenKbps, 0.7 * 5500) << "ceiling " << budget.ceilingKbps;
 }

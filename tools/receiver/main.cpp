@@ -45,6 +45,9 @@ static void Usage(FILE *out) {
         "  --record PATH           record the stream (.h264 raw, else by extension: .mp4 ...)\n"
         "  --timecode CELL:WIDTH   read a benchmark's time code (cells of CELL pixels on a\n"
         "                          screen WIDTH pixels wide) and report screen-to-arrival times\n"
+        "  --trace PATH            a line per video packet: arrival (monotonic s), bytes,\n"
+        "                          screen-to-arrival and screen-to-picture ms (-1: no new code),\n"
+        "                          decode errors so far\n"
         "  --name TEXT             display name announced over DNS-SD (default Ostrel Receiver)\n"
         "  --device-id ID          hardware address announced (default: derived from the name)\n"
         "  --no-announce           do not announce over DNS-SD (nor does a receiver bound to\n"
@@ -150,6 +153,7 @@ int main(int argc, char **argv) {
                  {"--png", &config.pngPath},
                  {"--wav", &config.wavPath},
                  {"--record", &config.recordPath},
+                 {"--trace", &config.tracePath},
                  {"--device-id", &announce.deviceId},
                  {"--control", &config.controlPath}};
     const struct {

@@ -57,6 +57,7 @@ struct Receiver {
     VideoSink *sink;
     AudioServer *audio;
     RxControl control;
+    FILE *trace;
     bool stop;
     double nextSummary;
     uint64_t packetsAtSummary;
@@ -256,6 +257,7 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
         VideoSinkPicture(r->sink, payload, h.payloadLength, annexB, summary.idr,
                          StreamFixedToSeconds(h.timestamp));
         uint32_t code = 0;
+        int64_t tracedArrival = -1, tracedPicture = -1;
         if (VideoSinkTakeTimecode(r->sink, &code)) {
             double decoded = RxMonotonic();
             int64_t toArrival = TimecodeAgeMs(code, (uint64_t)(c->arrivalMonotonic * 1e3));
@@ -265,9 +267,15 @@ void HandlePacket(Receiver *r, Connection *c, const PacketHeader &h, const uint8
             } else if (toArrival >= 0 && toPicture >= 0 && s.screenToPicture.size() < 1000000) {
                 s.screenToArrival.push_back((double)toArrival / 1e3);
                 s.screenToPicture.push_back((double)toPicture / 1e3);
+                tracedArrival = toArrival;
+                tracedPicture = toPicture;
             }
             s.lastTimecode = code;
         }
+        if (r->trace)
+            fprintf(r->trace, "%.4f %u %lld %lld %llu\n", c->arrivalMonotonic, h.payloadLength,
+                    (long long)tracedArrival, (long long)tracedPicture,
+                    (unsigned long long)VideoSinkStats(r->sink).decodeErrors);
         // Every encoded picture has the size the header announces.
         VideoStats video = VideoSinkStats(r->sink);
         if (video.framesDecoded > decodedBefore &&
@@ -524,6 +532,14 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
     if (!config.portFile.empty() && !WritePortFile(r)) return 1;
     if (!config.controlPath.empty() && !RxControlOpen(&r->control, config.controlPath)) return 1;
     AudioServerSetControl(r->audio, &r->control);
+    if (!config.tracePath.empty()) {
+        r->trace = fopen(config.tracePath.c_str(), "w");
+        if (!r->trace) {
+            RxLog("Cannot write the trace %s: %s", config.tracePath.c_str(), strerror(errno));
+            return 1;
+        }
+        setvbuf(r->trace, nullptr, _IOLBF, 0); // read while the stream runs
+    }
     r->sink = VideoSinkCreate(config.recordPath);
     if (config.avsync) VideoSinkSetLumaTrace(r->sink, true);
     if (config.timecodeCell > 0)
@@ -621,5 +637,6 @@ int ReceiverRun(const ReceiverConfig &config, int stopFd) {
     if (!config.reportPath.empty() && !ReportWrite(r->stats, r->ntp, config.reportPath)) code = 1;
     NtpClientClose(&r->ntp);
     RxControlClose(&r->control);
+    if (r->trace) fclose(r->trace);
     return code;
 }

@@ -30,6 +30,9 @@ struct ReceiverConfig {
     std::string portFile;        // receives "http PORT\nmirror PORT\n" once listening
     int timecodeCell = 0;        // a benchmark's time code: cell size in screen pixels
     int timecodeScreenWidth = 0; // and the width of the screen it is painted on
+    // One line per video packet: arrival (CLOCK_MONOTONIC seconds), payload bytes, screen to
+    // arrival and to picture in ms (-1 without a new time code), decode errors so far.
+    std::string tracePath;
     // The audio side.
     int audioPort = 47000;               // RTSP; 0 picks a free one
     std::string busyAudio;               // OPTIONS, ANNOUNCE, SETUP or RECORD: 453 there
