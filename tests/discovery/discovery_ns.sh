@@ -285,6 +285,36 @@ sound-to)
   awk -v f="$freq" 'BEGIN { exit !(f > 990 && f < 1010) }' || fail "tone at $freq Hz"
   awk -v l="$level" 'BEGIN { exit !(l > -12 && l < -6) }' || fail "tone level $level dBFS"
   echo "sound to Garden: $frames frames, $freq Hz, $level dBFS"
+  # Speakers that play only Apple Lossless or only 16-bit samples get the sound in their
+  # format, chosen from what they announce.
+  for codec in alac pcm; do
+    work=$NS_WORK/$codec
+    mkdir -p "$work"
+    DBUS_SYSTEM_BUS_ADDRESS=$no_bus ip netns exec "$NS_RX" "$receiver" --name "Shed $codec" \
+      --sound-only --audio-codecs "$codec" --audio-port 47124 --report "$work/report.json" \
+      2>"$work/rx.log" &
+    rx=$!
+    ns_pids+=($rx)
+    for _ in $(seq 100); do grep -q "Announced" "$work/rx.log" && break; sleep 0.1; done
+    in_tx "$(ns_bus "$NS_TX")" "$ostrel" --sound-to "Shed $codec" 8 2>"$work/ostrel.log"
+    status=$?
+    [ "$status" = 0 ] || fail "exit status $status sending to the $codec speaker"
+    [ "$(tone_sink)" = "$speakers" ] || fail "the tone did not go back after the $codec speaker"
+    kill -TERM "$rx"
+    for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
+    wait "$rx" 2>/dev/null
+    json() { python3 -c "import json; print(json.load(open('$work/report.json'))$1)"; }
+    sent=$(json '["audio"]["sdp"]["codec"]') || fail "no report from the $codec speaker"
+    frames=$(json '["audio"]["framesDecoded"]')
+    freq=$(json '["audio"]["tone"]["frequencyHz"]')
+    level=$(json '["audio"]["tone"]["rmsDbfs"]')
+    case $codec in alac) want="Apple Lossless" ;; pcm) want="16-bit samples" ;; esac
+    [ "$sent" = "$want" ] || fail "the $codec speaker was sent $sent"
+    [ "$frames" -ge 300 ] || fail "only $frames packets decoded at the $codec speaker"
+    awk -v f="$freq" 'BEGIN { exit !(f > 990 && f < 1010) }' || fail "$codec tone at $freq Hz"
+    awk -v l="$level" 'BEGIN { exit !(l > -12 && l < -6) }' || fail "$codec tone level $level dBFS"
+    echo "sound to the $codec speaker: $frames packets, $freq Hz, $level dBFS"
+  done
   ;;
 *)
   echo "unknown case $case_name"
