@@ -202,10 +202,14 @@ def analyse(played_path, raw_path, reads_path, start, ahead):
         heard.append((t, code, 20 * math.log10(max(peak, 1) / (32767 * AMPLITUDE)),
                       freq - code_freq(code)))
     delays, levels, errors = [], [], []
+    matched = set()
     for t, code, level, error in heard:
-        # The last click played before it with the same code.
+        # The last click played before it with the same code; a click heard twice (the
+        # receiver repeating audio) counts once, when first heard.
         candidates = [p for p, k in played if k % CODES == code and p <= t + 0.001]
-        if candidates and t - candidates[-1] < CODES * 0.25 and candidates[-1] >= start:
+        if (candidates and t - candidates[-1] < CODES * 0.25 and candidates[-1] >= start
+                and candidates[-1] not in matched):
+            matched.add(candidates[-1])
             delays.append(t - candidates[-1])
             levels.append(level)
             errors.append(abs(error))
