@@ -16,9 +16,10 @@
 
 A click is a 30 ms tone burst at -6 dBFS whose frequency tells its index modulo 16 (500 Hz
 + 125 Hz per step): an output click is matched to the one played before it with the same
-frequency, so delays up to 16 clicks (about 6 s) and lost clicks need no guessing. The
-delay is counted from the time an application hands the click to the sound server, so it
-includes whatever the server buffers on the way. The output time of a recorded frame comes
+frequency, so delays up to 16 of the shortest gaps (4 s) and lost clicks need no guessing.
+The delay is counted from the time an application hands the click to the sound server (the
+write returns; its 20 ms buffer is part of the delay), so it includes whatever the server
+buffers on the way. The output time of a recorded frame comes
 from the times its bytes were read: the receiver writes its output as it plays it, and the
 earliest read nearby (the one with the least scheduling delay) fixes the clock.
 """
@@ -33,13 +34,12 @@ RATE = 44100
 CHUNK = 220  # frames per write: 5 ms
 BURST_MS = 30
 CODES = 16
+AMPLITUDE = 0.5  # -6 dBFS
+SILENCE_BEFORE_S = 0.1  # an onset follows at least this much silence
 
 
 def code_freq(k):
     return 500.0 + 125.0 * k
-
-AMPLITUDE = 0.5  # -6 dBFS
-SILENCE_BEFORE_S = 0.1  # an onset follows at least this much silence
 
 
 class SampleSpec(ctypes.Structure):
