@@ -38,6 +38,9 @@ packages=(
   dpkg-dev desktop-file-utils appstream man-db
   # benchmark anchor only
   libyuv-dev
+  # speaker benchmark: an AirPlay audio receiver whose output is recorded, and the sound
+  # server whose RAOP sink is the anchor
+  shairport-sync pipewire-pulse
   valgrind
 )
 
