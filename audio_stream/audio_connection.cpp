@@ -463,6 +463,11 @@ static void OnRequest(SocketSet *, int, const HttpMessage *, void *) {
     DebugLog(2, "Audio: Received an unexpected HTTP request\n");
 }
 
+// The tail of the lines that end the sound: a speaker's sound has no picture beside it.
+static const char *PictureGoesOn(const AudioConnection *a) {
+    return a->mirroring ? ", the picture goes on" : "";
+}
+
 // Receive thread, under requestLock. The sound's password is the sound connection's own
 // business: the one held (the mirroring connection's, stored or typed) goes first; after a
 // refusal, or without one, the owner asks the user, whose answer comes back through
@@ -486,8 +491,8 @@ static void OnPasswordNeeded(SocketSet *set, int key, char *buffer, int, int ret
         return;
     DebugLog(2,
              "Audio: the receiver wants a password for the sound%s and no one can give it; "
-             "ending the audio, the picture goes on\n",
-             retried ? " (the one given was refused)" : "");
+             "ending the audio%s\n",
+             retried ? " (the one given was refused)" : "", PictureGoesOn(a));
     a->failure = kAudioPasswordRequired;
     StopFromOwnThread(a);
 }
@@ -550,13 +555,12 @@ static void EndWithoutAnswer(AudioConnection *a) {
     if (connecting)
         DebugLog(2,
                  "Audio: the receiver did not accept the connection on port %i within %i s; "
-                 "ending the audio, the picture goes on\n",
-                 (int)a->port, kAudioAnswerTimeoutMs / 1000);
+                 "ending the audio%s\n",
+                 (int)a->port, kAudioAnswerTimeoutMs / 1000, PictureGoesOn(a));
     else
         DebugLog(2,
-                 "Audio: the receiver did not answer %s within %i s; ending the audio, the "
-                 "picture goes on\n",
-                 what ? what : "a request", kAudioAnswerTimeoutMs / 1000);
+                 "Audio: the receiver did not answer %s within %i s; ending the audio%s\n",
+                 what ? what : "a request", kAudioAnswerTimeoutMs / 1000, PictureGoesOn(a));
     a->failure = connecting ? kAudioConnectFailed : kAudioNoAnswer;
     a->stopping = 1; // the close the teardown causes is no second failure
     RequestEnd(a);
@@ -738,8 +742,8 @@ void SetAudioConnectionPassword(std::atomic<AudioConnection *> *slot, const char
     AudioConnection *a = slot->load();
     if (!a || a->ending.load()) return;
     if (!text) {
-        DebugLog(2, "Audio: no password was given for the sound; ending the audio, the picture "
-                    "goes on\n");
+        DebugLog(2, "Audio: no password was given for the sound; ending the audio%s\n",
+                 PictureGoesOn(a));
         a->failure = kAudioPasswordRequired;
         StopFromOwnThread(a);
         return;
