@@ -213,6 +213,14 @@ speakers)
   cat "$NS_WORK/list.txt"
   ;;
 sound-to)
+  # Ends the receiver (its report is written on the way out); json then reads that report.
+  end_receiver() {
+    kill -TERM "$1"
+    for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+    wait "$1" 2>/dev/null
+    report=$2
+  }
+  json() { python3 -c "import json; print(json.load(open('$report'))$1)"; }
   # The PC's sound alone to the built-in receiver announced as a speaker: found by name,
   # heard at the receiver while the user's sink is silent, given back after.
   ns_avahi "$NS_TX" "$NS_TX_IF" || fail "tx daemon"
@@ -273,10 +281,7 @@ sound-to)
   status=$?
   [ "$status" = 2 ] || fail "exit status $status for a busy speaker: $(tail -n 5 "$XDG_DATA_HOME/Ostrel/Ostrel.log")"
   [ "$(tone_sink)" = "$speakers" ] && [ -z "$(private_sinks)" ] || fail "the busy run kept the sound"
-  kill -TERM "$rx"
-  for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
-  wait "$rx" 2>/dev/null
-  json() { python3 -c "import json; print(json.load(open('$NS_WORK/report.json'))$1)"; }
+  end_receiver "$rx" "$NS_WORK/report.json"
   frames=$(json '["audio"]["framesDecoded"]') || fail "no receiver report"
   freq=$(json '["audio"]["tone"]["frequencyHz"]')
   level=$(json '["audio"]["tone"]["rmsDbfs"]')
@@ -300,10 +305,7 @@ sound-to)
     status=$?
     [ "$status" = 0 ] || fail "exit status $status sending to the $codec speaker"
     [ "$(tone_sink)" = "$speakers" ] || fail "the tone did not go back after the $codec speaker"
-    kill -TERM "$rx"
-    for _ in $(seq 100); do kill -0 "$rx" 2>/dev/null || break; sleep 0.1; done
-    wait "$rx" 2>/dev/null
-    json() { python3 -c "import json; print(json.load(open('$work/report.json'))$1)"; }
+    end_receiver "$rx" "$work/report.json"
     sent=$(json '["audio"]["sdp"]["codec"]') || fail "no report from the $codec speaker"
     frames=$(json '["audio"]["framesDecoded"]')
     freq=$(json '["audio"]["tone"]["frequencyHz"]')
