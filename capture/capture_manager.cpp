@@ -226,7 +226,76 @@ void CapturePortalFrame(CaptureManager *m) {
     CaptureBuffersGiveBack(buffers, CapturePair, slot);
 }
 
-void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayIndex) {
+// A still screen is captured again this often. The receiver then gets a picture in every
+// whole second, which the mirroring connection needs to send its heartbeat every two
+// seconds as it does while the screen moves, and a late or lost picture still leaves no
+// gap of a second; two pictures a second of a still screen cost a few milliseconds.
+constexpr int64_t kStillPictureNanos = 500'000'000;
+// Every wait re-reads running at least this often.
+constexpr int32_t kWaitStepMs = 100;
+
+// What the last capture showed, to tell whether the next one is needed (X11 with change
+// tracking, and the portal, whose stream brings frames only when the screen changes).
+struct ChangeWatch {
+    int32_t tracks;       // the session reports drawing and cursor images
+    int32_t cursorDrawn;  // the last capture drew the cursor
+    int32_t cursorPos[2]; // where
+    // Set with each change to capture: 1 when only drawn (root coordinates) and the
+    // cursor's old and new places differ from the last capture, so that only that part
+    // is read and converted.
+    int32_t partial;
+    DisplayRect drawn;
+    // Where the last capture drew the cursor image (cursorBoxDrawn 0: it drew none).
+    int32_t cursorBoxDrawn;
+    DisplayRect cursorBox;
+    // The last capture failed: its slot repeated the picture before, and what it missed
+    // is no longer reported, so the next one is read whole.
+    int32_t failed;
+};
+
+bool RectEmpty(const DisplayRect &r) {
+    return r.right <= r.left || r.bottom <= r.top;
+}
+
+DisplayRect RectUnion(const DisplayRect &a, const DisplayRect &b) {
+    if (RectEmpty(a)) return b;
+    if (RectEmpty(b)) return a;
+    return DisplayRect{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
+                       a.right > b.right ? a.right : b.right,
+                       a.bottom > b.bottom ? a.bottom : b.bottom};
+}
+
+// The part of this capture that may differ from the last one, in capture coordinates:
+// what was drawn, and the cursor where it was and where it is now. False when the whole
+// capture is to be read. Records where this capture draws the cursor either way.
+bool ChangedPart(CaptureManager *m, ChangeWatch *watch, const CaptureFrameRequest &request,
+                 PixelArea *out) {
+    DisplayRect box{0, 0, 0, 0};
+    bool boxKnown = !request.drawCursor ||
+                    CaptureSessionCursorBox(m->session, request.cursorX, request.cursorY, &box);
+    DisplayRect lastBox = watch->cursorBoxDrawn ? watch->cursorBox : DisplayRect{0, 0, 0, 0};
+    watch->cursorBoxDrawn = request.drawCursor && boxKnown ? 1 : 0;
+    watch->cursorBox = box;
+    if (!watch->partial || !boxKnown) return false;
+    DisplayRect r = RectUnion(RectUnion(watch->drawn, lastBox), box);
+    const CaptureRect &rect = request.rect;
+    if (RectEmpty(r)) {
+        *out = PixelArea{0, 0, 0, 0};
+        return true;
+    }
+    // Bounds far outside the capture (the whole screen when unknown) are cut to it first.
+    auto clamp = [](int64_t v, int32_t high) {
+        return (int32_t)(v < 0 ? 0 : v > high ? high : v);
+    };
+    *out = PixelArea{clamp((int64_t)r.left - rect.left, rect.width),
+                     clamp((int64_t)r.top - rect.top, rect.height),
+                     clamp((int64_t)r.right - rect.left, rect.width),
+                     clamp((int64_t)r.bottom - rect.top, rect.height)};
+    return true;
+}
+
+void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayIndex,
+                     ChangeWatch *watch) {
     CaptureBuffers *buffers = m->buffers;
     const CaptureMethodOps *ops = CaptureMethodOpsFor(m->method);
     void *object = *MethodObjectSlot(m, m->method);
@@ -245,42 +314,47 @@ void CaptureOneFrame(CaptureManager *m, WindowHandle window, int32_t displayInde
         request.cursorY = m->cursorPos[1];
         request.slotShared = buffers->captureShmIds[slot] >= 0;
         request.slotShmId = buffers->captureShmIds[slot];
-        // A failed copy leaves the slot as it was; it is encoded again all the same.
-        ops->capture(object, &request, buffers->captureSlots[slot]);
+        // A display read from the screen may be read and converted in part; a window is
+        // served from its last clean frame while covered, so it is always read whole.
+        PixelArea changed;
+        if (ChangedPart(m, watch, request, &changed) && !window &&
+            m->method == CaptureMethodFrontBuffer && !ops->bottomUp) {
+            CaptureBuffersSetChange(buffers, slot, changed, &request.rowsFirst,
+                                    &request.rowsEnd);
+            request.rowsOnly = 1;
+        }
+        // A failed copy leaves the slot as it was: a slot read whole is encoded again all
+        // the same, one read in part shows the picture before.
+        int ok = ops->capture(object, &request, buffers->captureSlots[slot]);
+        if (!ok && request.rowsOnly) {
+            int32_t first, end;
+            CaptureBuffersSetChange(buffers, slot, PixelArea{0, 0, 0, 0}, &first, &end);
+        }
+        watch->failed = ok ? 0 : 1;
     }
     CaptureBuffersGiveBack(buffers, CapturePair, slot);
 }
-
-// A still screen is captured again this often. The receiver then gets a picture in every
-// whole second, which the mirroring connection needs to send its heartbeat every two
-// seconds as it does while the screen moves, and a late or lost picture still leaves no
-// gap of a second; two pictures a second of a still screen cost a few milliseconds.
-constexpr int64_t kStillPictureNanos = 500'000'000;
-// Every wait re-reads running at least this often.
-constexpr int32_t kWaitStepMs = 100;
-
-// What the last capture showed, to tell whether the next one is needed (X11 with change
-// tracking, and the portal, whose stream brings frames only when the screen changes).
-struct ChangeWatch {
-    int32_t tracks;       // the session reports drawing and cursor images
-    int32_t cursorDrawn;  // the last capture drew the cursor
-    int32_t cursorPos[2]; // where
-};
 
 // Whether to capture now: something was drawn or the cursor image changed, the drawn
 // cursor moved, the pipeline was rebuilt (its slots hold nothing yet), or the still
 // screen's picture is due.
 bool ScreenChanged(CaptureManager *m, ChangeWatch *watch, bool relaidOut, int64_t sinceLast) {
-    bool changed = m->method == CaptureMethodPortal ? PortalCaptureTakeChanges(m->portal) != 0
-                                                    : CaptureSessionTakeChanges(m->session) != 0;
-    int32_t drawn = m->showCursor.load() && m->cursorInside ? 1 : 0;
-    if (drawn != watch->cursorDrawn ||
-        (drawn && (m->cursorPos[0] != watch->cursorPos[0] ||
+    DisplayRect drawn = kWholeScreen;
+    bool changed = m->method == CaptureMethodPortal
+                       ? PortalCaptureTakeChanges(m->portal) != 0
+                       : CaptureSessionTakeChanges(m->session, &drawn) != 0;
+    int32_t cursorDrawn = m->showCursor.load() && m->cursorInside ? 1 : 0;
+    if (cursorDrawn != watch->cursorDrawn ||
+        (cursorDrawn && (m->cursorPos[0] != watch->cursorPos[0] ||
                    m->cursorPos[1] != watch->cursorPos[1]))) {
         changed = true;
     }
     if (!changed && !relaidOut && sinceLast < kStillPictureNanos) return false;
-    watch->cursorDrawn = drawn;
+    // The still screen's picture is read whole: it also mends anything a change report
+    // might have missed.
+    watch->partial = changed && !relaidOut && !watch->failed ? 1 : 0;
+    watch->drawn = drawn;
+    watch->cursorDrawn = cursorDrawn;
     watch->cursorPos[0] = m->cursorPos[0];
     watch->cursorPos[1] = m->cursorPos[1];
     return true;
@@ -435,7 +509,7 @@ void CaptureThreadMain(void *arg) {
         if (m->method == CaptureMethodPortal)
             CapturePortalFrame(m);
         else
-            CaptureOneFrame(m, window, displayIndex);
+            CaptureOneFrame(m, window, displayIndex, &watch);
         CaptureBuffersAddCaptureTime(m->buffers, (MonotonicNanos() - t0) / 1e9);
     }
 

@@ -34,6 +34,12 @@ struct CaptureFrameRequest {
     // stays as long as the slot: the server may then write the frame straight into it.
     int32_t slotShared;
     int32_t slotShmId;
+    // 1: only rows rowsFirst .. rowsEnd - 1 of the slot are read (the rest of the screen
+    // is unchanged since the last capture), so a method may refresh just those and leave
+    // the other rows as they are. 0: the whole slot.
+    int32_t rowsOnly;
+    int32_t rowsFirst;
+    int32_t rowsEnd;
 };
 
 // One method. Every slot is filled; all calls come from the session's thread.
@@ -72,8 +78,14 @@ void CaptureSessionFollowWindow(CaptureSession *session, WindowHandle window);
 // Reads the events that have arrived without waiting. Returns 1 when something was drawn
 // or the cursor image changed since the last call; the recorded damage is cleared, so
 // drawing from now on is reported again. A capture made after this call includes
-// everything reported by it.
-int CaptureSessionTakeChanges(CaptureSession *session);
+// everything reported by it. drawn, when given, receives the bounds of what was drawn
+// on the screen in root coordinates (empty when nothing was), or kWholeScreen when that
+// is not known: a new cursor image, drawing in the followed window, no region support.
+int CaptureSessionTakeChanges(CaptureSession *session, DisplayRect *drawn = nullptr);
+constexpr DisplayRect kWholeScreen = {-(1 << 30), -(1 << 30), 1 << 30, 1 << 30};
+// Where the cursor image is drawn when its hot spot is at (x, y), in the same space; false
+// when the image is not known.
+bool CaptureSessionCursorBox(CaptureSession *session, int32_t x, int32_t y, DisplayRect *box);
 // Waits up to timeoutMs for the server to send an event. Returns 1 when one is waiting.
 int CaptureSessionWaitForEvents(CaptureSession *session, int32_t timeoutMs);
 

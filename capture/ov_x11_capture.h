@@ -31,6 +31,8 @@ struct CaptureSession {
     unsigned long rootDamage;
     unsigned long windowDamage;
     unsigned long followedWindow;
+    // Region the root's damage is moved into to read its bounds; 0 without XFixes 2.
+    unsigned long damageParts;
 };
 
 // Starts following the screen's damage (sets hasDamage); logs when the server cannot.

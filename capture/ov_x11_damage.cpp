@@ -44,6 +44,23 @@ void OvWatchDamage(CaptureSession *session) {
     }
     session->damageNotifyType = eventBase + XDamageNotify;
     session->hasDamage = 1;
+    // Regions (XFixes 2) let a capture learn where the screen was drawn on, so that only
+    // that part is read and converted.
+    int fixesMajor = 0, fixesMinor = 0;
+    if (session->hasXFixes && XFixesQueryVersion(session->display, &fixesMajor, &fixesMinor) &&
+        fixesMajor >= 2) {
+        session->damageParts = XFixesCreateRegion(session->display, nullptr, 0);
+    }
+}
+
+bool CaptureSessionCursorBox(CaptureSession *session, int32_t x, int32_t y, DisplayRect *box) {
+    CursorImage cursor;
+    if (!session || !OvFetchCursor(session, &cursor)) return false;
+    box->left = x - cursor.hotX;
+    box->top = y - cursor.hotY;
+    box->right = box->left + cursor.width;
+    box->bottom = box->top + cursor.height;
+    return true;
 }
 
 int CaptureSessionTracksChanges(CaptureSession *session) {
@@ -57,10 +74,12 @@ void CaptureSessionFollowWindow(CaptureSession *session, WindowHandle window) {
     session->followedWindow = window;
 }
 
-int CaptureSessionTakeChanges(CaptureSession *session) {
+int CaptureSessionTakeChanges(CaptureSession *session, DisplayRect *drawn) {
+    if (drawn) *drawn = kWholeScreen;
     if (!CaptureSessionTracksChanges(session)) return 1;
     Display *display = session->display;
     int changed = 0;
+    bool whole = false;
     // Reads what the server has sent without blocking, then empties Xlib's queue.
     XEventsQueued(display, QueuedAfterReading);
     while (XPending(display) > 0) {
@@ -68,24 +87,45 @@ int CaptureSessionTakeChanges(CaptureSession *session) {
         XNextEvent(display, &event);
         if (event.type == session->damageNotifyType) {
             changed = 1;
+            if (reinterpret_cast<XDamageNotifyEvent *>(&event)->damage != session->rootDamage)
+                whole = true;
         } else if (event.type == session->cursorNotifyType) {
             session->cursorCached = 0; // OvFetchCursor reads the new image
             changed = 1;
+            whole = true;
         }
     }
-    if (changed) {
-        // Cleared before the capture: drawing from here on raises a new event, and the
-        // capture's own request comes after this one on the connection.
-        if (session->rootDamage) XDamageSubtract(display, session->rootDamage, 0, 0);
-        if (session->windowDamage) {
-            OvX11TrapBegin();
-            XDamageSubtract(display, session->windowDamage, 0, 0);
-            // A window that is gone: its damage went with it. Known at the next sync.
-            if (OvX11TrapEnd(display)) session->windowDamage = 0;
-        }
-        XFlush(display);
+    if (!changed) {
+        if (drawn) *drawn = DisplayRect{0, 0, 0, 0};
+        return 0;
     }
-    return changed;
+    // Cleared before the capture: drawing from here on raises a new event, and the
+    // capture's own request comes after this one on the connection.
+    if (session->rootDamage && drawn && !whole && session->damageParts) {
+        XDamageSubtract(display, session->rootDamage, 0, session->damageParts);
+        int count = 0;
+        XRectangle bounds{};
+        OvX11TrapBegin();
+        XRectangle *parts =
+            XFixesFetchRegionAndBounds(display, session->damageParts, &count, &bounds);
+        int error = OvX11TrapEndAfterReply();
+        if (parts) XFree(parts);
+        if (!error) {
+            *drawn = count > 0 ? DisplayRect{bounds.x, bounds.y, bounds.x + bounds.width,
+                                             bounds.y + bounds.height}
+                               : DisplayRect{0, 0, 0, 0};
+        }
+    } else if (session->rootDamage) {
+        XDamageSubtract(display, session->rootDamage, 0, 0);
+    }
+    if (session->windowDamage) {
+        OvX11TrapBegin();
+        XDamageSubtract(display, session->windowDamage, 0, 0);
+        // A window that is gone: its damage went with it. Known at the next sync.
+        if (OvX11TrapEnd(display)) session->windowDamage = 0;
+    }
+    XFlush(display);
+    return 1;
 }
 
 int CaptureSessionWaitForEvents(CaptureSession *session, int32_t timeoutMs) {

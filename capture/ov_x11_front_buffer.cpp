@@ -267,10 +267,29 @@ int Capture(void *object, const CaptureFrameRequest *request, uint8_t *slot) {
         return 0;
     }
     Display *display = c->session->display;
-    OvX11TrapBegin();
-    Status ok = XShmGetImage(display, c->session->root, direct ? direct : c->image, rect.left,
-                             rect.top, AllPlanes);
-    int error = OvX11TrapEndAfterReply();
+    XImage *target = direct ? direct : c->image;
+    int32_t first = 0, end = rect.height;
+    // Rows straight into their place in the slot: the request's offset into the segment
+    // is where the image's data begins.
+    bool rowsOnly = direct && request->rowsOnly && !(request->windowMode && request->window);
+    if (rowsOnly) {
+        first = request->rowsFirst < 0 ? 0 : request->rowsFirst;
+        end = request->rowsEnd > rect.height ? rect.height : request->rowsEnd;
+    }
+    Status ok = True;
+    int error = 0;
+    if (end > first) {
+        char *data = target->data;
+        int height = target->height;
+        target->data = data + (size_t)first * target->bytes_per_line;
+        target->height = end - first;
+        OvX11TrapBegin();
+        ok = XShmGetImage(display, c->session->root, target, rect.left, rect.top + first,
+                          AllPlanes);
+        error = OvX11TrapEndAfterReply();
+        target->data = data;
+        target->height = height;
+    }
     if (!ok || error) {
         DebugLog(2, "Failed to get Front Buffer Data %i\n", error);
         c->deviceReady = 0;

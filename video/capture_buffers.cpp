@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include <sys/ipc.h>
@@ -55,8 +56,10 @@ int Take(CaptureBuffers *buffers, int pair, int32_t from, int32_t to, bool waitF
         }
         if (slot >= 0) view.state[slot] = to;
         // The capture thread reads the screen as soon as it has its slot.
-        if (slot >= 0 && pair == CapturePair && waitForSpace)
+        if (slot >= 0 && pair == CapturePair && waitForSpace) {
             buffers->slotCaptureNanos[slot] = MonotonicNanos();
+            buffers->slotChangeKnown[slot] = 0;
+        }
         if (view.state[0] != from && view.state[1] != from) EventReset(wake);
         if (slot >= 0) return slot;
     }
@@ -93,6 +96,52 @@ void AddSeconds(std::atomic<double> *total, double seconds) {
     total->store(total->load(std::memory_order_relaxed) + seconds, std::memory_order_relaxed);
 }
 
+// Where each picture slot may differ from the newest picture, so that a slot can be
+// brought up to date by copying just that before a change is converted into it. Scale
+// thread only: it is the only writer of picture slots, and the encoder only reads them.
+struct PictureCurrency {
+    int32_t newest;    // slot of the newest picture; -1 before the first
+    PixelArea lag[2]; // bounds of what changed since the slot was last written
+};
+
+bool AreaEmpty(const PixelArea &a) {
+    return a.right <= a.left || a.bottom <= a.top;
+}
+
+PixelArea AreaUnion(const PixelArea &a, const PixelArea &b) {
+    if (AreaEmpty(a)) return b;
+    if (AreaEmpty(b)) return a;
+    return PixelArea{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
+                     a.right > b.right ? a.right : b.right,
+                     a.bottom > b.bottom ? a.bottom : b.bottom};
+}
+
+bool AreaInside(const PixelArea &inner, const PixelArea &outer) {
+    return AreaEmpty(inner) || (inner.left >= outer.left && inner.top >= outer.top &&
+                                inner.right <= outer.right && inner.bottom <= outer.bottom);
+}
+
+// Copies area (even bounds) of the I420 picture from into to.
+void CopyPictureArea(uint8_t *const from[3], uint8_t *const to[3], int width, int height,
+                     PixelArea area) {
+    if (area.right > width) area.right = width;
+    if (area.bottom > height) area.bottom = height;
+    if (AreaEmpty(area)) return;
+    for (int row = area.top; row < area.bottom; row++) {
+        size_t at = static_cast<size_t>(row) * width + area.left;
+        memcpy(to[0] + at, from[0] + at, static_cast<size_t>(area.right - area.left));
+    }
+    int chromaWidth = width / 2;
+    int chromaRight = area.right / 2 < chromaWidth ? area.right / 2 : chromaWidth;
+    int chromaBottom = area.bottom / 2 < height / 2 ? area.bottom / 2 : height / 2;
+    for (int row = area.top / 2; row < chromaBottom; row++) {
+        size_t at = static_cast<size_t>(row) * chromaWidth + area.left / 2;
+        if (chromaRight <= area.left / 2) break;
+        memcpy(to[1] + at, from[1] + at, static_cast<size_t>(chromaRight - area.left / 2));
+        memcpy(to[2] + at, from[2] + at, static_cast<size_t>(chromaRight - area.left / 2));
+    }
+}
+
 void ScaleThreadMain(void *arg) {
     CaptureBuffers *buffers = static_cast<CaptureBuffers *>(arg);
     uint8_t *scratch = nullptr;
@@ -104,6 +153,8 @@ void ScaleThreadMain(void *arg) {
             DebugLog(2, "Scale thread: no memory for a %ix%i scratch picture\n", width, height);
         }
     }
+    const PixelArea whole{0, 0, width, height};
+    PictureCurrency currency{-1, {whole, whole}};
     while (buffers->running.load()) {
         int c = CaptureBuffersTakeForReading(buffers, CapturePair);
         if (c < 0) break;
@@ -126,13 +177,28 @@ void ScaleThreadMain(void *arg) {
             continue;
         }
         int bottomUp, redFirst;
+        bool partial;
+        PixelArea change;
         {
             std::lock_guard<std::mutex> hold(buffers->slotLock);
             bottomUp = buffers->slotBottomUp[c];
             redFirst = buffers->slotRedFirst[c];
             buffers->slotPictureNanos[p] = buffers->slotCaptureNanos[c];
+            partial = buffers->slotChangeKnown[c] != 0;
+            change = buffers->slotChange[c];
         }
-        if (buffers->ssse3) {
+        // A change is redone alone on top of the newest picture: the slot first catches up
+        // with it where it lags (nothing when it holds the newest picture itself).
+        partial = partial && buffers->ssse3 && !lent.token && !bottomUp && currency.newest >= 0;
+        if (partial && !AreaInside(currency.lag[p], change)) {
+            CopyPictureArea(buffers->pictureSlots[currency.newest], buffers->pictureSlots[p],
+                            width, height, currency.lag[p]);
+        }
+        if (partial) {
+            ScaleConvertSsse3Area(source, buffers->captureWidth, buffers->captureHeight,
+                                  buffers->pictureSlots[p], width, height, bottomUp, redFirst,
+                                  &change);
+        } else if (buffers->ssse3) {
             ScaleConvertSsse3(source, buffers->captureWidth, buffers->captureHeight,
                               buffers->pictureSlots[p], width, height, bottomUp, redFirst);
         } else if (scratch != nullptr) {
@@ -140,6 +206,9 @@ void ScaleThreadMain(void *arg) {
                                 scratch, width, height, redFirst);
             ConvertBgrxToI420(scratch, width, height, buffers->pictureSlots[p]);
         }
+        currency.lag[p] = PixelArea{0, 0, 0, 0};
+        currency.lag[1 - p] = partial ? AreaUnion(currency.lag[1 - p], change) : whole;
+        currency.newest = p;
         ReleaseLent(lent);
         buffers->scaleCount.fetch_add(1, std::memory_order_relaxed);
         AddSeconds(&buffers->scaleSeconds, MonotonicSeconds() - t0);
@@ -387,6 +456,21 @@ void CaptureBuffersSetContentAge(CaptureBuffers *buffers, int slot, int64_t nano
     if (slot < 0 || slot > 1 || nanos <= 0) return;
     std::lock_guard<std::mutex> hold(buffers->slotLock);
     buffers->slotCaptureNanos[slot] -= nanos;
+}
+
+void CaptureBuffersSetChange(CaptureBuffers *buffers, int slot, PixelArea changed,
+                             int32_t *first, int32_t *end) {
+    *first = 0;
+    *end = buffers->captureHeight;
+    // The portable path converts whole pictures only.
+    if (slot < 0 || slot > 1 || !buffers->ssse3) return;
+    PixelArea area = PictureAreaOfChange(buffers->captureWidth, buffers->captureHeight,
+                                         buffers->pictureWidth, buffers->pictureHeight, changed);
+    SourceRowsOfPictureArea(buffers->captureWidth, buffers->captureHeight, buffers->pictureWidth,
+                            buffers->pictureHeight, area, first, end);
+    std::lock_guard<std::mutex> hold(buffers->slotLock);
+    buffers->slotChangeKnown[slot] = 1;
+    buffers->slotChange[slot] = area;
 }
 
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds) {

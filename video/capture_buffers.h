@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "base/thread.h"
+#include "video/scale_convert.h"
 
 struct Event;
 struct FrameEncoder;
@@ -105,6 +106,11 @@ struct CaptureBuffers {
     // slotLock.
     int64_t slotCaptureNanos[2];
     int64_t slotPictureNanos[2];
+    // Per capture slot: 1 when only slotChange[slot] (picture coordinates) differs from the
+    // picture before, which the scale stage then redoes alone; 0 (the default at each
+    // filling) when the capture is read whole. Guarded by slotLock.
+    int32_t slotChangeKnown[2];
+    PixelArea slotChange[2];
     // 1 from creation until CaptureBuffersStop or CaptureBuffersDestroy.
     std::atomic<int32_t> running;
     int64_t counterFrequency; // ticks per second of the clock used for the stage times
@@ -151,6 +157,12 @@ void CaptureBuffersLend(CaptureBuffers *buffers, int slot, const CaptureLenderOp
 // began (it waited for its frame interval): its content is dated nanos earlier. Capture
 // thread, between taking the slot and giving it back.
 void CaptureBuffersSetContentAge(CaptureBuffers *buffers, int slot, int64_t nanos);
+// The capture in a slot being filled differs from the one before it only within changed
+// (capture coordinates). Only source rows *first .. *end - 1 of the slot will be read, so
+// the capture may refresh just those and leave older pixels in the others. Without this
+// call a slot is read whole. Capture thread, between taking the slot and giving it back.
+void CaptureBuffersSetChange(CaptureBuffers *buffers, int slot, PixelArea changed,
+                             int32_t *first, int32_t *end);
 // Adds one capture and its duration to the statistics. Capture thread.
 void CaptureBuffersAddCaptureTime(CaptureBuffers *buffers, double seconds);
 

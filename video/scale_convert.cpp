@@ -49,7 +49,96 @@ BandExtent ComputeBandExtent(const ScaleBand *band, const ScaleGeometry *geometr
     extent.colBegin = geometry->left;
     extent.colEnd = band->pictureWidth - geometry->left;
     extent.clear = geometry->left != 0 || geometry->top != 0;
+    if (band->columnCount > 0) {
+        // Part of the rows: the bars and the other columns already hold their pixels.
+        if (band->firstColumn > extent.colBegin) extent.colBegin = band->firstColumn;
+        int end = band->firstColumn + band->columnCount;
+        if (end < extent.colEnd) extent.colEnd = end;
+        extent.clear = 0;
+    }
     return extent;
+}
+
+namespace {
+
+// Picture indexes (from the fitted image's edge) whose bilinear pair touches source indexes
+// [s0, s1): index0 is not decreasing, so they form one run, [*j0, *j1) within [0, count).
+void PictureRunOfChange(int32_t s0, int32_t s1, int32_t step, int32_t last, int32_t count,
+                        int32_t *j0, int32_t *j1) {
+    auto index0 = [&](int64_t j) { return SampleAt(j, step, last).index0; };
+    // Index j reads index0(j) and index0(j) + 1, so it is touched when
+    // s0 - 1 <= index0(j) <= s1 - 1.
+    int64_t begin = (static_cast<int64_t>(s0 - 1) << 16) / step;
+    if (begin < 0) begin = 0;
+    if (begin > count) begin = count;
+    while (begin > 0 && index0(begin - 1) >= s0 - 1)
+        begin--;
+    while (begin < count && index0(begin) < s0 - 1)
+        begin++;
+    int64_t end = (static_cast<int64_t>(s1) << 16) / step + 1;
+    if (end < begin) end = begin;
+    if (end > count) end = count;
+    while (end > begin && index0(end - 1) > s1 - 1)
+        end--;
+    while (end < count && index0(end) <= s1 - 1)
+        end++;
+    *j0 = static_cast<int32_t>(begin);
+    *j1 = static_cast<int32_t>(end);
+}
+
+} // namespace
+
+PixelArea PictureAreaOfChange(int sourceWidth, int sourceHeight, int pictureWidth,
+                              int pictureHeight, PixelArea changed) {
+    PixelArea none{0, 0, 0, 0};
+    if (sourceWidth <= 0 || sourceHeight <= 0 || pictureWidth <= 0 || pictureHeight <= 0)
+        return none;
+    if (changed.left < 0) changed.left = 0;
+    if (changed.top < 0) changed.top = 0;
+    if (changed.right > sourceWidth) changed.right = sourceWidth;
+    if (changed.bottom > sourceHeight) changed.bottom = sourceHeight;
+    if (changed.right <= changed.left || changed.bottom <= changed.top) return none;
+    ScaleGeometry g = ComputeScaleGeometry(sourceWidth, sourceHeight, pictureWidth, pictureHeight);
+    int32_t imageRight = pictureWidth - g.left, imageBottom = pictureHeight - g.top;
+    PixelArea area;
+    if (g.copy) {
+        area = changed;
+    } else {
+        int32_t j0, j1, i0, i1;
+        PictureRunOfChange(changed.left, changed.right, g.step, sourceWidth - 1,
+                           imageRight - g.left, &j0, &j1);
+        PictureRunOfChange(changed.top, changed.bottom, g.step, sourceHeight - 1,
+                           imageBottom - g.top, &i0, &i1);
+        area = PixelArea{g.left + j0, g.top + i0, g.left + j1, g.top + i1};
+    }
+    // Whole 2x2 chroma blocks: a block is computed from all four of its pixels.
+    area.left &= ~1;
+    area.top &= ~1;
+    area.right += area.right & 1;
+    area.bottom += area.bottom & 1;
+    if (area.left < g.left) area.left = g.left;
+    if (area.top < g.top) area.top = g.top;
+    if (area.right > imageRight) area.right = imageRight;
+    if (area.bottom > imageBottom) area.bottom = imageBottom;
+    if (area.right <= area.left || area.bottom <= area.top) return none;
+    return area;
+}
+
+void SourceRowsOfPictureArea(int sourceWidth, int sourceHeight, int pictureWidth,
+                             int pictureHeight, PixelArea area, int32_t *first, int32_t *end) {
+    *first = *end = 0;
+    if (area.bottom <= area.top || area.right <= area.left || sourceHeight <= 0) return;
+    ScaleGeometry g = ComputeScaleGeometry(sourceWidth, sourceHeight, pictureWidth, pictureHeight);
+    if (g.copy) {
+        *first = area.top < 0 ? 0 : area.top;
+        *end = area.bottom > sourceHeight ? sourceHeight : area.bottom;
+        return;
+    }
+    int32_t last = sourceHeight - 1;
+    int32_t top = area.top - g.top < 0 ? 0 : area.top - g.top;
+    *first = SampleAt(top, g.step, last).index0;
+    *end = SampleAt(area.bottom - 1 - g.top, g.step, last).index1 + 1;
+    if (*end < *first) *end = *first;
 }
 
 void ClearBandRows(const ScaleBand *band) {
@@ -271,6 +360,13 @@ bool StartBandThread() {
 void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
                        uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp,
                        int redFirst) {
+    ScaleConvertSsse3Area(source, sourceWidth, sourceHeight, planes, pictureWidth, pictureHeight,
+                          bottomUp, redFirst, nullptr);
+}
+
+void ScaleConvertSsse3Area(const uint8_t *source, int sourceWidth, int sourceHeight,
+                           uint8_t *const planes[3], int pictureWidth, int pictureHeight,
+                           int bottomUp, int redFirst, const PixelArea *area) {
     ScaleBand whole{};
     whole.source = source;
     whole.sourceWidth = sourceWidth;
@@ -283,16 +379,25 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
     whole.planes[2] = planes[2];
     whole.bottomUp = bottomUp;
     whole.redFirst = redFirst;
-    int half = (pictureHeight / 2) & ~1;
+    int rowBegin = 0, rowEnd = pictureHeight;
+    if (area != nullptr) {
+        if (area->right <= area->left || area->bottom <= area->top) return;
+        rowBegin = area->top & ~1;
+        rowEnd = area->bottom;
+        whole.firstColumn = area->left & ~1;
+        whole.columnCount = area->right - whole.firstColumn;
+    }
+    int half = rowBegin + (((rowEnd - rowBegin) / 2) & ~1);
     ScaleBand bandA = whole;
-    bandA.firstRow = 0;
-    bandA.rowCount = half;
+    bandA.firstRow = rowBegin;
+    bandA.rowCount = half - rowBegin;
     ScaleBand bandB = whole;
     bandB.firstRow = half;
-    bandB.rowCount = pictureHeight - half;
+    bandB.rowCount = rowEnd - half;
 
-    if (half > 0xFFFF * kChunkRows) {
-        // Beyond any real picture: the chunk count would not fit its field.
+    if (bandA.rowCount < kChunkRows || bandA.rowCount > 0xFFFF * kChunkRows) {
+        // A few rows are not worth waking the band thread for; beyond any real picture
+        // the chunk count would not fit its field.
         ScaleBandSsse3(&bandA);
         ScaleBandSsse3(&bandB);
         return;
@@ -300,7 +405,7 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
     std::lock_guard<std::mutex> hold(bandWorker.callLock);
     // Every chunk of the previous call is complete, so nobody reads these now.
     bandWorker.band = bandA;
-    int chunkCount = (half + kChunkRows - 1) / kChunkRows;
+    int chunkCount = (bandA.rowCount + kChunkRows - 1) / kChunkRows;
     bandWorker.chunksDone.store(0, std::memory_order_relaxed);
     uint32_t generation =
         static_cast<uint32_t>(bandWorker.claim.load(std::memory_order_relaxed) >> 32) + 1;

@@ -28,6 +28,19 @@ struct ScaleBand {
     int32_t rowCount;
     int32_t bottomUp; // 1: source rows are stored bottom first
     int32_t redFirst; // 1: source pixels are R, G, B, X in memory (RGBx) instead of BGRx
+    // Columns firstColumn .. firstColumn + columnCount - 1 only (firstColumn even), the rest
+    // of the rows left as they are, bars included; columnCount 0: whole rows.
+    int32_t firstColumn;
+    int32_t columnCount;
+};
+
+// Pixels of a picture or a source image: columns left .. right - 1, rows top .. bottom - 1.
+// Empty when right <= left or bottom <= top.
+struct PixelArea {
+    int32_t left;
+    int32_t top;
+    int32_t right;
+    int32_t bottom;
 };
 
 // Geometry shared by both band implementations.
@@ -55,6 +68,20 @@ void ScaleBandSsse3(const ScaleBand *band);
 void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
                        uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp,
                        int redFirst = 0);
+
+// The same, for the picture pixels of area only (from PictureAreaOfChange); the rest of
+// the planes is left as it is. Null area: the whole picture.
+void ScaleConvertSsse3Area(const uint8_t *source, int sourceWidth, int sourceHeight,
+                           uint8_t *const planes[3], int pictureWidth, int pictureHeight,
+                           int bottomUp, int redFirst, const PixelArea *area);
+
+// The picture pixels of the fitted conversion that read any source pixel of changed
+// (source coordinates): even bounds, inside the fitted image, empty when none does.
+PixelArea PictureAreaOfChange(int sourceWidth, int sourceHeight, int pictureWidth,
+                              int pictureHeight, PixelArea changed);
+// The source rows the picture rows of area are made from: [*first, *end), top-down.
+void SourceRowsOfPictureArea(int sourceWidth, int sourceHeight, int pictureWidth,
+                             int pictureHeight, PixelArea area, int32_t *first, int32_t *end);
 
 // Portable path: stretches the whole source over the whole BGRX destination (stride
 // destinationWidth * 4) with bilinear filtering; bottomUp flips the source upright and

@@ -30,6 +30,7 @@ struct ColumnTable {
 
 struct ColumnTableKey {
     const uint8_t *memory;
+    int32_t first;
     int32_t columns;
     int32_t step;
     int32_t sourceWidth;
@@ -39,10 +40,11 @@ inline size_t RoundUp64(size_t bytes) {
     return (bytes + 63) & ~static_cast<size_t>(63);
 }
 
-void BuildColumnTable(ColumnTable *table, int columns, int32_t step, int sourceWidth) {
+// Image columns first .. first + columns - 1.
+void BuildColumnTable(ColumnTable *table, int first, int columns, int32_t step, int sourceWidth) {
     int last = sourceWidth - 1;
     for (int n = 0; n < columns; n++) {
-        SamplePosition x = SampleAt(n, step, last);
+        SamplePosition x = SampleAt(first + n, step, last);
         int base = x.index0;
         int w0 = 256 - x.fraction;
         int w1 = x.fraction;
@@ -101,11 +103,12 @@ void HorizontalRow(const uint8_t *source, const ColumnTable *table, int columns,
 // The same filter for a step of exactly 1.5 (1920 -> 1280, 2880 -> 1920): even output
 // columns 2j fall on source column 3j (fraction 0), odd ones half way between 3j + 1 and
 // 3j + 2 (fraction 128), so each output pixel is a source pixel or the truncated average of
-// two. Columns whose six-pixel load would pass the row end, if any, use the table.
+// two. Columns whose six-pixel load would pass the row end, if any, use the table. The
+// run starts at image column first, which is even, so the pattern holds from its start.
 constexpr int32_t kStepThreeHalves = 98304;
 
 void HorizontalRowThreeHalves(const uint8_t *source, int sourceWidth, const ColumnTable *table,
-                              int columns, uint8_t *out) {
+                              int first, int columns, uint8_t *out) {
     // x = [p0 p1 p3 p4] and y = [p0 p2 p3 p5]: their truncated average is
     // [p0, (p1 + p2) >> 1, p3, (p4 + p5) >> 1].
     const __m128i xFromA = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 14, 15, -1, -1, -1, -1);
@@ -116,9 +119,9 @@ void HorizontalRowThreeHalves(const uint8_t *source, int sourceWidth, const Colu
         _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 6, 7);
     const __m128i one = _mm_set1_epi8(1);
     int n = 0;
-    // Group n reads source pixels 1.5 n .. 1.5 n + 5.
-    for (; n + 4 <= columns && (n / 2) * 3 + 6 <= sourceWidth; n += 4) {
-        const uint8_t *p = source + static_cast<size_t>((n / 2) * 3) * 4;
+    // Group n reads source pixels 1.5 (first + n) .. 1.5 (first + n) + 5.
+    for (; n + 4 <= columns && ((first + n) / 2) * 3 + 6 <= sourceWidth; n += 4) {
+        const uint8_t *p = source + static_cast<size_t>(((first + n) / 2) * 3) * 4;
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 16));
         __m128i x = _mm_or_si128(_mm_shuffle_epi8(a, xFromA), _mm_shuffle_epi8(b, xFromB));
@@ -316,8 +319,10 @@ void CopyBand(const ScaleBand *band, const BandExtent *extent) {
         const uint8_t *bottom = pair ? SourceRow(band->source, band->sourceStride,
                                                  band->sourceHeight, band->bottomUp, row + 1)
                                      : nullptr;
-        RowPlanes planes = PlanesAt(band, row, 0, pair);
-        ConvertRows(top, bottom, band->pictureWidth, planes.yTop, planes.yBottom, planes.u,
+        RowPlanes planes = PlanesAt(band, row, extent->colBegin, pair);
+        size_t skip = static_cast<size_t>(extent->colBegin) * 4;
+        ConvertRows(top + skip, bottom ? bottom + skip : nullptr,
+                    extent->colEnd - extent->colBegin, planes.yTop, planes.yBottom, planes.u,
                     planes.v, band->redFirst);
     }
 }
@@ -330,7 +335,7 @@ struct RowCache {
 
 // Makes sure the rows in need[0..count) are cached and returns their slots in slot[].
 void FillCache(RowCache *cache, const int *need, int count, int *slot, const ScaleBand *band,
-               const ColumnTable *table, int columns, int32_t step) {
+               const ColumnTable *table, int first, int columns, int32_t step) {
     bool used[4] = {false, false, false, false};
     for (int i = 0; i < count; i++) {
         slot[i] = -1;
@@ -352,7 +357,8 @@ void FillCache(RowCache *cache, const int *need, int count, int *slot, const Sca
         const uint8_t *source = SourceRow(band->source, band->sourceStride, band->sourceHeight,
                                           band->bottomUp, need[i]);
         if (step == kStepThreeHalves) {
-            HorizontalRowThreeHalves(source, band->sourceWidth, table, columns, cache->row[s]);
+            HorizontalRowThreeHalves(source, band->sourceWidth, table, first, columns,
+                                     cache->row[s]);
         } else {
             HorizontalRow(source, table, columns, cache->row[s]);
         }
@@ -360,6 +366,7 @@ void FillCache(RowCache *cache, const int *need, int count, int *slot, const Sca
 }
 
 void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const BandExtent *extent) {
+    int first = extent->colBegin - geometry->left;
     int columns = extent->colEnd - extent->colBegin;
     size_t rowBytes = RoundUp64(static_cast<size_t>(columns) * 4 + 16);
     size_t offsetBytes = RoundUp64(static_cast<size_t>(columns) * 4);
@@ -392,10 +399,10 @@ void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const Ba
     uint8_t *blended[2] = {p, p + rowBytes};
     // Consecutive calls (chunks, frames) mostly share the table; rebuild it only on change.
     static thread_local ColumnTableKey built;
-    ColumnTableKey key{scratch, columns, geometry->step, band->sourceWidth};
-    if (built.memory != key.memory || built.columns != key.columns || built.step != key.step ||
-        built.sourceWidth != key.sourceWidth) {
-        BuildColumnTable(&table, columns, geometry->step, band->sourceWidth);
+    ColumnTableKey key{scratch, first, columns, geometry->step, band->sourceWidth};
+    if (built.memory != key.memory || built.first != key.first || built.columns != key.columns ||
+        built.step != key.step || built.sourceWidth != key.sourceWidth) {
+        BuildColumnTable(&table, first, columns, geometry->step, band->sourceWidth);
         built = key;
     }
 
@@ -424,7 +431,7 @@ void BilinearBand(const ScaleBand *band, const ScaleGeometry *geometry, const Ba
             }
         }
         int slot[4];
-        FillCache(&cache, need, count, slot, band, &table, columns, geometry->step);
+        FillCache(&cache, need, count, slot, band, &table, first, columns, geometry->step);
         const uint8_t *rows[2] = {nullptr, nullptr};
         for (int r = 0; r < (pair ? 2 : 1); r++) {
             const uint8_t *top = cache.row[slot[index[r][0]]];

@@ -77,7 +77,7 @@ void CaptureDisplay(benchmark::State &state, const CaptureMethodOps &ops) {
     void *object = ops.create(session);
     ops.prepare(object, 0, g.rect.width, g.rect.height);
     std::vector<uint8_t> slot((size_t)kWidth * kHeight * 4);
-    CaptureFrameRequest request{0, g.rect, 0, 0, 0, 0, 0, 0, 0};
+    CaptureFrameRequest request{0, g.rect, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (auto _ : state) {
         if (!ops.capture(object, &request, slot.data())) {
             state.SkipWithError("capture failed");

@@ -63,7 +63,7 @@ class XCapture : public ::testing::Test {
         EXPECT_EQ(ops.prepare(object, window, g.rect.width, g.rect.height), 1);
         CaptureFrameRequest request{
             window,    g.rect,   window != 0, displayIndex, cursor && g.cursorInside,
-            g.cursorX, g.cursorY, 0,           0};
+            g.cursorX, g.cursorY, 0,           0, 0, 0, 0};
         int r = ops.capture(object, &request, slot.data());
         if (result) *result = r;
         ops.destroy(object);
@@ -319,7 +319,7 @@ TEST_F(XCapture, WindowMethodReadsOwnContentsUnderAnotherWindow) {
     ASSERT_TRUE(WaitUntil([&] { return IsWindowCovered(session_, w.window) == 1; }, 3000));
 
     std::vector<uint8_t> slot((size_t)g.rect.width * g.rect.height * 4, 0);
-    CaptureFrameRequest request{w.window, g.rect, 1, 0, 0, 0, 0, 0, 0};
+    CaptureFrameRequest request{w.window, g.rect, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(kWindowCaptureOps.capture(object, &request, slot.data()), 1);
     EXPECT_EQ(CountColour(slot, 200, 0, 0, 200, 150, kBlue), 0);
     EXPECT_EQ(CountColour(slot, 200, 10, 10, 40, 30, kGreen), 600);
@@ -333,7 +333,7 @@ TEST_F(XCapture, FrontBufferRepeatsLastCleanFrameWhileCovered) {
     TestWindowRootPosition(display_, w.window, &wx, &wy);
     CaptureGeometry g{};
     ASSERT_EQ(kFrontBufferCaptureOps.geometry(session_, ProcessDisplayList(), w.window, 0, &g), 1);
-    CaptureFrameRequest request{w.window, g.rect, 1, 0, 0, 0, 0, 0, 0};
+    CaptureFrameRequest request{w.window, g.rect, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     std::vector<uint8_t> slot((size_t)200 * 150 * 4, 0);
 
     void *object = kFrontBufferCaptureOps.create(session_);

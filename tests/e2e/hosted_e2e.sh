@@ -194,6 +194,59 @@ sys.exit(0 if ok else 1)" || fail "heartbeat timing $(json '["heartbeatTiming"]'
   # Told its receiver, a hosted run browses nothing and starts no mDNS responder.
   ! grep -qE "mDNSResponder|DNS-SD daemon|mDNS: " "$work/ostrel.log" || fail "discovery ran: $(grep -m1 -E "mDNS|DNS-SD" "$work/ostrel.log")"
   ;;
+changes)
+  # Things move all over the screen, the cursor with them, while a corner never stops
+  # changing, so no still-screen picture (which is made whole) comes in between: each
+  # picture is made by redoing only what changed on top of the one before, yet the last
+  # one must show the whole screen as it is, with nothing left where things were.
+  settings 60 1 0 0
+  start_display
+  busy_screen=$4
+  "$busy_screen" 48 48 &
+  pids+=($!)
+  start_receiver --width 1280 --height 720 --verbose
+  start_sender
+  wait_for 30 pictures_at_least 3 || fail "no pictures within 30 s"
+  logo=$(xdotool search --name xlogo | head -n 1)
+  [ -n "$logo" ] || fail "no xlogo window"
+  packets() { grep -c 'video packet, ' "$work/rx.log"; }
+  more_pictures() { [ "$(packets)" -ge $(($1 + $2)) ]; }
+  for step in 0 1 2 3 4 5 6 7; do
+    x=$((150 + step * 160)) y=$((100 + (step % 3) * 180))
+    xdotool windowmove "$logo" $x $y
+    xdotool mousemove $((1800 - step * 210)) $((200 + step * 100))
+    n=$(packets)
+    wait_for 10 more_pictures "$n" 4 || fail "pictures stopped after move $step"
+  done
+  # The cursor ends inside the busy corner, which the comparison leaves out.
+  xdotool mousemove 10 10
+  n=$(packets)
+  wait_for 10 more_pictures "$n" 30 || fail "pictures stopped at the end"
+  import -window root "$work/screen.png"
+  n=$(packets)
+  wait_for 10 more_pictures "$n" 10 || fail "pictures stopped after the screenshot"
+  stop_sender
+  wait_receiver
+  [ "$(json '["decodeErrors"]')" = 0 ] || fail "decode errors: $(json '["decodeErrors"]')"
+  for f in screen last; do
+    convert "$work/$f.png" -resize 1280x720! -fill black -draw "rectangle 0,0 63,63" \
+      -colorspace Gray "$work/$f-cmp.png" || fail "cannot prepare $f.png"
+  done
+  # Pixels off by more than a fifth of the range: scaling and coding leave about 1300
+  # along the logo's sharp edges whether pictures are made whole or in part; a logo left
+  # behind would add tens of thousands.
+  off() { compare -metric AE -fuzz 20% "$work/screen-cmp.png$1" "$work/last-cmp.png$1" null: 2>&1 | cut -d' ' -f1; }
+  total=$(off "")
+  echo "changes: $total pixels off, $(json '["framesDecoded"]') pictures"
+  [ "$total" -lt 4000 ] 2>/dev/null || fail "the last picture differs from the screen in $total pixels"
+  # Where the cursor was drawn on the way, flat background now: a cursor left behind
+  # shows there.
+  for step in 0 1 2 3 4 5 6 7; do
+    x=$(((1800 - step * 210) * 2 / 3 - 8)) y=$(((200 + step * 100) * 2 / 3 - 8))
+    here=$(off "[16x16+$x+$y]")
+    [ "$here" -lt 8 ] 2>/dev/null || fail "$here pixels off where the cursor was at move $step"
+  done
+  ;;
 no-receiver)
   settings 30 0 0 0
   start_display

@@ -30,6 +30,8 @@ struct Recorder {
     std::vector<int64_t> captureNanos; // the capture time handed to the encoder, per call
     int pictureWidth = 0, pictureHeight = 0;
     int failOnCall = -1; // this call returns EncoderResultEncodeFailed
+    bool keepPictures = false;
+    std::vector<std::vector<uint8_t>> pictures; // Y, U, V of each call when keepPictures
     bool gateClosed = false;
     int insideEncode = 0;
 };
@@ -45,6 +47,14 @@ int RecordingEncode(FrameEncoder *encoder, uint8_t *const *picture, int, void *c
     recorder->topLuma.push_back(picture[0][0]);
     recorder->bottomLuma.push_back(
         picture[0][(recorder->pictureHeight - 1) * recorder->pictureWidth]);
+    if (recorder->keepPictures) {
+        size_t luma = static_cast<size_t>(recorder->pictureWidth) * recorder->pictureHeight;
+        size_t chroma = luma / 4;
+        std::vector<uint8_t> copy(picture[0], picture[0] + luma);
+        copy.insert(copy.end(), picture[1], picture[1] + chroma);
+        copy.insert(copy.end(), picture[2], picture[2] + chroma);
+        recorder->pictures.push_back(std::move(copy));
+    }
     int call = static_cast<int>(recorder->topLuma.size()) - 1;
     recorder->changed.notify_all();
     return call == recorder->failOnCall ? EncoderResultEncodeFailed : EncoderResultOk;
@@ -195,6 +205,81 @@ TEST_P(CaptureBuffersPaths, BottomUpFramesComeOutUpright) {
         EXPECT_EQ(owner.recorder.topLuma[i], 235) << i;
         EXPECT_EQ(owner.recorder.bottomLuma[i], 16) << i;
     }
+}
+
+// Captures that refresh only the rows a change needs, converted one changed area at a
+// time into two picture slots used in any order, give the encoder exactly the pictures a
+// whole conversion of each screen gives.
+TEST(CaptureBuffers, ChangedAreasAloneBuildTheWholePictures) {
+    if (!ProbeCpuFeatures()) GTEST_SKIP() << "no SSSE3";
+    const int sw = 192, sh = 108, pw = 128, ph = 72;
+    Owner owner;
+    PrepareOwner(&owner, pw, ph);
+    owner.recorder.keepPictures = true;
+    CaptureBuffers *buffers = CaptureBuffersCreate(sw, sh, pw, ph, 1, &kOwnerOps, &owner);
+    ASSERT_NE(buffers, nullptr);
+    std::vector<uint8_t> screen = ScreenLikeBgrx(sw, sh);
+    std::vector<std::vector<uint8_t>> expected;
+    uint32_t seed = 11;
+    auto next = [&seed](int range) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<int>((seed >> 8) % static_cast<uint32_t>(range));
+    };
+    const int frames = 60;
+    for (int i = 0; i < frames; i++) {
+        // Bursts while the encoder is held, so both picture slots fall behind in turn.
+        // Held only once the pipeline is empty: three pictures then fill it.
+        if (i % 5 == 1) ASSERT_TRUE(WaitForPictures(&owner.recorder, i));
+        if (i % 5 == 1 || i % 5 == 4) {
+            std::lock_guard<std::mutex> hold(owner.recorder.lock);
+            owner.recorder.gateClosed = i % 5 == 1;
+            owner.recorder.changed.notify_all();
+        }
+        PixelArea changed{0, 0, 0, 0};
+        if (i > 0 && i % 9 != 0) {
+            changed.left = next(sw);
+            changed.top = next(sh);
+            changed.right = changed.left + 1 + next(sw / 2);
+            changed.bottom = changed.top + 1 + next(sh / 2);
+            if (changed.right > sw) changed.right = sw;
+            if (changed.bottom > sh) changed.bottom = sh;
+            std::vector<uint8_t> noise = RandomBgrx(sw, sh, seed);
+            if (i % 7 == 3) changed.right = changed.left; // nothing changed: the same picture
+            for (int y = changed.top; y < changed.bottom; y++) {
+                size_t at = (static_cast<size_t>(y) * sw + changed.left) * 4;
+                size_t bytes = static_cast<size_t>(changed.right - changed.left) * 4;
+                memcpy(&screen[at], &noise[at], bytes);
+            }
+        }
+        int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
+        ASSERT_GE(slot, 0);
+        buffers->bottomUp.store(0);
+        int32_t first = 0, end = sh;
+        // Every ninth capture is read whole, as after a still period.
+        if (i % 9 != 0) CaptureBuffersSetChange(buffers, slot, changed, &first, &end);
+        size_t row = static_cast<size_t>(sw) * 4;
+        memcpy(buffers->captureSlots[slot] + first * row, screen.data() + first * row,
+               (end - first) * row);
+        CaptureBuffersGiveBack(buffers, CapturePair, slot);
+
+        I420Picture whole;
+        I420Allocate(&whole, pw, ph, 0);
+        ScaleConvertSsse3(screen.data(), sw, sh, whole.planes, pw, ph, 0);
+        std::vector<uint8_t> planes = whole.y;
+        planes.insert(planes.end(), whole.u.begin(), whole.u.end());
+        planes.insert(planes.end(), whole.v.begin(), whole.v.end());
+        expected.push_back(std::move(planes));
+    }
+    {
+        std::lock_guard<std::mutex> hold(owner.recorder.lock);
+        owner.recorder.gateClosed = false;
+        owner.recorder.changed.notify_all();
+    }
+    ASSERT_TRUE(WaitForPictures(&owner.recorder, frames));
+    CaptureBuffersDestroy(buffers);
+    ASSERT_EQ(owner.recorder.pictures.size(), static_cast<size_t>(frames));
+    for (int i = 0; i < frames; i++)
+        EXPECT_TRUE(owner.recorder.pictures[i] == expected[i]) << "picture " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scaling, CaptureBuffersPaths, ::testing::Values(0, 1),

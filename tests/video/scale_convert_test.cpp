@@ -289,6 +289,80 @@ TEST(ScaleConvert, Ssse3MatchesTheReferenceExactly) {
     }
 }
 
+// Redoing only the picture pixels a change reaches gives the picture a whole conversion of
+// the changed source gives, while reading no source row outside the ones said to be needed
+// (a capture refreshes only those): they are the only fresh ones, every other row holds
+// stale bytes here.
+TEST(ScaleConvert, ConvertingOnlyTheChangedAreaGivesTheWholePicture) {
+    if (!HaveSsse3()) GTEST_SKIP() << "no SSSE3";
+    const int sizes[][4] = {
+        {1920, 1080, 1280, 720}, // the 1.5 step
+        {1366, 768, 1280, 720},  // a general step, bars left and right
+        {1000, 1000, 1280, 720}, // upscale with side bars
+        {640, 360, 640, 360},    // same size
+        {1920, 600, 1280, 720},  // bars above and below
+        {101, 77, 63, 41},       // odd sizes
+    };
+    uint32_t seed = 7;
+    auto next = [&seed](int range) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<int>((seed >> 8) % static_cast<uint32_t>(range));
+    };
+    for (const auto &s : sizes) {
+        int sw = s[0], sh = s[1], pw = s[2], ph = s[3];
+        std::vector<uint8_t> before = ScreenLikeBgrx(sw, sh);
+        for (int trial = 0; trial < 12; trial++) {
+            // A changed rectangle, sometimes at an edge or one pixel wide.
+            PixelArea changed;
+            changed.left = trial == 0 ? 0 : next(sw);
+            changed.top = trial == 1 ? sh - 1 : next(sh);
+            changed.right = trial == 2 ? changed.left + 1 : changed.left + 1 + next(sw / 3 + 1);
+            changed.bottom = trial == 0 ? sh : changed.top + 1 + next(sh / 3 + 1);
+            if (changed.right > sw) changed.right = sw;
+            if (changed.bottom > sh) changed.bottom = sh;
+            std::vector<uint8_t> after = before;
+            std::vector<uint8_t> noise = RandomBgrx(sw, sh, seed);
+            for (int y = changed.top; y < changed.bottom; y++) {
+                size_t at = (static_cast<size_t>(y) * sw + changed.left) * 4;
+                memcpy(&after[at], &noise[at], static_cast<size_t>(changed.right - changed.left) * 4);
+            }
+            PixelArea area = PictureAreaOfChange(sw, sh, pw, ph, changed);
+            int32_t first = 0, end = 0;
+            SourceRowsOfPictureArea(sw, sh, pw, ph, area, &first, &end);
+            std::string what = std::to_string(sw) + "x" + std::to_string(sh) + " -> " +
+                               std::to_string(pw) + "x" + std::to_string(ph) + " change " +
+                               std::to_string(changed.left) + "," + std::to_string(changed.top) +
+                               " " + std::to_string(changed.right) + "," +
+                               std::to_string(changed.bottom);
+            ASSERT_FALSE(area.right <= area.left || area.bottom <= area.top) << what;
+            EXPECT_EQ(area.left % 2, 0) << what;
+            EXPECT_EQ(area.top % 2, 0) << what;
+            EXPECT_LE(first, changed.top) << what;
+            EXPECT_GE(end, changed.bottom) << what;
+            // What a partial capture leaves in the slot: fresh rows first .. end - 1 only.
+            std::vector<uint8_t> slot = RandomBgrx(sw, sh, seed + 1);
+            memcpy(&slot[static_cast<size_t>(first) * sw * 4],
+                   &after[static_cast<size_t>(first) * sw * 4],
+                   static_cast<size_t>(end - first) * sw * 4);
+
+            I420Picture expected = Convert(Path::Scalar, after, sw, sh, pw, ph, 0);
+            I420Picture updated = Convert(Path::Ssse3TwoBands, before, sw, sh, pw, ph, 0);
+            ScaleConvertSsse3Area(slot.data(), sw, sh, updated.planes, pw, ph, 0, 0, &area);
+            ExpectSamePicture(expected, updated, what + " two bands");
+
+            I420Picture reference = Convert(Path::Scalar, before, sw, sh, pw, ph, 0);
+            ScaleBand band = WholeBand(slot, sw, sh, &reference, 0);
+            band.firstRow = area.top;
+            band.rowCount = area.bottom - area.top;
+            band.firstColumn = area.left;
+            band.columnCount = area.right - area.left;
+            ScaleBandScalar(&band);
+            ExpectSamePicture(expected, reference, what + " reference");
+            if (testing::Test::HasFailure()) return;
+        }
+    }
+}
+
 TEST(ScaleConvert, BottomUpSourcesComeOutUpright) {
     const int sizes[][4] = {{64, 48, 64, 48}, {96, 54, 64, 36}, {50, 50, 64, 36}};
     for (const auto &s : sizes) {
