@@ -208,7 +208,8 @@ void CapturePortalFrame(CaptureManager *m) {
     CaptureBuffers *buffers = m->buffers;
     int slot = CaptureBuffersTakeForFilling(buffers, CapturePair);
     if (slot < 0) return; // the pipeline is stopping
-    CaptureBuffersSetContentAge(buffers, slot, m->contentAgeNanos);
+    // The stream says when its frame came: the picture shows the screen as it was then.
+    CaptureBuffersSetContentAge(buffers, slot, PortalCaptureFrameAge(m->portal));
     buffers->bottomUp.store(0);
     int32_t redFirst = 0;
     uint64_t token = 0;

@@ -92,6 +92,10 @@ struct PortalCapture {
     std::atomic<int32_t> formatKnown{0};
     uint64_t framesSeen = 0;  // under frameLock
     uint64_t framesTaken = 0; // under frameLock: framesSeen when last captured
+    // Monotonic time the held frame arrived, and framesSeen when a capture last asked its
+    // age; under frameLock.
+    int64_t heldArrival = 0;
+    uint64_t framesDated = 0;
     // The format held arrived in; under frameLock.
     int32_t heldWidth = 0;
     int32_t heldHeight = 0;
@@ -628,6 +632,7 @@ void OnStreamProcess(void *data) {
         p->heldWidth = p->formatWidth.load();
         p->heldHeight = p->formatHeight.load();
         p->heldRedFirst = p->formatRedFirst.load();
+        p->heldArrival = MonotonicNanos();
         p->framesSeen++;
         if (IsLent(p, previous)) {
             // Being read, or waiting to be: it goes back once released.
@@ -938,6 +943,14 @@ int PortalCaptureTakeChanges(PortalCapture *capture) {
     bool changed = capture->framesSeen != capture->framesTaken;
     capture->framesTaken = capture->framesSeen;
     return changed ? 1 : 0;
+}
+
+int64_t PortalCaptureFrameAge(PortalCapture *capture) {
+    std::lock_guard<std::mutex> hold(capture->frameLock);
+    if (capture->framesSeen == capture->framesDated || capture->heldArrival == 0) return 0;
+    capture->framesDated = capture->framesSeen;
+    int64_t age = MonotonicNanos() - capture->heldArrival;
+    return age > 0 ? age : 0;
 }
 
 int PortalCaptureWaitForFrame(PortalCapture *capture, int32_t timeoutMs) {

@@ -71,6 +71,9 @@ int PortalCaptureTakeChanges(PortalCapture *capture);
 // Waits up to timeoutMs for a frame newer than the last one captured or for the stream's
 // end. Returns 1 when such a frame is there.
 int PortalCaptureWaitForFrame(PortalCapture *capture, int32_t timeoutMs);
+// How long ago the newest frame arrived, the first time it is asked for that frame; 0 for
+// a frame already dated (the still screen's repeat shows nothing new to keep in step with).
+int64_t PortalCaptureFrameAge(PortalCapture *capture);
 
 // Lends the newest frame, to be read in place: when it is width x height pixels packed at
 // 4 x width bytes a row, its buffer stays out of the stream's queue under *token until
