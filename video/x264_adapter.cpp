@@ -270,6 +270,11 @@ int X264FillParameters(void *where, int width, int height, int level, int qualit
     param->analyse.inter = X264_ANALYSE_I4x4;
     param->analyse.i_weighted_pred = X264_WEIGHTP_NONE;
     param->analyse.b_psy = 0;
+    // The default inter deadzone (21) drops small residual coefficients to save bits, a
+    // trade tuned for the psychovisual options; a narrower one gives both screen and
+    // natural pictures more quality at the same bitrate, for a few percent more bits at the
+    // same rate factor and no measurable CPU.
+    param->analyse.i_luma_deadzone[0] = 15;
     param->i_width = width;
     param->i_height = height;
     param->i_log_level = X264_LOG_ERROR;
