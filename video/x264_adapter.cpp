@@ -261,6 +261,20 @@ int X264FillParameters(void *where, int width, int height, int level, int qualit
     param->analyse.b_transform_8x8 = 0;
     param->analyse.i_me_method = X264_ME_DIA;
     param->analyse.i_subpel_refine = 1;
+    // Inter blocks stay whole: 8x8 partitions are rarely chosen on screen pictures and their
+    // search takes about a tenth of the encoder on natural ones; 4x4 intra blocks in P
+    // pictures stay, without them new text and window edges cost far more bits. Screens do
+    // not fade, so weighted prediction only costs its per-picture analysis. The psychovisual
+    // options trade fidelity for perceived detail on film; without them screen and natural
+    // pictures both come out a little closer to their input at the same bitrate.
+    param->analyse.inter = X264_ANALYSE_I4x4;
+    param->analyse.i_weighted_pred = X264_WEIGHTP_NONE;
+    param->analyse.b_psy = 0;
+    // The default inter deadzone (21) drops small residual coefficients to save bits, a
+    // trade tuned for the psychovisual options; a narrower one gives both screen and
+    // natural pictures more quality at the same bitrate, for a few percent more bits at the
+    // same rate factor and no measurable CPU.
+    param->analyse.i_luma_deadzone[0] = 15;
     param->i_width = width;
     param->i_height = height;
     param->i_log_level = X264_LOG_ERROR;
