@@ -254,16 +254,8 @@ struct ChangeWatch {
     int32_t failed;
 };
 
-bool RectEmpty(const DisplayRect &r) {
-    return r.right <= r.left || r.bottom <= r.top;
-}
-
-DisplayRect RectUnion(const DisplayRect &a, const DisplayRect &b) {
-    if (RectEmpty(a)) return b;
-    if (RectEmpty(b)) return a;
-    return DisplayRect{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
-                       a.right > b.right ? a.right : b.right,
-                       a.bottom > b.bottom ? a.bottom : b.bottom};
+PixelArea AreaOf(const DisplayRect &r) {
+    return PixelArea{r.left, r.top, r.right, r.bottom};
 }
 
 // The part of this capture that may differ from the last one, in capture coordinates:
@@ -278,9 +270,10 @@ bool ChangedPart(CaptureManager *m, ChangeWatch *watch, const CaptureFrameReques
     watch->cursorBoxDrawn = request.drawCursor && boxKnown ? 1 : 0;
     watch->cursorBox = box;
     if (!watch->partial || !boxKnown) return false;
-    DisplayRect r = RectUnion(RectUnion(watch->drawn, lastBox), box);
+    PixelArea r =
+        PixelAreaUnion(PixelAreaUnion(AreaOf(watch->drawn), AreaOf(lastBox)), AreaOf(box));
     const CaptureRect &rect = request.rect;
-    if (RectEmpty(r)) {
+    if (PixelAreaIsEmpty(r)) {
         *out = PixelArea{0, 0, 0, 0};
         return true;
     }

@@ -104,20 +104,8 @@ struct PictureCurrency {
     PixelArea lag[2]; // bounds of what changed since the slot was last written
 };
 
-bool AreaEmpty(const PixelArea &a) {
-    return a.right <= a.left || a.bottom <= a.top;
-}
-
-PixelArea AreaUnion(const PixelArea &a, const PixelArea &b) {
-    if (AreaEmpty(a)) return b;
-    if (AreaEmpty(b)) return a;
-    return PixelArea{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
-                     a.right > b.right ? a.right : b.right,
-                     a.bottom > b.bottom ? a.bottom : b.bottom};
-}
-
 bool AreaInside(const PixelArea &inner, const PixelArea &outer) {
-    return AreaEmpty(inner) || (inner.left >= outer.left && inner.top >= outer.top &&
+    return PixelAreaIsEmpty(inner) || (inner.left >= outer.left && inner.top >= outer.top &&
                                 inner.right <= outer.right && inner.bottom <= outer.bottom);
 }
 
@@ -126,7 +114,7 @@ void CopyPictureArea(uint8_t *const from[3], uint8_t *const to[3], int width, in
                      PixelArea area) {
     if (area.right > width) area.right = width;
     if (area.bottom > height) area.bottom = height;
-    if (AreaEmpty(area)) return;
+    if (PixelAreaIsEmpty(area)) return;
     for (int row = area.top; row < area.bottom; row++) {
         size_t at = static_cast<size_t>(row) * width + area.left;
         memcpy(to[0] + at, from[0] + at, static_cast<size_t>(area.right - area.left));
@@ -207,7 +195,7 @@ void ScaleThreadMain(void *arg) {
             ConvertBgrxToI420(scratch, width, height, buffers->pictureSlots[p]);
         }
         currency.lag[p] = PixelArea{0, 0, 0, 0};
-        currency.lag[1 - p] = partial ? AreaUnion(currency.lag[1 - p], change) : whole;
+        currency.lag[1 - p] = partial ? PixelAreaUnion(currency.lag[1 - p], change) : whole;
         currency.newest = p;
         ReleaseLent(lent);
         buffers->scaleCount.fetch_add(1, std::memory_order_relaxed);

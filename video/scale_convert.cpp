@@ -88,6 +88,18 @@ void PictureRunOfChange(int32_t s0, int32_t s1, int32_t step, int32_t last, int3
 
 } // namespace
 
+bool PixelAreaIsEmpty(const PixelArea &area) {
+    return area.right <= area.left || area.bottom <= area.top;
+}
+
+PixelArea PixelAreaUnion(const PixelArea &a, const PixelArea &b) {
+    if (PixelAreaIsEmpty(a)) return b;
+    if (PixelAreaIsEmpty(b)) return a;
+    return PixelArea{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
+                     a.right > b.right ? a.right : b.right,
+                     a.bottom > b.bottom ? a.bottom : b.bottom};
+}
+
 PixelArea PictureAreaOfChange(int sourceWidth, int sourceHeight, int pictureWidth,
                               int pictureHeight, PixelArea changed) {
     PixelArea none{0, 0, 0, 0};
@@ -424,8 +436,10 @@ void ScaleConvertSsse3Area(const uint8_t *source, int sourceWidth, int sourceHei
     }
     ScaleBandSsse3(&bandB);
     (void)ConvertChunks(generation);
+    // The band thread finishes every chunk it claimed; the bound only guards against a
+    // lost wake-up, the count is what ends the wait.
     while (bandWorker.chunksDone.load(std::memory_order_acquire) != chunkCount) {
-        (void)EventWait(bandWorker.done, -1);
+        (void)EventWait(bandWorker.done, 100);
         EventReset(bandWorker.done);
     }
 }

@@ -69,6 +69,10 @@ void ScaleConvertSsse3(const uint8_t *source, int sourceWidth, int sourceHeight,
                        uint8_t *const planes[3], int pictureWidth, int pictureHeight, int bottomUp,
                        int redFirst = 0);
 
+bool PixelAreaIsEmpty(const PixelArea &area);
+// The smallest area holding both (an empty one adds nothing).
+PixelArea PixelAreaUnion(const PixelArea &a, const PixelArea &b);
+
 // The same, for the picture pixels of area only (from PictureAreaOfChange); the rest of
 // the planes is left as it is. Null area: the whole picture.
 void ScaleConvertSsse3Area(const uint8_t *source, int sourceWidth, int sourceHeight,

@@ -229,7 +229,9 @@ TEST(CaptureBuffers, ChangedAreasAloneBuildTheWholePictures) {
     for (int i = 0; i < frames; i++) {
         // Bursts while the encoder is held, so both picture slots fall behind in turn.
         // Held only once the pipeline is empty: three pictures then fill it.
-        if (i % 5 == 1) ASSERT_TRUE(WaitForPictures(&owner.recorder, i));
+        if (i % 5 == 1) {
+            ASSERT_TRUE(WaitForPictures(&owner.recorder, i));
+        }
         if (i % 5 == 1 || i % 5 == 4) {
             std::lock_guard<std::mutex> hold(owner.recorder.lock);
             owner.recorder.gateClosed = i % 5 == 1;
